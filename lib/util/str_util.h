@@ -1,0 +1,29 @@
+// Hex conversions, trimming, case conversion and the memory dump used by the
+// logs. Nothing here allocates: every output goes into a caller's buffer whose
+// size counts every byte the callee may write.
+#ifndef ZQ_STR_UTIL_H
+#define ZQ_STR_UTIL_H
+
+#include <cstddef>
+
+char htoa(int h);
+int atoh(char c);
+
+// -1 (nothing written) when the output cannot hold two digits per byte.
+int BinBufToHexBuf(char* pHexBuf, size_t iHexBufSize, const unsigned char* pBinBuf, size_t iBinBufSize);
+// As above plus a terminator.
+int BinBufToHexStr(char* pszHexStrBuf, size_t iHexStrBufSize, const unsigned char* pBinBuf, size_t iBinBufSize);
+// Decodes pairs; non-hex characters count as 0, an unpaired last one is ignored.
+int BinBufFromHexBuf(unsigned char* pBinBuf, size_t iBinBufSize, const char* pHexBuf, size_t iHexBufSize);
+int BinBufFromHexStr(unsigned char* pBinBuf, size_t iBinBufSize, const char* pszHexStr);
+
+int trim(char* str);
+// The destination needs iSrcStrSize + 1 bytes; source and destination may overlap.
+void StrToUpper(char* pszDstStr, const char* pszSrcStr, size_t iSrcStrSize);
+void StrToLower(char* pszDstStr, const char* pszSrcStr, size_t iSrcStrSize);
+
+// Formatted hex dump (address, 16 bytes a row, printable column). Never
+// writes past iOutBufSize; returns the length written.
+size_t GetMemHexInfo(char* pszOutBuf, size_t iOutBufSize, const void* pData, size_t iDataSize);
+
+#endif

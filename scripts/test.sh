@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Builds a Release tree (build/) and an ASan+UBSan tree (build-asan/) and runs
+# every test of both. Exits non-zero if anything fails to build or pass.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc 2>/dev/null || echo 2)
+status=0
+
+configure_and_build() {
+  local dir=$1; shift
+  echo "== configure $dir ($*)"
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null || return 1
+  echo "== build $dir"
+  cmake --build "$dir" -j "$jobs" || return 1
+}
+
+run_tests() {
+  local dir=$1
+  echo "== ctest $dir"
+  local log="$dir/ctest-output.txt"
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 600) >"$log" 2>&1
+  local rc=$?
+  # Keep the console short: failures in full, then ctest's summary lines.
+  grep -E -A200 '^(The following tests FAILED|[0-9]+% tests passed)' "$log" || tail -n 40 "$log"
+  if [ $rc -ne 0 ]; then
+    echo "-- failures in $dir (full output in $log):"
+    grep -E -B2 -A40 '\*\*\*Failed|\*\*\*Timeout|\*\*\*Exception' "$log" | head -n 400
+  fi
+  return $rc
+}
+
+if configure_and_build build -DCMAKE_BUILD_TYPE=Release; then
+  run_tests build || status=1
+else
+  echo "!! Release build failed"; status=1
+fi
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+if configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DZQ_SANITIZE=ON; then
+  run_tests build-asan || status=1
+else
+  echo "!! sanitizer build failed"; status=1
+fi
+
+if [ $status -eq 0 ]; then echo "== all tests passed"; else echo "== FAILED"; fi
+exit $status

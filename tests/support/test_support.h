@@ -1,0 +1,43 @@
+// Shared helpers for tests: temporary directories and running built programs.
+#ifndef ZQ_TEST_SUPPORT_H
+#define ZQ_TEST_SUPPORT_H
+
+#include <string>
+#include <vector>
+
+namespace zqtest {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& path() const { return m_path; }
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+void WriteFile(const std::string& path, const std::string& contents);
+std::string ReadFile(const std::string& path);
+bool FileExists(const std::string& path);
+
+struct ProcessResult {
+    int exit_code = -1;    // exit status, or -1 when killed by a signal
+    int term_signal = 0;   // the signal that ended it, if any
+    bool timed_out = false;
+    std::string out;
+    std::string err;
+};
+
+// Runs program with args in cwd, feeding nothing on stdin; kills it after timeout_ms.
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+                         int timeout_ms = 30000);
+
+// Path of a program built into the build tree's bin/ directory.
+std::string BinPath(const std::string& name);
+
+}  // namespace zqtest
+
+#endif
