@@ -433,29 +433,37 @@ TEST(LengthCounts, Md4CountCarriesIntoHighWord)
     EXPECT_EQ(Hex(expect, 16), Hex(digest, 16));
 }
 
-TEST(LengthCounts, Md5CountCarriesIntoHighWord)
+TEST(LengthCounts, Md5ByteCountBecomesA64BitBitCount)
 {
-    const Bytes tail = Random(100, 6);
-    md5_t ctx;
-    md5_init(&ctx);
-    ctx.md_total[0] = 0xFFFFFFC0u;  // just under 8 GiB in all
-    ctx.md_total[1] = 1;
-    md5_process(&ctx, tail.data(), static_cast<unsigned int>(tail.size()));
-    EXPECT_EQ(0u, ctx.md_total[0]);
-    EXPECT_EQ(2u, ctx.md_total[1]);
-    EXPECT_EQ(36u, ctx.md_buf_len);
-    unsigned char digest[16];
-    md5_finish(&ctx, digest);
+    // Byte counts whose bit count crosses 32 bits only through the low
+    // word's top bits, and one whose high word wraps as the bytes arrive.
+    struct Preset {
+        md5_uint32 low, high;
+    };
+    for (const Preset& preset : {Preset{0xE0000000u, 0}, Preset{0xFFFFFFC0u, 1}, Preset{0x20000040u, 0x1fffffffu}}) {
+        const Bytes tail = Random(100, 6);
+        md5_t ctx;
+        md5_init(&ctx);
+        ctx.md_total[0] = preset.low;
+        ctx.md_total[1] = preset.high;
+        md5_process(&ctx, tail.data(), static_cast<unsigned int>(tail.size()));
+        const uint64_t before = (uint64_t(preset.high) << 32) + preset.low;
+        const uint64_t afterBlock = before + 64;
+        EXPECT_EQ(static_cast<md5_uint32>(afterBlock), ctx.md_total[0]);
+        EXPECT_EQ(static_cast<md5_uint32>(afterBlock >> 32), ctx.md_total[1]);
+        EXPECT_EQ(36u, ctx.md_buf_len);
+        unsigned char digest[16];
+        md5_finish(&ctx, digest);
 
-    const uint64_t bits = ((1ull << 32) + 0xFFFFFFC0ull + 100) * 8;
-    Bytes padded = HandPadded(tail, bits, false);
-    md5_t ref;
-    md5_init(&ref);
-    md5_process(&ref, padded.data(), static_cast<unsigned int>(padded.size()));
-    ASSERT_EQ(0u, ref.md_buf_len);
-    unsigned char expect[16];
-    md5_get_result(&ref, expect);
-    EXPECT_EQ(Hex(expect, 16), Hex(digest, 16));
+        Bytes padded = HandPadded(tail, (before + 100) * 8, false);
+        md5_t ref;
+        md5_init(&ref);
+        md5_process(&ref, padded.data(), static_cast<unsigned int>(padded.size()));
+        ASSERT_EQ(0u, ref.md_buf_len);
+        unsigned char expect[16];
+        md5_get_result(&ref, expect);
+        EXPECT_EQ(Hex(expect, 16), Hex(digest, 16)) << std::hex << preset.high << ":" << preset.low;
+    }
 }
 
 TEST_P(Sha1Path, CountCarriesIntoHighWord)
@@ -531,7 +539,13 @@ TEST(Md5Context, KeepsAWholeBlockPendingUntilMoreArrives)
     md5_process(&ctx, msg.data() + 64, 1);
     EXPECT_EQ(1u, ctx.md_buf_len);
     EXPECT_EQ(64u, ctx.md_total[0]);
-    md5_process(&ctx, msg.data() + 65, 65);
+    // Topping up the pending bytes to exactly one block still waits.
+    md5_process(&ctx, msg.data() + 65, 63);
+    EXPECT_EQ(64u, ctx.md_buf_len);
+    EXPECT_EQ(64u, ctx.md_total[0]);
+    md5_process(&ctx, msg.data() + 128, 2);
+    EXPECT_EQ(2u, ctx.md_buf_len);
+    EXPECT_EQ(128u, ctx.md_total[0]);
     unsigned char digest[16];
     md5_finish(&ctx, digest);
     EXPECT_EQ(Md5Of(msg.data(), msg.size()), Hex(digest, 16));
