@@ -1,10 +1,14 @@
 // Throughput of the digest primitives on 16 KiB and 1 MiB inputs, in bytes per
-// second. The baseline is `openssl speed -evp md5` / `-evp sha1` and
-// `openssl speed -provider legacy -provider default -evp md4` on the same
-// machine (scripts/bench.sh prints both side by side).
+// second, followed by a table that sets each figure beside `openssl speed`
+// for the same digest and size on this machine (MD4 through OpenSSL's legacy
+// provider). --no_baseline skips the OpenSSL runs.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "md4emule.h"
@@ -82,4 +86,116 @@ BENCHMARK(BM_Md5)->Arg(16 << 10)->Arg(1 << 20);
 BENCHMARK(BM_Sha1)->Arg(16 << 10)->Arg(1 << 20);
 BENCHMARK(BM_Sha1Portable)->Arg(16 << 10)->Arg(1 << 20);
 
-BENCHMARK_MAIN();
+namespace {
+
+// Console output as usual, plus each run's bytes per second kept by name.
+class CRateReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        benchmark::ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            auto it = run.counters.find("bytes_per_second");
+            if (it == run.counters.end()) {
+                continue;
+            }
+            // With repetitions the median stands for the set.
+            if (run.run_type == Run::RT_Iteration || run.aggregate_name == "median") {
+                m_rates[run.run_name.function_name + "/" + run.run_name.args] = it->second.value;
+            }
+        }
+    }
+
+    std::map<std::string, double> m_rates;
+};
+
+// `openssl speed` for one digest and input size, in bytes per second; 0 when
+// openssl or the digest is not available.
+double OpensslRate(const char* digest, int bytes)
+{
+    const bool legacy = std::strcmp(digest, "md4") == 0;
+    char command[256];
+    std::snprintf(command, sizeof(command), "openssl speed %s-seconds 1 -bytes %d -evp %s 2>/dev/null",
+                  legacy ? "-provider legacy -provider default " : "", bytes, digest);
+    FILE* out = popen(command, "r");
+    if (out == nullptr) {
+        return 0;
+    }
+    double rate = 0;
+    char line[512];
+    const size_t nameLen = std::strlen(digest);
+    while (std::fgets(line, sizeof(line), out) != nullptr) {
+        // The result line is the digest's name and one figure in thousands of bytes per second.
+        double thousands = 0;
+        if (std::strncmp(line, digest, nameLen) == 0 && line[nameLen] == ' ' &&
+            std::sscanf(line + nameLen, " %lfk", &thousands) == 1) {
+            rate = thousands * 1000.0;
+        }
+    }
+    pclose(out);
+    return rate;
+}
+
+void PrintBaseline(const std::map<std::string, double>& rates)
+{
+    struct Row {
+        const char* bench;
+        const char* label;
+        const char* openssl;
+    };
+    const Row rows[] = {{"BM_Md4", "MD4", "md4"},
+                        {"BM_Md5", "MD5", "md5"},
+                        {"BM_Sha1", "SHA-1", "sha1"},
+                        {"BM_Sha1Portable", "SHA-1 portable", "sha1"}};
+    std::map<std::string, double> baseline;
+    std::printf("\n%-16s %9s %12s %14s %7s\n", "digest", "input", "ours MB/s", "openssl MB/s", "ratio");
+    for (const Row& row : rows) {
+        for (int bytes : {16 << 10, 1 << 20}) {
+            auto ours = rates.find(std::string(row.bench) + "/" + std::to_string(bytes));
+            if (ours == rates.end()) {
+                continue;
+            }
+            const std::string key = std::string(row.openssl) + "/" + std::to_string(bytes);
+            if (baseline.find(key) == baseline.end()) {
+                baseline[key] = OpensslRate(row.openssl, bytes);
+            }
+            const double theirs = baseline[key];
+            char size[16];
+            std::snprintf(size, sizeof(size), bytes < (1 << 20) ? "%d KiB" : "%d MiB",
+                          bytes < (1 << 20) ? bytes >> 10 : bytes >> 20);
+            if (theirs > 0) {
+                std::printf("%-16s %9s %12.1f %14.1f %7.2f\n", row.label, size, ours->second / 1e6, theirs / 1e6,
+                            ours->second / theirs);
+            } else {
+                std::printf("%-16s %9s %12.1f %14s %7s\n", row.label, size, ours->second / 1e6, "n/a", "-");
+            }
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    bool baseline = true;
+    std::vector<char*> args;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--no_baseline") == 0) {
+            baseline = false;
+        } else {
+            args.push_back(argv[i]);
+        }
+    }
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data())) {
+        return 1;
+    }
+    CRateReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    if (baseline) {
+        PrintBaseline(reporter.m_rates);
+    }
+    return 0;
+}
