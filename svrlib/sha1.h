@@ -35,7 +35,7 @@ const char* sha_version(void);
 
 // Nonzero forces the portable compression even where SHA instructions exist
 // (so both paths can be checked on one machine); zero restores the choice.
-// Affects every context in the process; switch only while none is in use.
+// Process-wide and safe at any time: both compressions give the same digests.
 void sha_force_portable(int force);
 // 1 when blocks are currently compressed with the SHA instructions.
 int sha_accelerated(void);
