@@ -11,8 +11,10 @@
 // Lowercase hexadecimal of len bytes, high nibble first.
 std::string HashBytesToHex(const unsigned char* pData, unsigned int len);
 
+// Byte-aligned, so it may sit at any offset of a packed record (the piece
+// table's header holds one at offset 19).
 template <int N>
-struct HashVal {
+struct __attribute__((packed)) HashVal {
     union {
         int iVal[N];
         unsigned char cVal[4 * N];
@@ -47,5 +49,6 @@ typedef HashVal<5> Sha1Hash;
 
 static_assert(sizeof(Md5Hash) == 16, "Md5Hash is its 16 digest bytes");
 static_assert(sizeof(Sha1Hash) == 20, "Sha1Hash is its 20 digest bytes");
+static_assert(alignof(Sha1Hash) == 1, "hash values need no alignment");
 
 #endif

@@ -93,8 +93,8 @@ TEST(ComputeRcInfo, FillsTheRecordFromTheFile) {
     EXPECT_EQ(info.Ref, ZQ_RC_REFERRER_URL);
     EXPECT_EQ(info.Ref.compare(0, 7, "http://"), 0);
     EXPECT_EQ(info.TptFile.GetDataLen(), 119u);
-    EXPECT_EQ(info.TptFile.mTptHead.SegCnt, 4u);
-    EXPECT_EQ(info.TptFile.mTptHead.LastSegSize, 1696u);
+    EXPECT_EQ(zqtest::SegCntOf(info.TptFile), 4u);
+    EXPECT_EQ(zqtest::LastSegSizeOf(info.TptFile), 1696u);
     EXPECT_EQ(info.TptFile.mFilehash, info.Hash);
 }
 
@@ -141,7 +141,7 @@ TEST(ComputeRcInfo, EmptyFileHasNoPiecesAndZeroIdentifiers) {
     EXPECT_TRUE(info.SID.IsZero());
     EXPECT_TRUE(info.FID.IsZero());
     EXPECT_EQ(info.TptFile.GetDataLen(), 55u);
-    EXPECT_EQ(info.TptFile.mTptHead.SegCnt, 0u);
+    EXPECT_EQ(zqtest::SegCntOf(info.TptFile), 0u);
     EXPECT_EQ(info.ExtName, "empty");
 }
 
@@ -182,9 +182,9 @@ TEST(FillRcInfo, LargestFileWithAPieceTable) {
     rc_digests_t d = FakeDigests(RC_TPT_MAX_FILE_SIZE, 8192);
     RSInfo info;
     EXPECT_EQ(fill_rc_info(d, "big.iso", "u", info), RC_TPT_BUILT);
-    EXPECT_EQ(info.TptFile.mTptHead.SegSize, 65535u);
-    EXPECT_EQ(info.TptFile.mTptHead.SegCnt, 8192u);
-    EXPECT_EQ(info.TptFile.mTptHead.LastSegSize, 65535u * 1024u);
+    EXPECT_EQ(zqtest::SegSizeOf(info.TptFile), 65535u);
+    EXPECT_EQ(zqtest::SegCntOf(info.TptFile), 8192u);
+    EXPECT_EQ(zqtest::LastSegSizeOf(info.TptFile), 65535u * 1024u);
     EXPECT_EQ(info.TptFile.GetDataLen(), 55u + 8192u * 16u);
 }
 

@@ -66,9 +66,9 @@ TEST(TptMakeup, HundredThousandByteFile) {
     Sha1Hash sha = Sha1Of(data);
     TPTFile tpt;
     ASSERT_TRUE(tpt.Makeup(100000, 4, 32, Bytes(digests), sha));
-    EXPECT_EQ(tpt.mTptHead.SegCnt, 4u);
-    EXPECT_EQ(tpt.mTptHead.SegSize, 32u);
-    EXPECT_EQ(tpt.mTptHead.LastSegSize, 1696u);
+    EXPECT_EQ(zqtest::SegCntOf(tpt), 4u);
+    EXPECT_EQ(zqtest::SegSizeOf(tpt), 32u);
+    EXPECT_EQ(zqtest::LastSegSizeOf(tpt), 1696u);
     std::string table = TableBytes(tpt);
     ASSERT_EQ(table.size(), 119u);
     EXPECT_EQ(ToHex(table.substr(0, 19)), "545054" "0400" "00000000" "04000000" "2000" "a0060000");
@@ -84,7 +84,7 @@ TEST(TptMakeup, ExactMultipleOfThePieceSize) {
     std::string digests(32, 'd');
     TPTFile tpt;
     ASSERT_TRUE(tpt.Makeup(65536, 2, 32, Bytes(digests), Sha1Hash()));
-    EXPECT_EQ(tpt.mTptHead.LastSegSize, 32768u);
+    EXPECT_EQ(zqtest::LastSegSizeOf(tpt), 32768u);
     EXPECT_EQ(tpt.GetDataLen(), 55u + 32u);
 }
 
@@ -92,9 +92,9 @@ TEST(TptMakeup, EmptyFileHasHeaderAndHashOnly) {
     Sha1Hash sha = Sha1Of("");
     TPTFile tpt;
     ASSERT_TRUE(tpt.Makeup(0, 0, 32, nullptr, sha));
-    EXPECT_EQ(tpt.mTptHead.SegCnt, 0u);
-    EXPECT_EQ(tpt.mTptHead.SegSize, 32u);
-    EXPECT_EQ(tpt.mTptHead.LastSegSize, 32768u);
+    EXPECT_EQ(zqtest::SegCntOf(tpt), 0u);
+    EXPECT_EQ(zqtest::SegSizeOf(tpt), 32u);
+    EXPECT_EQ(zqtest::LastSegSizeOf(tpt), 32768u);
     std::string table = TableBytes(tpt);
     ASSERT_EQ(table.size(), 55u);
     EXPECT_EQ(table.substr(35), std::string(reinterpret_cast<const char*>(sha.cVal), 20));
@@ -107,7 +107,7 @@ TEST(TptMakeup, LargestTableFor8192Pieces) {
     TPTFile tpt;
     ASSERT_TRUE(tpt.Makeup(size, 8192, 512, Bytes(digests), Sha1Hash()));
     EXPECT_EQ(tpt.GetDataLen(), 131127u);
-    EXPECT_EQ(tpt.mTptHead.LastSegSize, 524288u);
+    EXPECT_EQ(zqtest::LastSegSizeOf(tpt), 524288u);
     EXPECT_EQ(TableBytes(tpt).substr(35, digests.size()), digests);
 }
 
@@ -118,7 +118,7 @@ TEST(TptMakeup, RefusalsKeepThePreviousTable) {
     std::string before = TableBytes(tpt);
 
     EXPECT_FALSE(tpt.Makeup(8193ULL * 32768, 8193, 32, Bytes(digests), Sha1Hash()));
-    EXPECT_EQ(tpt.mTptHead.SegCnt, 8193u) << "the header fields are set regardless";
+    EXPECT_EQ(zqtest::SegCntOf(tpt), 8193u) << "the header fields are set regardless";
     EXPECT_EQ(TableBytes(tpt), before);
 
     EXPECT_FALSE(tpt.Makeup(3 * 32768 + 1, 2, 32, Bytes(digests), Sha1Hash())) << "last piece longer than a piece";
@@ -171,7 +171,7 @@ TEST(TptResolve, NothingToReadChangesNothing) {
     EXPECT_TRUE(tpt.Resolve(nullptr, 10));
     unsigned char byte = 0;
     EXPECT_TRUE(tpt.Resolve(&byte, 0));
-    EXPECT_EQ(tpt.mTptHead.SegCnt, 0u);
+    EXPECT_EQ(zqtest::SegCntOf(tpt), 0u);
     EXPECT_EQ(tpt.GetDataLen(), 0u);
 }
 
@@ -184,7 +184,7 @@ TEST(TptSetData, CopiesTablesBelowTheLimit) {
     std::string copy = TableBytes(tpt);
     table[0] ^= 1;
     EXPECT_EQ(TableBytes(tpt), copy);
-    EXPECT_EQ(tpt.mTptHead.SegCnt, 0u) << "the header is not parsed";
+    EXPECT_EQ(zqtest::SegCntOf(tpt), 0u) << "the header is not parsed";
 
     std::string longer = PatternBytes(133121, 7);
     tpt.SetTptData(&longer[0], static_cast<unsigned int>(longer.size()));

@@ -51,9 +51,10 @@ std::map<std::string, std::string> AsMap(const std::vector<std::pair<std::string
 
 // Runs an independent checksum program on path and returns its digest.
 bool ToolDigest(const std::string& tool, const std::string& path, std::string& digest) {
-    for (const std::string& dir : {"/usr/bin/", "/bin/"}) {
-        if (access((dir + tool).c_str(), X_OK) != 0) continue;
-        ProcessResult r = RunProcess(dir + tool, {path}, "", kTimeoutMs);
+    for (const char* dir : {"/usr/bin/", "/bin/"}) {
+        std::string program = std::string(dir) + tool;
+        if (access(program.c_str(), X_OK) != 0) continue;
+        ProcessResult r = RunProcess(program, {path}, "", kTimeoutMs);
         if (r.exit_code != 0) return false;
         digest = FirstWord(r.out);
         return true;

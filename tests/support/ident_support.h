@@ -26,6 +26,21 @@ std::string ToHex(const unsigned char* p, size_t n);
 // The first whitespace-separated word of a line of text output (a checksum tool's digest).
 std::string FirstWord(const std::string& text);
 
+// Piece-table header fields by value: members of a packed record must not
+// bind to the references the assertion macros take.
+template <class Tpt>
+unsigned int SegCntOf(const Tpt& tpt) {
+    return tpt.mTptHead.SegCnt;
+}
+template <class Tpt>
+unsigned int SegSizeOf(const Tpt& tpt) {
+    return tpt.mTptHead.SegSize;
+}
+template <class Tpt>
+unsigned int LastSegSizeOf(const Tpt& tpt) {
+    return tpt.mTptHead.LastSegSize;
+}
+
 }  // namespace zqtest
 
 #endif
