@@ -13,7 +13,8 @@ public:
     // ---- file digests ----
     // Each opens the file by name (read only), reads it from the start and
     // closes it; nothing is shared between calls. bSleep throttles the pass
-    // with 1 ms pauses. False means the output must not be used.
+    // with 1 ms pauses. False means the output must not be used; that includes
+    // a read that fails before the size the file had when opened.
 
     // Chunked MD4 over 9,728,000-byte chunks: one chunk gives its plain MD4,
     // more give the MD4 of the chunk digests; an empty file gives the MD4 of
