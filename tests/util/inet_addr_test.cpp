@@ -59,7 +59,8 @@ TEST(InetAddr, CopiesTakeEveryByte) {
     CInetAddr c("9.9.9.9", 9);
     c = a;
     EXPECT_EQ(0, memcmp(&raw, c.GetSockAddr(), sizeof(raw)));
-    c = c;
+    CInetAddr& self = c;
+    c = self;
     EXPECT_EQ(0, memcmp(&raw, c.GetSockAddr(), sizeof(raw)));
 }
 
