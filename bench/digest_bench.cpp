@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "md4emule.h"
@@ -91,6 +92,9 @@ namespace {
 // Console output as usual, plus each run's bytes per second kept by name.
 class CRateReporter : public benchmark::ConsoleReporter {
 public:
+    // Colours only on a terminal, so that redirected output stays plain.
+    CRateReporter() : benchmark::ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
+
     void ReportRuns(const std::vector<Run>& runs) override
     {
         benchmark::ConsoleReporter::ReportRuns(runs);
