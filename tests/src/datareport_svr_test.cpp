@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "foundation.h"
 #include "helper.h"
 #include "ident_support.h"
 #include "md4emule.h"
@@ -238,6 +239,40 @@ TEST(FillRcInfo, FieldsAreFilledFromTheDigests) {
     EXPECT_EQ(values[7], "119");
     EXPECT_TRUE(fields[0].Number);
     EXPECT_FALSE(fields[3].Number);
+}
+
+// datareport itself: its configured directory, the lines it prints and logs.
+class DatareportCompute : public ::testing::Test {
+protected:
+    zqtest::ProcessResult Run(const std::string& name) {
+        WriteFile(dir.file("main.conf"), "file_path: " + dir.path() + "\nrc_ip: 127.0.0.1\nrc_port: " +
+                                             std::to_string(zqtest::UnusedTcpPort()) + "\n");
+        zqtest::ProcessResult r =
+            zqtest::RunProcess(zqtest::BinPath("datareport"), {name, "http://example.invalid/" + name}, dir.path(), 30000);
+        EXPECT_FALSE(r.timed_out);
+        return r;
+    }
+    TempDir dir;
+};
+
+TEST_F(DatareportCompute, MissingFilePrintsStartAndErrorWithTheFullPath) {
+    zqtest::ProcessResult r = Run("missing.bin");
+    std::string path = dir.path() + "/missing.bin";
+    EXPECT_NE(r.out.find("start compute " + path + "\ncompute error " + path + "\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("complete compute"), std::string::npos) << r.out;
+    std::string log = zqtest::ReadFile(dir.file("log/errlog"));
+    EXPECT_NE(log.find("[info] datareport_svr."), std::string::npos) << log;
+    EXPECT_NE(log.find("(compute_rc_info): start compute " + path + "\n"), std::string::npos) << log;
+}
+
+TEST_F(DatareportCompute, ExistingFileIsComputedAndLogged) {
+    WriteFile(dir.file("song.mp3"), PatternBytes(50000, 3));
+    zqtest::ProcessResult r = Run("song.mp3");
+    std::string path = dir.path() + "/song.mp3";
+    EXPECT_NE(r.out.find("start compute " + path + "\ncomplete compute " + path + "\n"), std::string::npos) << r.out;
+    std::string log = zqtest::ReadFile(dir.file("log/errlog"));
+    EXPECT_NE(log.find("(compute_rc_info): start compute " + path + "\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("(compute_rc_info): complete compute " + path + "\n"), std::string::npos) << log;
 }
 
 }  // namespace
