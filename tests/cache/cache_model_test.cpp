@@ -351,7 +351,6 @@ TEST_F(CacheModel, RandomOperationsAgreeWithTheModelAtEveryStep) {
         }
     }
     ASSERT_NO_FATAL_FAILURE(CheckOrder());
-    printf("evictions=%llu failed=%llu alloc=%llu lru=%llu hits=%llu misses=%llu\n", (unsigned long long)evictions, (unsigned long long)failedInserts, (unsigned long long)allocFailures, (unsigned long long)lruFailures, (unsigned long long)model.hits, (unsigned long long)model.misses);
     // The run must have exercised eviction, refusals and both kinds of exhaustion.
     EXPECT_GT(evictions, 1000u);
     EXPECT_GT(allocFailures, 100u);
