@@ -1,5 +1,6 @@
 #include "allocator.h"
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -14,11 +15,14 @@ static_assert(sizeof(CAllocator::CChunk) == 12, "chunk head layout is a stored f
 namespace {
 
 // Appends one formatted piece, never writing past the buffer; returns the new length.
-template <typename... Args>
-uint32 AppendPiece(char* pszBuf, uint32 iBufSize, uint32 iLen, const char* fmt, Args... args) {
+__attribute__((format(printf, 4, 5))) uint32 AppendPiece(char* pszBuf, uint32 iBufSize, uint32 iLen,
+                                                         const char* fmt, ...) {
     if (iLen + 1 >= iBufSize) return iLen;
     uint32 iRoom = iBufSize - iLen;
-    int n = snprintf(pszBuf + iLen, iRoom, fmt, args...);
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(pszBuf + iLen, iRoom, fmt, ap);
+    va_end(ap);
     if (n < 0) return iLen;
     return iLen + (static_cast<uint32>(n) < iRoom ? static_cast<uint32>(n) : iRoom - 1);
 }

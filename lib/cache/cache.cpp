@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -30,11 +31,14 @@ uint64 NowMicros() {
 }
 
 // Appends one formatted piece, never writing past the buffer; returns the new length.
-template <typename... Args>
-uint32 AppendPiece(char* pszBuf, uint32 iBufSize, uint32 iLen, const char* fmt, Args... args) {
+__attribute__((format(printf, 4, 5))) uint32 AppendPiece(char* pszBuf, uint32 iBufSize, uint32 iLen,
+                                                         const char* fmt, ...) {
     if (iLen + 1 >= iBufSize) return iLen;
     uint32 iRoom = iBufSize - iLen;
-    int n = snprintf(pszBuf + iLen, iRoom, fmt, args...);
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(pszBuf + iLen, iRoom, fmt, ap);
+    va_end(ap);
     if (n < 0) return iLen;
     return iLen + (static_cast<uint32>(n) < iRoom ? static_cast<uint32>(n) : iRoom - 1);
 }

@@ -91,10 +91,12 @@ public:
 
     // Keys are 0 to 42 characters. Returns the stored data inside the region,
     // or null (key present, key too long, record larger than any block, or no
-    // room even after one elimination slice).
+    // room even after one elimination slice). pData must not point into this
+    // cache's own region: the slice run first may free what it points at.
     void* Insert(const char* pszKey, const void* pData, uint32 iDataSize);
     // The stored data (not a copy), or null; attr receives the statistics as
-    // they were before this access.
+    // they were before this access. The pointer stays valid until the next
+    // Insert, Remove or Eliminate, any of which may evict the entry.
     void* Get(const char* pszKey, uint32& iDataSize, CCacheNodeAttr& attr);
     void* Get(const char* pszKey, uint32& iDataSize);
     sint32 Remove(const char* pszKey);
