@@ -23,7 +23,7 @@ std::string Info(const CAllocator& a) {
 
 uint32* Word(Region& r, uint32 iOffset) { return reinterpret_cast<uint32*>(r.data() + iOffset); }
 
-// The region of the worked example: chunks of 16 to 1,024 bytes, seven levels,
+// A small region: chunks of 16 to 1,024 bytes, seven levels,
 // a 100-byte head and exactly four top chunks.
 class SmallRegion : public ::testing::Test {
 protected:

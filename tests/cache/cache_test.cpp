@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "cache_test_util.h"
+#include "svr_log.h"
+#include "test_support.h"
 
 using cachetest::DataFor;
 using cachetest::ManualClock;
@@ -586,4 +588,59 @@ TEST_F(AttachedCache, RefusedAttachLeavesTheObjectReusable) {
     *NodeData(2) = saved;
     ASSERT_EQ(0, reader.LoadFromMem(region.data(), region.size32()));
     EXPECT_EQ(order.size(), listener.resumed.size());
+}
+
+namespace {
+
+// The error log written to a file, every level on, for the duration of a test.
+class LoggedCache : public SmallCache {
+protected:
+    void SetUp() override {
+        SmallCache::SetUp();
+        std::string path = dir.file("errlog");
+        std::vector<char> name(path.begin(), path.end());
+        name.push_back('\0');
+        g_ErrLog.reset();
+        ASSERT_EQ(0, g_ErrLog.InitFileLog(name.data(), true, FL_FILE_SIZE_ROTATE, 0, 1));
+        ASSERT_EQ(0, g_ErrLog.OpenFileLog());
+        g_ErrLog.SetOutLevel(5);
+    }
+    void TearDown() override { g_ErrLog.reset(); }
+    std::string Log() { return zqtest::ReadFile(dir.file("errlog")); }
+
+    zqtest::TempDir dir;
+};
+
+}  // namespace
+
+TEST_F(LoggedCache, TooLongKeyIsRefusedWithALogLine) {
+    std::string tooLong(43, 'l');
+    EXPECT_EQ(nullptr, cache.Insert(tooLong.c_str(), "b", 1));
+    EXPECT_NE(std::string::npos, Log().find("[err] cache."));
+    EXPECT_NE(std::string::npos, Log().find("key of 43 characters is longer than 42"));
+}
+
+TEST_F(LoggedCache, OperationsLogAtDebugLevel) {
+    cache.Insert("a", "xyz", 3);
+    cache.Insert("a", "xyz", 3);
+    uint32 size = 0;
+    cache.Get("a", size);
+    cache.Remove("a");
+    cache.Remove("a");
+    std::string log = Log();
+    EXPECT_NE(std::string::npos, log.find("(Insert): insert ok, key=a, datasize=3\n"));
+    EXPECT_NE(std::string::npos, log.find("(Insert): insert failed, key=a exists\n"));
+    EXPECT_NE(std::string::npos, log.find("(Get): get ok, key=a, datasize=3, access count=1\n"));
+    EXPECT_NE(std::string::npos, log.find("(Remove): remove ok, key=a, datasize=3, access count=1\n"));
+    EXPECT_NE(std::string::npos, log.find("(Remove): remove failed, key=a doesn't exist\n"));
+}
+
+TEST_F(LoggedCache, RefusedAttachSaysWhy) {
+    cache.Insert("a", "1", 1);
+    RecordingListener other;
+    CCache reader(other);
+    *reinterpret_cast<uint32*>(region.data() + 64 + 12 + 16) = 999;
+    EXPECT_EQ(-1, reader.LoadFromMem(region.data(), region.size32()));
+    EXPECT_NE(std::string::npos, Log().find("lru list attach refused: recency list has bad link 999 after node 0"));
+    EXPECT_NE(std::string::npos, Log().find("cache attach refused"));
 }
