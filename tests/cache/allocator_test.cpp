@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -209,95 +210,43 @@ TEST(AllocatorAttach, RefusesAnotherSizeOrNoRegion) {
     EXPECT_EQ(-1, reader.LoadFromMem(region.data(), 15));
 }
 
-namespace {
-
-// A used region with blocks of several levels, and its offsets.
-class DamagedRegion : public ::testing::Test {
-protected:
-    DamagedRegion() : region(4196) {}
-    void SetUp() override {
-        CAllocator writer;
-        ASSERT_EQ(0, writer.Init(region.data(), 4196, 10, 1000));
-        writer.Alloc(12);
-        writer.Alloc(200);
-        writer.Alloc(1000);
-    }
-    void ExpectRefusedUnchanged() {
+TEST(AllocatorAttach, RefusesEachDamageAndLeavesTheRegionAsItWas) {
+    // A used region with blocks of three levels; free lists 16:1, 32:1,
+    // 64:1, 128:1, 256:0, 512:1, 1024:2; top chunk 3 split, 2 in use.
+    Region region(4196);
+    CAllocator writer;
+    ASSERT_EQ(0, writer.Init(region.data(), 4196, 10, 1000));
+    writer.Alloc(12);
+    writer.Alloc(200);
+    writer.Alloc(1000);
+    const std::string pristine = region.Snapshot();
+    auto list = [](uint32 level, uint32 field) { return 16 + 12 * level + 4 * field; };  // count, prev, next
+    const uint32 top3 = 100 + 3 * 1024;
+    const std::vector<std::pair<const char*, std::function<void()>>> damages = {
+        {"minimum chunk not a power of two", [&] { *Word(region, 4) = 24; }},
+        {"minimum chunk below 16", [&] { *Word(region, 4) = 8; }},
+        {"level count disagrees with chunk sizes", [&] { *Word(region, 12) = 6; }},
+        {"huge level count", [&] { *Word(region, 12) = 0x40000000; }},
+        {"free-list link outside the region", [&] { *Word(region, list(4, 2)) = 900000; }},
+        {"free-list link into a chunk interior", [&] { *Word(region, list(6, 2)) += 16; }},
+        {"free-list back link broken", [&] { *Word(region, list(5, 1)) = list(6, 0); }},
+        {"free-list count too high", [&] { *Word(region, list(2, 0)) += 1; }},
+        {"chunk level out of range", [&] { *Word(region, 100) = 9; }},
+        // Calling the split top chunk whole would hide the blocks inside it.
+        {"chunk claims a bigger level than its place", [&] { *Word(region, top3) = 6; }},
+        {"in-use bit cleared on a used chunk", [&] { *Word(region, top3) &= 0x7FFFFFFFu; }},
+    };
+    CAllocator reader;
+    ASSERT_EQ(0, reader.LoadFromMem(region.data(), 4196));
+    for (const auto& damage : damages) {
+        SCOPED_TRACE(damage.first);
+        region.CopyFrom(pristine.data());
+        damage.second();
         std::string before = region.Snapshot();
-        CAllocator reader;
         EXPECT_EQ(-1, reader.LoadFromMem(region.data(), 4196));
         EXPECT_FALSE(reader.IsAttached());
         EXPECT_EQ(before, region.Snapshot());
     }
-    uint32 ListCount(uint32 level) { return 16 + 12 * level; }
-    uint32 ListPrev(uint32 level) { return 16 + 12 * level + 4; }
-    uint32 ListNext(uint32 level) { return 16 + 12 * level + 8; }
-
-    Region region;
-};
-
-}  // namespace
-
-TEST_F(DamagedRegion, IntactRegionIsAccepted) {
-    CAllocator reader;
-    EXPECT_EQ(0, reader.LoadFromMem(region.data(), 4196));
-}
-
-TEST_F(DamagedRegion, MinimumChunkNotAPowerOfTwo) {
-    *Word(region, 4) = 24;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(DamagedRegion, MinimumChunkBelowSixteen) {
-    *Word(region, 4) = 8;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(DamagedRegion, LevelCountDisagreesWithChunkSizes) {
-    *Word(region, 12) = 6;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(DamagedRegion, HugeLevelCount) {
-    *Word(region, 12) = 0x40000000;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(DamagedRegion, FreeListLinkOutsideTheRegion) {
-    *Word(region, ListNext(4)) = 900000;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(DamagedRegion, FreeListLinkIntoAChunkInterior) {
-    *Word(region, ListNext(6)) += 16;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(DamagedRegion, FreeListBackLinkBroken) {
-    *Word(region, ListPrev(5)) = ListCount(5) + 12;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(DamagedRegion, FreeListCountTooHigh) {
-    *Word(region, ListCount(2)) += 1;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(DamagedRegion, ChunkLevelOutOfRange) {
-    *Word(region, 100) = 9;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(DamagedRegion, ChunkClaimsABiggerLevelThanItsPlace) {
-    // The top chunk at index 3 was split; saying it is whole again would
-    // hide the blocks in use inside it.
-    *Word(region, 100 + 3 * 1024) = 6;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(DamagedRegion, InUseBitClearedOnAUsedChunk) {
-    *Word(region, 100 + 3 * 1024) &= 0x7FFFFFFFu;
-    ExpectRefusedUnchanged();
 }
 
 TEST(AllocatorMisuse, DoubleFreeStopsTheProcess) {

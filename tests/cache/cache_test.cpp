@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -445,16 +446,6 @@ protected:
     uint32 RecordOf(int node) { return *NodeData(node + 1); }
     char* Record(int node) { return region.data() + head.m_iAllocatorMemOffset + RecordOf(node); }
     uint32* HeadWord(uint32 offset) { return reinterpret_cast<uint32*>(region.data() + offset); }
-    void ExpectRefusedUnchanged() {
-        std::string before = region.Snapshot();
-        RecordingListener l;
-        CCache reader(l);
-        EXPECT_EQ(-1, reader.LoadFromMem(region.data(), region.size32()));
-        EXPECT_FALSE(reader.IsAttached());
-        EXPECT_TRUE(l.resumed.empty());
-        EXPECT_EQ(before, region.Snapshot());
-    }
-
     Region region;
     CCache::CCacheHead head;
     uint32 freeRel = 0;
@@ -519,64 +510,36 @@ TEST_F(AttachedCache, OfTwoRecordsWithOneKeyTheOlderStays) {
     EXPECT_EQ(order.size() - 1, again.resumed.size());
 }
 
-TEST_F(AttachedCache, NodeNamingAFreedBlockIsRefused) {
-    *NodeData(1) = freeRel;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(AttachedCache, NodeNamingAnAddressOutsideTheRegionIsRefused) {
-    *NodeData(2) = 0x7FFFFFF0u;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(AttachedCache, NodeNamingTheInsideOfABlockIsRefused) {
-    *NodeData(2) += 16;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(AttachedCache, TwoNodesSharingARecordAreRefused) {
-    *NodeData(4) = *NodeData(9);
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(AttachedCache, KeyLengthPastTheBlockIsRefused) {
-    reinterpret_cast<uint32*>(Record(8))[0] = 200;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(AttachedCache, DataSizePastTheBlockIsRefused) {
-    reinterpret_cast<uint32*>(Record(8))[1] = 0xFFFFFFF0u;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(AttachedCache, KeyWithoutTerminatorIsRefused) {
-    Record(8)[8 + 5] = 'x';
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(AttachedCache, KeyShorterThanItsLengthIsRefused) {
-    Record(8)[8 + 2] = '\0';
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(AttachedCache, RegionsThatDoNotTileTheSegmentAreRefused) {
-    *HeadWord(16) += 24;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(AttachedCache, AllocatorSizeThatDisagreesIsRefused) {
-    *HeadWord(24) -= 8;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(AttachedCache, DamagedLruLinkIsRefused) {
-    *NodeNext(2) = 5000;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(AttachedCache, DamagedAllocatorHeadIsRefused) {
-    *HeadWord(head.m_iAllocatorMemOffset + 4) = 48;
-    ExpectRefusedUnchanged();
+TEST_F(AttachedCache, RefusesEachDamageAndLeavesTheRegionAsItWas) {
+    const std::string pristine = region.Snapshot();
+    auto keyLen = [this](int i) { return &reinterpret_cast<uint32*>(Record(i))[0]; };
+    auto dataSize = [this](int i) { return &reinterpret_cast<uint32*>(Record(i))[1]; };
+    const std::vector<std::pair<const char*, std::function<void()>>> damages = {
+        {"node naming a freed block", [&] { *NodeData(1) = freeRel; }},
+        {"node naming an address outside the region", [&] { *NodeData(2) = 0x7FFFFFF0u; }},
+        {"node naming the inside of a block", [&] { *NodeData(2) += 16; }},
+        {"two nodes sharing a record", [&] { *NodeData(4) = *NodeData(9); }},
+        {"key length past the block", [&] { *keyLen(8) = 200; }},
+        {"data size past the block", [&] { *dataSize(8) = 0xFFFFFFF0u; }},
+        {"key without terminator", [&] { Record(8)[8 + 5] = 'x'; }},
+        {"key shorter than its length", [&] { Record(8)[8 + 2] = '\0'; }},
+        {"regions that do not tile the segment", [&] { *HeadWord(16) += 24; }},
+        {"allocator size that disagrees", [&] { *HeadWord(24) -= 8; }},
+        {"damaged LRU link", [&] { *NodeNext(2) = 5000; }},
+        {"damaged allocator head", [&] { *HeadWord(head.m_iAllocatorMemOffset + 4) = 48; }},
+    };
+    for (const auto& damage : damages) {
+        SCOPED_TRACE(damage.first);
+        region.CopyFrom(pristine.data());
+        damage.second();
+        std::string before = region.Snapshot();
+        RecordingListener l;
+        CCache reader(l);
+        EXPECT_EQ(-1, reader.LoadFromMem(region.data(), region.size32()));
+        EXPECT_FALSE(reader.IsAttached());
+        EXPECT_TRUE(l.resumed.empty());
+        EXPECT_EQ(before, region.Snapshot());
+    }
 }
 
 TEST_F(AttachedCache, RefusedAttachLeavesTheObjectReusable) {

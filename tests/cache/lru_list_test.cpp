@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -162,85 +163,41 @@ TEST(LruAttach, RefusesAnotherSize) {
     EXPECT_EQ(-1, reader.LoadFromMem(region.data(), 83));
 }
 
-namespace {
-
-// Five nodes: 1 to 3 on the recency list (3 newest), 4 and 5 free.
-class DamagedLru : public ::testing::Test {
-protected:
-    DamagedLru() : region(CLruList::CalcNeedSize(5)) {}
-    void SetUp() override {
-        CLruList writer;
-        ASSERT_EQ(0, writer.Init(region.data(), region.size32()));
-        writer.Insert(100);
-        writer.Insert(200);
-        writer.Insert(300);
-    }
-    sint32* Field(uint32 offset) { return reinterpret_cast<sint32*>(region.data() + offset); }
-    sint32* Prev(int node) { return Field(12 + 24 * node + 12); }
-    sint32* Next(int node) { return Field(12 + 24 * node + 16); }
-    void ExpectRefusedUnchanged() {
+TEST(LruAttach, RefusesEachDamageAndLeavesTheRegionAsItWas) {
+    // Five nodes: 1 to 3 on the recency list (3 newest), 4 and 5 free.
+    Region region(CLruList::CalcNeedSize(5));
+    CLruList writer;
+    ASSERT_EQ(0, writer.Init(region.data(), region.size32()));
+    writer.Insert(100);
+    writer.Insert(200);
+    writer.Insert(300);
+    const std::string pristine = region.Snapshot();
+    auto field = [&](uint32 offset) { return reinterpret_cast<sint32*>(region.data() + offset); };
+    auto prev = [&](int node) { return field(12 + 24 * node + 12); };
+    auto next = [&](int node) { return field(12 + 24 * node + 16); };
+    const std::vector<std::pair<const char*, std::function<void()>>> damages = {
+        {"free count larger than the pool", [&] { *field(4) = 6; }},
+        {"free count disagrees with the chain", [&] { *field(4) = 1; }},
+        {"free head outside the pool", [&] { *field(8) = 9; }},
+        {"free chain runs into a listed node", [&] { *next(4) = 2; }},
+        {"front link outside the pool", [&] { *next(0) = 77; }},
+        {"negative link", [&] { *next(3) = -5; }},
+        {"back link disagrees", [&] { *prev(1) = 3; }},
+        {"list loops before reaching the head", [&] { *next(1) = 3; *prev(3) = 1; }},
+        {"head back link wrong", [&] { *prev(0) = 2; }},
+    };
+    CLruList reader;
+    ASSERT_EQ(0, reader.LoadFromMem(region.data(), region.size32()));
+    EXPECT_EQ(3u, reader.GetUsingNum());
+    for (const auto& damage : damages) {
+        SCOPED_TRACE(damage.first);
+        region.CopyFrom(pristine.data());
+        damage.second();
         std::string before = region.Snapshot();
-        CLruList reader;
         EXPECT_EQ(-1, reader.LoadFromMem(region.data(), region.size32()));
         EXPECT_FALSE(reader.IsAttached());
         EXPECT_EQ(before, region.Snapshot());
     }
-
-    Region region;
-};
-
-}  // namespace
-
-TEST_F(DamagedLru, IntactRegionIsAccepted) {
-    CLruList reader;
-    EXPECT_EQ(0, reader.LoadFromMem(region.data(), region.size32()));
-    EXPECT_EQ(3u, reader.GetUsingNum());
-}
-
-TEST_F(DamagedLru, FreeCountLargerThanThePool) {
-    *Field(4) = 6;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(DamagedLru, FreeCountDisagreesWithTheChain) {
-    *Field(4) = 1;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(DamagedLru, FreeHeadOutsideThePool) {
-    *Field(8) = 9;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(DamagedLru, FreeChainRunsIntoAListedNode) {
-    *Next(4) = 2;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(DamagedLru, FrontLinkOutsideThePool) {
-    *Next(0) = 77;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(DamagedLru, NegativeLink) {
-    *Next(3) = -5;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(DamagedLru, BackLinkDisagrees) {
-    *Prev(1) = 3;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(DamagedLru, ListLoopsBeforeReachingTheHead) {
-    *Next(1) = 3;
-    *Prev(3) = 1;
-    ExpectRefusedUnchanged();
-}
-
-TEST_F(DamagedLru, HeadBackLinkWrong) {
-    *Prev(0) = 2;
-    ExpectRefusedUnchanged();
 }
 
 TEST(LruMisuse, RemovingAnUnlinkedNodeStopsTheProcess) {
