@@ -27,7 +27,7 @@ constexpr uint32 kMaxData = 1000;
 constexpr uint32 kBegin = 90;
 constexpr uint32 kBalance = 70;
 constexpr uint64 kMicrosPerAsk = 45;
-constexpr int kSteps = 300000;
+constexpr int kSteps = 200000;
 
 uint32 Fnv(const char* p) {
     uint32 h = 2166136261u;
