@@ -52,7 +52,8 @@ ERunOutcome run(int argc, char** argv) {
 
     // Not examined here: the report client learns from m_compute whether
     // there is anything to send.
-    g_ip_svr.compute_rc_info(filepath, argv[1], argv[2]);
+    g_ip_svr.compute_rc_info(filepath, argv[1], argv[2],
+                             rc_digest_opts_t(g_config.digest_throttle != 0, g_config.digest_threads));
 
     // Next: report it to the resource center; its outcome joins ERunOutcome.
     return RUN_FINISHED;
