@@ -328,6 +328,10 @@ int GetFileDigests(const std::string& strFileName, const stOnePassOpts& oOpts, s
     if (oFd.Get() < 0) return ONEPASS_OPEN_FAILED;
     struct stat st;
     if (fstat(oFd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return ONEPASS_OPEN_FAILED;
+    // Back to blocking reads: a regular file under a lock could otherwise
+    // answer a read with EAGAIN.
+    int iFlags = fcntl(oFd.Get(), F_GETFL);
+    if (iFlags == -1 || fcntl(oFd.Get(), F_SETFL, iFlags & ~O_NONBLOCK) == -1) return ONEPASS_OPEN_FAILED;
     posix_fadvise(oFd.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
     stOnePassOpts oUse = oOpts;
