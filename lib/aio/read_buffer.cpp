@@ -1,7 +1,15 @@
 #include "read_buffer.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
+
+void AioAssertFail(const char* pszCond, const char* pszFile, int iLine, const char* pszFunction) {
+    fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", pszFile, iLine, pszFunction, pszCond);
+    fflush(stderr);
+    abort();
+}
 
 CReadBuffer::CReadBuffer(uint32 iBufSize)
     : m_iBufSize(iBufSize), m_pBuf(nullptr), m_iDataOffset(0), m_iFreeSpaceOffset(0) {

@@ -6,8 +6,6 @@
 #ifndef ZQ_READ_BUFFER_H
 #define ZQ_READ_BUFFER_H
 
-#include <assert.h>
-
 #include "common_header.h"
 
 #define AIO_STRINGIFY_(x) #x
@@ -17,7 +15,11 @@
 // The condition is macro-expanded before it is turned into text, so a null
 // comparison reads "p != __null".
 #define AIO_ASSERT(cond) \
-    ((cond) ? static_cast<void>(0) : __assert_fail(AIO_STRINGIFY(cond), __FILE__, __LINE__, __PRETTY_FUNCTION__))
+    ((cond) ? static_cast<void>(0) : AioAssertFail(AIO_STRINGIFY(cond), __FILE__, __LINE__, __PRETTY_FUNCTION__))
+
+// Writes "file:line: function: Assertion `condition' failed." to standard
+// error and aborts.
+[[noreturn]] void AioAssertFail(const char* pszCond, const char* pszFile, int iLine, const char* pszFunction);
 
 class CReadBuffer {
 public:
