@@ -13,6 +13,60 @@ public:
     // ---- file digests ----
 
     // ---- host and process helpers ----
+    // IPv4 addresses are unsigned 32-bit numbers in network byte order (the
+    // first octet in the lowest-addressed byte), as the socket calls give them.
+
+    // True inside 10/8, 172.16/12, 192.168/16 or 169.254/16, both ends included.
+    static bool IsLanIP(unsigned int uiIP);
+    // Appends every IPv4 interface address but 0 and 127.0.0.1 (interfaces
+    // listed last come first) and returns the vector's size. The first query
+    // has room for uiFirstRoom interfaces and is repeated with more room until
+    // the list fits. Nothing is appended when the interfaces cannot be listed.
+    static unsigned int GetAllHostIPs(std::vector<unsigned int>& oIPs, unsigned int uiFirstRoom = 16);
+    // The one public address of the host, 0 when there is none or several.
+    static unsigned int GetNetIP();
+    // The first private address of the host, else 1.1.0.1.
+    static unsigned int GetLanIP();
+    // The same choices over a supplied address list.
+    static unsigned int ChooseNetIP(const std::vector<unsigned int>& oIPs);
+    static unsigned int ChooseLanIP(const std::vector<unsigned int>& oIPs);
+    // "a.b.c.d:port"; the port is in network byte order too.
+    static std::string IpToStr(unsigned int uiIP, unsigned short usPort);
+
+    // The running program's path, empty when it cannot be read.
+    static std::string GetExeFileName();
+    // That path up to and including its last "/".
+    static std::string GetExeDir();
+    // Raises the open-file limit to iLimit when the soft limit is lower; never
+    // lowers either limit. False when the limit cannot be read or set.
+    static bool SetFileLimit(const unsigned int iLimit);
+    // Detaches the process: two forks (each parent exits 0, a failed fork
+    // exits 1) around setsid, job-control and termination signals ignored,
+    // same working directory, core files of up to 2 GiB allowed.
+    static void init_daemon();
+    // Sets the core-file size limit to size, raising the hard limit when that
+    // is allowed. -1 when the limit cannot be read or size cannot be reached
+    // (the soft limit then goes as near as the hard limit lets it), else 0.
+    static sint32 GenCoreDumpFile(unsigned int size);
+
+    // Two lowercase hex digits per byte; Buf2Str is the same.
+    static std::string Hex2Str(const unsigned char* pBuf, unsigned int uiLen);
+    static std::string Buf2Str(const unsigned char* pBuf, unsigned int uiLen);
+    // Appends one byte per pair of hex digits; a trailing odd digit is dropped.
+    // False at the first non-hex character, keeping the bytes appended so far.
+    static bool Str2Buf(const std::string& oStr, std::vector<unsigned char>& oBuf);
+    // ASCII A-Z to a-z in place; every other byte stays.
+    static void StringToLower(std::string& strString);
+    // The file name's part from its last "." on (".gz" of "a.tar.gz"); empty
+    // when the name after its last "/" has no dot.
+    static std::string GetFileExtName(const std::string& strFileName);
+
+    // Bare names of a directory's non-directory entries (a symbolic link is a
+    // file, whatever it points to), not descending. The list is cleared first;
+    // 0 when the directory cannot be read.
+    static unsigned int GetDirectoryFiles(const std::string& oPathDir, std::vector<std::string>& oFileNames);
+    // The same walk keeping subdirectories, without "." and "..".
+    static unsigned int GetAllDirectories(const std::string& oPathDir, std::vector<std::string>& oDirNames);
 
 };
 

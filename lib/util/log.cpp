@@ -210,9 +210,10 @@ FILE* CLog::OpenFirstFile() {
         case FL_FILE_SIZE_ROTATE:
             return OpenFile(MakeFileName(m_szFileName, nullptr, 0), true);
         case FL_DAILY_ROTATE: {
-            FILE* file = OpenFile(MakeFileName(m_szFileName, GetDateStr(), 0), true);
+            // Day first: should midnight pass in between, the stale day only
+            // makes the next line reopen today's file, never keep yesterday's.
             m_iLastDay = GetCurDay();
-            return file;
+            return OpenFile(MakeFileName(m_szFileName, GetDateStr(), 0), true);
         }
         default:
             return nullptr;

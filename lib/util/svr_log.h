@@ -18,9 +18,9 @@ enum {
     LOG_LEVEL_DEBUG = 5,
 };
 
-// The source file's base name without directories or extension, the way the
-// log names it ("config" for .../src/config.cpp). Returns its length through
-// *pLen because the name is not terminated where the extension starts.
+// The source file's name without directories or extension, the way the log
+// names it ("config" for .../src/config.cpp): ZqLogFileBase finds where it
+// starts, ZqLogFileBaseLen how long it is up to the extension.
 constexpr const char* ZqLogFileBase(const char* path) {
     const char* base = path;
     for (const char* p = path; *p != '\0'; ++p) {
