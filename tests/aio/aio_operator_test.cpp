@@ -287,7 +287,7 @@ TEST_F(AioTest, RefusedConnectGivesFailedConnOutAndNoFdClosed) {
 TEST_F(AioTest, DataQueuedWhileConnectingIsWrittenInTheCompletionStep) {
     static const char refed[] = "-refed";
     int handle = 7;
-    unsigned short port;
+    unsigned short port = 0;
     int listenFd = Keep(PlainListen(&port));
     int fd = op.Connect(Loopback(port));
     ASSERT_GE(fd, 0);
@@ -310,7 +310,7 @@ TEST_F(AioTest, DataQueuedWhileConnectingIsWrittenInTheCompletionStep) {
 }
 
 TEST_F(AioTest, DataQueuedInsideConnOutIsWrittenInTheSameStep) {
-    unsigned short port;
+    unsigned short port = 0;
     int listenFd = Keep(PlainListen(&port));
     handler.onConnOut = [&](CFdContext* ctx, bool ok) {
         if (ok) {
@@ -329,7 +329,7 @@ TEST_F(AioTest, SeveralMebibytesToASlowReaderArriveInOrder) {
     const size_t kTotal = 6 * 1024 * 1024;
     const size_t kChunk = 768 * 1024;
     std::string payload = Pattern(kTotal);
-    unsigned short port;
+    unsigned short port = 0;
     int listenFd = Keep(PlainListen(&port, 4096));
     int fd, peer;
     ConnectedPair(port, listenFd, &fd, &peer);
@@ -405,7 +405,7 @@ protected:
         AioTest::SetUp();
         ASSERT_EQ(0, small.InitMaxFdNum(512, 64));
         ASSERT_EQ(0, small.CreateEpoll());
-        unsigned short port;
+        unsigned short port = 0;
         int listenFd = Keep(PlainListen(&port));
         fd = small.Connect(Loopback(port));
         ASSERT_GE(fd, 0);
@@ -517,7 +517,7 @@ TEST_F(AioTest, HandlerClosingItsConnectionInsideReadIsSafe) {
 // ---- queueing ----
 
 TEST_F(AioTest, SendAfterCloseIsRefusedWithItsLine) {
-    unsigned short port;
+    unsigned short port = 0;
     int listenFd = Keep(PlainListen(&port));
     int fd, peer;
     ConnectedPair(port, listenFd, &fd, &peer);
@@ -534,7 +534,7 @@ TEST_F(AioTest, SendAfterCloseIsRefusedWithItsLine) {
 }
 
 TEST_F(AioTest, EmptySendIsRefusedAndQueuesNothing) {
-    unsigned short port;
+    unsigned short port = 0;
     int listenFd = Keep(PlainListen(&port));
     int fd, peer;
     ConnectedPair(port, listenFd, &fd, &peer);
@@ -564,7 +564,7 @@ TEST_F(AioTest, SendOnListeningOrDatagramSocketIsRefused) {
 
 TEST_F(AioTest, WritabilityIsWatchedOnlyWhileQueued) {
     LogCapture log;
-    unsigned short port;
+    unsigned short port = 0;
     int listenFd = Keep(PlainListen(&port));
     int fd, peer;
     ConnectedPair(port, listenFd, &fd, &peer);
@@ -583,7 +583,7 @@ TEST_F(AioTest, WritabilityIsWatchedOnlyWhileQueued) {
 TEST_F(AioTest, WrittenRefedTaskWhoseReportAsksToCloseIsReportedOnce) {
     static const char mem[] = "bye";
     int handle = 3;
-    unsigned short port;
+    unsigned short port = 0;
     int listenFd = Keep(PlainListen(&port));
     int fd, peer;
     ConnectedPair(port, listenFd, &fd, &peer);
@@ -605,7 +605,7 @@ TEST_F(AioTest, CloseSocketReportsOnlyDroppedRefedTasks) {
     static const char a[] = "aaaa";
     static const char b[] = "bbbb";
     int ha = 1, hb = 2;
-    unsigned short port;
+    unsigned short port = 0;
     int listenFd = Keep(PlainListen(&port));
     int fd = op.Connect(Loopback(port));
     ASSERT_GE(fd, 0);
@@ -681,7 +681,7 @@ TEST_F(AioTest, ClosingListenerLogsAndUnregisters) {
 
 TEST_F(AioTest, BindFailureIsLogged) {
     LogCapture log;
-    unsigned short port;
+    unsigned short port = 0;
     int busy = Keep(PlainListen(&port));
     ASSERT_GE(busy, 0);
     // Address reuse does not let a second socket bind beside a live listener.
@@ -770,7 +770,7 @@ TEST_F(AioTest, AcceptTakesEveryPendingConnectionInOneCall) {
 // closed earlier in the same turn must not reach a new descriptor that took
 // the same number.
 TEST_F(AioTest, EventOfADescriptorClosedEarlierInTheTurnIsDropped) {
-    unsigned short port;
+    unsigned short port = 0;
     int listenFd = Keep(PlainListen(&port));
     int first, firstPeer, victim, victimPeer;
     ConnectedPair(port, listenFd, &first, &firstPeer);
@@ -844,7 +844,7 @@ TEST_F(AioWatchTest, OnlyAcceptedConnectionsAreListedMostRecentFirst) {
     int a, ca, b, cb;
     AcceptedPair(listenFd, &a, &ca);
     AcceptedPair(listenFd, &b, &cb);
-    unsigned short port;
+    unsigned short port = 0;
     int plainListen = Keep(PlainListen(&port));
     int out, outPeer;
     ConnectedPair(port, plainListen, &out, &outPeer);
@@ -948,6 +948,7 @@ TEST_F(AioWatchTest, TurningTheTimeoutOffStillUnlinksOnClose) {
 class AioUdpTest : public AioTest {
 protected:
     int PlainUdp(unsigned short* port) {
+        *port = 0;
         int fd = Keep(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
         CInetAddr addr = Loopback(0);
         if (bind(fd, reinterpret_cast<sockaddr*>(addr.GetSockAddr()), sizeof(sockaddr_in)) != 0) return -1;
@@ -974,7 +975,7 @@ protected:
 
 TEST_F(AioUdpTest, UnboundSocketSendsAndReceivesTheReply) {
     LogCapture log;
-    unsigned short peerPort;
+    unsigned short peerPort = 0;
     int peer = PlainUdp(&peerPort);
     int fd = op.AddUdpSock(nullptr);
     ASSERT_GE(fd, 0);
@@ -994,7 +995,7 @@ TEST_F(AioUdpTest, UnboundSocketSendsAndReceivesTheReply) {
 }
 
 TEST_F(AioUdpTest, EveryWaitingDatagramIsDeliveredInOneStepWithItsSender) {
-    unsigned short p1, p2;
+    unsigned short p1 = 0, p2 = 0;
     int peer1 = PlainUdp(&p1);
     int peer2 = PlainUdp(&p2);
     int fd = op.AddUdpSock(nullptr);
@@ -1016,7 +1017,7 @@ TEST_F(AioUdpTest, EveryWaitingDatagramIsDeliveredInOneStepWithItsSender) {
 }
 
 TEST_F(AioUdpTest, EmptyDatagramEndsTheStep) {
-    unsigned short peerPort;
+    unsigned short peerPort = 0;
     int peer = PlainUdp(&peerPort);
     int fd = op.AddUdpSock(nullptr);
     ASSERT_EQ(1, op.UdpSend(fd, "!", 1, Loopback(peerPort)));
@@ -1050,7 +1051,7 @@ TEST_F(AioUdpTest, BoundSocketReceivesOnItsPortAndClosesWithItsLine) {
     ASSERT_GE(fd, 0);
     EXPECT_EQ(port, LocalPort(fd));
     EXPECT_TRUE(log.Contains("udp fd=" + std::to_string(fd) + ", bind on 127.0.0.1:" + std::to_string(port)));
-    unsigned short peerPort;
+    unsigned short peerPort = 0;
     int peer = PlainUdp(&peerPort);
     SendTo(peer, "hi", port);
     ASSERT_TRUE(RunUntil(op, [&] { return handler.CountOf(AioEvent::UDP_READ) == 1; }));
@@ -1061,8 +1062,8 @@ TEST_F(AioUdpTest, BoundSocketReceivesOnItsPortAndClosesWithItsLine) {
 }
 
 TEST_F(AioUdpTest, BindingABusyPortFails) {
-    unsigned short port;
-    PlainUdp(&port);
+    unsigned short port = 0;
+    ASSERT_GE(PlainUdp(&port), 0);
     CInetAddr bindAddr = Loopback(port);
     EXPECT_EQ(-1, op.CreateUdpSock(&bindAddr));
     EXPECT_EQ(-1, op.AddUdpSock(&bindAddr));
