@@ -359,8 +359,10 @@ public:
     CRatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
 
     void ReportRuns(const std::vector<Run>& runs) override {
+        // With repetitions the median stands for the benchmark.
         for (const Run& run : runs) {
-            if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+            if (run.error_occurred) continue;
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
             auto items = run.counters.find("items_per_second");
             auto bytes = run.counters.find("bytes_per_second");
             if (items != run.counters.end()) m_rates[run.run_name.function_name] = items->second.value;
