@@ -216,20 +216,24 @@ bool COnePass::FinishedLocked() const {
     return true;
 }
 
-// The digest furthest behind goes first, the costliest of equals first, so
-// that no stream falls far behind; reading waits until no digest can go on,
-// which with one thread keeps each block in the cache for all three digests.
+// Reading goes first when a digest has caught up with it (that digest would
+// otherwise wait for the block); else the digest furthest behind, the
+// costliest of equals first, so that no stream falls far behind. With one
+// thread and one buffer each block is read only after all three digests
+// have had it, while it is still in the cache.
 bool COnePass::PickLocked(int& iStream, unsigned long long& uiBlock) const {
     unsigned long long uiSlowest = m_uiBlockCount;
+    unsigned long long uiFastest = 0;
     iStream = -1;
     for (int i = STREAM_MD5; i < STREAM_COUNT; ++i) {
         uiSlowest = std::min(uiSlowest, m_arNext[i]);
+        uiFastest = std::max(uiFastest, m_arNext[i]);
         if (m_arBusy[i] || m_arNext[i] >= m_arNext[STREAM_READ]) continue;
         if (iStream < 0 || m_arNext[i] < m_arNext[iStream]) iStream = i;
     }
-    if (iStream < 0 && !m_arBusy[STREAM_READ] && m_arNext[STREAM_READ] < m_uiBlockCount &&
-        m_arNext[STREAM_READ] < uiSlowest + m_uiRingBlocks)
-        iStream = STREAM_READ;
+    bool bReadable = !m_arBusy[STREAM_READ] && m_arNext[STREAM_READ] < m_uiBlockCount &&
+                     m_arNext[STREAM_READ] < uiSlowest + m_uiRingBlocks;
+    if (bReadable && (iStream < 0 || uiFastest >= m_arNext[STREAM_READ])) iStream = STREAM_READ;
     if (iStream < 0) return false;
     uiBlock = m_arNext[iStream];
     return true;
