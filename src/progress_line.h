@@ -16,7 +16,7 @@
 class CProgressLine : public CDigestProgress {
 public:
     typedef uint64 (*ClockUs)();
-    static const uint64 INTERVAL_US = 250000;
+    static constexpr uint64 INTERVAL_US = 250000;
 
     // Draws on iFd when it is a terminal.
     explicit CProgressLine(int iFd);

@@ -71,7 +71,9 @@ private:
     void AddMd4(const unsigned char* p, unsigned long long uiLen);
     void AddMd5(const unsigned char* p, unsigned long long uiLen);
 
-    unsigned char* BlockData(unsigned long long uiBlock) const { return m_oRing.Data() + (uiBlock % m_uiRingBlocks) * m_uiBlockSize; }
+    unsigned char* BlockData(unsigned long long uiBlock) const {
+        return m_oRing.Data() + (uiBlock % m_uiRingBlocks) * m_uiBlockSize;
+    }
     unsigned long long BlockLen(unsigned long long uiBlock) const {
         return std::min<unsigned long long>(m_uiBlockSize, m_uiSize - uiBlock * m_uiBlockSize);
     }
@@ -122,7 +124,8 @@ COnePass::COnePass(int iFd, unsigned long long uiSize, const stOnePassOpts& oOpt
     // One thread digests each block before it reads the next, so one buffer
     // does; more threads need room to read ahead while the others digest.
     if (m_uiRingBlocks == 0) m_uiRingBlocks = uiThreads == 1 ? 1 : std::min(kMaxRingBlocks, 2 * uiThreads);
-    if (m_uiBlockCount > 0 && m_uiRingBlocks > m_uiBlockCount) m_uiRingBlocks = static_cast<unsigned int>(m_uiBlockCount);
+    if (m_uiBlockCount > 0 && m_uiRingBlocks > m_uiBlockCount)
+        m_uiRingBlocks = static_cast<unsigned int>(m_uiBlockCount);
     for (int i = 0; i < STREAM_COUNT; ++i) {
         m_arNext[i] = 0;
         m_arBusy[i] = false;

@@ -241,7 +241,8 @@ TEST(ComputeRcFastPath, NoPausesAndUnreadableInputFailsAsTheFirstPass) {
 // hears of progress, in the middle of the first pass.
 class CFileChanger : public CProgressLine {
 public:
-    CFileChanger(std::string path, bool grow) : CProgressLine(-1, false, nullptr), m_path(std::move(path)), m_grow(grow) {}
+    CFileChanger(std::string path, bool grow)
+        : CProgressLine(-1, false, nullptr), m_path(std::move(path)), m_grow(grow) {}
     void OnDigestProgress(unsigned long long, unsigned long long) override {
         if (m_done) return;
         m_done = true;

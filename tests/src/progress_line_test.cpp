@@ -76,7 +76,8 @@ TEST(ProgressLineText, PercentIsRoundedDownAndOnlyWholeIsHundred) {
 
 TEST(ProgressLineText, HugeSizesDoNotOverflowThePercent) {
     const unsigned long long big = 1ULL << 62;
-    EXPECT_EQ(CProgressLine::Format(3, 3, "md5 pieces", big / 4, big, 0), "digests: pass 3/3 (md5 pieces)  25%  -- MB/s");
+    EXPECT_EQ(CProgressLine::Format(3, 3, "md5 pieces", big / 4, big, 0),
+              "digests: pass 3/3 (md5 pieces)  25%  -- MB/s");
 }
 
 TEST_F(ProgressLine, NotOnATerminalNothingIsEverWritten) {

@@ -434,7 +434,8 @@ public:
 std::vector<std::pair<unsigned long long, unsigned long long> > ReadSteps(unsigned long long size,
                                                                           unsigned long long step) {
     std::vector<std::pair<unsigned long long, unsigned long long> > steps;
-    for (unsigned long long done = step; done < size + step; done += step) steps.emplace_back(std::min(done, size), size);
+    for (unsigned long long done = step; done < size + step; done += step)
+        steps.emplace_back(std::min(done, size), size);
     return steps;
 }
 
