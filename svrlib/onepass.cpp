@@ -1,6 +1,8 @@
 #include "onepass.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -150,8 +152,14 @@ int COnePass::Run(stFileDigests& oOut) {
     }
 
     // The calling thread is one of the workers; a helper that cannot be
-    // started only leaves more of the work to the others.
+    // started only leaves more of the work to the others. Helpers block every
+    // signal, so that signals keep going to the caller's thread as they would
+    // without them.
     std::vector<std::thread> oHelpers;
+    sigset_t oAll;
+    sigset_t oOld;
+    sigfillset(&oAll);
+    bool bMasked = m_uiThreads > 1 && pthread_sigmask(SIG_SETMASK, &oAll, &oOld) == 0;
     for (unsigned int i = 1; i < m_uiThreads; ++i) {
         try {
             oHelpers.emplace_back(&COnePass::Work, this);
@@ -161,6 +169,7 @@ int COnePass::Run(stFileDigests& oOut) {
             break;
         }
     }
+    if (bMasked) pthread_sigmask(SIG_SETMASK, &oOld, nullptr);
     Work();
     for (std::thread& oHelper : oHelpers) oHelper.join();
     if (m_iResult != ONEPASS_OK) return m_iResult;

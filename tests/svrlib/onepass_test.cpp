@@ -4,6 +4,8 @@
 // are read; what is refused; what the progress callback is told.
 #include "onepass.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <functional>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -314,6 +317,43 @@ TEST(OnePassThreads, FailureStopsEveryThread) {
         stFileDigests out;
         EXPECT_EQ(GetFileDigests(path, o, out), ONEPASS_READ_FAILED) << threads;
     }
+}
+
+// Records, for every report of progress, whether the thread that made it
+// is the caller's and whether it blocks SIGTERM.
+class CThreadRecorder : public CDigestProgress {
+public:
+    explicit CThreadRecorder(std::thread::id caller) : m_caller(caller) {}
+    void OnDigestProgress(unsigned long long, unsigned long long) override {
+        sigset_t cur;
+        pthread_sigmask(SIG_BLOCK, nullptr, &cur);
+        bool helper = std::this_thread::get_id() != m_caller;
+        (helper ? helperBlocked : callerBlocked).push_back(sigismember(&cur, SIGTERM) == 1);
+    }
+    std::vector<bool> callerBlocked;
+    std::vector<bool> helperBlocked;
+
+private:
+    std::thread::id m_caller;
+};
+
+TEST(OnePassThreads, SignalsGoToTheCallersThreadOnly) {
+    TempDir dir;
+    WriteFile(dir.file("f"), PatternBytes(MiB, 11));
+    CThreadRecorder rec(std::this_thread::get_id());
+    // Reading goes to whichever thread is free, so a helper reads sooner or later.
+    for (int run = 0; run < 50 && rec.helperBlocked.empty(); ++run) {
+        stOnePassOpts o = Opts(4, 4096, 8);
+        o.pProgress = &rec;
+        stFileDigests out;
+        ASSERT_EQ(GetFileDigests(dir.file("f"), o, out), ONEPASS_OK);
+    }
+    ASSERT_FALSE(rec.helperBlocked.empty());
+    EXPECT_EQ(rec.helperBlocked, std::vector<bool>(rec.helperBlocked.size(), true));
+    EXPECT_EQ(rec.callerBlocked, std::vector<bool>(rec.callerBlocked.size(), false));
+    sigset_t cur;
+    pthread_sigmask(SIG_BLOCK, nullptr, &cur);
+    EXPECT_EQ(sigismember(&cur, SIGTERM), 0) << "the caller's mask is as it was";
 }
 
 }  // namespace
