@@ -1,6 +1,8 @@
 #include "datareport_svr.h"
 
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 
 #include "filehelper.h"
 #include "helper.h"
@@ -11,6 +13,64 @@ const char* const ZQ_RC_REFERRER_URL = "http://datareport.example.com/";
 RSInfo::RSInfo() : Size(0) {}
 
 RSInfo::~RSInfo() {}
+
+// Each length is cut to 16 bits and exactly that many bytes follow, so a long
+// text can never desynchronise the fields behind it; the bytes are taken by
+// count, never by terminator, so a text holding a zero byte is sent whole.
+static bool pack_short_text(DataBuf& buf, const std::string& text) {
+    unsigned short len = static_cast<unsigned short>(text.size());
+    return buf.SetSData(reinterpret_cast<const unsigned char*>(text.data()), len);
+}
+
+bool RSInfo::Pack2Buf(DataBuf& buf) {
+    bool ok = buf.SetValue<unsigned int>(static_cast<unsigned int>(time(nullptr)));
+    ok = ok && buf.SetValue<int>(2);
+    ok = ok && pack_short_text(buf, Url);
+    ok = ok && pack_short_text(buf, Ref);
+    ok = ok && pack_short_text(buf, FileName);
+    ok = ok && pack_short_text(buf, ExtName);
+    ok = ok && buf.SetStruct<Sha1Hash>(Hash);
+    ok = ok && buf.SetStruct<Sha1Hash>(SID);
+    ok = ok && buf.SetStruct<Sha1Hash>(FID);
+    ok = ok && buf.SetValue<unsigned long long>(Size);
+    ok = ok && buf.SetData(TptFile.GetBegPnt(), TptFile.GetDataLen());
+    ok = ok && buf.SetStruct<Md5Hash>(MD4);
+    return ok;
+}
+
+zq_head_t::zq_head_t() : iVer(VERSION), iSign(SIGNATURE), iSeq(0), iFlag(1), iLength(HEAD_LEN), iCmd(0) {
+    memset(Reserved, 0, sizeof(Reserved));
+}
+
+void zq_head_t::SetHeadData(uint32_t seq, uint32_t flag, uint32_t cmd, uint8_t* pReserve) {
+    iSeq = seq;
+    iFlag = flag;
+    iCmd = cmd;
+    if (pReserve != nullptr) memcpy(Reserved, pReserve, sizeof(Reserved));
+}
+
+void zq_head_t::SetMsgLen(uint32_t len) { iLength = len; }
+
+void zq_head_t::ToNetOrder() {
+    iVer = Host2Net(iVer);
+    iSign = Host2Net(iSign);
+    iSeq = Host2Net(iSeq);
+    iFlag = Host2Net(iFlag);
+    iLength = Host2Net(iLength);
+    iCmd = Host2Net(iCmd);
+}
+
+void zq_head_t::ToHostOrder() { ToNetOrder(); }
+
+static uint32_t peek_be32(const char* p) {
+    uint32_t v;
+    memcpy(&v, p, sizeof(v));
+    return Net2Host(v);
+}
+
+uint32_t zq_head_t::PeekLength(const char* p) { return peek_be32(p + OFFSET_LENGTH); }
+
+uint32_t zq_head_t::PeekCmd(const char* p) { return peek_be32(p + OFFSET_CMD); }
 
 int compute_rc_digests(const std::string& strFileName, rc_digests_t& oDigests, bool bSleep) {
     // Only a regular file has a size that matches its content; opening a

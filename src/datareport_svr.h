@@ -34,6 +34,13 @@ struct RSInfo {
     Md5Hash MD4;  // chunked MD4 of the whole file
     uint64_t Size;
     TPTFile TptFile;
+
+    // Appends the request body at buf's cursor: time stamp, the value 2, the
+    // four texts behind 2-byte lengths (each cut to its low 16 bits of length
+    // and as many leading bytes), Hash, SID, FID, Size, the piece table behind
+    // a 4-byte length, MD4. False when buf could not take it all; the body is
+    // then incomplete and must not be sent.
+    bool Pack2Buf(DataBuf& buf);
 };
 
 // What the three passes over one file produce.
@@ -84,6 +91,47 @@ struct rc_field_t {
     bool Number;
 };
 std::vector<rc_field_t> rc_info_fields(const RSInfo& oInfo);
+
+// Every packet, both ways, starts with this 40-byte header; integers are
+// big-endian on the wire. The record is kept in host order until ToNetOrder,
+// after which its 40 bytes are the header as sent.
+struct zq_head_t {
+    enum {
+        HEAD_LEN = 40,
+        MAX_PACKET_LEN = 524288,  // also a connection's read buffer in the tool
+        VERSION = 100,
+        SIGNATURE = 19781224,
+        CMD_RC_INFO_REQ = 0x10907,
+        CMD_RC_INFO_RSP = 0x10908,
+        OFFSET_LENGTH = 16,
+        OFFSET_CMD = 36,
+    };
+
+    zq_head_t();
+
+    // pReserve, when not null, supplies the 16 reserved bytes.
+    void SetHeadData(uint32_t seq, uint32_t flag, uint32_t cmd, uint8_t* pReserve);
+    void SetMsgLen(uint32_t len);
+    // Integers to network order; Reserved is raw and left alone.
+    void ToNetOrder();
+    // The inverse, for a header copied off the wire.
+    void ToHostOrder();
+
+    // The length and command fields of the packet at p, which must hold at
+    // least HEAD_LEN bytes.
+    static uint32_t PeekLength(const char* p);
+    static uint32_t PeekCmd(const char* p);
+
+    uint32_t iVer;
+    uint32_t iSign;
+    uint32_t iSeq;
+    uint32_t iFlag;
+    uint32_t iLength;
+    uint8_t Reserved[16];
+    uint32_t iCmd;
+};
+
+static_assert(sizeof(zq_head_t) == zq_head_t::HEAD_LEN, "the header is 40 bytes without padding");
 
 // The report client: holds the record to send and whether it was computed.
 class ip_svr_t {
