@@ -70,7 +70,14 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
 }
 
 bool ChildProcess::Signal(int sig) const {
+    // A peer thread may ask before Start has stored the pid of a child that
+    // is already talking to it.
+    long deadline = NowMs() + 5000;
     pid_t pid = m_pid.load();
+    while (pid <= 0 && NowMs() < deadline) {
+        usleep(1000);
+        pid = m_pid.load();
+    }
     return pid > 0 && kill(pid, sig) == 0;
 }
 

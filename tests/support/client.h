@@ -32,6 +32,7 @@ public:
     // False when the program could not be started.
     bool Start(const std::string& program, const std::vector<std::string>& args, const std::string& cwd);
     pid_t pid() const { return m_pid.load(); }
+    // Waits (at most 5 s) for a pid when none is stored yet.
     bool Signal(int sig) const;
     // Waits at most timeout_ms for the exit (then kills it: timed_out) and
     // collects its output. Also the wall time from Start to the exit.
