@@ -54,6 +54,7 @@ avail_kib=$(awk '/^MemAvailable:/ {print $2}' /proc/meminfo)
 if [ "${avail_kib:-0}" -lt $(( file_mib * 1024 * 2 )) ]; then
   echo "!! less than twice the file in free memory: reads may hit the disk and skew the figures"
 fi
+load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 head -c $(( file_mib * 1024 * 1024 )) /dev/urandom >"$file"
 cat "$file" >/dev/null
 cat "$file" >/dev/null
@@ -113,8 +114,8 @@ printf '%-34s %8s %7s %8s %-8s %12s\n' "default ($default_threads threads)" "$(s
 for kib in "$one_kib" "$def_kib"; do
   if [ -n "$kib" ] && [ "$kib" -gt $(( 16 * 1024 )) ]; then echo "peak RSS target (<= 16 MiB) NOT met"; fi
 done
-load=$(cut -d' ' -f1-3 /proc/loadavg)
-echo "(load average before the runs ended: $load on $jobs processors; other work on the machine slows both sides)"
+echo "(load average at the start: $load_start, at the end: $(cut -d' ' -f1-3 /proc/loadavg), on $jobs processors;"
+echo " other work on the machine slows both sides, and the threaded run most)"
 
 echo
 echo "== 3. other benchmarks"
