@@ -72,9 +72,17 @@ int rc_load_config(const std::string& strPath, stRcConfig& oConfig, bool& bMissi
                    std::vector<std::string>& oWarnings, std::string& strError) {
     bMissing = false;
     struct stat st;
-    if (stat(strPath.c_str(), &st) != 0 && errno == ENOENT) {
-        bMissing = true;
-        return 0;
+    if (stat(strPath.c_str(), &st) != 0) {
+        if (errno == ENOENT) {
+            bMissing = true;
+            return 0;
+        }
+        strError = "cannot read " + strPath + ": " + strerror(errno);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        strError = "cannot read " + strPath + ": not a regular file";
+        return -1;
     }
     std::unique_ptr<zq_confdata_t, ConfFree> pConf(zq_initconf(ZQ_CONF_MIN_ITEMS));
     if (!pConf || zq_readconf_no_dir(strPath.c_str(), pConf.get()) != 1) {

@@ -11,17 +11,18 @@
 #include <vector>
 
 #include "common_header.h"
+#include "datareport_svr.h"
 #include "hashval.h"
 
 enum : uint32 {
-    RC_HEAD_LEN = 40,
-    RC_MAX_PACKET_LEN = 524288,
+    RC_HEAD_LEN = zq_head_t::HEAD_LEN,
+    RC_MAX_PACKET_LEN = zq_head_t::MAX_PACKET_LEN,
     RC_RESPONSE_LEN = 48,
-    RC_PROTO_VERSION = 100,
-    RC_PROTO_SIGN = 19781224,
+    RC_PROTO_VERSION = zq_head_t::VERSION,
+    RC_PROTO_SIGN = zq_head_t::SIGNATURE,
     RC_PROTO_FLAG = 1,
-    RC_CMD_REPORT = 0x10907,
-    RC_CMD_REPORT_RESPONSE = 0x10908,
+    RC_CMD_REPORT = zq_head_t::CMD_RC_INFO_REQ,
+    RC_CMD_REPORT_RESPONSE = zq_head_t::CMD_RC_INFO_RSP,
     // The smallest body: four empty texts, no piece table.
     RC_MIN_REPORT_BODY = 104,
 };
