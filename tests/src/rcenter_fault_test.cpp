@@ -64,6 +64,8 @@ std::vector<std::string> JournalFids(const std::string& text) {
 TEST(RcenterDescriptorTable, ConnectionsBeyondTheTableAreClosedAtOnceAndServingGoesOn) {
     Server server;
     ASSERT_TRUE(server.Start("max_fd_num: 16\ninactive_timeout_ms: 0\n")) << server.Process().Err();
+    // The statistics log opens with its first line; counted from then on.
+    ASSERT_TRUE(zqtest::WaitForFileWithPrefix(server.File("log"), "rcenter_statlog", 10000));
     int start = zqtest::CountOpenFds(server.Process().Pid());
     int slots = 16 - zqtest::CountOpenFdsBelow(server.Process().Pid(), 16);
     ASSERT_GT(start, 0);

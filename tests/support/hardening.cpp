@@ -30,6 +30,22 @@ int CountOpenFdsBelow(pid_t pid, int limit) {
     return n;
 }
 
+std::string DescribeFds(pid_t pid) {
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    std::string text;
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return text;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        char target[512];
+        ssize_t n = readlink((dir + "/" + e->d_name).c_str(), target, sizeof(target) - 1);
+        target[n > 0 ? n : 0] = '\0';
+        text += std::string(e->d_name) + " -> " + target + "\n";
+    }
+    closedir(d);
+    return text;
+}
+
 int CountOpenFds(pid_t pid) { return CountOpenFdsBelow(pid, INT_MAX); }
 
 bool WaitForFdCount(pid_t pid, int want, int timeoutMs, int* last) {
@@ -38,6 +54,21 @@ bool WaitForFdCount(pid_t pid, int want, int timeoutMs, int* last) {
         int n = CountOpenFds(pid);
         if (last != nullptr) *last = n;
         if (n == want) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+bool WaitForFileWithPrefix(const std::string& dir, const std::string& prefix, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (DIR* d = opendir(dir.c_str())) {
+            bool found = false;
+            while (dirent* e = readdir(d))
+                if (std::string(e->d_name).rfind(prefix, 0) == 0) found = true;
+            closedir(d);
+            if (found) return true;
+        }
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

@@ -34,6 +34,8 @@ inline bool UnderSanitizers() {
 
 // The number of entries in /proc/<pid>/fd, or -1 when it cannot be read.
 int CountOpenFds(pid_t pid);
+// Each open descriptor of pid with what it refers to, one per line.
+std::string DescribeFds(pid_t pid);
 // How many of pid's open descriptors have numbers below n.
 int CountOpenFdsBelow(pid_t pid, int n);
 // Polls until pid has exactly want descriptors open, at most timeoutMs; the
@@ -69,6 +71,9 @@ private:
 ProcessResult RunWithDescriptorsUsed(const std::string& program, const std::vector<std::string>& args,
                                      const std::string& cwd, int limit, int leaveFree,
                                      const std::vector<std::string>& env, int timeoutMs);
+
+// Polls until dir holds a file whose name begins with prefix, at most timeoutMs.
+bool WaitForFileWithPrefix(const std::string& dir, const std::string& prefix, int timeoutMs);
 
 // Fills a file under dir until the filesystem has no room left; its size.
 unsigned long FillUp(const std::string& path);
