@@ -71,7 +71,18 @@ int CRcJournal::Open() {
 int CRcJournal::Append(const std::string& strLine) {
     if (m_iFd < 0) return EBADF;
     struct stat st;
-    off_t iBefore = fstat(m_iFd, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
+    // A journal removed behind the server's back would swallow every line
+    // into a file nobody can open again: start a new one under the name.
+    bool bStat = fstat(m_iFd, &st) == 0;
+    if (bStat && S_ISREG(st.st_mode) && st.st_nlink == 0) {
+        close(m_iFd);
+        m_iFd = -1;
+        LOG_WARN("journal %s was removed; starting it afresh", m_strPath.c_str());
+        int iErr = Open();
+        if (iErr != 0) return iErr;
+        bStat = fstat(m_iFd, &st) == 0;
+    }
+    off_t iBefore = bStat && S_ISREG(st.st_mode) ? st.st_size : -1;
     int iErr = 0;
     size_t iDone = 0;
     while (iDone < strLine.size()) {

@@ -21,7 +21,8 @@ public:
     // directory entry. 0, or the system error number of the failed step.
     int Open();
     // Writes strLine at the end and syncs it. 0, or the system error number
-    // of the failed step (EBADF before Open).
+    // of the failed step (EBADF before Open). A journal file removed since
+    // is created afresh first.
     int Append(const std::string& strLine);
 
     const std::string& GetPath() const { return m_strPath; }
