@@ -1,5 +1,6 @@
 // The resource-info record (RSInfo) that the tool reports about one file, the
-// computation that fills it, and the report client ip_svr_t that owns it.
+// computation that fills it, the packet header and request layout of the
+// report protocol, and the report client ip_svr_t that owns the record.
 // The computation is split in two pure steps shared by datareport and
 // zq_ident: compute_rc_digests reads the file (three passes), fill_rc_info
 // builds the piece table and the identifiers and fills the record. Neither

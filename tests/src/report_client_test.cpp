@@ -2,7 +2,6 @@
 // bytes, its reactions to the connection's events, and whole runs against a
 // scripted loopback peer.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -10,7 +9,6 @@
 #include <string>
 
 #include "aio.h"
-#include "app_signal.h"
 #include "client.h"
 #include "config.h"
 #include "datareport_svr.h"
@@ -287,11 +285,6 @@ protected:
         return static_cast<long>(
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
     }
-    void TearDown() override {
-        for (int sig : {SIGQUIT, SIGABRT, SIGINT, SIGTERM, SIGPIPE}) signal(sig, SIG_DFL);
-        app_report_stop();
-        app_clear_stop();
-    }
 
     zqtest::LogCapture log{5};
     zqtest::TempDir dir;
@@ -323,23 +316,6 @@ TEST_F(ClientRun, ReportIsSentAndTheAnswerEndsTheRun) {
     EXPECT_TRUE(log.Contains("(run): server stopped\n"));
 }
 
-TEST_F(ClientRun, SilenceEndsInATimeout) {
-    zqtest::ScriptedPeer peer([](zqtest::ScriptedPeer& p, int fd) {
-        p.ReadRequest(fd);
-        p.WaitForClose(fd, 10000);
-    });
-    Aim(peer.port(), 300);
-    Compute();
-    ASSERT_EQ(0, client.init());
-    long ms = RunMs();
-    peer.Join();
-    EXPECT_EQ(RC_TIMED_OUT, client.run_outcome());
-    EXPECT_GE(ms, 300);
-    std::string line = "report to zq_server 127.0.0.1:" + std::to_string(peer.port()) + " timed out after 300 ms\n";
-    EXPECT_NE(std::string::npos, out.find(line)) << out;
-    EXPECT_TRUE(log.Contains(line)) << log.Text();
-}
-
 TEST_F(ClientRun, TimeoutThatIsNotPositiveFallsBackToTheDefault) {
     zqtest::ScriptedPeer peer([](zqtest::ScriptedPeer& p, int fd) {
         p.ReadRequest(fd);
@@ -353,19 +329,6 @@ TEST_F(ClientRun, TimeoutThatIsNotPositiveFallsBackToTheDefault) {
     EXPECT_GE(ms, 3000);
     EXPECT_TRUE(log.Contains("task_timeout_ms=-5 is not positive, using 3000")) << log.Text();
     EXPECT_NE(std::string::npos, out.find("timed out after 3000 ms")) << out;
-}
-
-TEST_F(ClientRun, PeerThatClosesEndsTheRunAtOnce) {
-    zqtest::ScriptedPeer peer([](zqtest::ScriptedPeer& p, int fd) { p.ReadRequest(fd); });
-    Aim(peer.port(), 60000);
-    Compute();
-    ASSERT_EQ(0, client.init());
-    long ms = RunMs();
-    EXPECT_EQ(RC_CLOSED, client.run_outcome());
-    EXPECT_LT(ms, 60000);
-    EXPECT_NE(std::string::npos, out.find("connection to zq_server 127.0.0.1:" + std::to_string(peer.port()) +
-                                          " closed before a response\n"))
-        << out;
 }
 
 TEST_F(ClientRun, ConnectThatCompletedInsideConnectStillSends) {
@@ -418,41 +381,6 @@ TEST_F(ClientRun, PendingConnectIsLeftToTheOperator) {
     EXPECT_TRUE(ctx->GetWriteTaskList().empty());
     EXPECT_EQ(0u, log.Count("connected to"));
     close(listenFd);
-}
-
-TEST_F(ClientRun, SignalCaughtBeforeTheRunIsForgotten) {
-    zqtest::ScriptedPeer peer([](zqtest::ScriptedPeer& p, int fd) {
-        p.ReadRequest(fd);
-        zqtest::SendAll(fd, Response(0, 0));
-        p.WaitForClose(fd, 10000);
-    });
-    Aim(peer.port(), 20000);
-    Compute();
-    ASSERT_EQ(0, client.init());
-    install_sig_action();
-    ASSERT_EQ(0, raise(SIGINT));
-    RunMs();
-    EXPECT_EQ(RC_ANSWERED, client.run_outcome());
-    EXPECT_EQ(0, client.stop_signal());
-    EXPECT_TRUE(log.Contains("caught sig:" + std::to_string(SIGINT) + ", server is stopping")) << log.Text();
-}
-
-TEST_F(ClientRun, SignalDuringTheWaitStopsIt) {
-    zqtest::ScriptedPeer peer([](zqtest::ScriptedPeer& p, int fd) {
-        p.ReadRequest(fd);
-        kill(getpid(), SIGTERM);
-        p.WaitForClose(fd, 10000);
-    });
-    Aim(peer.port(), 60000);
-    Compute();
-    ASSERT_EQ(0, client.init());
-    install_sig_action();
-    long ms = RunMs();
-    EXPECT_LT(ms, 60000);
-    EXPECT_EQ(RC_STOPPED, client.run_outcome());
-    EXPECT_EQ(SIGTERM, client.stop_signal());
-    EXPECT_TRUE(log.Contains("caught sig:" + std::to_string(SIGTERM) + ", server is stopping")) << log.Text();
-    EXPECT_EQ(0u, log.Count("rc _response"));
 }
 
 }  // namespace
