@@ -32,7 +32,7 @@ else
   if [ ! -f "$root/build/CMakeCache.txt" ]; then
     cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null || die "cmake configure failed"
   fi
-  cmake --build "$root/build" --target datareport zq_rcenter >/dev/null || die "build failed"
+  cmake --build "$root/build" --target datareport zq_rcenter || die "build failed"
 fi
 for prog in datareport zq_rcenter; do
   [ -x "$bin/$prog" ] || die "$bin/$prog is missing"

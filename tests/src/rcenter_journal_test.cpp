@@ -2,6 +2,7 @@
 // line by line, and failing loudly with the system's error number.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <string>
@@ -47,6 +48,18 @@ TEST(RcJournalAppend, LinesFollowOneAnotherInOrder) {
     ASSERT_EQ(journal.Open(), 0);
     for (int i = 0; i < 5; ++i) ASSERT_EQ(journal.Append("line " + std::to_string(i) + "\n"), 0);
     EXPECT_EQ(ReadFile(dir.file("j.tsv")), "line 0\nline 1\nline 2\nline 3\nline 4\n");
+}
+
+TEST(RcJournalAppend, AJournalRemovedMeanwhileIsStartedAfresh) {
+    TempDir dir;
+    CRcJournal journal(dir.file("d/j.tsv"));
+    ASSERT_EQ(journal.Open(), 0);
+    ASSERT_EQ(journal.Append("first\n"), 0);
+    ASSERT_EQ(unlink(dir.file("d/j.tsv").c_str()), 0);
+    ASSERT_EQ(journal.Append("second\n"), 0);
+    EXPECT_EQ(ReadFile(dir.file("d/j.tsv")), "second\n");
+    ASSERT_EQ(journal.Append("third\n"), 0);
+    EXPECT_EQ(ReadFile(dir.file("d/j.tsv")), "second\nthird\n");
 }
 
 TEST(RcJournalAppend, BeforeOpenNothingIsWritten) {
