@@ -43,12 +43,4 @@ TEST(RcJournalRemoved, AFailedReopenIsTriedAgainWithTheNextLine) {
     EXPECT_EQ(ReadFile(dir.file("d/j.tsv")), "back\n");
 }
 
-TEST(RcJournalRemoved, ADeviceAtThePathIsKeptAsItIs) {
-    CRcJournal journal("/dev/null");
-    ASSERT_EQ(journal.Open(), 0);
-    int fd = journal.GetFd();
-    EXPECT_EQ(journal.Append("line\n"), 0);
-    EXPECT_EQ(journal.GetFd(), fd);
-}
-
 }  // namespace
