@@ -65,9 +65,12 @@ for target in "${targets[@]}"; do
   artifacts="$build/artifacts/$target"
   log="$build/logs/$target.log"
   mkdir -p "$corpus" "$artifacts" "$build/logs"
-  args=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
+  # close_fd_mask=1: the code under test may print; the findings go to stderr.
+  args=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 -close_fd_mask=1
         -artifact_prefix="$artifacts/")
   [ -f "tests/fuzz/$target.dict" ] && args+=(-dict="tests/fuzz/$target.dict")
+  # A target's own libFuzzer flags (say -max_len), whitespace-separated.
+  [ -f "tests/fuzz/$target.options" ] && read -r -a extra <"tests/fuzz/$target.options" && args+=("${extra[@]}")
   seeds=()
   [ -d "tests/fuzz/corpus/$target" ] && seeds+=("tests/fuzz/corpus/$target")
 

@@ -95,6 +95,43 @@ inline std::vector<std::string> SplitInput(const uint8_t* data, size_t size, con
     return parts;
 }
 
+// Takes an input apart from the front: numbers and byte strings, zeros once
+// it is used up, so that any input is a complete program.
+class ByteReader {
+public:
+    ByteReader(const uint8_t* data, size_t size) : m_data(data), m_size(size), m_pos(0) {}
+
+    size_t Left() const { return m_size - m_pos; }
+    bool Empty() const { return m_pos >= m_size; }
+    uint8_t Byte() { return m_pos < m_size ? m_data[m_pos++] : 0; }
+    // Little-endian; each part read in its own statement, so in input order.
+    uint16_t U16() {
+        uint16_t low = Byte();
+        return static_cast<uint16_t>(low | (Byte() << 8));
+    }
+    uint32_t U32() {
+        uint32_t low = U16();
+        return low | (static_cast<uint32_t>(U16()) << 16);
+    }
+    uint64_t U64() {
+        uint64_t low = U32();
+        return low | (static_cast<uint64_t>(U32()) << 32);
+    }
+    // Up to n bytes, fewer when the input runs out.
+    std::string Bytes(size_t n) {
+        size_t take = n < Left() ? n : Left();
+        std::string out(reinterpret_cast<const char*>(m_data + m_pos), take);
+        m_pos += take;
+        return out;
+    }
+    std::string Rest() { return Bytes(Left()); }
+
+private:
+    const uint8_t* m_data;
+    size_t m_size;
+    size_t m_pos;
+};
+
 // Changes the working directory for one scope and goes back to the old one.
 class ScopedCwd {
 public:
