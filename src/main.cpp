@@ -6,9 +6,11 @@
 #include "app_process.h"
 #include "app_signal.h"
 #include "config.h"
+#include "datareport_svr.h"
 #include "svr_log.h"
 
 const char* MAIN_CONFIG_FILE = "./main.conf";
+ip_svr_t g_ip_svr;
 
 namespace {
 
@@ -48,9 +50,11 @@ ERunOutcome run(int argc, char** argv) {
     filepath += "/";
     filepath += argv[1];
 
-    // Next: identify filepath (named argv[1], download URL argv[2]), then
-    // report it to the resource center; their outcomes join ERunOutcome.
-    static_cast<void>(filepath);
+    // Not examined here: the report client learns from m_compute whether
+    // there is anything to send.
+    g_ip_svr.compute_rc_info(filepath, argv[1], argv[2]);
+
+    // Next: report it to the resource center; its outcome joins ERunOutcome.
     return RUN_FINISHED;
 }
 

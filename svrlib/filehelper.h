@@ -1,0 +1,62 @@
+// CFileHelper: one operating-system file handle opened by name, closed by
+// Close or the destructor; not shared, not copied. Failures come back as
+// false, 0 or all ones, never as exceptions. fund::Sleep is the millisecond
+// pause the digest passes throttle themselves with.
+#ifndef ZQ_FILEHELPER_H
+#define ZQ_FILEHELPER_H
+
+#include <string>
+
+#include "common_header.h"
+
+class CFileHelper {
+public:
+    // Mode numbers: 1/2 read only; 3/4 write, create, append; 5/6 write,
+    // create, truncate; 7/8 read-write, create, append; 9/10 read-write,
+    // create, truncate; anything else read only.
+    CFileHelper(const char* pFileName, int iMod);
+    ~CFileHelper();
+
+    CFileHelper(const CFileHelper&) = delete;
+    CFileHelper& operator=(const CFileHelper&) = delete;
+
+    // A handle already open is closed first, so reopening never leaks it.
+    bool Open(const char* pFileName, int iMod);
+    bool IsOpen() const { return m_iFile != -1; }
+
+    // The size of what Read delivers: that of the open descriptor, so a
+    // symbolic link reports its target's size; with no file open, the size of
+    // the named directory entry itself. All ones when unknown.
+    unsigned long long GetSize();
+    // iPos 0 from the start, 1 from the end, 2 from the current position.
+    bool Seek(unsigned long long uiOff, int iPos);
+    // One read call; the byte count, 0 on failure or with no file open.
+    unsigned int Read(void* pData, unsigned int uiLen);
+    unsigned int Read(unsigned long long uiOff, void* pData, unsigned int uiLen);
+    // A system-wide sync() while a file is open.
+    void Flush();
+    void Close();
+
+    // Size of the directory entry, not following a symbolic link; all ones on failure.
+    static unsigned long long GetFileSize(const char* pFileName);
+    // Size of the bytes a read of the name delivers (symbolic links followed);
+    // all ones on failure.
+    static unsigned long long GetContentSize(const char* pFileName);
+    // True for a regular file, symbolic links followed.
+    static bool IsRegularFile(const char* pFileName);
+
+    const std::string& GetFileName() const { return m_strFileName; }
+
+private:
+    int m_iFile;
+    std::string m_strFileName;
+};
+
+namespace fund {
+// One nanosleep of msec milliseconds; an interrupted sleep is not resumed.
+void Sleep(unsigned int msec);
+// Pauses taken by Sleep in this process so far, so the throttle can be checked.
+uint64 GetSleepCount();
+}  // namespace fund
+
+#endif

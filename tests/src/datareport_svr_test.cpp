@@ -1,0 +1,278 @@
+// The resource-info computation: the record it fills, the lines it prints,
+// and the refusal of files too large for a piece table.
+#include "datareport_svr.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "foundation.h"
+#include "helper.h"
+#include "ident_support.h"
+#include "md4emule.h"
+#include "test_support.h"
+
+namespace {
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+using zqtest::PatternBytes;
+using zqtest::TempDir;
+using zqtest::ToHex;
+using zqtest::WriteFile;
+
+std::string Md4Empty() {
+    MD4_CTX ctx;
+    MD4Init(&ctx);
+    unsigned char out[16];
+    MD4Final(out, &ctx);
+    return ToHex(out, 16);
+}
+
+void ExpectUntouched(const RSInfo& info) {
+    EXPECT_TRUE(info.Hash.IsZero());
+    EXPECT_TRUE(info.SID.IsZero());
+    EXPECT_TRUE(info.FID.IsZero());
+    EXPECT_TRUE(info.MD4.IsZero());
+    EXPECT_EQ(info.Size, 0u);
+    EXPECT_TRUE(info.Url.empty());
+    EXPECT_TRUE(info.Ref.empty());
+    EXPECT_TRUE(info.FileName.empty());
+    EXPECT_TRUE(info.ExtName.empty());
+    EXPECT_EQ(info.TptFile.GetDataLen(), 0u);
+}
+
+// n fake piece digests, all different.
+rc_digests_t FakeDigests(uint64 size, int n) {
+    rc_digests_t d;
+    d.Size = size;
+    std::string bytes = PatternBytes(static_cast<size_t>(n) * 16, 77);
+    d.Pieces.assign(bytes.begin(), bytes.end());
+    return d;
+}
+
+TEST(ExtName, TextAfterTheLastPoint) {
+    EXPECT_EQ(rc_ext_name("README"), "README");
+    EXPECT_EQ(rc_ext_name("a."), "");
+    EXPECT_EQ(rc_ext_name("a.tar.gz"), "gz");
+    EXPECT_EQ(rc_ext_name("dir.v2/file"), "v2/file");
+    EXPECT_EQ(rc_ext_name(""), "");
+}
+
+TEST(ComputeRcInfo, FillsTheRecordFromTheFile) {
+    TempDir dir;
+    std::string data = PatternBytes(100000, 31);
+    std::string path = dir.file("movie.part.mkv");
+    WriteFile(path, data);
+
+    ip_svr_t svr;
+    CaptureStdout();
+    int res = svr.compute_rc_info(path, "movie.part.mkv", "http://host/x?y=1");
+    std::string out = GetCapturedStdout();
+    ASSERT_EQ(res, 0);
+    EXPECT_EQ(out, "start compute " + path + "\ncomplete compute " + path + "\n");
+    EXPECT_TRUE(svr.m_compute);
+
+    const RSInfo& info = svr.mData;
+    unsigned char sha1[20], md4[16], fid[20], sid[20];
+    ASSERT_TRUE(CHelper::GetFileSha1(path, sha1, false));
+    ASSERT_TRUE(CHelper::GetFileMd4(path, md4, false));
+    ASSERT_TRUE(CHelper::GetFileFID(path, fid, false));
+    ASSERT_TRUE(CHelper::GetFileSID(path, sid));
+    EXPECT_EQ(info.Hash, Sha1Hash(sha1, 20));
+    EXPECT_EQ(info.MD4, Md5Hash(md4, 16));
+    EXPECT_EQ(info.FID, Sha1Hash(fid, 20));
+    EXPECT_EQ(info.SID, Sha1Hash(sid, 20));
+    EXPECT_EQ(info.Size, 100000u);
+    EXPECT_EQ(info.FileName, "movie.part.mkv");
+    EXPECT_EQ(info.ExtName, "mkv");
+    EXPECT_EQ(info.Url, "http://host/x?y=1");
+    EXPECT_EQ(info.Ref, ZQ_RC_REFERRER_URL);
+    EXPECT_EQ(info.Ref.compare(0, 7, "http://"), 0);
+    EXPECT_EQ(info.TptFile.GetDataLen(), 119u);
+    EXPECT_EQ(zqtest::SegCntOf(info.TptFile), 4u);
+    EXPECT_EQ(zqtest::LastSegSizeOf(info.TptFile), 1696u);
+    EXPECT_EQ(info.TptFile.mFilehash, info.Hash);
+}
+
+TEST(ComputeRcInfo, MissingFilePrintsTheErrorAndLeavesTheRecord) {
+    TempDir dir;
+    std::string path = dir.file("absent.bin");
+    ip_svr_t svr;
+    CaptureStdout();
+    int res = svr.compute_rc_info(path, "absent.bin", "u");
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(res, -1);
+    EXPECT_EQ(out, "start compute " + path + "\ncompute error " + path + "\n");
+    EXPECT_FALSE(svr.m_compute);
+    ExpectUntouched(svr.mData);
+}
+
+TEST(ComputeRcInfo, DirectoriesAndPipesAreRefusedWithoutWaiting) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("pipe").c_str(), 0600), 0);
+    for (const std::string& path : {dir.path(), dir.file("pipe")}) {
+        ip_svr_t svr;
+        CaptureStdout();
+        int res = svr.compute_rc_info(path, "x", "u");
+        std::string out = GetCapturedStdout();
+        EXPECT_EQ(res, -1);
+        EXPECT_NE(out.find("compute error " + path + "\n"), std::string::npos) << out;
+        EXPECT_FALSE(svr.m_compute);
+        ExpectUntouched(svr.mData);
+    }
+}
+
+TEST(ComputeRcInfo, EmptyFileHasNoPiecesAndZeroIdentifiers) {
+    TempDir dir;
+    WriteFile(dir.file("empty"), "");
+    ip_svr_t svr;
+    CaptureStdout();
+    int res = svr.compute_rc_info(dir.file("empty"), "empty", "u");
+    GetCapturedStdout();
+    ASSERT_EQ(res, 0);
+    const RSInfo& info = svr.mData;
+    EXPECT_EQ(info.Size, 0u);
+    EXPECT_EQ(info.MD4.Hex(), Md4Empty());
+    EXPECT_EQ(info.Hash.Hex(), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+    EXPECT_TRUE(info.SID.IsZero());
+    EXPECT_TRUE(info.FID.IsZero());
+    EXPECT_EQ(info.TptFile.GetDataLen(), 55u);
+    EXPECT_EQ(zqtest::SegCntOf(info.TptFile), 0u);
+    EXPECT_EQ(info.ExtName, "empty");
+}
+
+// The size must describe the bytes the digests were taken over, so a
+// symbolic link is measured by its target.
+TEST(ComputeRcInfo, SymbolicLinkIsMeasuredByItsTarget) {
+    TempDir dir;
+    WriteFile(dir.file("target.dat"), PatternBytes(70000, 41));
+    ASSERT_EQ(symlink("target.dat", dir.file("link.dat").c_str()), 0);
+    ip_svr_t direct, linked;
+    CaptureStdout();
+    ASSERT_EQ(direct.compute_rc_info(dir.file("target.dat"), "a.dat", "u"), 0);
+    ASSERT_EQ(linked.compute_rc_info(dir.file("link.dat"), "a.dat", "u"), 0);
+    GetCapturedStdout();
+    EXPECT_EQ(linked.mData.Size, 70000u);
+    EXPECT_EQ(linked.mData.Hash, direct.mData.Hash);
+    EXPECT_EQ(linked.mData.FID, direct.mData.FID);
+    EXPECT_EQ(linked.mData.SID, direct.mData.SID);
+    EXPECT_EQ(linked.mData.TptFile.GetDataLen(), direct.mData.TptFile.GetDataLen());
+    EXPECT_EQ(memcmp(linked.mData.TptFile.GetBegPnt(), direct.mData.TptFile.GetBegPnt(), 55 + 3 * 16), 0);
+}
+
+TEST(ComputeRcDigests, ReportsWhichPassFailed) {
+    TempDir dir;
+    rc_digests_t d;
+    EXPECT_EQ(compute_rc_digests(dir.file("absent"), d, false), RC_DIGESTS_MD4_FAILED);
+    WriteFile(dir.file("f"), PatternBytes(40000, 1));
+    ASSERT_EQ(compute_rc_digests(dir.file("f"), d, false), RC_DIGESTS_OK);
+    EXPECT_EQ(d.Size, 40000u);
+    EXPECT_EQ(d.PieceCount(), 2);
+    std::vector<std::vector<unsigned char> > pieces;
+    ASSERT_TRUE(CHelper::GetFilePieceHashs(dir.file("f"), pieces, false));
+    EXPECT_EQ(std::vector<unsigned char>(d.Pieces.begin(), d.Pieces.begin() + 16), pieces[0]);
+    EXPECT_EQ(std::vector<unsigned char>(d.Pieces.begin() + 16, d.Pieces.end()), pieces[1]);
+}
+
+TEST(FillRcInfo, LargestFileWithAPieceTable) {
+    rc_digests_t d = FakeDigests(RC_TPT_MAX_FILE_SIZE, 8192);
+    RSInfo info;
+    EXPECT_EQ(fill_rc_info(d, "big.iso", "u", info), RC_TPT_BUILT);
+    EXPECT_EQ(zqtest::SegSizeOf(info.TptFile), 65535u);
+    EXPECT_EQ(zqtest::SegCntOf(info.TptFile), 8192u);
+    EXPECT_EQ(zqtest::LastSegSizeOf(info.TptFile), 65535u * 1024u);
+    EXPECT_EQ(info.TptFile.GetDataLen(), 55u + 8192u * 16u);
+}
+
+// One byte more and the piece size (65,536 KiB) no longer fits the table's
+// 16-bit field: no table rather than one claiming pieces of 0 KiB.
+TEST(FillRcInfo, FileTooLargeForAPieceTableGetsNone) {
+    rc_digests_t d = FakeDigests(RC_TPT_MAX_FILE_SIZE + 1, 8192);
+    RSInfo info;
+    EXPECT_EQ(fill_rc_info(d, "big.iso", "u", info), RC_TPT_TOO_LARGE);
+    EXPECT_EQ(info.TptFile.GetDataLen(), 0u);
+    EXPECT_EQ(info.Size, RC_TPT_MAX_FILE_SIZE + 1);
+    Sha1Hash fid, sid;
+    CreateFid(fid, d.Size, 8192, d.Pieces.data());
+    CreateSid(sid, d.Size, 8192, d.Pieces.data());
+    EXPECT_EQ(info.FID, fid);
+    EXPECT_EQ(info.SID, sid);
+    EXPECT_EQ(info.ExtName, "iso");
+}
+
+TEST(FillRcInfo, FieldsAreFilledFromTheDigests) {
+    rc_digests_t d = FakeDigests(100000, 4);
+    unsigned char sha[20], md4[16];
+    for (int i = 0; i < 20; ++i) sha[i] = static_cast<unsigned char>(i * 7);
+    for (int i = 0; i < 16; ++i) md4[i] = static_cast<unsigned char>(i * 3 + 1);
+    d.Hash = Sha1Hash(sha, 20);
+    d.MD4 = Md5Hash(md4, 16);
+    RSInfo info;
+    EXPECT_EQ(fill_rc_info(d, "a.b", "url", info), RC_TPT_BUILT);
+    EXPECT_EQ(info.Hash, d.Hash);
+    EXPECT_EQ(info.MD4, d.MD4);
+    EXPECT_EQ(info.TptFile.mFilehash, d.Hash);
+    EXPECT_EQ(info.FileName, "a.b");
+    EXPECT_EQ(info.ExtName, "b");
+    EXPECT_EQ(info.Url, "url");
+
+    std::vector<rc_field_t> fields = rc_info_fields(info);
+    std::vector<std::string> keys, values;
+    for (const rc_field_t& f : fields) {
+        keys.push_back(f.Key);
+        values.push_back(f.Value);
+    }
+    EXPECT_EQ(keys, (std::vector<std::string>{"size", "piece_size", "pieces", "md4", "sha1", "sid", "fid",
+                                              "tpt_bytes"}));
+    EXPECT_EQ(values[0], "100000");
+    EXPECT_EQ(values[1], "32768");
+    EXPECT_EQ(values[2], "4");
+    EXPECT_EQ(values[3], ToHex(md4, 16));
+    EXPECT_EQ(values[4], ToHex(sha, 20));
+    EXPECT_EQ(values[5], info.SID.Hex());
+    EXPECT_EQ(values[6], info.FID.Hex());
+    EXPECT_EQ(values[7], "119");
+    EXPECT_TRUE(fields[0].Number);
+    EXPECT_FALSE(fields[3].Number);
+}
+
+// datareport itself: its configured directory, the lines it prints and logs.
+class DatareportCompute : public ::testing::Test {
+protected:
+    zqtest::ProcessResult Run(const std::string& name) {
+        WriteFile(dir.file("main.conf"), "file_path: " + dir.path() + "\nrc_ip: 127.0.0.1\nrc_port: " +
+                                             std::to_string(zqtest::UnusedTcpPort()) + "\n");
+        zqtest::ProcessResult r =
+            zqtest::RunProcess(zqtest::BinPath("datareport"), {name, "http://example.invalid/" + name}, dir.path(), 30000);
+        EXPECT_FALSE(r.timed_out);
+        return r;
+    }
+    TempDir dir;
+};
+
+TEST_F(DatareportCompute, MissingFilePrintsStartAndErrorWithTheFullPath) {
+    zqtest::ProcessResult r = Run("missing.bin");
+    std::string path = dir.path() + "/missing.bin";
+    EXPECT_NE(r.out.find("start compute " + path + "\ncompute error " + path + "\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("complete compute"), std::string::npos) << r.out;
+    std::string log = zqtest::ReadFile(dir.file("log/errlog"));
+    EXPECT_NE(log.find("[info] datareport_svr."), std::string::npos) << log;
+    EXPECT_NE(log.find("(compute_rc_info): start compute " + path + "\n"), std::string::npos) << log;
+}
+
+TEST_F(DatareportCompute, ExistingFileIsComputedAndLogged) {
+    WriteFile(dir.file("song.mp3"), PatternBytes(50000, 3));
+    zqtest::ProcessResult r = Run("song.mp3");
+    std::string path = dir.path() + "/song.mp3";
+    EXPECT_NE(r.out.find("start compute " + path + "\ncomplete compute " + path + "\n"), std::string::npos) << r.out;
+    std::string log = zqtest::ReadFile(dir.file("log/errlog"));
+    EXPECT_NE(log.find("(compute_rc_info): start compute " + path + "\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("(compute_rc_info): complete compute " + path + "\n"), std::string::npos) << log;
+}
+
+}  // namespace
