@@ -11,6 +11,7 @@ namespace {
 
 std::atomic<int> s_pendingSig{0};
 std::atomic<bool> s_stopRequested{false};
+std::atomic<int> s_stopSig{0};
 
 static_assert(std::atomic<int>::is_always_lock_free, "signal handler needs a lock-free flag");
 static_assert(std::atomic<bool>::is_always_lock_free, "signal handler needs a lock-free flag");
@@ -28,6 +29,7 @@ int install_sig_action() {
 
 void AppClose(int iSigNum) {
     s_pendingSig.store(iSigNum);
+    s_stopSig.store(iSigNum);
     s_stopRequested.store(true);
 }
 
@@ -39,4 +41,11 @@ bool app_report_stop() {
     return s_stopRequested.load();
 }
 
-void app_clear_stop() { s_stopRequested.store(false); }
+int app_stop_signal() { return s_stopRequested.load() ? s_stopSig.load() : 0; }
+
+// The number first: a signal landing between the two stores is forgotten
+// whole, like one caught before the clear, never kept without its number.
+void app_clear_stop() {
+    s_stopSig.store(0);
+    s_stopRequested.store(false);
+}

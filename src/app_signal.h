@@ -16,6 +16,8 @@ bool app_stop_requested();
 // Logs "pid:%d, caught sig:%d, server is stopping" at info for a signal caught
 // since the last call, then answers app_stop_requested(). Main thread only.
 bool app_report_stop();
+// The signal of the latest stop request (0 when none is pending).
+int app_stop_signal();
 // Forgets an earlier stop request, for a loop that starts afresh.
 void app_clear_stop();
 

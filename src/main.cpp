@@ -17,23 +17,33 @@ namespace {
 // How a run ended. exit_status() is the only place that turns an outcome into
 // the process's exit status.
 enum ERunOutcome {
-    RUN_FINISHED,
+    RUN_ANSWERED,        // the server's response was decoded
     RUN_CONFIG_FAILED,
     RUN_BAD_USAGE,
+    RUN_NOT_IDENTIFIED,  // the file could not be read; whatever the connection did
+    RUN_NOT_ANSWERED,    // init, connect, connection or wait failed
+    RUN_STOPPED,         // a termination signal ended the wait
 };
 
-int exit_status(ERunOutcome outcome) {
+int exit_status(ERunOutcome outcome, int iStopSig) {
     switch (outcome) {
+        case RUN_ANSWERED:
+            return 0;
         case RUN_CONFIG_FAILED:
         case RUN_BAD_USAGE:
             return 255;
-        case RUN_FINISHED:
+        case RUN_NOT_IDENTIFIED:
+            return 1;
+        case RUN_STOPPED:
+            if (iStopSig > 0 && iStopSig < 128) return 128 + iStopSig;
+            break;
+        case RUN_NOT_ANSWERED:
             break;
     }
-    return 0;
+    return 2;
 }
 
-ERunOutcome run(int argc, char** argv) {
+ERunOutcome run(int argc, char** argv, int* pStopSig) {
     // Before the arguments: a broken configuration ends the run even when the
     // command line is wrong too.
     if (g_config.load_main_conf(MAIN_CONFIG_FILE) != 0) return RUN_CONFIG_FAILED;
@@ -50,19 +60,32 @@ ERunOutcome run(int argc, char** argv) {
     filepath += "/";
     filepath += argv[1];
 
-    // Not examined here: the report client learns from m_compute whether
-    // there is anything to send.
-    g_ip_svr.compute_rc_info(filepath, argv[1], argv[2]);
+    // A file that cannot be read still goes on to connect: the client stops
+    // as soon as the connection completes, without sending.
+    bool bIdentified = g_ip_svr.compute_rc_info(filepath, argv[1], argv[2]) == 0;
 
-    // Next: report it to the resource center; its outcome joins ERunOutcome.
-    return RUN_FINISHED;
+    if (g_ip_svr.init() != 0) {
+        LOG_FATAL("server init error");
+        printf("server init error\n");
+        return bIdentified ? RUN_NOT_ANSWERED : RUN_NOT_IDENTIFIED;
+    }
+    g_ip_svr.run();
+
+    if (g_ip_svr.run_outcome() == RC_STOPPED && g_ip_svr.stop_signal() > 0) {
+        *pStopSig = g_ip_svr.stop_signal();
+        return RUN_STOPPED;
+    }
+    if (!bIdentified) return RUN_NOT_IDENTIFIED;
+    return g_ip_svr.run_outcome() == RC_ANSWERED ? RUN_ANSWERED : RUN_NOT_ANSWERED;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    ERunOutcome outcome = run(argc, argv);
+    int iStopSig = 0;
+    ERunOutcome outcome = run(argc, argv, &iStopSig);
     // A signal caught on the way is logged here, never from the handler.
     app_report_stop();
-    return exit_status(outcome);
+    fflush(stdout);
+    return exit_status(outcome, iStopSig);
 }

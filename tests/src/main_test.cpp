@@ -93,11 +93,14 @@ TEST_F(Datareport, OverlongAddressIsRefused) {
               zqtest::ReadFile(dir.file("log/errlog")).find("config value too long: name=rc_ip, max=63\n"));
 }
 
-TEST_F(Datareport, CompleteStartUpEndsWithStatusZero) {
+// Start-up completes; with no server to answer, the report is not answered.
+TEST_F(Datareport, CompleteStartUpWithoutAServerEndsWithStatusTwo) {
     zqtest::WriteFile(dir.file("a.txt"), "hello");
     WriteConf(ValidConf());
     zqtest::ProcessResult r = Run({"a.txt", "http://example.invalid/a.txt"});
-    EXPECT_EQ(0, r.exit_code);
+    EXPECT_EQ(2, r.exit_code);
+    EXPECT_NE(std::string::npos, r.out.find("complete compute")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("connect to zq_server 127.0.0.1 error\n")) << r.out;
     EXPECT_EQ(std::string::npos, r.out.find("use:"));
     EXPECT_EQ(std::string::npos, r.out.find("main config file"));
 }
