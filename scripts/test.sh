@@ -44,5 +44,34 @@ else
   echo "!! sanitizer build failed"; status=1
 fi
 
+# The threaded one-pass digests once more under ThreadSanitizer: a small build
+# of just their test (the digest library and two support files), running only
+# the cases where threads hand work to each other. TSan exits non-zero on a race.
+tsan_onepass() {
+  local dir=build-tsan
+  mkdir -p "$dir"
+  echo "== build $dir (ThreadSanitizer, one-pass digest test only)"
+  ${CXX:-g++} -std=c++17 -O1 -g -fsanitize=thread -Wall -Wextra -Werror \
+    -D_FILE_OFFSET_BITS=64 -D_LARGEFILE64_SOURCE -DZQ_BIN_DIR="\"$dir\"" -DZQ_SOURCE_DIR="\".\"" \
+    -Isvrlib -Ilib/util -Itests/support \
+    svrlib/*.cpp tests/svrlib/onepass_test.cpp tests/support/test_support.cpp tests/support/ident_support.cpp \
+    -lgtest -lgtest_main -pthread -o "$dir/onepass_tsan" || return 1
+  echo "== run $dir/onepass_tsan"
+  TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1} "$dir/onepass_tsan" \
+    --gtest_filter='OnePassThreads.*:OnePassChange.*:OnePassProgress.*' --gtest_brief=1 || return 1
+  echo "== no data race in the threaded one-pass cases"
+}
+tsan_onepass || { echo "!! ThreadSanitizer run failed"; status=1; }
+
+# Fuzz stage: a short run of every fuzz target (scripts/fuzz.sh, clang) keeps
+# the targets building and alive; anything a target finds fails the script.
+fuzz_seconds=${ZQ_FUZZ_SECONDS:-20}
+if command -v clang++ >/dev/null 2>&1; then
+  echo "== fuzz targets, ${fuzz_seconds} s each"
+  bash scripts/fuzz.sh "$fuzz_seconds" || { echo "!! fuzzing failed or found something"; status=1; }
+else
+  echo "== fuzz targets skipped: clang++ not found"
+fi
+
 if [ $status -eq 0 ]; then echo "== all tests passed"; else echo "== FAILED"; fi
 exit $status

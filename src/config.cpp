@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "onepass.h"
 #include "svr_log.h"
 #include "zq_conf.h"
 
@@ -40,6 +41,10 @@ int stConfig::load_main_conf(const char* p_main_path) {
     init_log();
     GetNumber(conf, "task_timeout_ms", zq_getconfint, &task_timeout_ms, 3000);
     GetNumber(conf, "package_length", zq_getconfint, &package_length, 100000);
+    GetNumber(conf, "digest_throttle", zq_getconfint, &digest_throttle, 1);
+    GetNumber(conf, "digest_threads", zq_getconfint, &digest_threads, 1);
+    if (digest_threads < 1) digest_threads = 1;
+    if (digest_threads > static_cast<int>(ONEPASS_MAX_THREADS)) digest_threads = static_cast<int>(ONEPASS_MAX_THREADS);
 
     int result = 0;
     unsigned int port = 0;

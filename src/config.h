@@ -21,6 +21,11 @@ struct stConfig {
     char file_path[PATH_SIZE];
     int task_timeout_ms;
     int package_length;
+    // 0: identify the file in one fast pass; any other number: the three
+    // throttled passes.
+    int digest_throttle;
+    // Threads of the fast pass, 1 to 4 (a number out of range is brought into it).
+    int digest_threads;
     char rc_ip[IP_SIZE];
     int rc_port;
 

@@ -1,9 +1,12 @@
 #include "datareport_svr.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include <chrono>
 
@@ -12,7 +15,9 @@
 #include "fd_context.h"
 #include "filehelper.h"
 #include "helper.h"
+#include "onepass.h"
 #include "os_util.h"
+#include "progress_line.h"
 #include "svr_log.h"
 
 const char* const ZQ_RC_REFERRER_URL = "http://datareport.example.com/";
@@ -79,23 +84,29 @@ uint32_t zq_head_t::PeekLength(const char* p) { return peek_be32(p + OFFSET_LENG
 
 uint32_t zq_head_t::PeekCmd(const char* p) { return peek_be32(p + OFFSET_CMD); }
 
-int compute_rc_digests(const std::string& strFileName, rc_digests_t& oDigests, bool bSleep) {
-    // Only a regular file has a size that matches its content; opening a
-    // FIFO or a device could also block the tool for good.
-    if (!CFileHelper::IsRegularFile(strFileName.c_str())) return RC_DIGESTS_MD4_FAILED;
+namespace {
+
+int three_passes(const std::string& strFileName, rc_digests_t& oDigests, bool bSleep, CProgressLine* pProgress) {
+    // The size before the first pass and after the last: a file that grew
+    // during the MD4 pass would otherwise pair the MD4 of its old bytes with
+    // the SHA-1 and pieces of its new ones.
+    unsigned long long uiSizeBefore = CFileHelper::GetContentSize(strFileName.c_str());
 
     unsigned char arMd4[16];
-    if (!CHelper::GetFileMd4(strFileName, arMd4, bSleep)) return RC_DIGESTS_MD4_FAILED;
+    if (pProgress != nullptr) pProgress->StartPass(1, 3, "md4");
+    if (!CHelper::GetFileMd4(strFileName, arMd4, bSleep, pProgress)) return RC_DIGESTS_MD4_FAILED;
     unsigned char arSha1[20];
-    if (!CHelper::GetFileSha1(strFileName, arSha1, bSleep)) return RC_DIGESTS_SHA1_FAILED;
+    if (pProgress != nullptr) pProgress->StartPass(2, 3, "sha1");
+    if (!CHelper::GetFileSha1(strFileName, arSha1, bSleep, pProgress)) return RC_DIGESTS_SHA1_FAILED;
     std::vector<std::vector<unsigned char> > oPieceHash;
-    if (!CHelper::GetFilePieceHashs(strFileName, oPieceHash, bSleep)) return RC_DIGESTS_PIECES_FAILED;
+    if (pProgress != nullptr) pProgress->StartPass(3, 3, "md5 pieces");
+    if (!CHelper::GetFilePieceHashs(strFileName, oPieceHash, bSleep, pProgress)) return RC_DIGESTS_PIECES_FAILED;
 
     // The size of the content that was read, symbolic links followed, so the
     // size, the digests and the piece table describe the same bytes.
     unsigned long long iFileSize = CFileHelper::GetContentSize(strFileName.c_str());
     unsigned int uiPiece = CHelper::GetDefaultPieceSize(iFileSize);
-    if (iFileSize == ~0ULL || uiPiece == 0) return RC_DIGESTS_PIECES_FAILED;
+    if (iFileSize == ~0ULL || uiPiece == 0 || iFileSize != uiSizeBefore) return RC_DIGESTS_PIECES_FAILED;
     // A file that grew or shrank between the passes gives a piece count that
     // does not match its size; its digests describe no single version of it.
     if (oPieceHash.size() != (iFileSize + uiPiece - 1) / uiPiece) return RC_DIGESTS_PIECES_FAILED;
@@ -108,6 +119,45 @@ int compute_rc_digests(const std::string& strFileName, rc_digests_t& oDigests, b
     for (const std::vector<unsigned char>& oDigest : oPieceHash)
         oDigests.Pieces.insert(oDigests.Pieces.end(), oDigest.begin(), oDigest.end());
     return RC_DIGESTS_OK;
+}
+
+int one_pass(const std::string& strFileName, rc_digests_t& oDigests, unsigned int uiThreads,
+             CProgressLine* pProgress) {
+    stOnePassOpts oOpts;
+    oOpts.uiThreads = uiThreads;
+    oOpts.pProgress = pProgress;
+    if (pProgress != nullptr) pProgress->StartPass(1, 1, "md4+sha1+md5");
+    stFileDigests oFile;
+    switch (GetFileDigests(strFileName, oOpts, oFile)) {
+        case ONEPASS_OK:
+            break;
+        case ONEPASS_SIZE_CHANGED:
+            return RC_DIGESTS_PIECES_FAILED;
+        default:
+            return RC_DIGESTS_MD4_FAILED;
+    }
+    oDigests.MD4 = Md5Hash(oFile.Md4, sizeof(oFile.Md4));
+    oDigests.Hash = Sha1Hash(oFile.Sha1, sizeof(oFile.Sha1));
+    oDigests.Size = oFile.Size;
+    oDigests.Pieces = std::move(oFile.Pieces);
+    return RC_DIGESTS_OK;
+}
+
+}  // namespace
+
+int compute_rc_digests(const std::string& strFileName, rc_digests_t& oDigests, const rc_digest_opts_t& oOpts) {
+    // Only a regular file has a size that matches its content; opening a
+    // FIFO or a device could also block the tool for good.
+    if (!CFileHelper::IsRegularFile(strFileName.c_str())) return RC_DIGESTS_MD4_FAILED;
+    int iResult = oOpts.Throttle ? three_passes(strFileName, oDigests, true, oOpts.Progress)
+                                 : one_pass(strFileName, oDigests, oOpts.Threads, oOpts.Progress);
+    if (oOpts.Progress != nullptr) oOpts.Progress->Finish();
+    return iResult;
+}
+
+int compute_rc_digests(const std::string& strFileName, rc_digests_t& oDigests, bool bSleep) {
+    if (!CFileHelper::IsRegularFile(strFileName.c_str())) return RC_DIGESTS_MD4_FAILED;
+    return three_passes(strFileName, oDigests, bSleep, nullptr);
 }
 
 int fill_rc_info(const rc_digests_t& oDigests, const std::string& realFileName, const std::string& url, RSInfo& oInfo) {
@@ -158,13 +208,18 @@ std::vector<rc_field_t> rc_info_fields(const RSInfo& oInfo) {
 }
 
 int ip_svr_t::compute_rc_info(const std::string& strFileName, const std::string& realFileName,
-                              const std::string& url) {
+                              const std::string& url, const rc_digest_opts_t& oOpts) {
     const char* pszPath = strFileName.c_str();
     LOG_INFO("start compute %s", pszPath);
     printf("start compute %s\n", pszPath);
 
+    rc_digest_opts_t oUse = oOpts;
+    CProgressLine oLine(STDERR_FILENO);
+    if (oUse.Progress == nullptr) oUse.Progress = &oLine;
+    // On a terminal the line above must be out before the progress line.
+    if (oUse.Progress->IsEnabled()) fflush(stdout);
     rc_digests_t oDigests;
-    switch (compute_rc_digests(strFileName, oDigests, true)) {
+    switch (compute_rc_digests(strFileName, oDigests, oUse)) {
         case RC_DIGESTS_OK:
             break;
         case RC_DIGESTS_MD4_FAILED:

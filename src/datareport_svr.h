@@ -2,9 +2,10 @@
 // computation that fills it, the packet header and request layout of the
 // report protocol, and the report client ip_svr_t that owns the record.
 // The computation is split in two pure steps shared by datareport and
-// zq_ident: compute_rc_digests reads the file (three passes), fill_rc_info
-// builds the piece table and the identifiers and fills the record. Neither
-// prints nor logs; compute_rc_info wraps them with the tool's lines.
+// zq_ident: compute_rc_digests reads the file (three throttled passes, or one
+// fast pass), fill_rc_info builds the piece table and the identifiers and
+// fills the record. Neither prints nor logs (a progress line on a terminal
+// aside); compute_rc_info wraps them with the tool's lines.
 #ifndef ZQ_DATAREPORT_SVR_H
 #define ZQ_DATAREPORT_SVR_H
 
@@ -18,6 +19,8 @@
 #include "hashval.h"
 #include "tcp_connect.h"
 #include "tptFile.h"
+
+class CProgressLine;
 
 // The referrer stored in every record.
 extern const char* const ZQ_RC_REFERRER_URL;
@@ -66,8 +69,26 @@ enum {
     RC_DIGESTS_PIECES_FAILED = -3,  // also: the file changed size between the passes
 };
 
-// Reads strFileName: chunked MD4, whole-file SHA-1, piece MD5s, in that order,
-// stopping at the first failure. bSleep throttles the passes.
+// How the file is read. Both ways give the same digests.
+struct rc_digest_opts_t {
+    rc_digest_opts_t() {}
+    rc_digest_opts_t(bool bThrottle, unsigned int uiThreads) : Throttle(bThrottle), Threads(uiThreads) {}
+
+    // True: three passes (MD4, SHA-1, pieces) with the throttle's pauses.
+    // False: one pass in large reads, no pauses, Threads threads (1 to 4).
+    bool Throttle = true;
+    unsigned int Threads = 1;
+    // Shows how far the passes have got; may be null. Cleared at the end.
+    CProgressLine* Progress = nullptr;
+};
+
+// Reads strFileName: chunked MD4, whole-file SHA-1, piece MD5s. The three
+// passes stop at the first failure. The one pass reports a read error, or a
+// file that shrank under it, as the MD4 pass would (the first to read), and a
+// file that grew or changed size as RC_DIGESTS_PIECES_FAILED, like the three
+// passes finding another size at their end.
+int compute_rc_digests(const std::string& strFileName, rc_digests_t& oDigests, const rc_digest_opts_t& oOpts);
+// The three passes; bSleep throttles them.
 int compute_rc_digests(const std::string& strFileName, rc_digests_t& oDigests, bool bSleep);
 
 // Results of fill_rc_info: whether the record carries a piece table.
@@ -177,8 +198,10 @@ public:
 
     // Reads strFileName, records realFileName and url; 0 on success (and
     // m_compute set), -1 when a pass failed (the record stays untouched).
-    // Prints and logs its progress lines.
-    int compute_rc_info(const std::string& strFileName, const std::string& realFileName, const std::string& url);
+    // Prints and logs its progress lines; with standard error on a terminal
+    // a progress line shows there while the file is read.
+    int compute_rc_info(const std::string& strFileName, const std::string& realFileName, const std::string& url,
+                        const rc_digest_opts_t& oOpts = rc_digest_opts_t());
 
     // The operator's table and epoll instance, and the keeper aimed at
     // g_config's rc_ip:rc_port; 0, or the failing step's negative result.

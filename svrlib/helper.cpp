@@ -56,7 +56,7 @@ private:
 // before the size taken at the start is a failure, not the end of the file:
 // a digest of the part that happened to be readable would be a wrong answer.
 bool ReadPieceHashs(CFileHelper& oFile, std::vector<std::vector<unsigned char> >& oHash, bool bSleep,
-                    unsigned long long* pSize) {
+                    unsigned long long* pSize, CDigestProgress* pProgress) {
     unsigned long long uiSize = oFile.GetSize();
     if (uiSize == kUnknownSize) return false;
     unsigned int uiPiece = CHelper::GetDefaultPieceSize(uiSize);
@@ -79,6 +79,7 @@ bool ReadPieceHashs(CFileHelper& oFile, std::vector<std::vector<unsigned char> >
             oHash.push_back(std::move(oDigest));
         }
         uiOff += uiGot;
+        if (pProgress != nullptr) pProgress->OnDigestProgress(uiOff, uiSize);
         oThrottle.CountRead();
     } while (uiGot == uiPiece);
     if (uiOff < uiSize) return false;
@@ -89,6 +90,11 @@ bool ReadPieceHashs(CFileHelper& oFile, std::vector<std::vector<unsigned char> >
 }  // namespace
 
 bool CHelper::GetFileMd4(const std::string& strFileName, unsigned char* pMd4, bool bSleep) {
+    return GetFileMd4(strFileName, pMd4, bSleep, nullptr);
+}
+
+bool CHelper::GetFileMd4(const std::string& strFileName, unsigned char* pMd4, bool bSleep,
+                         CDigestProgress* pProgress) {
     CFileHelper oFile(strFileName.c_str(), kReadOnly);
     if (!oFile.IsOpen()) return false;
     unsigned long long uiSize = oFile.GetSize();
@@ -106,6 +112,7 @@ bool CHelper::GetFileMd4(const std::string& strFileName, unsigned char* pMd4, bo
     unsigned char arBuf[kMd4ReadSize];
     bool bFailed = false;
     unsigned long long uiDone = 0;
+    unsigned long long uiRead = 0;
     for (unsigned long long i = 0; i < uiBlocks && !bFailed; ++i) {
         unsigned int uiChunk = kMd4ChunkSize;
         if (i + 1 == uiBlocks && uiSize % kMd4ChunkSize != 0) uiChunk = static_cast<unsigned int>(uiSize % kMd4ChunkSize);
@@ -121,6 +128,8 @@ bool CHelper::GetFileMd4(const std::string& strFileName, unsigned char* pMd4, bo
                 unsigned int uiWant = uiLeft < kMd4ReadSize ? uiLeft : kMd4ReadSize;
                 unsigned int uiGot = oFile.Read(arBuf, uiWant);
                 MD4Update(&oCtx, arBuf, uiGot);
+                uiRead += uiGot;
+                if (pProgress != nullptr) pProgress->OnDigestProgress(uiRead, uiSize);
                 oThrottle.CountRead();
                 if (uiGot < uiWant) {
                     bFailed = true;
@@ -158,6 +167,11 @@ bool CHelper::GetFileMd4(const std::string& strFileName, unsigned char* pMd4, bo
 }
 
 bool CHelper::GetFileSha1(const std::string& strFileName, unsigned char* pSha1, bool bSleep) {
+    return GetFileSha1(strFileName, pSha1, bSleep, nullptr);
+}
+
+bool CHelper::GetFileSha1(const std::string& strFileName, unsigned char* pSha1, bool bSleep,
+                          CDigestProgress* pProgress) {
     CFileHelper oFile(strFileName.c_str(), kReadOnly);
     if (!oFile.IsOpen()) return false;
     unsigned long long uiSize = oFile.GetSize();
@@ -178,6 +192,7 @@ bool CHelper::GetFileSha1(const std::string& strFileName, unsigned char* pSha1, 
         uiGot = oFile.Read(uiOff, oBuf.data(), kSha1ReadSize);
         if (uiGot > 0) Sha1Add(&oCtx, oBuf.data(), uiGot);
         uiOff += uiGot;
+        if (pProgress != nullptr) pProgress->OnDigestProgress(uiOff, uiSize);
         oThrottle.CountRead();
     } while (uiGot == kSha1ReadSize);
     if (uiOff < uiSize) return false;
@@ -187,10 +202,15 @@ bool CHelper::GetFileSha1(const std::string& strFileName, unsigned char* pSha1, 
 
 bool CHelper::GetFilePieceHashs(const std::string& strFileName, std::vector<std::vector<unsigned char> >& oHash,
                                 bool bSleep) {
+    return GetFilePieceHashs(strFileName, oHash, bSleep, nullptr);
+}
+
+bool CHelper::GetFilePieceHashs(const std::string& strFileName, std::vector<std::vector<unsigned char> >& oHash,
+                                bool bSleep, CDigestProgress* pProgress) {
     CFileHelper oFile(strFileName.c_str(), kReadOnly);
     if (!oFile.IsOpen()) return false;
     unsigned long long uiSize = 0;
-    return ReadPieceHashs(oFile, oHash, bSleep, &uiSize);
+    return ReadPieceHashs(oFile, oHash, bSleep, &uiSize, pProgress);
 }
 
 unsigned int CHelper::GetDefaultPieceSize(unsigned long long uiFileSize) {
@@ -210,7 +230,7 @@ bool CHelper::GetFileFID(const std::string& strFileName, unsigned char* pFID, bo
     if (!oFile.IsOpen()) return false;
     std::vector<std::vector<unsigned char> > oHash;
     unsigned long long uiSize = 0;
-    if (!ReadPieceHashs(oFile, oHash, bSleep, &uiSize)) return false;
+    if (!ReadPieceHashs(oFile, oHash, bSleep, &uiSize, nullptr)) return false;
     SHA_INFO oCtx;
     sha_init(&oCtx);
     Sha1AddSize(&oCtx, uiSize);

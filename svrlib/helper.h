@@ -8,6 +8,16 @@
 
 #include "common_header.h"
 
+// Told how far a digest pass over a file has got: uiDone of uiTotal bytes
+// read (uiTotal is the size the file had when it was opened). Called on one
+// thread at a time, between reads; it must not throw. Used for a progress
+// display, so it should return quickly.
+class CDigestProgress {
+public:
+    virtual ~CDigestProgress() {}
+    virtual void OnDigestProgress(unsigned long long uiDone, unsigned long long uiTotal) = 0;
+};
+
 class CHelper {
 public:
     // ---- file digests ----
@@ -25,6 +35,13 @@ public:
     // Replaces oHash with the 16-byte MD5 of every piece, in file order.
     static bool GetFilePieceHashs(const std::string& strFileName, std::vector<std::vector<unsigned char> >& oHash,
                                   bool bSleep);
+    // The same three passes, telling pProgress (may be null) after every read.
+    static bool GetFileMd4(const std::string& strFileName, unsigned char* pMd4, bool bSleep,
+                           CDigestProgress* pProgress);
+    static bool GetFileSha1(const std::string& strFileName, unsigned char* pSha1, bool bSleep,
+                            CDigestProgress* pProgress);
+    static bool GetFilePieceHashs(const std::string& strFileName, std::vector<std::vector<unsigned char> >& oHash,
+                                  bool bSleep, CDigestProgress* pProgress);
     // 32 KiB up to 2 MiB, doubling at 20 MiB, 200 MiB and 1 GiB to 512 KiB at
     // 4 GiB, then 1 KiB per started 8 MiB (at most 8192 pieces).
     static unsigned int GetDefaultPieceSize(unsigned long long uiFileSize);

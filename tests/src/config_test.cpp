@@ -89,6 +89,27 @@ TEST_F(MainConf, MalformedNumbersFallBackToDefaults) {
     EXPECT_EQ(3000, config.task_timeout_ms);
 }
 
+TEST_F(MainConf, DigestKeysDefaultToTheThrottledPassesOnOneThread) {
+    ASSERT_EQ(0, Load(kServer));
+    EXPECT_EQ(1, config.digest_throttle);
+    EXPECT_EQ(1, config.digest_threads);
+}
+
+TEST_F(MainConf, DigestThreadsAreKeptBetweenOneAndFour) {
+    struct Case {
+        const char* value;
+        int threads;
+    };
+    const Case cases[] = {{"2", 2}, {"4", 4}, {"0", 1}, {"-3", 1}, {"5", 4}, {"0x10", 4}, {"many", 1}};
+    for (const Case& c : cases) {
+        ASSERT_EQ(0, Load(std::string(kServer) + "digest_throttle: 0\ndigest_threads: " + c.value + "\n"));
+        EXPECT_EQ(0, config.digest_throttle);
+        EXPECT_EQ(c.threads, config.digest_threads) << c.value;
+    }
+    ASSERT_EQ(0, Load(std::string(kServer) + "digest_throttle: 7\n"));
+    EXPECT_EQ(7, config.digest_throttle) << "any number but 0 keeps the throttled passes";
+}
+
 TEST_F(MainConf, IncludesAreNotFollowed) {
     zqtest::WriteFile(dir.file("more.conf"), "rc_port: 9\n");
     EXPECT_EQ(-1, Load("rc_ip: 127.0.0.1\n$include: \"more.conf\"\n"));

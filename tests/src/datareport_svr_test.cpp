@@ -5,15 +5,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "filehelper.h"
 #include "foundation.h"
 #include "helper.h"
 #include "ident_support.h"
 #include "md4emule.h"
+#include "progress_line.h"
 #include "test_support.h"
 
 namespace {
@@ -177,6 +182,115 @@ TEST(ComputeRcDigests, ReportsWhichPassFailed) {
     ASSERT_TRUE(CHelper::GetFilePieceHashs(dir.file("f"), pieces, false));
     EXPECT_EQ(std::vector<unsigned char>(d.Pieces.begin(), d.Pieces.begin() + 16), pieces[0]);
     EXPECT_EQ(std::vector<unsigned char>(d.Pieces.begin() + 16, d.Pieces.end()), pieces[1]);
+}
+
+// The fast pass against the throttled passes: the same record to the byte.
+void ExpectSameRecord(const RSInfo& a, const RSInfo& b, const std::string& what) {
+    EXPECT_EQ(a.Hash, b.Hash) << what;
+    EXPECT_EQ(a.MD4, b.MD4) << what;
+    EXPECT_EQ(a.SID, b.SID) << what;
+    EXPECT_EQ(a.FID, b.FID) << what;
+    EXPECT_EQ(a.Size, b.Size) << what;
+    EXPECT_EQ(a.FileName, b.FileName) << what;
+    EXPECT_EQ(a.ExtName, b.ExtName) << what;
+    EXPECT_EQ(a.Url, b.Url) << what;
+    EXPECT_EQ(a.Ref, b.Ref) << what;
+    ASSERT_EQ(a.TptFile.GetDataLen(), b.TptFile.GetDataLen()) << what;
+    EXPECT_EQ(memcmp(a.TptFile.GetBegPnt(), b.TptFile.GetBegPnt(), a.TptFile.GetDataLen()), 0) << what;
+}
+
+TEST(ComputeRcFastPath, RecordIsByteIdenticalToTheThrottledOne) {
+    TempDir dir;
+    const size_t chunk = 9728000;
+    std::string data = PatternBytes(chunk + 1, 51);
+    for (size_t size : std::vector<size_t>{0, 1, 32768, 32769, 100000, 2 * 1024 * 1024 + 1, chunk + 1}) {
+        std::string path = dir.file("clip.part.avi");
+        WriteFile(path, data.substr(0, size));
+        ip_svr_t throttled;
+        CaptureStdout();
+        ASSERT_EQ(throttled.compute_rc_info(path, "clip.part.avi", "http://h/c"), 0);
+        GetCapturedStdout();
+        for (unsigned int threads : {1u, 2u, 4u}) {
+            ip_svr_t fast;
+            CaptureStdout();
+            int res = fast.compute_rc_info(path, "clip.part.avi", "http://h/c", rc_digest_opts_t(false, threads));
+            std::string out = GetCapturedStdout();
+            std::string what = std::to_string(size) + " bytes, " + std::to_string(threads) + " threads";
+            ASSERT_EQ(res, 0) << what;
+            EXPECT_EQ(out, "start compute " + path + "\ncomplete compute " + path + "\n") << what;
+            EXPECT_TRUE(fast.m_compute);
+            ExpectSameRecord(fast.mData, throttled.mData, what);
+        }
+    }
+}
+
+TEST(ComputeRcFastPath, NoPausesAndUnreadableInputFailsAsTheFirstPass) {
+    TempDir dir;
+    WriteFile(dir.file("f"), PatternBytes(300000, 52));
+    rc_digests_t d;
+    uint64 before = fund::GetSleepCount();
+    ASSERT_EQ(compute_rc_digests(dir.file("f"), d, rc_digest_opts_t(false, 2)), RC_DIGESTS_OK);
+    EXPECT_EQ(fund::GetSleepCount(), before);
+    EXPECT_EQ(d.Size, 300000u);
+    EXPECT_EQ(d.PieceCount(), 10);
+    EXPECT_EQ(compute_rc_digests(dir.file("absent"), d, rc_digest_opts_t(false, 2)), RC_DIGESTS_MD4_FAILED);
+    EXPECT_EQ(compute_rc_digests(dir.path(), d, rc_digest_opts_t(false, 1)), RC_DIGESTS_MD4_FAILED);
+}
+
+// A progress line that stays silent and changes the file the first time it
+// hears of progress, in the middle of the first pass.
+class CFileChanger : public CProgressLine {
+public:
+    CFileChanger(std::string path, bool grow)
+        : CProgressLine(-1, false, nullptr), m_path(std::move(path)), m_grow(grow) {}
+    void OnDigestProgress(unsigned long long, unsigned long long) override {
+        if (m_done) return;
+        m_done = true;
+        if (m_grow) {
+            FILE* f = fopen(m_path.c_str(), "ab");
+            ASSERT_NE(f, nullptr);
+            fputs("more", f);
+            fclose(f);
+        } else {
+            ASSERT_EQ(truncate(m_path.c_str(), 1500000), 0);
+        }
+    }
+
+private:
+    std::string m_path;
+    bool m_grow;
+    bool m_done = false;
+};
+
+TEST(ComputeRcFastPath, ChangedFilesFailWithTheLinesOfTheThrottledPasses) {
+    TempDir dir;
+    std::string path = dir.file("moving.bin");
+    struct Mode {
+        const char* name;
+        rc_digest_opts_t opts;
+    };
+    const Mode modes[] = {{"throttled", rc_digest_opts_t(true, 1)},
+                          {"fast", rc_digest_opts_t(false, 1)},
+                          {"fast, 2 threads", rc_digest_opts_t(false, 2)}};
+    for (const Mode& mode : modes) {
+        for (bool grow : {false, true}) {
+            WriteFile(path, PatternBytes(3 * 1024 * 1024, 53));
+            CFileChanger changer(path, grow);
+            rc_digest_opts_t opts = mode.opts;
+            opts.Progress = &changer;
+            ip_svr_t svr;
+            CaptureStdout();
+            int res = svr.compute_rc_info(path, "moving.bin", "u", opts);
+            std::string out = GetCapturedStdout();
+            std::string what = std::string(mode.name) + (grow ? ", grown" : ", shrunk");
+            EXPECT_EQ(res, -1) << what;
+            // A short read is the first pass's failure; another size at the end that of the pieces.
+            EXPECT_EQ(out, "start compute " + path + (grow ? "\ncompute error 2 " : "\ncompute error ") + path + "\n")
+                << what;
+            EXPECT_FALSE(svr.m_compute) << what;
+            ExpectUntouched(svr.mData);
+        }
+    }
 }
 
 TEST(FillRcInfo, LargestFileWithAPieceTable) {

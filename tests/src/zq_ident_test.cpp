@@ -147,6 +147,45 @@ TEST(ZqIdentOutput, JsonIsOneObjectWithTheSameValues) {
     EXPECT_NE(json.out.find("\"tpt\": \"545054"), std::string::npos);
 }
 
+TEST(ZqIdentModes, ThrottledPassesAndTheFastPassOnAnyThreadsPrintTheSame) {
+    TempDir dir;
+    for (size_t size : std::vector<size_t>{0, 1, 100000, 9728001}) {
+        WriteFile(dir.file("f.bin"), PatternBytes(size, static_cast<uint32_t>(size) + 3));
+        ProcessResult throttled = Ident({"--throttle", "--json", "--tpt", "f.bin"}, dir.path());
+        ASSERT_EQ(throttled.exit_code, 0) << throttled.err;
+        EXPECT_EQ(throttled.err, "");
+        std::vector<std::vector<std::string> > fastArgs = {{}, {"--threads", "1"}, {"--threads", "2"},
+                                                           {"--threads", "3"}, {"--threads", "4"}};
+        for (std::vector<std::string> args : fastArgs) {
+            std::string what = std::to_string(size) + " bytes" + (args.empty() ? "" : ", " + args[1] + " threads");
+            args.insert(args.end(), {"--json", "--tpt", "f.bin"});
+            ProcessResult fast = Ident(args, dir.path());
+            ASSERT_EQ(fast.exit_code, 0) << what << ": " << fast.err;
+            EXPECT_EQ(fast.out, throttled.out) << what;
+            EXPECT_EQ(fast.err, "") << what;
+        }
+    }
+}
+
+TEST(ZqIdentErrors, ThreadsTakeOneToFourAndNotWithThrottle) {
+    TempDir dir;
+    WriteFile(dir.file("a"), "a");
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string> >{
+             {"--threads", "0", "a"},
+             {"--threads", "5", "a"},
+             {"--threads", "two", "a"},
+             {"--threads", "2x", "a"},
+             {"--threads", "-1", "a"},
+             {"a", "--threads"},
+             {"--threads", "2", "--throttle", "a"}}) {
+        ProcessResult r = Ident(args, dir.path());
+        std::string what = args[0] + " " + args[1];
+        EXPECT_EQ(r.exit_code, 2) << what;
+        EXPECT_EQ(r.out, "") << what;
+        EXPECT_NE(r.err.find("usage: zq_ident"), std::string::npos) << what;
+    }
+}
+
 TEST(ZqIdentErrors, MissingFileIsOneLineOnStandardError) {
     TempDir dir;
     ProcessResult r = Ident({"nothing.here"}, dir.path());

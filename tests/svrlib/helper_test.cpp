@@ -422,4 +422,46 @@ TEST(FileDigests, SymbolicLinkDigestsTheWholeTarget) {
     EXPECT_EQ(Pieces(dir.file("link")), PieceMd5s(data, 32768));
 }
 
+class CProgressRecorder : public CDigestProgress {
+public:
+    void OnDigestProgress(unsigned long long done, unsigned long long total) override {
+        calls.emplace_back(done, total);
+    }
+    std::vector<std::pair<unsigned long long, unsigned long long> > calls;
+};
+
+// The bytes read so far after every read, the last one the whole file.
+std::vector<std::pair<unsigned long long, unsigned long long> > ReadSteps(unsigned long long size,
+                                                                          unsigned long long step) {
+    std::vector<std::pair<unsigned long long, unsigned long long> > steps;
+    for (unsigned long long done = step; done < size + step; done += step)
+        steps.emplace_back(std::min(done, size), size);
+    return steps;
+}
+
+TEST(PassProgress, EveryPassTellsTheBytesReadAfterEachRead) {
+    TempDir dir;
+    const unsigned long long size = 4 * MiB + 100000;
+    std::string data = PatternBytes(size, 12);
+    WriteFile(dir.file("f"), data);
+
+    CProgressRecorder md4;
+    unsigned char out[20];
+    ASSERT_TRUE(CHelper::GetFileMd4(dir.file("f"), out, false, &md4));
+    EXPECT_EQ(md4.calls, ReadSteps(size, 4096));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 16), Md4Of(data));
+
+    CProgressRecorder sha1;
+    ASSERT_TRUE(CHelper::GetFileSha1(dir.file("f"), out, false, &sha1));
+    EXPECT_EQ(sha1.calls, ReadSteps(size, 4 * MiB));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 20), Sha1Of(data));
+
+    // Pieces of 128 KiB above 20 MiB, 64 KiB here; the last read finds the end.
+    CProgressRecorder pieces;
+    std::vector<std::vector<unsigned char> > list;
+    ASSERT_TRUE(CHelper::GetFilePieceHashs(dir.file("f"), list, false, &pieces));
+    EXPECT_EQ(pieces.calls, ReadSteps(size, 64 * KiB));
+    EXPECT_EQ(list.size(), pieces.calls.size());
+}
+
 }  // namespace

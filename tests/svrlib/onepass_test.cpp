@@ -1,0 +1,359 @@
+// The one-pass file digests: the same values as CHelper's three passes for
+// every size around a piece, chunk or block boundary, with one to four
+// threads and odd block and ring sizes; files that shrink or grow while they
+// are read; what is refused; what the progress callback is told.
+#include "onepass.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "helper.h"
+#include "ident_support.h"
+#include "test_support.h"
+
+namespace {
+
+using zqtest::PatternBytes;
+using zqtest::TempDir;
+using zqtest::ToHex;
+using zqtest::WriteFile;
+
+const size_t KiB = 1024;
+const size_t MiB = 1024 * KiB;
+const size_t kChunk = 9728000;
+
+// What the three passes give, as hex, pieces concatenated.
+struct Digests {
+    std::string md4;
+    std::string sha1;
+    std::string pieces;
+    unsigned long long size = 0;
+};
+
+bool operator==(const Digests& a, const Digests& b) {
+    return a.md4 == b.md4 && a.sha1 == b.sha1 && a.pieces == b.pieces && a.size == b.size;
+}
+
+std::ostream& operator<<(std::ostream& os, const Digests& d) {
+    return os << "{size " << d.size << ", md4 " << d.md4 << ", sha1 " << d.sha1 << ", " << d.pieces.size() / 32
+              << " pieces}";
+}
+
+Digests ThreePasses(const std::string& path) {
+    Digests d;
+    unsigned char md4[16];
+    unsigned char sha1[20];
+    std::vector<std::vector<unsigned char> > pieces;
+    EXPECT_TRUE(CHelper::GetFileMd4(path, md4, false));
+    EXPECT_TRUE(CHelper::GetFileSha1(path, sha1, false));
+    EXPECT_TRUE(CHelper::GetFilePieceHashs(path, pieces, false));
+    d.md4 = ToHex(md4, 16);
+    d.sha1 = ToHex(sha1, 20);
+    for (const std::vector<unsigned char>& p : pieces) d.pieces += ToHex(p.data(), p.size());
+    struct stat st;
+    EXPECT_EQ(stat(path.c_str(), &st), 0);
+    d.size = static_cast<unsigned long long>(st.st_size);
+    return d;
+}
+
+int OnePass(const std::string& path, const stOnePassOpts& opts, Digests& d) {
+    stFileDigests out;
+    int res = GetFileDigests(path, opts, out);
+    if (res == ONEPASS_OK) {
+        d.md4 = ToHex(out.Md4, 16);
+        d.sha1 = ToHex(out.Sha1, 20);
+        d.pieces = ToHex(out.Pieces.data(), out.Pieces.size());
+        d.size = out.Size;
+    }
+    return res;
+}
+
+stOnePassOpts Opts(unsigned int threads, unsigned int block = 0, unsigned int ring = 0) {
+    stOnePassOpts o;
+    o.uiThreads = threads;
+    o.uiBlockSize = block;
+    o.uiBlocks = ring;
+    return o;
+}
+
+std::string Describe(size_t size, const stOnePassOpts& o) {
+    return "size " + std::to_string(size) + ", threads " + std::to_string(o.uiThreads) + ", block " +
+           std::to_string(o.uiBlockSize) + ", ring " + std::to_string(o.uiBlocks);
+}
+
+// Writes each size (a prefix of one pattern) and checks every option set
+// against the three passes over the same file.
+void ExpectSameAsThreePasses(const std::vector<size_t>& sizes, const std::vector<stOnePassOpts>& optsList) {
+    TempDir dir;
+    size_t largest = 0;
+    for (size_t s : sizes) largest = std::max(largest, s);
+    std::string data = PatternBytes(largest, 1234);
+    std::string path = dir.file("f");
+    for (size_t size : sizes) {
+        WriteFile(path, data.substr(0, size));
+        Digests expect = ThreePasses(path);
+        for (const stOnePassOpts& o : optsList) {
+            Digests got;
+            ASSERT_EQ(OnePass(path, o, got), ONEPASS_OK) << Describe(size, o);
+            EXPECT_EQ(got, expect) << Describe(size, o);
+        }
+    }
+}
+
+TEST(OnePass, SmallSizesAroundPieceAndBlockBoundaries) {
+    ExpectSameAsThreePasses({0, 1, 55, 56, 63, 64, 65, 4095, 4096, 4097, 32767, 32768, 32769, 65536, 65537, 100000,
+                             MiB - 1, MiB, MiB + 1, 2 * MiB, 2 * MiB + 1, 3 * MiB + 17},
+                            {Opts(1), Opts(2), Opts(1, 777), Opts(2, 32 * KiB + 1, 3), Opts(4, 4096, 2)});
+}
+
+// 2 MiB + 1 is the first size with 64 KiB pieces; 9,728,000 bytes is one
+// whole MD4 chunk, one more byte starts a second, 19,456,000 ends the second
+// exactly; 20 MiB + 1 is the first size with 128 KiB pieces.
+TEST(OnePass, SizesAroundChunkAndPieceSizeBoundaries) {
+    ExpectSameAsThreePasses({kChunk - 1, kChunk, kChunk + 1, 2 * kChunk, 2 * kChunk + 1, 20 * MiB, 20 * MiB + 1},
+                            {Opts(1), Opts(2, 3 * MiB + 5)});
+}
+
+TEST(OnePass, EmptyFileGivesTheDigestsOfEmptyInputAndNoPieces) {
+    TempDir dir;
+    WriteFile(dir.file("empty"), "");
+    Digests d;
+    ASSERT_EQ(OnePass(dir.file("empty"), Opts(2), d), ONEPASS_OK);
+    EXPECT_EQ(d.md4, "31d6cfe0d16ae931b73c59d7e0c089c0");
+    EXPECT_EQ(d.sha1, "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+    EXPECT_EQ(d.pieces, "");
+    EXPECT_EQ(d.size, 0u);
+}
+
+TEST(OnePass, OneByteIsOnePieceAndOneChunk) {
+    TempDir dir;
+    WriteFile(dir.file("a"), "a");
+    Digests d;
+    ASSERT_EQ(OnePass(dir.file("a"), Opts(1), d), ONEPASS_OK);
+    EXPECT_EQ(d.md4, "bde52cb31de33e46245e05fbdbd6fb24");  // RFC 1320
+    EXPECT_EQ(d.sha1, "86f7e437faa5a7fce15d1ddcb9eaeaea377667b8");
+    EXPECT_EQ(d.pieces, "0cc175b9c0f1b6a831c399e269772661");  // RFC 1321
+    EXPECT_EQ(d.size, 1u);
+}
+
+TEST(OnePass, ThreadCountsOutOfRangeAreBroughtIntoIt) {
+    TempDir dir;
+    WriteFile(dir.file("f"), PatternBytes(300000, 3));
+    Digests expect = ThreePasses(dir.file("f"));
+    for (unsigned int threads : {0u, 5u, 1000u}) {
+        Digests d;
+        ASSERT_EQ(OnePass(dir.file("f"), Opts(threads, 40000), d), ONEPASS_OK) << threads;
+        EXPECT_EQ(d, expect) << threads;
+    }
+}
+
+TEST(OnePass, SymbolicLinkIsReadThroughToItsTarget) {
+    TempDir dir;
+    WriteFile(dir.file("target"), PatternBytes(70000, 8));
+    ASSERT_EQ(symlink("target", dir.file("link").c_str()), 0);
+    Digests d;
+    ASSERT_EQ(OnePass(dir.file("link"), Opts(1), d), ONEPASS_OK);
+    EXPECT_EQ(d, ThreePasses(dir.file("target")));
+}
+
+TEST(OnePassRefusal, MissingDirectoryAndPipeAreRefusedWithoutWaiting) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("pipe").c_str(), 0600), 0);
+    for (const std::string& path : {dir.file("absent"), dir.path(), dir.file("pipe")}) {
+        stFileDigests out;
+        out.Size = 77;
+        EXPECT_EQ(GetFileDigests(path, Opts(2), out), ONEPASS_OPEN_FAILED) << path;
+        EXPECT_EQ(out.Size, 77u) << "nothing is written on failure";
+        EXPECT_TRUE(out.Pieces.empty());
+    }
+}
+
+TEST(OnePassRefusal, UnreadableFileIsRefused) {
+    if (geteuid() == 0) GTEST_SKIP() << "permissions do not stop root";
+    TempDir dir;
+    WriteFile(dir.file("secret"), "x");
+    ASSERT_EQ(chmod(dir.file("secret").c_str(), 0), 0);
+    stFileDigests out;
+    EXPECT_EQ(GetFileDigests(dir.file("secret"), Opts(1), out), ONEPASS_OPEN_FAILED);
+}
+
+// Runs an action once, on the first report of progress past a given count.
+class CActionAt : public CDigestProgress {
+public:
+    CActionAt(unsigned long long after, std::function<void()> action) : m_after(after), m_action(std::move(action)) {}
+    void OnDigestProgress(unsigned long long done, unsigned long long) override {
+        if (!m_done && done >= m_after) {
+            m_done = true;
+            m_action();
+        }
+    }
+
+private:
+    unsigned long long m_after;
+    std::function<void()> m_action;
+    bool m_done = false;
+};
+
+void AppendTo(const std::string& path, const std::string& bytes) {
+    FILE* f = fopen(path.c_str(), "ab");
+    ASSERT_NE(f, nullptr);
+    fwrite(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
+}
+
+TEST(OnePassChange, FileThatShrinksWhileReadFailsAsARead) {
+    TempDir dir;
+    std::string path = dir.file("f");
+    for (unsigned int threads : {1u, 2u}) {
+        WriteFile(path, PatternBytes(200000, 4));
+        CActionAt cut(1, [&] { ASSERT_EQ(truncate(path.c_str(), 50000), 0); });
+        stOnePassOpts o = Opts(threads, 40000);
+        o.pProgress = &cut;
+        stFileDigests out;
+        EXPECT_EQ(GetFileDigests(path, o, out), ONEPASS_READ_FAILED) << threads;
+    }
+}
+
+TEST(OnePassChange, FileThatGrowsWhileReadFailsAsAChangedSize) {
+    TempDir dir;
+    std::string path = dir.file("f");
+    for (unsigned int threads : {1u, 2u}) {
+        WriteFile(path, PatternBytes(200000, 5));
+        CActionAt grow(1, [&] { AppendTo(path, "more"); });
+        stOnePassOpts o = Opts(threads, 40000);
+        o.pProgress = &grow;
+        stFileDigests out;
+        EXPECT_EQ(GetFileDigests(path, o, out), ONEPASS_SIZE_CHANGED) << threads;
+    }
+}
+
+// Cut after its last block was read: every byte came, but the file is no
+// longer the size the digests describe.
+TEST(OnePassChange, FileCutAfterTheLastReadFailsAsAChangedSize) {
+    TempDir dir;
+    std::string path = dir.file("f");
+    WriteFile(path, PatternBytes(100000, 6));
+    CActionAt cut(100000, [&] { ASSERT_EQ(truncate(path.c_str(), 10), 0); });
+    stOnePassOpts o = Opts(1, 40000);
+    o.pProgress = &cut;
+    stFileDigests out;
+    EXPECT_EQ(GetFileDigests(path, o, out), ONEPASS_SIZE_CHANGED);
+}
+
+class CRecorder : public CDigestProgress {
+public:
+    void OnDigestProgress(unsigned long long done, unsigned long long total) override {
+        calls.emplace_back(done, total);
+    }
+    std::vector<std::pair<unsigned long long, unsigned long long> > calls;
+};
+
+TEST(OnePassProgress, ToldAfterEveryBlockUpToTheSize) {
+    TempDir dir;
+    const size_t size = 250000;
+    const unsigned int block = 64 * 1024;
+    WriteFile(dir.file("f"), PatternBytes(size, 7));
+    for (unsigned int threads : {1u, 3u}) {
+        CRecorder rec;
+        stOnePassOpts o = Opts(threads, block);
+        o.pProgress = &rec;
+        stFileDigests out;
+        ASSERT_EQ(GetFileDigests(dir.file("f"), o, out), ONEPASS_OK);
+        std::vector<std::pair<unsigned long long, unsigned long long> > expect;
+        for (size_t done = block; done < size + block; done += block) expect.emplace_back(std::min(done, size), size);
+        EXPECT_EQ(rec.calls, expect) << threads;
+    }
+}
+
+TEST(OnePassProgress, EmptyFileTellsNothing) {
+    TempDir dir;
+    WriteFile(dir.file("empty"), "");
+    CRecorder rec;
+    stOnePassOpts o = Opts(1);
+    o.pProgress = &rec;
+    stFileDigests out;
+    ASSERT_EQ(GetFileDigests(dir.file("empty"), o, out), ONEPASS_OK);
+    EXPECT_TRUE(rec.calls.empty());
+}
+
+// Many small blocks and a short ring make the threads hand streams to each
+// other all the time; the ThreadSanitizer run of scripts/test.sh runs these.
+TEST(OnePassThreads, ManyHandOversGiveTheSameDigests) {
+    TempDir dir;
+    std::string data = PatternBytes(3 * MiB + 333, 9);
+    WriteFile(dir.file("f"), data);
+    Digests expect = ThreePasses(dir.file("f"));
+    for (unsigned int threads = 2; threads <= ONEPASS_MAX_THREADS; ++threads) {
+        for (unsigned int ring : {1u, 2u, 5u}) {
+            Digests d;
+            stOnePassOpts o = Opts(threads, 4096 + 64 * threads + ring, ring);
+            ASSERT_EQ(OnePass(dir.file("f"), o, d), ONEPASS_OK) << Describe(data.size(), o);
+            EXPECT_EQ(d, expect) << Describe(data.size(), o);
+        }
+    }
+}
+
+TEST(OnePassThreads, FailureStopsEveryThread) {
+    TempDir dir;
+    std::string path = dir.file("f");
+    WriteFile(path, PatternBytes(MiB, 10));
+    for (unsigned int threads = 2; threads <= ONEPASS_MAX_THREADS; ++threads) {
+        ASSERT_EQ(truncate(path.c_str(), MiB), 0);
+        CActionAt cut(100000, [&] { ASSERT_EQ(truncate(path.c_str(), 300000), 0); });
+        stOnePassOpts o = Opts(threads, 5000, 4);
+        o.pProgress = &cut;
+        stFileDigests out;
+        EXPECT_EQ(GetFileDigests(path, o, out), ONEPASS_READ_FAILED) << threads;
+    }
+}
+
+// Records, for every report of progress, whether the thread that made it
+// is the caller's and whether it blocks SIGTERM.
+class CThreadRecorder : public CDigestProgress {
+public:
+    explicit CThreadRecorder(std::thread::id caller) : m_caller(caller) {}
+    void OnDigestProgress(unsigned long long, unsigned long long) override {
+        sigset_t cur;
+        pthread_sigmask(SIG_BLOCK, nullptr, &cur);
+        bool helper = std::this_thread::get_id() != m_caller;
+        (helper ? helperBlocked : callerBlocked).push_back(sigismember(&cur, SIGTERM) == 1);
+    }
+    std::vector<bool> callerBlocked;
+    std::vector<bool> helperBlocked;
+
+private:
+    std::thread::id m_caller;
+};
+
+TEST(OnePassThreads, SignalsGoToTheCallersThreadOnly) {
+    TempDir dir;
+    WriteFile(dir.file("f"), PatternBytes(MiB, 11));
+    CThreadRecorder rec(std::this_thread::get_id());
+    // Reading goes to whichever thread is free, so a helper reads sooner or later.
+    for (int run = 0; run < 50 && rec.helperBlocked.empty(); ++run) {
+        stOnePassOpts o = Opts(4, 4096, 8);
+        o.pProgress = &rec;
+        stFileDigests out;
+        ASSERT_EQ(GetFileDigests(dir.file("f"), o, out), ONEPASS_OK);
+    }
+    ASSERT_FALSE(rec.helperBlocked.empty());
+    EXPECT_EQ(rec.helperBlocked, std::vector<bool>(rec.helperBlocked.size(), true));
+    EXPECT_EQ(rec.callerBlocked, std::vector<bool>(rec.callerBlocked.size(), false));
+    sigset_t cur;
+    pthread_sigmask(SIG_BLOCK, nullptr, &cur);
+    EXPECT_EQ(sigismember(&cur, SIGTERM), 0) << "the caller's mask is as it was";
+}
+
+}  // namespace
