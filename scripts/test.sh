@@ -63,5 +63,15 @@ tsan_onepass() {
 }
 tsan_onepass || { echo "!! ThreadSanitizer run failed"; status=1; }
 
+# Fuzz stage: a short run of every fuzz target (scripts/fuzz.sh, clang) keeps
+# the targets building and alive; anything a target finds fails the script.
+fuzz_seconds=${ZQ_FUZZ_SECONDS:-20}
+if command -v clang++ >/dev/null 2>&1; then
+  echo "== fuzz targets, ${fuzz_seconds} s each"
+  bash scripts/fuzz.sh "$fuzz_seconds" || { echo "!! fuzzing failed or found something"; status=1; }
+else
+  echo "== fuzz targets skipped: clang++ not found"
+fi
+
 if [ $status -eq 0 ]; then echo "== all tests passed"; else echo "== FAILED"; fi
 exit $status

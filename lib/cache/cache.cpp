@@ -179,9 +179,12 @@ sint32 CCache::LoadFromMem(void* p, uint32 iSize) {
         Detach();
         return -1;
     }
-    m_pHashTable.reset(new (std::nothrow) CHashTable<CLruNode*>(pHead->m_iHashTableBucketNum));
+    // The stored count is only a request, and a damaged one could ask for
+    // gigabytes: the index never needs more buckets than the pool has nodes.
+    uint32 iBuckets = std::min(pHead->m_iHashTableBucketNum, m_lruList.GetTotalNum());
+    m_pHashTable.reset(new (std::nothrow) CHashTable<CLruNode*>(iBuckets));
     if (!m_pHashTable || !m_pHashTable->IsValid()) {
-        LOG_ERR("cache attach failed: no memory for %u hash buckets", pHead->m_iHashTableBucketNum);
+        LOG_ERR("cache attach failed: no memory for %u hash buckets", iBuckets);
         Detach();
         return -1;
     }

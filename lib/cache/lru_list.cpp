@@ -1,11 +1,10 @@
 #include "lru_list.h"
 
-#include <sys/time.h>
-
 #include <cstddef>
 #include <cstdint>
 
 #include "cache_check.h"
+#include "os_util.h"
 #include "svr_log.h"
 
 static_assert(sizeof(CLruList::CListHead) == CLruList::HEAD_SIZE, "LRU head layout is a stored format");
@@ -13,28 +12,17 @@ static_assert(sizeof(CLruNode) == CLruList::NODE_SIZE, "LRU node layout is a sto
 static_assert(offsetof(CLruNode, m_lruListLink) == 12 && offsetof(CLruNode, m_pData) == 20,
               "LRU node layout is a stored format");
 
-namespace {
-
-// Wall-clock milliseconds as a wrapping 32-bit tick, the unit of the stored times.
-uint32 LruTickNow() {
-    timeval tv;
-    gettimeofday(&tv, nullptr);
-    return static_cast<uint32>(static_cast<uint64>(tv.tv_sec) * 1000 + static_cast<uint64>(tv.tv_usec) / 1000);
-}
-
-}  // namespace
-
 CLruNode::CLruNode() : m_iLoadTime(0), m_iAccessTime(0), m_iAccessCount(0), m_lruListLink{0, 0}, m_pData(0) {}
 
 void CLruNode::Init(uint32 iData) {
-    m_iLoadTime = LruTickNow();
+    m_iLoadTime = GetTickCount();
     m_iAccessTime = m_iLoadTime;
     m_iAccessCount = 1;
     m_pData = iData;
 }
 
 void CLruNode::Access() {
-    m_iAccessTime = LruTickNow();
+    m_iAccessTime = GetTickCount();
     ++m_iAccessCount;
 }
 

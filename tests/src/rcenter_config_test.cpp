@@ -1,0 +1,141 @@
+// rcenter.conf as an operator writes it: defaults, every key, and values the
+// server must refuse rather than quietly replace.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "rc_config.h"
+#include "test_support.h"
+
+namespace {
+
+using zqtest::TempDir;
+using zqtest::WriteFile;
+
+struct Loaded {
+    int result = 0;
+    bool missing = false;
+    std::vector<std::string> warnings;
+    std::string error;
+    stRcConfig config;
+};
+
+Loaded Load(const std::string& path) {
+    Loaded l;
+    l.result = rc_load_config(path, l.config, l.missing, l.warnings, l.error);
+    return l;
+}
+
+Loaded LoadText(const TempDir& dir, const std::string& text) {
+    WriteFile(dir.file("rcenter.conf"), text);
+    return Load(dir.file("rcenter.conf"));
+}
+
+TEST(RcConfigDefaults, AMissingFileMeansEveryDefault) {
+    TempDir dir;
+    Loaded l = Load(dir.file("rcenter.conf"));
+    EXPECT_EQ(l.result, 0);
+    EXPECT_TRUE(l.missing);
+    EXPECT_EQ(l.config.listen_ip, "127.0.0.1");
+    EXPECT_EQ(l.config.listen_port, 0u);
+    EXPECT_EQ(l.config.journal_path, "./data/journal.tsv");
+    EXPECT_EQ(l.config.err_log_path, "./log/rcenter_errlog");
+    EXPECT_EQ(l.config.err_log_level, 4);
+    EXPECT_EQ(l.config.stat_log_path, "./log/rcenter_statlog");
+    EXPECT_EQ(l.config.stat_interval_ms, 60000u);
+    EXPECT_EQ(l.config.inactive_timeout_ms, 10000u);
+    EXPECT_EQ(l.config.max_fd_num, 1024u);
+    EXPECT_EQ(l.config.shm_key, 0);
+    EXPECT_EQ(l.config.shm_size, 64u * 1024 * 1024);
+}
+
+TEST(RcConfigDefaults, AnEmptyFileIsPresentAndKeepsTheDefaults) {
+    TempDir dir;
+    Loaded l = LoadText(dir, "# nothing set\n");
+    EXPECT_EQ(l.result, 0);
+    EXPECT_FALSE(l.missing);
+    EXPECT_EQ(l.config.max_fd_num, 1024u);
+    EXPECT_TRUE(l.warnings.empty());
+}
+
+TEST(RcConfigKeys, EveryKeyIsRead) {
+    TempDir dir;
+    Loaded l = LoadText(dir,
+                        "listen_ip: 0.0.0.0\nlisten_port: 8123\njournal_path: /var/tmp/j.tsv\n"
+                        "err_log_path: e/err\nerr_log_level: 5\nrotate_file_size: 1000\nrotate_file_num: 3\n"
+                        "stat_log_path: s/stat\nstat_interval_ms: 250\ninactive_timeout_ms: 0\nmax_fd_num: 100\n"
+                        "shm_key: 0x5a5a0001\nshm_size: 0x100000\n");
+    ASSERT_EQ(l.result, 0) << l.error;
+    EXPECT_TRUE(l.warnings.empty());
+    EXPECT_EQ(l.config.listen_ip, "0.0.0.0");
+    EXPECT_EQ(l.config.listen_port, 8123u);
+    EXPECT_EQ(l.config.journal_path, "/var/tmp/j.tsv");
+    EXPECT_EQ(l.config.err_log_path, "e/err");
+    EXPECT_EQ(l.config.err_log_level, 5);
+    EXPECT_EQ(l.config.rotate_file_size, 1000u);
+    EXPECT_EQ(l.config.rotate_file_num, 3u);
+    EXPECT_EQ(l.config.stat_log_path, "s/stat");
+    EXPECT_EQ(l.config.stat_interval_ms, 250u);
+    EXPECT_EQ(l.config.inactive_timeout_ms, 0u);
+    EXPECT_EQ(l.config.max_fd_num, 100u);
+    EXPECT_EQ(l.config.shm_key, 0x5a5a0001);
+    EXPECT_EQ(l.config.shm_size, 0x100000u);
+}
+
+TEST(RcConfigKeys, AKeyAboveTheSignedRangeIsTakenAsItsBits) {
+    TempDir dir;
+    Loaded l = LoadText(dir, "shm_key: 0xdeadbeef\n");
+    ASSERT_EQ(l.result, 0) << l.error;
+    EXPECT_EQ(static_cast<uint32>(l.config.shm_key), 0xdeadbeefu);
+}
+
+TEST(RcConfigKeys, AnUnknownKeyIsReportedNotFatal) {
+    TempDir dir;
+    Loaded l = LoadText(dir, "listen_prot: 80\n");
+    EXPECT_EQ(l.result, 0);
+    ASSERT_EQ(l.warnings.size(), 1u);
+    EXPECT_NE(l.warnings[0].find("listen_prot"), std::string::npos);
+    EXPECT_EQ(l.config.listen_port, 0u);
+}
+
+struct BadValue {
+    const char* text;
+    const char* key;
+};
+
+class RcConfigBadValues : public ::testing::TestWithParam<BadValue> {};
+
+TEST_P(RcConfigBadValues, AreRefusedNamingTheKey) {
+    TempDir dir;
+    Loaded l = LoadText(dir, GetParam().text);
+    EXPECT_EQ(l.result, -1);
+    EXPECT_NE(l.error.find(GetParam().key), std::string::npos) << l.error;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, RcConfigBadValues,
+    ::testing::Values(BadValue{"listen_port: 65536\n", "listen_port"}, BadValue{"listen_port: -1\n", "listen_port"},
+                      BadValue{"listen_port: http\n", "listen_port"}, BadValue{"listen_ip: localhost\n", "listen_ip"},
+                      BadValue{"listen_ip: 10.0.0.256\n", "listen_ip"}, BadValue{"max_fd_num: 2\n", "max_fd_num"},
+                      BadValue{"shm_size: 1000\n", "shm_size"}, BadValue{"shm_size: 4294967296\n", "shm_size"},
+                      BadValue{"err_log_level: 9\n", "err_log_level"},
+                      BadValue{"stat_interval_ms: 0\n", "stat_interval_ms"},
+                      BadValue{"inactive_timeout_ms: -5\n", "inactive_timeout_ms"}));
+
+TEST(RcConfigPaths, ALogPathTooLongForTheLogIsRefused) {
+    TempDir dir;
+    Loaded l = LoadText(dir, "err_log_path: ./" + std::string(300, 'a') + "\n");
+    EXPECT_EQ(l.result, -1);
+    EXPECT_NE(l.error.find("err_log_path"), std::string::npos);
+}
+
+TEST(RcConfigPaths, AnUnreadableFileIsAnError) {
+    TempDir dir;
+    // A directory exists under the name but cannot be read as a file.
+    Loaded l = Load(dir.path());
+    EXPECT_EQ(l.result, -1);
+    EXPECT_FALSE(l.missing);
+}
+
+}  // namespace

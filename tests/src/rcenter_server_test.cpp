@@ -1,0 +1,443 @@
+// zq_rcenter as a running process on 127.0.0.1: start-up and stop, answers
+// to good and bad reports over real sockets, hostile peers, a journal that
+// cannot be written, deduplication across restarts, and its statistics.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "rcenter_test_util.h"
+
+namespace {
+
+using rctest::Answer;
+using rctest::BodyLayout;
+using rctest::BodyOf;
+using rctest::ClosedByPeer;
+using rctest::Exchange;
+using rctest::Fields;
+using rctest::LayoutOf;
+using rctest::Lines;
+using rctest::MakeInfo;
+using rctest::PacketOf;
+using rctest::PutU32;
+using rctest::ReadAnswer;
+using rctest::RequestOf;
+using rctest::Server;
+using zqtest::PlainConnect;
+using zqtest::SendAll;
+using zqtest::TempDir;
+
+uint32 U(uint32 v) { return v; }
+
+std::string StatLog(const Server& server) {
+    std::string text;
+    DIR* d = opendir(server.File("log").c_str());
+    if (d == nullptr) return text;
+    while (dirent* e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name.rfind("rcenter_statlog", 0) == 0) text += zqtest::ReadFile(server.File("log/" + name));
+    }
+    closedir(d);
+    return text;
+}
+
+// ---- start-up and stop ----
+
+TEST(RcenterStart, PrintsOnlyItsListeningLineAndStopsCleanlyOnSigterm) {
+    Server server;
+    ASSERT_TRUE(server.Start()) << server.Process().Err();
+    zqtest::ProcessResult r = server.Stop(SIGTERM);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, server.ListenLine() + "\n");
+    EXPECT_NE(server.ErrLog().find("caught sig:15, server is stopping"), std::string::npos);
+}
+
+TEST(RcenterStart, SigintStopsItCleanlyToo) {
+    Server server;
+    ASSERT_TRUE(server.Start());
+    zqtest::ProcessResult r = server.Stop(SIGINT);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_NE(server.ErrLog().find("caught sig:2, server is stopping"), std::string::npos);
+}
+
+TEST(RcenterStart, ListensOnTheConfiguredPort) {
+    unsigned short port = zqtest::RefusedPort();
+    Server server;
+    ASSERT_TRUE(server.Start("listen_port: " + std::to_string(port) + "\n"));
+    EXPECT_EQ(server.Port(), port);
+    EXPECT_EQ(server.ListenLine(), "listening on 127.0.0.1:" + std::to_string(port));
+}
+
+TEST(RcenterStart, ABadValueEndsItWithStatusOneNamingTheKey) {
+    TempDir dir;
+    zqtest::WriteFile(dir.file("rcenter.conf"), "listen_port: 70000\n");
+    zqtest::ProcessResult r = zqtest::RunProcess(zqtest::BinPath("zq_rcenter"), {}, dir.path(), 30000);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("listen_port"), std::string::npos) << r.err;
+}
+
+TEST(RcenterStart, MoreThanOneArgumentIsAUsageError) {
+    TempDir dir;
+    zqtest::ProcessResult r = zqtest::RunProcess(zqtest::BinPath("zq_rcenter"), {"a.conf", "b.conf"}, dir.path(), 30000);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("usage: zq_rcenter [CONFIG_FILE]"), std::string::npos);
+}
+
+TEST(RcenterStart, APortInUseFailsToStart) {
+    unsigned short port = 0;
+    int fd = zqtest::PlainListen(&port);
+    ASSERT_GE(fd, 0);
+    TempDir dir;
+    zqtest::WriteFile(dir.file("rcenter.conf"),
+                      "max_fd_num: 64\nshm_size: 1048576\nlisten_port: " + std::to_string(port) + "\n");
+    zqtest::ProcessResult r = zqtest::RunProcess(zqtest::BinPath("zq_rcenter"), {}, dir.path(), 30000);
+    close(fd);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("cannot listen on 127.0.0.1:" + std::to_string(port)), std::string::npos) << r.err;
+}
+
+TEST(RcenterStart, AJournalThatCannotBeOpenedFailsToStart) {
+    TempDir dir;
+    zqtest::WriteFile(dir.file("plain"), "x");
+    zqtest::WriteFile(dir.file("rcenter.conf"), "max_fd_num: 64\nshm_size: 1048576\njournal_path: plain/j.tsv\n");
+    zqtest::ProcessResult r = zqtest::RunProcess(zqtest::BinPath("zq_rcenter"), {}, dir.path(), 30000);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("cannot open the journal plain/j.tsv"), std::string::npos) << r.err;
+}
+
+// ---- reports ----
+
+TEST(RcenterReports, AGoodReportIsAnsweredAcceptedAfterItIsJournaled) {
+    Server server;
+    ASSERT_TRUE(server.Start());
+    RSInfo info;
+    MakeInfo(info, 100000, 21, "clip.avi");
+    Answer a = Exchange(server.Port(), RequestOf(info, 0x01020304));
+    ASSERT_TRUE(a.received);
+    EXPECT_EQ(a.bytes.substr(0, 8), std::string("\x00\x00\x00\x64\x01\x2d\xd6\x68", 8));
+    EXPECT_EQ(a.seq, 0x01020304u);
+    EXPECT_EQ(a.length, 48u);
+    EXPECT_EQ(a.cmd, U(RC_CMD_REPORT_RESPONSE));
+    EXPECT_EQ(a.result, U(RC_RESULT_ACCEPTED));
+    EXPECT_EQ(a.err, 0u);
+    std::vector<std::string> lines = Lines(server.Journal());
+    ASSERT_EQ(lines.size(), 1u);
+    auto fields = Fields(lines[0]);
+    ASSERT_EQ(fields.size(), 13u);
+    EXPECT_EQ(fields[7].first, "fid");
+    EXPECT_EQ(fields[7].second, info.FID.Hex());
+    EXPECT_EQ(fields[9].second, "clip.avi");
+}
+
+struct Rejection {
+    const char* name;
+    std::function<std::string(RSInfo&)> packet;
+    uint32 err;
+};
+
+std::string Mutated(RSInfo& info, const std::function<void(std::string&, const BodyLayout&)>& change) {
+    std::string body = BodyOf(info);
+    BodyLayout l = LayoutOf(body);
+    change(body, l);
+    return PacketOf(body, 9);
+}
+
+std::vector<Rejection> Rejections() {
+    return {
+        {"text length past the packet",
+         [](RSInfo& i) { return Mutated(i, [](std::string& b, const BodyLayout&) { b[8] = b[9] = '\xff'; }); },
+         RC_ERR_MALFORMED},
+        {"bytes left over", [](RSInfo& i) { return PacketOf(BodyOf(i) + "!", 9); }, RC_ERR_MALFORMED},
+        {"empty table",
+         [](RSInfo& i) {
+             return Mutated(i, [](std::string& b, const BodyLayout& l) {
+                 b.erase(l.tpt, l.md4 - l.tpt);
+                 PutU32(b, l.tptLen, 0);
+             });
+         },
+         RC_ERR_TPT_UNREADABLE},
+        {"truncated table",
+         [](RSInfo& i) {
+             return Mutated(i, [](std::string& b, const BodyLayout& l) {
+                 b.erase(l.md4 - 1, 1);
+                 PutU32(b, l.tptLen, static_cast<uint32>(l.md4 - l.tpt - 1));
+             });
+         },
+         RC_ERR_TPT_UNREADABLE},
+        {"last piece size", [](RSInfo& i) { return Mutated(i, [](std::string& b, const BodyLayout& l) { b[l.tpt + 15] ^= 1; }); },
+         RC_ERR_TPT_MISMATCH},
+        {"size", [](RSInfo& i) { return Mutated(i, [](std::string& b, const BodyLayout& l) { b[l.size + 7] ^= 1; }); },
+         RC_ERR_TPT_MISMATCH},
+        {"wrong fid", [](RSInfo& i) { return Mutated(i, [](std::string& b, const BodyLayout& l) { b[l.fid] ^= 1; }); },
+         RC_ERR_FID},
+        {"mismatched sid", [](RSInfo& i) { return Mutated(i, [](std::string& b, const BodyLayout& l) { b[l.sid + 19] ^= 1; }); },
+         RC_ERR_SID},
+        {"table sha1 differs from hash",
+         [](RSInfo& i) { return Mutated(i, [](std::string& b, const BodyLayout& l) { b[l.hash + 5] ^= 1; }); }, RC_ERR_HASH},
+        {"unknown command", [](RSInfo& i) { return PacketOf(BodyOf(i), 9, RC_CMD_REPORT_RESPONSE); }, RC_ERR_UNKNOWN_CMD},
+    };
+}
+
+TEST(RcenterReports, EachRejectionHasItsNumbersAndTheServerServesOn) {
+    Server server;
+    ASSERT_TRUE(server.Start());
+    int fd = PlainConnect(server.Port());
+    ASSERT_GE(fd, 0);
+    for (const Rejection& rej : Rejections()) {
+        RSInfo info;
+        MakeInfo(info, 100000, 22);
+        ASSERT_TRUE(SendAll(fd, rej.packet(info))) << rej.name;
+        Answer a = ReadAnswer(fd);
+        ASSERT_TRUE(a.received) << rej.name;
+        EXPECT_EQ(a.seq, 9u) << rej.name;
+        EXPECT_EQ(a.result, U(RC_RESULT_REJECTED)) << rej.name;
+        EXPECT_EQ(a.err, rej.err) << rej.name;
+    }
+    // The same connection, then a new one, still get good reports accepted.
+    RSInfo good;
+    MakeInfo(good, 100000, 23);
+    ASSERT_TRUE(SendAll(fd, RequestOf(good, 10)));
+    Answer a = ReadAnswer(fd);
+    EXPECT_EQ(a.seq, 10u);
+    EXPECT_EQ(a.result, U(RC_RESULT_ACCEPTED));
+    close(fd);
+    RSInfo other;
+    MakeInfo(other, 5000, 24);
+    EXPECT_EQ(Exchange(server.Port(), RequestOf(other, 11)).result, U(RC_RESULT_ACCEPTED));
+
+    std::vector<std::string> lines = Lines(server.Journal());
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("fid=" + good.FID.Hex()), std::string::npos);
+    EXPECT_NE(lines[1].find("fid=" + other.FID.Hex()), std::string::npos);
+    EXPECT_NE(server.ErrLog().find("rejected: errno=4 (fid mismatch)"), std::string::npos);
+}
+
+TEST(RcenterReports, ARequestArrivingInPiecesIsAnsweredOnceWhole) {
+    Server server;
+    ASSERT_TRUE(server.Start());
+    RSInfo info;
+    MakeInfo(info, 300000, 25);
+    std::string packet = RequestOf(info, 5);
+    int fd = PlainConnect(server.Port());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(SendAll(fd, packet.substr(0, 20)));
+    EXPECT_FALSE(zqtest::WaitReadable(fd, 100));
+    ASSERT_TRUE(SendAll(fd, packet.substr(20, 100)));
+    EXPECT_FALSE(zqtest::WaitReadable(fd, 100));
+    ASSERT_TRUE(SendAll(fd, packet.substr(120)));
+    Answer a = ReadAnswer(fd);
+    EXPECT_EQ(a.seq, 5u);
+    EXPECT_EQ(a.result, U(RC_RESULT_ACCEPTED));
+    close(fd);
+}
+
+TEST(RcenterReports, TwoRequestsInOneWriteGetTwoAnswersInOrder) {
+    Server server;
+    ASSERT_TRUE(server.Start());
+    RSInfo first, second;
+    MakeInfo(first, 1000, 26);
+    MakeInfo(second, 2000, 27);
+    int fd = PlainConnect(server.Port());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(SendAll(fd, RequestOf(first, 1) + PacketOf("xyz", 2) + RequestOf(second, 3)));
+    Answer a1 = ReadAnswer(fd), a2 = ReadAnswer(fd), a3 = ReadAnswer(fd);
+    close(fd);
+    EXPECT_EQ(a1.seq, 1u);
+    EXPECT_EQ(a1.result, U(RC_RESULT_ACCEPTED));
+    EXPECT_EQ(a2.seq, 2u);
+    EXPECT_EQ(a2.result, U(RC_RESULT_REJECTED));
+    EXPECT_EQ(a2.err, U(RC_ERR_MALFORMED));
+    EXPECT_EQ(a3.seq, 3u);
+    EXPECT_EQ(a3.result, U(RC_RESULT_ACCEPTED));
+}
+
+TEST(RcenterReports, TheLargestReportTheLimitsAllowIsAccepted) {
+    Server server;
+    ASSERT_TRUE(server.Start());
+    RSInfo info;
+    MakeInfo(info, 4294967296ULL, 28, std::string(65535, 'n'));
+    info.Url = std::string(65535, 'u');
+    info.Ref = std::string(65535, 'r');
+    info.ExtName = std::string(65535, 'e');
+    std::string packet = RequestOf(info, 1);
+    EXPECT_EQ(packet.size(), 144u + 4 * 65535 + 55 + 16 * 8192);
+    EXPECT_EQ(Exchange(server.Port(), packet).result, U(RC_RESULT_ACCEPTED));
+}
+
+// ---- hostile peers ----
+
+TEST(RcenterHostile, LengthsOutsideTheLimitsCloseTheConnection) {
+    Server server;
+    ASSERT_TRUE(server.Start());
+    for (uint32 len : {39u, 524289u}) {
+        std::string packet = PacketOf(std::string(60, 'x'), 1);
+        PutU32(packet, 16, len);
+        int fd = PlainConnect(server.Port());
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(SendAll(fd, packet));
+        EXPECT_TRUE(ClosedByPeer(fd)) << len;
+        close(fd);
+    }
+    EXPECT_NE(server.ErrLog().find("invalid packet from 127.0.0.1:"), std::string::npos);
+    EXPECT_NE(server.ErrLog().find("len=524289"), std::string::npos);
+    RSInfo info;
+    MakeInfo(info, 1000, 29);
+    EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 1)).result, U(RC_RESULT_ACCEPTED));
+}
+
+TEST(RcenterHostile, GarbageClosesTheConnection) {
+    Server server;
+    ASSERT_TRUE(server.Start());
+    int fd = PlainConnect(server.Port());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(SendAll(fd, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: test\r\n\r\n"));
+    EXPECT_TRUE(ClosedByPeer(fd));
+    close(fd);
+    RSInfo info;
+    MakeInfo(info, 1000, 30);
+    EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 1)).result, U(RC_RESULT_ACCEPTED));
+}
+
+TEST(RcenterHostile, ASilentOrStalledPeerIsClosedAfterTheInactivityTimeout) {
+    Server server;
+    ASSERT_TRUE(server.Start("inactive_timeout_ms: 200\n"));
+    int silent = PlainConnect(server.Port());
+    int stalled = PlainConnect(server.Port());
+    ASSERT_GE(silent, 0);
+    ASSERT_GE(stalled, 0);
+    ASSERT_TRUE(SendAll(stalled, std::string(30, '\0')));
+    EXPECT_TRUE(ClosedByPeer(silent, 5000));
+    EXPECT_TRUE(ClosedByPeer(stalled, 5000));
+    close(silent);
+    close(stalled);
+    RSInfo info;
+    MakeInfo(info, 1000, 31);
+    EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 1)).result, U(RC_RESULT_ACCEPTED));
+}
+
+// ---- storage ----
+
+TEST(RcenterJournalFailure, AReportThatCannotBeJournaledIsNeverAnsweredAccepted) {
+    Server server;
+    ASSERT_TRUE(server.Start("journal_path: /dev/full\n"));
+    RSInfo info;
+    MakeInfo(info, 1000, 32);
+    for (uint32 seq : {1u, 2u}) {
+        Answer a = Exchange(server.Port(), RequestOf(info, seq));
+        ASSERT_TRUE(a.received);
+        EXPECT_EQ(a.result, U(RC_RESULT_NOT_STORED));
+        EXPECT_EQ(a.err, 28u);  // ENOSPC; not remembered either, so never "already known"
+    }
+    EXPECT_NE(server.ErrLog().find("not stored: journal /dev/full"), std::string::npos);
+}
+
+TEST(RcenterDedup, TheSameReportTwiceIsAlreadyKnownAndJournaledOnce) {
+    Server server;
+    ASSERT_TRUE(server.Start());
+    RSInfo info;
+    MakeInfo(info, 100000, 33);
+    EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 1)).result, U(RC_RESULT_ACCEPTED));
+    // Another name and URL for the same content: the FID decides.
+    info.FileName = "copy.avi";
+    info.Url = "http://mirror.example.com/copy.avi";
+    Answer a = Exchange(server.Port(), RequestOf(info, 2));
+    EXPECT_EQ(a.result, U(RC_RESULT_KNOWN));
+    EXPECT_EQ(a.err, 0u);
+    EXPECT_EQ(Lines(server.Journal()).size(), 1u);
+}
+
+// A System V key nobody holds, its segment removed at the end.
+class SegmentKey {
+public:
+    SegmentKey() {
+        for (int proj = 1; proj < 256; ++proj) {
+            key_t key = ftok(m_dir.path().c_str(), proj);
+            if (key != -1 && key != 0 && shmget(key, 0, 0) < 0) {
+                m_key = key;
+                break;
+            }
+        }
+    }
+    ~SegmentKey() {
+        int id = shmget(m_key, 0, 0);
+        if (id >= 0) shmctl(id, IPC_RMID, nullptr);
+    }
+    std::string Config() const { return "shm_key: " + std::to_string(static_cast<unsigned>(m_key)) + "\n"; }
+
+private:
+    TempDir m_dir;
+    key_t m_key = 0;
+};
+
+TEST(RcenterDedup, ARestartWithTheSameKeyStillKnowsTheReport) {
+    SegmentKey key;
+    TempDir dir;
+    RSInfo info;
+    MakeInfo(info, 100000, 34);
+    {
+        Server server(dir.path());
+        ASSERT_TRUE(server.Start(key.Config()));
+        EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 1)).result, U(RC_RESULT_ACCEPTED));
+        EXPECT_EQ(server.Stop().exit_code, 0);
+    }
+    Server restarted(dir.path());
+    ASSERT_TRUE(restarted.Start(key.Config()));
+    EXPECT_EQ(Exchange(restarted.Port(), RequestOf(info, 1)).result, U(RC_RESULT_KNOWN));
+    EXPECT_EQ(Lines(restarted.Journal()).size(), 1u);
+    EXPECT_NE(restarted.ErrLog().find("dedup cache attached"), std::string::npos);
+}
+
+TEST(RcenterDedup, APrivateSegmentIsForgottenWithTheServer) {
+    TempDir dir;
+    RSInfo info;
+    MakeInfo(info, 100000, 35);
+    {
+        Server server(dir.path());
+        ASSERT_TRUE(server.Start());
+        EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 1)).result, U(RC_RESULT_ACCEPTED));
+    }
+    Server restarted(dir.path());
+    ASSERT_TRUE(restarted.Start());
+    EXPECT_EQ(Exchange(restarted.Port(), RequestOf(info, 1)).result, U(RC_RESULT_ACCEPTED));
+    EXPECT_EQ(Lines(restarted.Journal()).size(), 2u);
+}
+
+TEST(RcenterDedup, ASecondServerOnTheSameKeyRefusesToStart) {
+    SegmentKey key;
+    Server first;
+    ASSERT_TRUE(first.Start(key.Config()));
+    TempDir dir;
+    zqtest::WriteFile(dir.file("rcenter.conf"), "max_fd_num: 64\nshm_size: 1048576\n" + key.Config());
+    zqtest::ProcessResult r = zqtest::RunProcess(zqtest::BinPath("zq_rcenter"), {}, dir.path(), 30000);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("in use by another process"), std::string::npos) << r.err;
+}
+
+TEST(RcenterStatistics, TheCacheAndReportCountsGoToTheStatisticsLog) {
+    Server server;
+    ASSERT_TRUE(server.Start());
+    RSInfo info;
+    MakeInfo(info, 1000, 36);
+    EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 1)).result, U(RC_RESULT_ACCEPTED));
+    EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 2)).result, U(RC_RESULT_KNOWN));
+    EXPECT_EQ(server.Stop().exit_code, 0);
+    std::string stat = StatLog(server);
+    EXPECT_NE(stat.find("] hit=50.00% hit=1 miss=1 insert=1 remove=0 using_node_num=1 total_node_num="),
+              std::string::npos)
+        << stat;
+    EXPECT_NE(stat.find("reports accepted=1 known=1 rejected=0 not_stored=0 dropped_connections=0"),
+              std::string::npos)
+        << stat;
+}
+
+}  // namespace

@@ -1,0 +1,118 @@
+#include "rc_config.h"
+
+#include <arpa/inet.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <memory>
+
+#include "zq_conf.h"
+
+namespace {
+
+const char* const kKeys[] = {
+    "listen_ip",     "listen_port",      "journal_path",        "err_log_path", "err_log_level",
+    "rotate_file_size", "rotate_file_num", "stat_log_path",     "stat_interval_ms",
+    "inactive_timeout_ms", "max_fd_num",   "shm_key",            "shm_size",
+};
+
+struct ConfFree {
+    void operator()(zq_confdata_t* p) const { zq_freeconf(p); }
+};
+
+class CConfReader {
+public:
+    CConfReader(zq_confdata_t* pConf, std::string& strError) : m_pConf(pConf), m_strError(strError) {}
+
+    bool Text(const char* pszName, std::string& strValue, size_t iMaxLen) {
+        char szValue[ZQ_CONF_VALUE_SIZE];
+        int iFound = zq_getconfnstr(m_pConf, pszName, szValue, sizeof(szValue));
+        if (iFound == 0) return true;
+        if (iFound < 0 || strlen(szValue) > iMaxLen) return Fail(pszName, "value too long");
+        if (szValue[0] == '\0') return Fail(pszName, "empty value");
+        strValue = szValue;
+        return true;
+    }
+
+    template <typename T>
+    bool Number(const char* pszName, T& value, long long iMin, long long iMax) {
+        char szValue[ZQ_CONF_VALUE_SIZE];
+        if (zq_getconfnstr(m_pConf, pszName, szValue, sizeof(szValue)) == 0) return true;
+        long long iValue = 0;
+        if (zq_getconfint64(m_pConf, pszName, &iValue) != 1) return Fail(pszName, "not a number");
+        if (iValue < iMin || iValue > iMax) {
+            return Fail(pszName, ("out of range " + std::to_string(iMin) + ".." + std::to_string(iMax)).c_str());
+        }
+        value = static_cast<T>(iValue);
+        return true;
+    }
+
+private:
+    bool Fail(const char* pszName, const char* pszWhy) {
+        if (m_strError.empty()) m_strError = std::string("bad value of ") + pszName + ": " + pszWhy;
+        return false;
+    }
+
+    zq_confdata_t* m_pConf;
+    std::string& m_strError;
+};
+
+bool KnownKey(const char* pszName) {
+    for (const char* pszKey : kKeys) {
+        if (strcmp(pszKey, pszName) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int rc_load_config(const std::string& strPath, stRcConfig& oConfig, bool& bMissing,
+                   std::vector<std::string>& oWarnings, std::string& strError) {
+    bMissing = false;
+    struct stat st;
+    if (stat(strPath.c_str(), &st) != 0) {
+        if (errno == ENOENT) {
+            bMissing = true;
+            return 0;
+        }
+        strError = "cannot read " + strPath + ": " + strerror(errno);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        strError = "cannot read " + strPath + ": not a regular file";
+        return -1;
+    }
+    std::unique_ptr<zq_confdata_t, ConfFree> pConf(zq_initconf(ZQ_CONF_MIN_ITEMS));
+    if (!pConf || zq_readconf_no_dir(strPath.c_str(), pConf.get()) != 1) {
+        strError = "cannot read " + strPath;
+        return -1;
+    }
+    for (int i = 0; i < pConf->num; ++i) {
+        if (!KnownKey(pConf->item[i].name)) oWarnings.push_back(std::string("unknown key ") + pConf->item[i].name);
+    }
+
+    CConfReader in(pConf.get(), strError);
+    bool bOk = in.Text("listen_ip", oConfig.listen_ip, 15) && in.Number("listen_port", oConfig.listen_port, 0, 65535) &&
+               in.Text("journal_path", oConfig.journal_path, PATH_MAX - 1) &&
+               in.Text("err_log_path", oConfig.err_log_path, RC_MAX_LOG_PATH) &&
+               in.Number("err_log_level", oConfig.err_log_level, 0, 5) &&
+               in.Number("rotate_file_size", oConfig.rotate_file_size, 0, UINT_MAX) &&
+               in.Number("rotate_file_num", oConfig.rotate_file_num, 1, UINT_MAX) &&
+               in.Text("stat_log_path", oConfig.stat_log_path, RC_MAX_LOG_PATH) &&
+               in.Number("stat_interval_ms", oConfig.stat_interval_ms, 100, UINT_MAX) &&
+               in.Number("inactive_timeout_ms", oConfig.inactive_timeout_ms, 0, UINT_MAX) &&
+               in.Number("max_fd_num", oConfig.max_fd_num, RC_MIN_FD_NUM, RC_MAX_FD_NUM) &&
+               // Keys are usually written in hexadecimal as unsigned numbers.
+               in.Number("shm_key", oConfig.shm_key, INT_MIN, UINT_MAX) &&
+               in.Number("shm_size", oConfig.shm_size, RC_MIN_SHM_SIZE, UINT_MAX);
+    if (!bOk) return -1;
+
+    in_addr addr;
+    if (inet_pton(AF_INET, oConfig.listen_ip.c_str(), &addr) != 1) {
+        strError = "bad value of listen_ip: not an IPv4 address: " + oConfig.listen_ip;
+        return -1;
+    }
+    return 0;
+}

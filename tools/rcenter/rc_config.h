@@ -1,0 +1,43 @@
+// The resource center's configuration, read once at start from a key/value
+// file (rcenter.conf) with the zq_conf reader. A missing file means every
+// default; a key present with an unusable value is an error, never a silent
+// default, and an unknown key is reported so a misspelt one is noticed.
+#ifndef ZQ_RC_CONFIG_H
+#define ZQ_RC_CONFIG_H
+
+#include <string>
+#include <vector>
+
+#include "common_header.h"
+
+struct stRcConfig {
+    std::string listen_ip = "127.0.0.1";
+    uint32 listen_port = 0;  // 0: any free port
+    std::string journal_path = "./data/journal.tsv";
+    std::string err_log_path = "./log/rcenter_errlog";
+    sint32 err_log_level = 4;
+    uint32 rotate_file_size = 0x5000000;
+    uint32 rotate_file_num = 50;
+    std::string stat_log_path = "./log/rcenter_statlog";
+    uint32 stat_interval_ms = 60000;
+    uint32 inactive_timeout_ms = 10000;  // 0: idle connections are never closed
+    uint32 max_fd_num = 1024;
+    sint32 shm_key = 0;  // 0: a private segment, gone when the server ends
+    uint32 shm_size = 64u * 1024 * 1024;
+};
+
+enum {
+    RC_MIN_FD_NUM = 8,
+    RC_MAX_FD_NUM = 1048576,
+    RC_MIN_SHM_SIZE = 65536,
+    // The logs keep their file names in 260-byte buffers.
+    RC_MAX_LOG_PATH = 259,
+};
+
+// Fills oConfig from strPath (defaults for what is absent). 0 on success
+// (bMissing tells whether the file did not exist; oWarnings lists unknown
+// keys), -1 with the reason in strError for an unreadable file or a bad value.
+int rc_load_config(const std::string& strPath, stRcConfig& oConfig, bool& bMissing,
+                   std::vector<std::string>& oWarnings, std::string& strError);
+
+#endif

@@ -1,0 +1,169 @@
+#include "rc_dedup.h"
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "svr_log.h"
+
+namespace {
+
+// A record: the key, its terminator, the first acceptance time, and the
+// cache's own 8-byte record head; with the allocator's overhead each takes a
+// 64-byte chunk, plus one LRU node.
+const uint32 kDataSize = sizeof(uint64);
+const uint32 kBytesPerEntry = 64 + CLruList::NODE_SIZE;
+// Cache head, LRU head and spare node, allocator head, with room to spare.
+const uint32 kFixedOverhead = 256;
+
+std::string KeyText(sint32 iKey) {
+    char sz[32];
+    snprintf(sz, sizeof(sz), "0x%x", static_cast<unsigned>(iKey));
+    return sz;
+}
+
+// The cache prints its layout on standard output while it formats a region;
+// the server keeps standard output for its one listening line, so the
+// layout goes to standard error instead.
+class CStdoutToStderr {
+public:
+    CStdoutToStderr() {
+        fflush(stdout);
+        m_iSaved = dup(STDOUT_FILENO);
+        if (m_iSaved >= 0) dup2(STDERR_FILENO, STDOUT_FILENO);
+    }
+    ~CStdoutToStderr() {
+        fflush(stdout);
+        if (m_iSaved >= 0) {
+            dup2(m_iSaved, STDOUT_FILENO);
+            close(m_iSaved);
+        }
+    }
+
+private:
+    int m_iSaved;
+};
+
+}  // namespace
+
+CRcDedup::CRcDedup() : m_cache(*this), m_pShm(nullptr), m_iResumed(0), m_bResumed(false) {}
+
+CRcDedup::~CRcDedup() {
+    if (m_pShm != nullptr) shmdt(m_pShm);
+}
+
+uint32 CRcDedup::PoolSizeFor(uint32 iSize) {
+    return iSize <= kFixedOverhead ? 0 : (iSize - kFixedOverhead) / kBytesPerEntry;
+}
+
+int CRcDedup::Open(sint32 iKey, uint32 iSize, std::string& strError) {
+    if (m_pShm != nullptr) {
+        strError = "shared memory already open";
+        return -1;
+    }
+    key_t key = iKey == 0 ? IPC_PRIVATE : static_cast<key_t>(iKey);
+    bool bFresh = true;
+    int iShmId = shmget(key, iSize, IPC_CREAT | IPC_EXCL | 0600);
+    if (iShmId < 0 && errno == EEXIST && iKey != 0) {
+        bFresh = false;
+        iShmId = shmget(key, 0, 0);
+    }
+    if (iShmId < 0) {
+        strError = "shared memory key " + KeyText(iKey) + " of " + std::to_string(iSize) + " bytes: " + strerror(errno);
+        return -1;
+    }
+    shmid_ds ds;
+    if (!bFresh) {
+        if (shmctl(iShmId, IPC_STAT, &ds) != 0) {
+            strError = "shared memory key " + KeyText(iKey) + ": " + strerror(errno);
+            return -1;
+        }
+        // Formatting a segment of another size would destroy what it holds.
+        if (ds.shm_segsz != iSize) {
+            strError = "shared memory key " + KeyText(iKey) + " has " + std::to_string(ds.shm_segsz) +
+                       " bytes, shm_size is " + std::to_string(iSize);
+            return -1;
+        }
+    }
+    void* p = shmat(iShmId, nullptr, 0);
+    if (p == reinterpret_cast<void*>(-1)) {
+        strError = "shared memory key " + KeyText(iKey) + ": " + strerror(errno);
+        if (iKey == 0) shmctl(iShmId, IPC_RMID, nullptr);
+        return -1;
+    }
+    m_pShm = static_cast<char*>(p);
+    if (iKey == 0) {
+        // Marked for removal now, so it goes with the last detach however the
+        // process ends.
+        shmctl(iShmId, IPC_RMID, nullptr);
+    } else if (shmctl(iShmId, IPC_STAT, &ds) == 0 && ds.shm_nattch > 1) {
+        // The cache takes no locks: two servers on one segment would corrupt it.
+        strError = "shared memory key " + KeyText(iKey) + " is in use by another process";
+        shmdt(m_pShm);
+        m_pShm = nullptr;
+        return -1;
+    }
+
+    if (!bFresh) {
+        if (m_cache.LoadFromMem(m_pShm, iSize) == 0) {
+            m_bResumed = true;
+            LOG_INFO("dedup cache attached: key=%s, size=%u, entries=%u", KeyText(iKey).c_str(), iSize, m_iResumed);
+            return 0;
+        }
+        LOG_WARN("shared memory key %s holds no readable cache; formatting it afresh", KeyText(iKey).c_str());
+        fprintf(stderr, "zq_rcenter: shared memory key %s holds no readable cache; formatting it afresh\n",
+                KeyText(iKey).c_str());
+    }
+    if (Format(iSize, strError) != 0) {
+        shmdt(m_pShm);
+        m_pShm = nullptr;
+        return -1;
+    }
+    LOG_INFO("dedup cache formatted: key=%s, size=%u, capacity=%u", KeyText(iKey).c_str(), iSize, PoolSizeFor(iSize));
+    return 0;
+}
+
+int CRcDedup::Format(uint32 iSize, std::string& strError) {
+    uint32 iPool = PoolSizeFor(iSize);
+    sint32 iRet;
+    {
+        CStdoutToStderr divert;
+        iRet = m_cache.Init(m_pShm, iSize, iPool, iPool, FID_HEX_LEN, FID_HEX_LEN, kDataSize, kDataSize,
+                            PERCENT_BEGIN_ELIMINATE, PERCENT_BALANCE);
+    }
+    if (iRet != 0) {
+        strError = "cannot lay a cache of " + std::to_string(iPool) + " entries into " + std::to_string(iSize) +
+                   " bytes of shared memory";
+        return -1;
+    }
+    return 0;
+}
+
+bool CRcDedup::IsKnown(const std::string& strFidHex, uint64* pFirstSeen) {
+    uint32 iDataSize = 0;
+    void* pData = m_cache.Get(strFidHex.c_str(), iDataSize);
+    if (pData == nullptr) return false;
+    if (pFirstSeen != nullptr) {
+        *pFirstSeen = 0;
+        if (iDataSize == sizeof(uint64)) memcpy(pFirstSeen, pData, sizeof(uint64));
+    }
+    return true;
+}
+
+bool CRcDedup::Remember(const std::string& strFidHex, uint64 iNow) {
+    return m_cache.Insert(strFidHex.c_str(), &iNow, sizeof(iNow)) != nullptr;
+}
+
+std::string CRcDedup::GetStatisticInfo() {
+    char szInfo[512];
+    return m_cache.GetStatisticInfo(szInfo, sizeof(szInfo));
+}
+
+// Every entry is also in the journal, so any of them may go.
+bool CRcDedup::CanEliminate(const char*, void*, uint32) { return true; }
+
+void CRcDedup::CacheResume(const char*, void*, uint32) { ++m_iResumed; }
