@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -316,7 +317,17 @@ int ip_svr_t::run() {
         if (m_run) {
             int iConnState = tcp_connect::CONN_STATE_IDLE;
             m_rc_conn.maintain_connect(&iConnState);
-            if (iConnState == tcp_connect::CONN_STATE_STARTED) on_connect_started();
+            if (iConnState == tcp_connect::CONN_STATE_STARTED) {
+                on_connect_started();
+            } else if (iConnState == tcp_connect::CONN_STATE_FAILED) {
+                // No socket at all (descriptors used up, say): the keeper
+                // retries, but the user should not see only a timeout.
+                int iErr = errno;
+                LOG_ERR("cannot open a connection to zq_server %s:%d: %s", g_config.rc_ip, g_config.rc_port,
+                        strerror(iErr));
+                printf("cannot open a connection to zq_server %s:%d: %s\n", g_config.rc_ip, g_config.rc_port,
+                       strerror(iErr));
+            }
         }
         if (app_report_stop()) {
             bool bWaiting = m_outcome == RC_OUTCOME_NONE;

@@ -211,8 +211,12 @@ sint32 CAioOperator::OnTcpAccept(CFdContext* pFdContext) {
         if (iFd < 0) break;
         CFdContext* pNewContext = InitFdContext(iFd, FD_TYPE_TCP_ACCEPTED, &remoteAddr);
         if (pNewContext == nullptr) {
+            // The table is full: this peer is turned away now, and the loop
+            // goes on so the rest of the backlog is not left waiting either.
+            LOG_ERR("fd=%d, connection from %s:%u refused: the table holds %u descriptors", iFd,
+                    remoteAddr.GetIpStr(), PortOf(remoteAddr), m_iMaxFdNum);
             close(iFd);
-            break;
+            continue;
         }
         if (SetNonblocking(iFd) != 0) {
             ResetFdContext(pNewContext);

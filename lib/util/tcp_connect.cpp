@@ -1,5 +1,7 @@
 #include "tcp_connect.h"
 
+#include <cerrno>
+
 #include "aio_operator.h"
 #include "inet_addr.h"
 #include "os_util.h"
@@ -39,7 +41,10 @@ int tcp_connect::maintain_connect(int* state) {
             m_last_conn_time_ms = now;
             m_fd = m_handler->Connect(addr);
             if (m_fd == -1) {
+                // The owner reads the reason from errno after the call; the log must not change it.
+                int iErr = errno;
                 LOG_FATAL("fail to connect server: ip=%s, port=%u", m_ip ? m_ip : "", static_cast<unsigned>(m_port));
+                errno = iErr;
                 iState = CONN_STATE_FAILED;
             } else {
                 LOG_INFO("success to connect server: ip=%s, port=%u", m_ip ? m_ip : "", static_cast<unsigned>(m_port));

@@ -177,7 +177,7 @@ inline std::vector<std::pair<std::string, std::string> > Fields(const std::strin
 class Server {
 public:
     // Small defaults so a start costs little under sanitizers; extra lines
-    // of configuration come after them and win.
+    // of configuration come before them and win (a key's first value counts).
     explicit Server(const std::string& dir = "") : m_dir(dir.empty() ? m_temp.path() : dir) {}
     ~Server() { Stop(); }
 
@@ -187,8 +187,8 @@ public:
     zqtest::BackgroundProcess& Process() { return m_process; }
 
     bool Start(const std::string& extraConfig = "") {
-        zqtest::WriteFile(File("rcenter.conf"), "max_fd_num: 64\nshm_size: 1048576\nstat_interval_ms: 100\n" +
-                                                    extraConfig);
+        zqtest::WriteFile(File("rcenter.conf"),
+                          extraConfig + "max_fd_num: 64\nshm_size: 1048576\nstat_interval_ms: 100\n");
         if (!m_process.Start(zqtest::BinPath("zq_rcenter"), {"rcenter.conf"}, m_dir)) return false;
         std::string line;
         if (!m_process.WaitForLine("listening on 127.0.0.1:", &line, kStartTimeoutMs)) return false;

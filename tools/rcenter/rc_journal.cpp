@@ -38,7 +38,7 @@ int SyncDir(const std::string& strDir) {
 
 }  // namespace
 
-CRcJournal::CRcJournal(const std::string& strPath) : m_strPath(strPath), m_iFd(-1) {}
+CRcJournal::CRcJournal(const std::string& strPath) : m_strPath(strPath), m_iFd(-1), m_bOpened(false) {}
 
 CRcJournal::~CRcJournal() {
     if (m_iFd >= 0) close(m_iFd);
@@ -65,25 +65,33 @@ int CRcJournal::Open() {
             return iErr;
         }
     }
+    m_bOpened = true;
     return 0;
 }
 
-int CRcJournal::Append(const std::string& strLine) {
-    if (m_iFd < 0) return EBADF;
-    struct stat st;
-    // A journal removed behind the server's back would swallow every line
-    // into a file nobody can open again: start a new one under the name.
-    bool bStat = fstat(m_iFd, &st) == 0;
-    if (bStat && S_ISREG(st.st_mode) && st.st_nlink == 0) {
+// A directory removed (or a journal moved away) under a running server would
+// otherwise leave every later line in an unlinked file and the answers
+// saying "accepted" for reports no one can read again.
+int CRcJournal::KeepNamed() {
+    if (m_iFd >= 0) {
+        struct stat stFd;
+        struct stat stPath;
+        if (fstat(m_iFd, &stFd) == 0 && stat(m_strPath.c_str(), &stPath) == 0 && stFd.st_dev == stPath.st_dev &&
+            stFd.st_ino == stPath.st_ino)
+            return 0;
+        LOG_WARN("journal %s no longer names the open file; opening it again", m_strPath.c_str());
         close(m_iFd);
         m_iFd = -1;
-        LOG_WARN("journal %s was removed; starting it afresh", m_strPath.c_str());
-        int iErr = Open();
-        if (iErr != 0) return iErr;
-        bStat = fstat(m_iFd, &st) == 0;
     }
-    off_t iBefore = bStat && S_ISREG(st.st_mode) ? st.st_size : -1;
-    int iErr = 0;
+    return Open();
+}
+
+int CRcJournal::Append(const std::string& strLine) {
+    if (!m_bOpened) return EBADF;
+    int iErr = KeepNamed();
+    if (iErr != 0) return iErr;
+    struct stat st;
+    off_t iBefore = fstat(m_iFd, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
     size_t iDone = 0;
     while (iDone < strLine.size()) {
         ssize_t n = write(m_iFd, strLine.data() + iDone, strLine.size() - iDone);

@@ -1,7 +1,9 @@
 // CRcJournal: the append-only file of accepted reports, one line each. A line
 // is on disk (written whole and synced) when Append returns 0, so an answer
 // sent after it can never name a report the journal lost; a failed append is
-// cut back off, so a reader never sees half a line. Owns its descriptor;
+// cut back off, so a reader never sees half a line. A journal whose name was
+// removed or replaced since it was opened is opened again by name before the
+// next line, so no line goes to a file nobody can find. Owns its descriptor;
 // single-threaded.
 #ifndef ZQ_RC_JOURNAL_H
 #define ZQ_RC_JOURNAL_H
@@ -20,17 +22,21 @@ public:
     // Creates the missing directories and the file, and syncs a new file's
     // directory entry. 0, or the system error number of the failed step.
     int Open();
-    // Writes strLine at the end and syncs it. 0, or the system error number
-    // of the failed step (EBADF before Open). A journal file removed since
-    // is created afresh first.
+    // Writes strLine at the end and syncs it, first opening the path again
+    // (directories included) when it no longer names the open file. 0, or
+    // the system error number of the failed step (EBADF before Open).
     int Append(const std::string& strLine);
 
     const std::string& GetPath() const { return m_strPath; }
     int GetFd() const { return m_iFd; }
 
 private:
+    // 0 when the descriptor still is the file at the path (reopened if not).
+    int KeepNamed();
+
     std::string m_strPath;
     int m_iFd;
+    bool m_bOpened;  // Open succeeded once: later failures are retried
 };
 
 #endif
