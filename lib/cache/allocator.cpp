@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cache_check.h"
+#include "str_util.h"
 #include "svr_log.h"
 
 static_assert(sizeof(CAllocator::CAllocHead) == 16, "allocator head layout is a stored format");
@@ -13,19 +14,6 @@ static_assert(sizeof(CAllocator::CFreeList) == 12, "free-list entry layout is a 
 static_assert(sizeof(CAllocator::CChunk) == 12, "chunk head layout is a stored format");
 
 namespace {
-
-// Appends one formatted piece, never writing past the buffer; returns the new length.
-__attribute__((format(printf, 4, 5))) uint32 AppendPiece(char* pszBuf, uint32 iBufSize, uint32 iLen,
-                                                         const char* fmt, ...) {
-    if (iLen + 1 >= iBufSize) return iLen;
-    uint32 iRoom = iBufSize - iLen;
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(pszBuf + iLen, iRoom, fmt, ap);
-    va_end(ap);
-    if (n < 0) return iLen;
-    return iLen + (static_cast<uint32>(n) < iRoom ? static_cast<uint32>(n) : iRoom - 1);
-}
 
 bool IsPowerOfTwo(uint64 v) { return v != 0 && (v & (v - 1)) == 0; }
 

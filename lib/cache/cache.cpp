@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cache_check.h"
+#include "str_util.h"
 #include "svr_log.h"
 
 static_assert(sizeof(CCache::CCacheHead) == CCache::HEAD_SIZE, "cache head layout is a stored format");
@@ -28,19 +29,6 @@ uint64 NowMicros() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64>(ts.tv_sec) * 1000000 + static_cast<uint64>(ts.tv_nsec) / 1000;
-}
-
-// Appends one formatted piece, never writing past the buffer; returns the new length.
-__attribute__((format(printf, 4, 5))) uint32 AppendPiece(char* pszBuf, uint32 iBufSize, uint32 iLen,
-                                                         const char* fmt, ...) {
-    if (iLen + 1 >= iBufSize) return iLen;
-    uint32 iRoom = iBufSize - iLen;
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(pszBuf + iLen, iRoom, fmt, ap);
-    va_end(ap);
-    if (n < 0) return iLen;
-    return iLen + (static_cast<uint32>(n) < iRoom ? static_cast<uint32>(n) : iRoom - 1);
 }
 
 }  // namespace

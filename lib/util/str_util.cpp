@@ -86,6 +86,17 @@ void StrToLower(char* pszDstStr, const char* pszSrcStr, size_t iSrcStrSize) {
     ConvertCase<tolower>(pszDstStr, pszSrcStr, iSrcStrSize);
 }
 
+unsigned int AppendPiece(char* pszBuf, unsigned int iBufSize, unsigned int iLen, const char* fmt, ...) {
+    if (iLen + 1 >= iBufSize) return iLen;
+    unsigned int iRoom = iBufSize - iLen;
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(pszBuf + iLen, iRoom, fmt, ap);
+    va_end(ap);
+    if (n < 0) return iLen;
+    return iLen + (static_cast<unsigned int>(n) < iRoom ? static_cast<unsigned int>(n) : iRoom - 1);
+}
+
 namespace {
 // Appends one bounded piece; the dump is cut at the buffer's end, never past it.
 struct HexDumpOut {

@@ -22,6 +22,11 @@ int trim(char* str);
 void StrToUpper(char* pszDstStr, const char* pszSrcStr, size_t iSrcStrSize);
 void StrToLower(char* pszDstStr, const char* pszSrcStr, size_t iSrcStrSize);
 
+// Appends one printf-formatted piece at iLen, never writing past iBufSize;
+// returns the new length (cut at the buffer's end).
+unsigned int AppendPiece(char* pszBuf, unsigned int iBufSize, unsigned int iLen, const char* fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+
 // Formatted hex dump (address, 16 bytes a row, printable column). Never
 // writes past iOutBufSize; returns the length written.
 size_t GetMemHexInfo(char* pszOutBuf, size_t iOutBufSize, const void* pData, size_t iDataSize);
