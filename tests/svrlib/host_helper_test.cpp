@@ -389,6 +389,7 @@ TEST(InitDaemon, GrandchildRunsInANewSessionInTheSameDirectory) {
     ASSERT_EQ(0, prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0));
     int fds[2];
     ASSERT_EQ(0, pipe(fds));
+    const pid_t testPid = getpid();
     fflush(nullptr);
     pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -396,7 +397,10 @@ TEST(InitDaemon, GrandchildRunsInANewSessionInTheSameDirectory) {
         close(fds[0]);
         if (chdir(expectedDir.c_str()) != 0) _exit(20);
         CHelper::init_daemon();
-        // Only the grandchild gets here.
+        // Only the grandchild gets here. Until the session leader has gone it
+        // is that process's child, and that process ignores SIGCHLD: exiting
+        // now would let the kernel reap it where this test cannot wait for it.
+        for (int i = 0; i < 5000 && getppid() != testPid; ++i) usleep(2000);
         char cwd[PATH_MAX];
         if (getcwd(cwd, sizeof(cwd)) == nullptr) cwd[0] = '\0';
         struct sigaction term;
@@ -423,6 +427,9 @@ TEST(InitDaemon, GrandchildRunsInANewSessionInTheSameDirectory) {
                         cwd);
     int grandchildStatus = -1;
     bool grandchildEnded = fields >= 1 && pid > 0 && WaitForExit(pid, &grandchildStatus);
+    // The session leader may have come to this process as a zombie too.
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
     prctl(PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0);
 
     ASSERT_TRUE(childEnded);
