@@ -39,6 +39,7 @@ CAioOperator::CAioOperator(CAioEvtHandler& evtHandler)
       m_iMaxFdNum(0),
       m_pFdContexts(nullptr),
       m_iUdpSockFd(-1),
+      m_iSpareFd(-1),
       m_pHead(nullptr),
       m_iInactiveFdTimeout(0),
       m_iLastCleanTime(0) {
@@ -57,6 +58,7 @@ CAioOperator::~CAioOperator() {
         delete[] m_pFdContexts;
     }
     if (m_iEpollFd >= 0) close(m_iEpollFd);
+    if (m_iSpareFd >= 0) close(m_iSpareFd);
 }
 
 sint32 CAioOperator::InitMaxFdNum(uint32 iMaxFdNum, uint32 iEachFdReadBufSize) {
@@ -208,7 +210,13 @@ sint32 CAioOperator::OnTcpAccept(CFdContext* pFdContext) {
         remoteAddr.Reset();
         socklen_t iAddrLen = sizeof(sockaddr_in);
         sint32 iFd = accept(pFdContext->GetFd(), reinterpret_cast<sockaddr*>(remoteAddr.GetSockAddr()), &iAddrLen);
-        if (iFd < 0) break;
+        if (iFd < 0) {
+            int iErr = errno;
+            // Out of descriptors the listener stays ready and every turn
+            // would come straight back here: turn the peer away instead.
+            if ((iErr == EMFILE || iErr == ENFILE) && RefuseWithSpareFd(pFdContext->GetFd())) continue;
+            break;
+        }
         CFdContext* pNewContext = InitFdContext(iFd, FD_TYPE_TCP_ACCEPTED, &remoteAddr);
         if (pNewContext == nullptr) {
             // The table is full: this peer is turned away now, and the loop
@@ -576,7 +584,42 @@ sint32 CAioOperator::AddTcpListenSock(const CInetAddr& listenAddr) {
         return -1;
     }
     LOG_INFO("fd=%d, listening on %s:%u", iFd, listenAddr.GetIpStr(), PortOf(listenAddr));
+    if (m_iSpareFd < 0) OpenSpareFd();
     return iFd;
+}
+
+void CAioOperator::OpenSpareFd() {
+    m_iSpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (m_iSpareFd < 0) {
+        LOG_WARN("no spare descriptor: %s; running out of descriptors will leave peers waiting", strerror(errno));
+        return;
+    }
+    // Above the table it does not take a slot a connection could use; when
+    // the limit is lower than that, any number serves.
+    if (static_cast<uint32>(m_iSpareFd) < m_iMaxFdNum) {
+        int iHigh = fcntl(m_iSpareFd, F_DUPFD_CLOEXEC, static_cast<int>(m_iMaxFdNum));
+        if (iHigh >= 0) {
+            close(m_iSpareFd);
+            m_iSpareFd = iHigh;
+        }
+    }
+}
+
+bool CAioOperator::RefuseWithSpareFd(sint32 iListenFd) {
+    if (m_iSpareFd < 0) return false;
+    close(m_iSpareFd);
+    m_iSpareFd = -1;
+    CInetAddr remoteAddr;
+    remoteAddr.Reset();
+    socklen_t iAddrLen = sizeof(sockaddr_in);
+    sint32 iFd = accept(iListenFd, reinterpret_cast<sockaddr*>(remoteAddr.GetSockAddr()), &iAddrLen);
+    if (iFd >= 0) {
+        LOG_ERR("fd=%d, connection from %s:%u refused: out of descriptors", iFd, remoteAddr.GetIpStr(),
+                PortOf(remoteAddr));
+        close(iFd);
+    }
+    OpenSpareFd();
+    return iFd >= 0;
 }
 
 sint32 CAioOperator::CreateUdpSock(const CInetAddr* pBindAddr) {

@@ -59,6 +59,10 @@ public:
     //    must check the type right after Connect returns.
     sint32 Connect(const CInetAddr& remoteAddr);
     // Opens, binds (port 0 picks a free one), listens and registers; the descriptor, or -1.
+    // The first listener also sets aside one spare descriptor (on /dev/null):
+    // when the process runs out of descriptors, a waiting connection is
+    // accepted into it and closed at once, instead of staying in the backlog
+    // and keeping the listener ready on every turn.
     sint32 AddTcpListenSock(const CInetAddr& listenAddr);
     // The socket part of AddTcpListenSock, not registered.
     sint32 CreateTcpListenSock(const CInetAddr& listenAddr);
@@ -130,6 +134,11 @@ private:
     CAioOperator& operator=(const CAioOperator&) = delete;
 
     void Dispatch(const epoll_event& ev);
+    // Turns away one waiting connection on a listener that hit the process's
+    // descriptor limit; true when one was taken off the backlog.
+    bool RefuseWithSpareFd(sint32 iListenFd);
+    // Opens the spare descriptor, above the table's range when the limit allows.
+    void OpenSpareFd();
     CFdContext* PrepareTcpSend(sint32 iSockFd, const void* pData, uint32 iDataSize);
 
     CAioEvtHandler& m_evtHandler;
@@ -138,6 +147,7 @@ private:
     uint32 m_iMaxFdNum;
     CFdContext** m_pFdContexts;
     sint32 m_iUdpSockFd;
+    sint32 m_iSpareFd;
     CFdContext* m_pHead;
     uint32 m_iInactiveFdTimeout;
     uint32 m_iLastCleanTime;

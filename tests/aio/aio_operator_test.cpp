@@ -1,8 +1,11 @@
 #include "aio_operator.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -737,6 +740,110 @@ TEST(AioTable, AcceptedBeyondTheTableIsClosedAtOnce) {
     char c;
     EXPECT_LE(recv(client, &c, 1, 0), 0);
     close(client);
+    op.CloseSocket(listenFd);
+    CloseAll(fillers);
+}
+
+namespace {
+
+// Lowers this process's soft descriptor limit for one scope.
+class ScopedFileLimit {
+public:
+    explicit ScopedFileLimit(rlim_t soft) {
+        m_saved = getrlimit(RLIMIT_NOFILE, &m_old) == 0;
+        rlimit lowered = m_old;
+        lowered.rlim_cur = soft;
+        m_ok = m_saved && soft <= m_old.rlim_max && setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+    }
+    ~ScopedFileLimit() {
+        if (m_saved) setrlimit(RLIMIT_NOFILE, &m_old);
+    }
+    bool ok() const { return m_ok; }
+
+private:
+    rlimit m_old;
+    bool m_saved = false;
+    bool m_ok = false;
+};
+
+// The peer's side saw its connection end: an orderly close or a reset.
+bool PeerEnded(int fd) {
+    pollfd pfd = {fd, POLLIN, 0};
+    if (poll(&pfd, 1, 0) != 1) return false;
+    char c;
+    ssize_t n = recv(fd, &c, 1, MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
+}  // namespace
+
+// With the process's descriptors used up, accept fails and the listener stays
+// ready; the waiting peer must be turned away rather than left in the backlog
+// while every turn comes straight back to it.
+TEST(AioTable, OutOfDescriptorsTheWaitingPeerIsTurnedAwayAndServingGoesOn) {
+    RecordingHandler handler;
+    CAioProbe op(handler);
+    ASSERT_EQ(0, op.InitMaxFdNum(1024, 4096));
+    ASSERT_EQ(0, op.CreateEpoll());
+    int probe = open("/dev/null", O_RDONLY);
+    ASSERT_GE(probe, 0);
+    close(probe);
+    // Room for the listener, its spare, four client sockets, the warm-up's
+    // accepted end and a few for the sanitizers.
+    ScopedFileLimit limit(static_cast<rlim_t>(probe) + 12);
+    if (!limit.ok()) GTEST_SKIP() << "cannot lower the descriptor limit here";
+    std::vector<int> fillers;
+    int listenFd = op.AddTcpListenSock(Loopback(0));
+    ASSERT_GE(listenFd, 0);
+    const unsigned short port = LocalPort(listenFd);
+    int a = socket(AF_INET, SOCK_STREAM, 0);
+    int b = socket(AF_INET, SOCK_STREAM, 0);
+    int c = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_TRUE(a >= 0 && b >= 0 && c >= 0);
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const sockaddr* addr = reinterpret_cast<const sockaddr*>(&to);
+
+    // One whole exchange while descriptors remain: the sanitizer builds check
+    // each polymorphic call's type once, and that first check needs a pipe.
+    int warm = PlainConnect(port);
+    ASSERT_GE(warm, 0);
+    ASSERT_TRUE(SendAll(warm, "warm"));
+    EXPECT_TRUE(RunUntil(op, [&] { return handler.CountOf(AioEvent::TCP_READ) == 1; }, 3000));
+    close(warm);
+    EXPECT_TRUE(RunUntil(op, [&] { return handler.CountOf(AioEvent::FD_CLOSED) == 1; }, 3000));
+    ASSERT_EQ(1u, op.GetStatisInfo().m_iAcceptCount);
+
+    for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) fillers.push_back(fd);
+    ASSERT_EQ(EMFILE, errno);
+    // One number left, for the first connection.
+    close(fillers.back());
+    fillers.pop_back();
+
+    ASSERT_EQ(0, connect(a, addr, sizeof(to)));
+    EXPECT_TRUE(RunUntil(op, [&] { return op.GetStatisInfo().m_iAcceptCount == 2; }, 3000));
+
+    ASSERT_EQ(0, connect(b, addr, sizeof(to)));
+    EXPECT_TRUE(RunUntil(op, [&] { return PeerEnded(b); }, 3000)) << "the peer was left in the backlog";
+    EXPECT_EQ(2u, op.GetStatisInfo().m_iAcceptCount);
+
+    // The connection already in is still served.
+    ASSERT_TRUE(SendAll(a, "ping"));
+    EXPECT_TRUE(RunUntil(op, [&] { return handler.CountOf(AioEvent::TCP_READ) == 2; }, 3000));
+    ASSERT_EQ(2u, handler.CountOf(AioEvent::TCP_READ));
+    EXPECT_EQ("ping", handler.events.back().data);
+
+    // Once it has gone, its number serves the next peer normally.
+    close(a);
+    EXPECT_TRUE(RunUntil(op, [&] { return handler.CountOf(AioEvent::FD_CLOSED) == 2; }, 3000));
+    ASSERT_EQ(0, connect(c, addr, sizeof(to)));
+    EXPECT_TRUE(RunUntil(op, [&] { return op.GetStatisInfo().m_iAcceptCount == 3; }, 3000));
+    EXPECT_FALSE(PeerEnded(c));
+
+    close(b);
+    close(c);
     op.CloseSocket(listenFd);
     CloseAll(fillers);
 }
