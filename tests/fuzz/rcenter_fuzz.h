@@ -124,16 +124,7 @@ inline int CheckAccepted(const rc_report_t& report) {
 inline int CheckRoundTrip(const rc_report_t& report, const unsigned char* body, size_t len) {
     if (report.Tpt.size() >= TPTFile::MAX_TPT_DATA) return 0;  // more than the client's table holds
     RSInfo info;
-    info.Url = report.Url;
-    info.Ref = report.Ref;
-    info.FileName = report.FileName;
-    info.ExtName = report.ExtName;
-    info.Hash = report.Hash;
-    info.SID = report.SID;
-    info.FID = report.FID;
-    info.Size = report.Size;
-    info.MD4 = report.MD4;
-    info.TptFile.SetTptData(const_cast<unsigned char*>(report.Tpt.data()), static_cast<unsigned int>(report.Tpt.size()));
+    rc_fill_info(report, info);
     ZQ_FUZZ_CHECK(info.TptFile.GetDataLen() == report.Tpt.size());
     DataBuf packed;
     zq_head_t head;

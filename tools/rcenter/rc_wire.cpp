@@ -150,6 +150,19 @@ uint32 rc_decode_report(const unsigned char* p, size_t iLen, rc_report_t& oRepor
     return RC_ERR_NONE;
 }
 
+void rc_fill_info(const rc_report_t& oReport, RSInfo& oInfo) {
+    oInfo.Url = oReport.Url;
+    oInfo.Ref = oReport.Ref;
+    oInfo.FileName = oReport.FileName;
+    oInfo.ExtName = oReport.ExtName;
+    oInfo.Hash = oReport.Hash;
+    oInfo.SID = oReport.SID;
+    oInfo.FID = oReport.FID;
+    oInfo.MD4 = oReport.MD4;
+    oInfo.Size = oReport.Size;
+    oInfo.TptFile.SetTptData(const_cast<unsigned char*>(oReport.Tpt.data()), static_cast<unsigned int>(oReport.Tpt.size()));
+}
+
 uint32 rc_validate_report(const rc_report_t& oReport) {
     // An empty table is what a file too large for one is sent with; without
     // its digests nothing of the report can be checked.
@@ -251,12 +264,7 @@ std::string rc_journal_line(const rc_report_t& oReport, time_t tNow) {
     // The same fields, names and formatting as zq_ident's, from a record
     // filled with what was sent.
     RSInfo oInfo;
-    oInfo.Hash = oReport.Hash;
-    oInfo.SID = oReport.SID;
-    oInfo.FID = oReport.FID;
-    oInfo.MD4 = oReport.MD4;
-    oInfo.Size = oReport.Size;
-    oInfo.TptFile.SetTptData(const_cast<unsigned char*>(oReport.Tpt.data()), static_cast<unsigned int>(oReport.Tpt.size()));
+    rc_fill_info(oReport, oInfo);
 
     std::string line = "time=";
     line += szTime;

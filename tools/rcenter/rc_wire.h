@@ -94,6 +94,10 @@ struct rc_report_t {
 // left over (oReport is then partly filled and must not be used).
 uint32 rc_decode_report(const unsigned char* p, size_t iLen, rc_report_t& oReport);
 
+// Fills oInfo with every field of a decoded report (the table as a copy), as
+// the client's record of those fields would hold them.
+void rc_fill_info(const rc_report_t& oReport, RSInfo& oInfo);
+
 // Checks the piece table against the rest of a decoded report, in this
 // order: it parses (2), agrees with Size and the piece-size rule (3), gives
 // back the sent FID (4) and SID (5), and ends with the sent Hash (6).
