@@ -570,19 +570,24 @@ sint32 CAioOperator::CreateTcpListenSock(const CInetAddr& listenAddr) {
     return iFd;
 }
 
-sint32 CAioOperator::AddTcpListenSock(const CInetAddr& listenAddr) {
-    sint32 iFd = CreateTcpListenSock(listenAddr);
-    if (iFd < 0) return -1;
-    CFdContext* pFdContext = InitFdContext(iFd, FD_TYPE_TCP_LISTEN, nullptr);
+CFdContext* CAioOperator::RegisterOrClose(sint32 iFd, EFdType nFdType) {
+    CFdContext* pFdContext = InitFdContext(iFd, nFdType, nullptr);
     if (pFdContext == nullptr) {
         close(iFd);
-        return -1;
+        return nullptr;
     }
     if (EpollCtl(EPOLL_CTL_ADD, iFd, EPOLLIN) != 0) {
         ResetFdContext(pFdContext);
         close(iFd);
-        return -1;
+        return nullptr;
     }
+    return pFdContext;
+}
+
+sint32 CAioOperator::AddTcpListenSock(const CInetAddr& listenAddr) {
+    sint32 iFd = CreateTcpListenSock(listenAddr);
+    if (iFd < 0) return -1;
+    if (RegisterOrClose(iFd, FD_TYPE_TCP_LISTEN) == nullptr) return -1;
     LOG_INFO("fd=%d, listening on %s:%u", iFd, listenAddr.GetIpStr(), PortOf(listenAddr));
     if (m_iSpareFd < 0) OpenSpareFd();
     return iFd;
@@ -643,16 +648,7 @@ sint32 CAioOperator::CreateUdpSock(const CInetAddr* pBindAddr) {
 sint32 CAioOperator::AddUdpSock(const CInetAddr* pBindAddr) {
     sint32 iFd = CreateUdpSock(pBindAddr);
     if (iFd < 0) return -1;
-    CFdContext* pFdContext = InitFdContext(iFd, FD_TYPE_UDP, nullptr);
-    if (pFdContext == nullptr) {
-        close(iFd);
-        return -1;
-    }
-    if (EpollCtl(EPOLL_CTL_ADD, iFd, EPOLLIN) != 0) {
-        ResetFdContext(pFdContext);
-        close(iFd);
-        return -1;
-    }
+    if (RegisterOrClose(iFd, FD_TYPE_UDP) == nullptr) return -1;
     m_iUdpSockFd = iFd;
     LOG_INFO("udp fd=%d", iFd);
     return iFd;

@@ -134,6 +134,9 @@ private:
     CAioOperator& operator=(const CAioOperator&) = delete;
 
     void Dispatch(const epoll_event& ev);
+    // Takes iFd into the table and registers it for reading; on failure it is
+    // closed and the table left as it was.
+    CFdContext* RegisterOrClose(sint32 iFd, EFdType nFdType);
     // Turns away one waiting connection on a listener that hit the process's
     // descriptor limit; true when one was taken off the backlog.
     bool RefuseWithSpareFd(sint32 iListenFd);

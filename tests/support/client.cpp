@@ -40,10 +40,7 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     std::string errPath = m_dir.file("stderr");
     // Everything the child needs is built first: other threads of the test
     // (a peer) may hold the allocator's lock at the fork.
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char*> argv = ArgvOf(program, args);
     m_startMs = NowMs();
     pid_t pid = fork();
     if (pid < 0) return false;
@@ -102,11 +99,7 @@ ProcessResult ChildProcess::Wait(int timeout_ms, long* elapsed_ms) {
     }
     if (elapsed_ms != nullptr) *elapsed_ms = NowMs() - m_startMs;
     m_pid.store(-1);
-    if (WIFEXITED(status)) {
-        result.exit_code = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        result.term_signal = WTERMSIG(status);
-    }
+    RecordExit(status, &result);
     result.out = ReadFile(m_dir.file("stdout"));
     result.err = ReadFile(m_dir.file("stderr"));
     return result;

@@ -52,32 +52,9 @@ ProcessResult RunInChild(const std::function<int()>& body, int timeout_ms) {
         _exit(code);
     }
     close(outPipe[1]);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    char buf[4096];
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            result.timed_out = true;
-            kill(pid, SIGKILL);
-            break;
-        }
-        pollfd pfd = {outPipe[0], POLLIN, 0};
-        int rc = poll(&pfd, 1, static_cast<int>(left.count()));
-        if (rc < 0 && errno == EINTR) continue;
-        if (rc <= 0) continue;
-        ssize_t n = read(outPipe[0], buf, sizeof(buf));
-        if (n <= 0) break;
-        result.out.append(buf, static_cast<size_t>(n));
-    }
+    result.timed_out = !ReadUntilClosed(outPipe[0], pid, timeout_ms, &result.out);
     close(outPipe[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status)) {
-        result.exit_code = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        result.term_signal = WTERMSIG(status);
-    }
+    ReapInto(pid, &result);
     return result;
 }
 

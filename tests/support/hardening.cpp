@@ -119,10 +119,7 @@ ProcessResult RunWithDescriptorsUsed(const std::string& program, const std::vect
     std::vector<char*> envp;
     for (std::string& e : envText) envp.push_back(&e[0]);
     envp.push_back(nullptr);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char*> argv = ArgvOf(program, args);
 
     int outPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0) return result;
@@ -153,30 +150,9 @@ ProcessResult RunWithDescriptorsUsed(const std::string& program, const std::vect
         _exit(127);
     }
     close(outPipe[1]);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    char buf[4096];
-    for (;;) {
-        auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) {
-            result.timed_out = true;
-            kill(pid, SIGKILL);
-            break;
-        }
-        pollfd p = {outPipe[0], POLLIN, 0};
-        int rc = poll(&p, 1, static_cast<int>(left));
-        if (rc <= 0) continue;
-        ssize_t n = read(outPipe[0], buf, sizeof(buf));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        result.out.append(buf, static_cast<size_t>(n));
-    }
+    result.timed_out = !ReadUntilClosed(outPipe[0], pid, timeoutMs, &result.out);
     close(outPipe[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
+    ReapInto(pid, &result);
     return result;
 }
 

@@ -41,6 +41,7 @@ bool BackgroundProcess::Start(const std::string& program, const std::vector<std:
         close(outPipe[1]);
         return false;
     }
+    std::vector<char*> argv = ArgvOf(program, args);
     pid_t pid = fork();
     if (pid < 0) {
         for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
@@ -52,10 +53,6 @@ bool BackgroundProcess::Start(const std::string& program, const std::vector<std:
         int devnull = open("/dev/null", O_RDONLY);
         if (devnull >= 0) dup2(devnull, 0);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
         execv(program.c_str(), argv.data());
         _exit(127);
     }
@@ -135,11 +132,7 @@ ProcessResult BackgroundProcess::Wait(int timeoutMs) {
     // Whatever it wrote before ending is still in the pipes.
     while (Pump(0)) {
     }
-    if (WIFEXITED(status)) {
-        m_result.exit_code = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        m_result.term_signal = WTERMSIG(status);
-    }
+    RecordExit(status, &m_result);
     return m_result;
 }
 

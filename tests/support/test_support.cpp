@@ -48,11 +48,55 @@ bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 
 
 std::string BinPath(const std::string& name) { return std::string(ZQ_BIN_DIR) + "/" + name; }
 
+std::vector<char*> ArgvOf(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    return argv;
+}
+
+bool ReadUntilClosed(int fd, pid_t pid, int timeout_ms, std::string* out) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    char buf[4096];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            kill(pid, SIGKILL);
+            return false;
+        }
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+        ssize_t n = read(fd, buf, sizeof(buf));
+        if (n > 0) {
+            out->append(buf, static_cast<size_t>(n));
+        } else if (!(n < 0 && errno == EINTR)) {
+            return true;
+        }
+    }
+}
+
+void RecordExit(int status, ProcessResult* result) {
+    if (WIFEXITED(status)) {
+        result->exit_code = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result->term_signal = WTERMSIG(status);
+    }
+}
+
+void ReapInto(pid_t pid, ProcessResult* result) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    RecordExit(status, result);
+}
+
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
                          int timeout_ms) {
     ProcessResult result;
     int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    std::vector<char*> argv = ArgvOf(program, args);
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
@@ -61,10 +105,6 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
         int devnull = open("/dev/null", O_RDONLY);
         if (devnull >= 0) dup2(devnull, 0);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
         execv(program.c_str(), argv.data());
         _exit(127);
     }
@@ -98,14 +138,7 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
     }
     for (pollfd& p : fds)
         if (p.fd >= 0) close(p.fd);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status)) {
-        result.exit_code = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        result.term_signal = WTERMSIG(status);
-    }
+    ReapInto(pid, &result);
     return result;
 }
 

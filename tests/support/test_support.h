@@ -2,6 +2,8 @@
 #ifndef ZQ_TEST_SUPPORT_H
 #define ZQ_TEST_SUPPORT_H
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -30,6 +32,21 @@ struct ProcessResult {
     std::string out;
     std::string err;
 };
+
+// The pieces every way of running a child shares.
+//
+// program and args as execv wants them; built before fork, since after it a
+// threaded test may only make async-signal-safe calls. The pointers borrow
+// from the strings, which must outlive the result.
+std::vector<char*> ArgvOf(const std::string& program, const std::vector<std::string>& args);
+// Appends what fd delivers until its writers have all closed it (or it fails
+// with anything but EINTR: a terminal's master gives EIO); at timeout_ms the
+// child pid is killed and false returned.
+bool ReadUntilClosed(int fd, pid_t pid, int timeout_ms, std::string* out);
+// Waits for pid to end and records how it ended.
+void ReapInto(pid_t pid, ProcessResult* result);
+// Records how a child with wait status `status` ended.
+void RecordExit(int status, ProcessResult* result);
 
 // Runs program with args in cwd, feeding nothing on stdin; kills it after timeout_ms.
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
