@@ -10,10 +10,12 @@
 #include <string>
 
 #include "rc_dedup.h"
+#include "rcenter_test_util.h"
 #include "test_support.h"
 
 namespace {
 
+using rctest::SegmentKey;
 using zqtest::TempDir;
 
 std::string Fid(int i) {
@@ -23,28 +25,6 @@ std::string Fid(int i) {
     return buf;
 }
 
-// A System V key nobody else holds, its segment removed when the test ends.
-class SegmentKey {
-public:
-    SegmentKey() {
-        for (int proj = 1; proj < 256; ++proj) {
-            key_t key = ftok(m_dir.path().c_str(), proj);
-            if (key != -1 && key != 0 && shmget(key, 0, 0) < 0) {
-                m_key = key;
-                break;
-            }
-        }
-    }
-    ~SegmentKey() {
-        int id = shmget(m_key, 0, 0);
-        if (id >= 0) shmctl(id, IPC_RMID, nullptr);
-    }
-    sint32 Key() const { return m_key; }
-
-private:
-    TempDir m_dir;
-    key_t m_key = 0;
-};
 
 const uint32 kSmall = 65536;
 

@@ -3,8 +3,6 @@
 // same file; the same file again is already known, across a restart too; and
 // scripts/demo.sh runs it all from one command.
 #include <gtest/gtest.h>
-#include <sys/ipc.h>
-#include <sys/shm.h>
 
 #include <map>
 #include <string>
@@ -104,14 +102,9 @@ TEST(RcenterWithDatareportTwice, TheSameFileAgainIsAlreadyKnownAndJournaledOnce)
 }
 
 TEST(RcenterWithDatareportTwice, AfterARestartWithTheSameKeyItIsStillKnown) {
-    TempDir keyDir;
-    key_t key = 0;
-    for (int proj = 1; proj < 256 && key == 0; ++proj) {
-        key_t k = ftok(keyDir.path().c_str(), proj);
-        if (k != -1 && k != 0 && shmget(k, 0, 0) < 0) key = k;
-    }
-    ASSERT_NE(key, 0);
-    std::string keyConfig = "shm_key: " + std::to_string(static_cast<unsigned>(key)) + "\n";
+    rctest::SegmentKey key;
+    ASSERT_NE(key.Key(), 0);
+    std::string keyConfig = key.Config();
     TempDir serverDir;
     TempDir reporterDir;
     ProcessResult first, second;
@@ -129,8 +122,6 @@ TEST(RcenterWithDatareportTwice, AfterARestartWithTheSameKeyItIsStillKnown) {
         second = reporter.Report("b.mkv", "http://example.com/b.mkv");
         EXPECT_EQ(Lines(restarted.Journal()).size(), 1u);
     }
-    int id = shmget(key, 0, 0);
-    if (id >= 0) shmctl(id, IPC_RMID, nullptr);
     EXPECT_NE(first.out.find("rc _response: dwresult=0, dwerrno=0"), std::string::npos) << first.out;
     EXPECT_NE(second.out.find("rc _response: dwresult=1, dwerrno=0"), std::string::npos) << second.out;
 }

@@ -4,8 +4,6 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/ipc.h>
-#include <sys/shm.h>
 #include <unistd.h>
 
 #include <functional>
@@ -16,6 +14,7 @@
 
 namespace {
 
+using rctest::SegmentKey;
 using rctest::Answer;
 using rctest::BodyLayout;
 using rctest::BodyOf;
@@ -356,28 +355,6 @@ TEST(RcenterDedup, TheSameReportTwiceIsAlreadyKnownAndJournaledOnce) {
     EXPECT_EQ(Lines(server.Journal()).size(), 1u);
 }
 
-// A System V key nobody holds, its segment removed at the end.
-class SegmentKey {
-public:
-    SegmentKey() {
-        for (int proj = 1; proj < 256; ++proj) {
-            key_t key = ftok(m_dir.path().c_str(), proj);
-            if (key != -1 && key != 0 && shmget(key, 0, 0) < 0) {
-                m_key = key;
-                break;
-            }
-        }
-    }
-    ~SegmentKey() {
-        int id = shmget(m_key, 0, 0);
-        if (id >= 0) shmctl(id, IPC_RMID, nullptr);
-    }
-    std::string Config() const { return "shm_key: " + std::to_string(static_cast<unsigned>(m_key)) + "\n"; }
-
-private:
-    TempDir m_dir;
-    key_t m_key = 0;
-};
 
 TEST(RcenterDedup, ARestartWithTheSameKeyStillKnowsTheReport) {
     SegmentKey key;

@@ -6,6 +6,8 @@
 #define ZQ_RCENTER_TEST_UTIL_H
 
 #include <signal.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,6 +30,34 @@ namespace rctest {
 const int kStartTimeoutMs = 30000;
 const int kStopTimeoutMs = 10000;
 const int kIoTimeoutMs = 10000;
+
+// A System V key nobody else holds, its segment removed when the test ends;
+// Key() is 0 when no free key was found.
+class SegmentKey {
+public:
+    SegmentKey() {
+        for (int proj = 1; proj < 256; ++proj) {
+            key_t key = ftok(m_dir.path().c_str(), proj);
+            if (key != -1 && key != 0 && shmget(key, 0, 0) < 0) {
+                m_key = key;
+                break;
+            }
+        }
+    }
+    ~SegmentKey() {
+        int id = m_key != 0 ? shmget(m_key, 0, 0) : -1;
+        if (id >= 0) shmctl(id, IPC_RMID, nullptr);
+    }
+    SegmentKey(const SegmentKey&) = delete;
+    SegmentKey& operator=(const SegmentKey&) = delete;
+    sint32 Key() const { return m_key; }
+    // The line of rcenter.conf that selects it.
+    std::string Config() const { return "shm_key: " + std::to_string(static_cast<unsigned>(m_key)) + "\n"; }
+
+private:
+    zqtest::TempDir m_dir;
+    key_t m_key = 0;
+};
 
 // Fills info as the tool would for a file of `size` bytes whose piece
 // digests and whole-file hashes are drawn from seed.

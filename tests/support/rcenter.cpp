@@ -34,32 +34,11 @@ BackgroundProcess::~BackgroundProcess() {
 bool BackgroundProcess::Start(const std::string& program, const std::vector<std::string>& args,
                               const std::string& cwd) {
     if (m_pid > 0) return false;
-    int outPipe[2], errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0) return false;
-    if (pipe2(errPipe, O_CLOEXEC) != 0) {
-        close(outPipe[0]);
-        close(outPipe[1]);
-        return false;
-    }
-    std::vector<char*> argv = ArgvOf(program, args);
-    pid_t pid = fork();
-    if (pid < 0) {
-        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
-        return false;
-    }
-    if (pid == 0) {
-        dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
-        int devnull = open("/dev/null", O_RDONLY);
-        if (devnull >= 0) dup2(devnull, 0);
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    close(outPipe[1]);
-    close(errPipe[1]);
-    m_fds[0] = outPipe[0];
-    m_fds[1] = errPipe[0];
+    int outFd = -1, errFd = -1;
+    pid_t pid = SpawnPiped(program, args, cwd, &outFd, &errFd);
+    if (pid < 0) return false;
+    m_fds[0] = outFd;
+    m_fds[1] = errFd;
     m_pid = pid;
     m_result = ProcessResult();
     return true;

@@ -91,14 +91,17 @@ void ReapInto(pid_t pid, ProcessResult* result) {
     RecordExit(status, result);
 }
 
-ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
-                         int timeout_ms) {
-    ProcessResult result;
+pid_t SpawnPiped(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+                 int* outFd, int* errFd) {
     int outPipe[2], errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    if (pipe2(outPipe, O_CLOEXEC) != 0) return -1;
+    if (pipe2(errPipe, O_CLOEXEC) != 0) {
+        close(outPipe[0]);
+        close(outPipe[1]);
+        return -1;
+    }
     std::vector<char*> argv = ArgvOf(program, args);
     pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         dup2(outPipe[1], 1);
         dup2(errPipe[1], 2);
@@ -110,8 +113,24 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
     }
     close(outPipe[1]);
     close(errPipe[1]);
+    if (pid < 0) {
+        close(outPipe[0]);
+        close(errPipe[0]);
+        return -1;
+    }
+    *outFd = outPipe[0];
+    *errFd = errPipe[0];
+    return pid;
+}
+
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+                         int timeout_ms) {
+    ProcessResult result;
+    int outFd = -1, errFd = -1;
+    pid_t pid = SpawnPiped(program, args, cwd, &outFd, &errFd);
+    if (pid < 0) throw std::runtime_error("cannot start " + program);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
     int open_count = 2;
     char buf[65536];
     while (open_count > 0) {

@@ -48,6 +48,12 @@ void ReapInto(pid_t pid, ProcessResult* result);
 // Records how a child with wait status `status` ended.
 void RecordExit(int status, ProcessResult* result);
 
+// Starts program with args in cwd, standard input from /dev/null, standard
+// output and error into two new pipes whose read ends are put in *outFd and
+// *errFd; the child's pid, or -1 with nothing left open.
+pid_t SpawnPiped(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+                 int* outFd, int* errFd);
+
 // Runs program with args in cwd, feeding nothing on stdin; kills it after timeout_ms.
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
                          int timeout_ms = 30000);
