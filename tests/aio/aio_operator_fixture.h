@@ -1,6 +1,8 @@
-// The fixture the operator's tests share: an operator with a 512-slot table
-// and an epoll instance, a recording handler, and pairs of connected sockets
-// (one end the operator's, the other plain) that are closed after each test.
+// What the operator's tests share: a probe that reaches the protected steps,
+// the epoll interest masks they expect, and AioTest, an operator with a
+// 512-slot table and an epoll instance, a recording handler, and pairs of
+// connected sockets (one end the operator's, the other plain) that are closed
+// after each test.
 #ifndef ZQ_TESTS_AIO_OPERATOR_FIXTURE_H
 #define ZQ_TESTS_AIO_OPERATOR_FIXTURE_H
 
