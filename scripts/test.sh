@@ -54,7 +54,7 @@ tsan_onepass() {
   ${CXX:-g++} -std=c++17 -O1 -g -fsanitize=thread -Wall -Wextra -Werror \
     -D_FILE_OFFSET_BITS=64 -D_LARGEFILE64_SOURCE -DZQ_BIN_DIR="\"$dir\"" -DZQ_SOURCE_DIR="\".\"" \
     -Isvrlib -Ilib/util -Itests/support \
-    svrlib/*.cpp tests/svrlib/onepass_test.cpp tests/support/test_support.cpp tests/support/ident_support.cpp \
+    svrlib/*.cpp tests/svrlib/onepass_test.cpp tests/support/files.cpp tests/support/bytes.cpp \
     -lgtest -lgtest_main -pthread -o "$dir/onepass_tsan" || return 1
   echo "== run $dir/onepass_tsan"
   TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1} "$dir/onepass_tsan" \

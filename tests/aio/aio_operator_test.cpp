@@ -19,7 +19,11 @@
 #include <thread>
 #include <vector>
 
-#include "aio.h"
+#include "aio_recorder.h"
+#include "descriptors.h"
+#include "files.h"
+#include "log_capture.h"
+#include "net.h"
 #include "os_util.h"
 
 using namespace zqtest;
