@@ -1,4 +1,4 @@
-#include "fuzz.h"
+#include "fuzz_replay.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <vector>
 
+#include "files.h"
 #include "fuzz_harness.h"
-#include "test_support.h"
 
 namespace zqtest {
 

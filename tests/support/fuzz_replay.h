@@ -2,8 +2,8 @@
 // build: the files of tests/fuzz/regressions/<target>/ (inputs that once
 // failed) or of the seed corpus tests/fuzz/corpus/<target>/. A failed check of
 // the harness becomes a test failure naming the input file.
-#ifndef ZQ_TEST_FUZZ_H
-#define ZQ_TEST_FUZZ_H
+#ifndef ZQ_TEST_FUZZ_REPLAY_H
+#define ZQ_TEST_FUZZ_REPLAY_H
 
 #include <cstddef>
 #include <cstdint>

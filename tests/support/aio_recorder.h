@@ -1,8 +1,8 @@
-// Test helpers for the I/O framework: a log capture, a handler that records
-// every callback in order, plain blocking loopback peers, and bounded loops
-// that turn an operator until something has happened.
-#ifndef ZQ_TEST_SUPPORT_AIO_H
-#define ZQ_TEST_SUPPORT_AIO_H
+// Driving the I/O framework in tests: a handler that records every
+// callback the operator makes, in order, and bounded loops that turn an
+// operator until something has happened.
+#ifndef ZQ_TEST_AIO_RECORDER_H
+#define ZQ_TEST_AIO_RECORDER_H
 
 #include <functional>
 #include <string>
@@ -11,24 +11,8 @@
 #include "aio_evt_handler.h"
 #include "aio_operator.h"
 #include "inet_addr.h"
-#include "test_support.h"
 
 namespace zqtest {
-
-// Sends every g_ErrLog line at or below `level` to a file in a temporary
-// directory; restores the previous level and turns the file off on destruction.
-class LogCapture {
-public:
-    explicit LogCapture(int level = 5);
-    ~LogCapture();
-    std::string Text() const;
-    bool Contains(const std::string& text) const { return Text().find(text) != std::string::npos; }
-    size_t Count(const std::string& text) const;
-
-private:
-    TempDir m_dir;
-    int m_prevLevel;
-};
 
 // One callback as the operator made it.
 struct AioEvent {
@@ -70,35 +54,6 @@ public:
     // valid when the handler consumes everything it is given.
     std::string ReadBytes(int fd) const;
 };
-
-// Loopback endpoints.
-CInetAddr Loopback(unsigned short port);
-unsigned short LocalPort(int fd);
-// A blocking listening TCP socket on 127.0.0.1 with a system-chosen port.
-int PlainListen(unsigned short* port, int rcvBuf = 0);
-// A blocking TCP connection to 127.0.0.1:port; -1 on failure.
-int PlainConnect(unsigned short port);
-// Accepts one connection, waiting at most timeoutMs; -1 on timeout.
-int PlainAccept(int listenFd, int timeoutMs = 5000);
-// A port nothing listens on (bound once, then released).
-unsigned short RefusedPort();
-// Waits at most timeoutMs for fd to become readable.
-bool WaitReadable(int fd, int timeoutMs);
-// Receives exactly n bytes or fails after timeoutMs; returns what arrived.
-std::string RecvExactly(int fd, size_t n, int timeoutMs = 5000);
-bool SendAll(int fd, const std::string& data);
-// Closes with a reset instead of an orderly shutdown.
-void CloseWithReset(int fd);
-// Whether the descriptor number is open in this process.
-bool IsOpenFd(int fd);
-// The event mask epoll holds for fd in epollFd, read from /proc; -1 when fd
-// is not registered there.
-long EpollInterest(int epollFd, int fd);
-// Opens placeholder descriptors until every number below `fd` is taken, so
-// while `fd` is free the next descriptor opened gets exactly that number.
-// Returns the placeholders; close them with CloseAll.
-std::vector<int> FillDescriptorHolesBelow(int fd);
-void CloseAll(std::vector<int>& fds);
 
 // Turns op until done() is true, at most timeoutMs and maxTurns; true when done.
 bool RunUntil(CAioOperator& op, const std::function<bool()>& done, int timeoutMs = 5000, long maxTurns = 10000000);

@@ -1,9 +1,4 @@
-#include "ident_support.h"
-
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <stdexcept>
+#include "bytes.h"
 
 namespace zqtest {
 
@@ -17,20 +12,6 @@ std::string PatternBytes(size_t n, uint32_t seed) {
         out[i] = static_cast<char>(x >> 24);
     }
     return out;
-}
-
-void WriteSparseFile(const std::string& path, uint64_t size,
-                     const std::vector<std::pair<uint64_t, std::string> >& patches) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) throw std::runtime_error("cannot create " + path);
-    bool ok = ftruncate(fd, static_cast<off_t>(size)) == 0;
-    for (const auto& patch : patches) {
-        if (!ok) break;
-        ssize_t n = pwrite(fd, patch.second.data(), patch.second.size(), static_cast<off_t>(patch.first));
-        ok = n == static_cast<ssize_t>(patch.second.size());
-    }
-    close(fd);
-    if (!ok) throw std::runtime_error("cannot write " + path);
 }
 
 std::string ToHex(const unsigned char* p, size_t n) {
@@ -52,6 +33,20 @@ std::string FirstWord(const std::string& text) {
     if (start == std::string::npos) return "";
     size_t end = text.find_first_of(" \t\r\n", start);
     return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+std::string BigEndian32(uint32_t v) {
+    std::string out(4, '\0');
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((v >> (24 - 8 * i)) & 0xFF);
+    return out;
+}
+
+void PutBigEndian32(std::string& s, size_t offset, uint32_t v) { s.replace(offset, 4, BigEndian32(v)); }
+
+uint32_t ReadBigEndian32(const std::string& s, size_t offset) {
+    uint32_t v = 0;
+    for (size_t i = 0; i < 4 && offset + i < s.size(); ++i) v = (v << 8) | static_cast<unsigned char>(s[offset + i]);
+    return v;
 }
 
 }  // namespace zqtest
