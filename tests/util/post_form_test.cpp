@@ -4,6 +4,9 @@
 
 #include <string>
 
+#include "form_fuzz.h"
+#include "fuzz.h"
+
 namespace {
 
 EPostFormResult ParseText(CPostForm& form, const std::string& text) { return form.Parse(text.data(), text.size()); }
@@ -58,4 +61,8 @@ TEST(PostForm, HoldsAtMost64PairsAnd8KiB) {
     std::string big = "a=" + std::string(POST_FORM_MAX_BYTES - 2, 'x');
     EXPECT_EQ(FORM_OK, ParseText(form, big));
     EXPECT_EQ(FORM_TOO_LONG, ParseText(form, big + "x"));
+}
+
+TEST(FormFuzzInputs, SeedCorpusPassesEveryHarnessCheck) {
+    EXPECT_GT(zqtest::ReplayFuzzInputs("form", zqtest::FUZZ_SEEDS, zqfuzz::FormFuzz), 0u);
 }
