@@ -105,6 +105,11 @@ TEST_F(HttpFixture, MethodsAndFramingsOutsideTheRulesAreRefused) {
             RC_HTTP_CLOSE);
     EXPECT_EQ(411u, r.status);
     EXPECT_EQ("close", r.headers["Connection"]);
+    EXPECT_EQ(411u, One("POST /v1/stats HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n",
+                        RC_HTTP_CLOSE).status);
+    EXPECT_EQ(411u, One("POST /v1/stats HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", RC_HTTP_CLOSE).status);
+    EXPECT_EQ(400u, One("POST /v1/stats HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\nabc",
+                        RC_HTTP_CLOSE).status);
     EXPECT_EQ(413u, One(Post("/v1/resources/" + kFid + "/remove", std::string(8193, 'a')), RC_HTTP_CLOSE).status);
     EXPECT_EQ(400u, One(Post("/v1/resources/" + kFid + "/remove", std::string(8192, 'a'))).status);
 
@@ -195,6 +200,7 @@ TEST_F(HttpFixture, GarbageOrAnOldClientWithoutKeepAliveEndsTheConnection) {
     EXPECT_EQ(1u, Responses(out).size());
 }
 
-TEST(HttpFuzzInputs, SeedCorpusPassesEveryHarnessCheck) {
+TEST(HttpFuzzInputs, SeedsAndKeptFindingsPassEveryHarnessCheck) {
     EXPECT_GT(zqtest::ReplayFuzzInputs("http", zqtest::FUZZ_SEEDS, zqfuzz::HttpFuzz), 0u);
+    EXPECT_GT(zqtest::ReplayFuzzInputs("http", zqtest::FUZZ_REGRESSIONS, zqfuzz::HttpFuzz), 0u);
 }

@@ -135,7 +135,11 @@ ERcHttpState CRcHttpConn::Feed(const char* pData, size_t iLen, time_t tNow, std:
                 m_iHeadBytes = 0;
             }
         } else if (eErr != HPE_OK) {
-            if (m_bTransferEncoding) {
+            // Only errors raised once the whole head is read may look at its
+            // headers: before that, what was kept depends on how the bytes were cut.
+            if (m_bInValue) KeepHeader();
+            if (eErr == HPE_INVALID_TRANSFER_ENCODING ||
+                (eErr == HPE_UNEXPECTED_CONTENT_LENGTH && m_bTransferEncoding)) {
                 AnswerAndClose(411, "bodies are sent with Content-Length only", strOut);
             } else {
                 AnswerAndClose(400, std::string("bad request: ") + http_errno_description(eErr), strOut);
