@@ -18,7 +18,7 @@
 #include "rc_config.h"
 #include "rc_dedup.h"
 #include "rc_journal.h"
-#include "rc_wire.h"
+#include "rc_check.h"
 
 class CRcenterServer : public CAioEvtHandler {
 public:
