@@ -24,7 +24,8 @@
 #include <thread>
 #include <vector>
 
-#include "datareport_svr.h"
+#include "rc_record.h"
+#include "report_wire.h"
 #include "helper.h"
 #include "tptFile.h"
 

@@ -4,7 +4,7 @@
 #include <ctime>
 #include <vector>
 
-#include "datareport_svr.h"
+#include "rc_record.h"
 
 namespace {
 

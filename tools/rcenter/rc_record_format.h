@@ -8,7 +8,8 @@
 #include <string>
 
 #include "rc_store.h"
-#include "rc_wire.h"
+#include "rc_journal.h"
+#include "report_wire.h"
 
 // Seconds since the epoch as UTC text, 2024-03-05T14:07:09Z.
 std::string rc_utc_text(sint64 iTime);

@@ -1,6 +1,7 @@
 #include "rc_store.h"
 
 #include <sqlite3.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,6 +59,16 @@ int MakeParents(const std::string& strPath) {
         if (mkdir(strDir.c_str(), 0755) != 0 && errno != EEXIST) return errno;
     }
     return 0;
+}
+
+int SyncDir(const std::string& strPath) {
+    std::string::size_type pos = strPath.rfind('/');
+    std::string strDir = pos == std::string::npos ? "." : pos == 0 ? "/" : strPath.substr(0, pos);
+    int fd = open(strDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    int iErr = fsync(fd) == 0 ? 0 : errno;
+    close(fd);
+    return iErr;
 }
 
 template <int N>
@@ -257,6 +268,21 @@ int CRcStore::OpenOnce(std::string& strError) {
             }
             unlink(strWal.c_str());
             unlink((m_strPath + "-shm").c_str());
+            // Made here rather than by SQLite, whose read-only retry hides
+            // the reason (EROFS, EACCES, ENOSPC) behind ENOENT; and its name
+            // is synced, as a file the answers rely on.
+            int fd = open(m_strPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            if (fd < 0 && errno != EEXIST) {
+                int iErr = errno;
+                strError = m_strPath + ": cannot create the database: " + strerror(iErr);
+                return iErr;
+            }
+            if (fd >= 0) close(fd);
+            int iErr = SyncDir(m_strPath);
+            if (iErr != 0) {
+                strError = m_strPath + ": cannot sync its directory: " + strerror(iErr);
+                return iErr;
+            }
         }
     }
     int iFlags = bWrite ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
@@ -380,7 +406,7 @@ int CRcStore::KeepNamed(std::string& strError) {
     if (m_pDb != nullptr) {
         struct stat st;
         if (stat(m_strPath.c_str(), &st) == 0 && st.st_dev == m_iDev && st.st_ino == m_iIno) return 0;
-        LOG_WARN("store %s no longer names the open database; opening it again", m_strPath.c_str());
+        LOG_WARN("store %s no longer names the open file; opening it again", m_strPath.c_str());
         // SQLite does not checkpoint a moved file when it closes it; done
         // here, the commits in the WAL go into the file wherever it is now.
         int iLog = 0;

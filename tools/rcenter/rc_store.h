@@ -109,6 +109,11 @@ public:
     // The queue of reports is empty afterwards either way.
     int Commit(std::vector<ERcStored>& oResults, std::string& strError);
 
+    // Opens the path again when it no longer names the file opened (also
+    // after a reopen that failed). 0 when the store can be written; Commit
+    // and Remove call it first.
+    int KeepNamed(std::string& strError);
+
     int FindFid(const Sha1Hash& oFid, std::vector<rc_resource_t>& oOut, std::string& strError);
     int FindSid(const Sha1Hash& oSid, std::vector<rc_resource_t>& oOut, std::string& strError);
     int FindSha1(const Sha1Hash& oHash, std::vector<rc_resource_t>& oOut, std::string& strError);
@@ -138,7 +143,6 @@ private:
     int CheckSchema(std::string& strError);
     int ReadVersion(sint64& iVersion, sint64& iObjects, std::string& strError);
     int Prepare(std::string& strError);
-    int KeepNamed(std::string& strError);
     int WriteQueue(std::vector<ERcStored>& oResults, std::string& strError);
     int WriteOne(const stQueued& oItem, ERcStored& nResult, std::string& strError);
     int Find(const char* pszWhere, const std::string& strKey, uint32 iLimit, std::vector<rc_resource_t>& oOut,
