@@ -7,6 +7,16 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 status=0
 
+# zq_rcenter's store is the system's SQLite: its headers are needed to build.
+if [ ! -f /usr/include/sqlite3.h ]; then
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    echo "== sqlite3.h is missing: apt-get install libsqlite3-dev"
+    { apt-get update -qq && apt-get install -y -qq libsqlite3-dev; } >/dev/null || echo "!! apt-get install libsqlite3-dev failed"
+  else
+    echo "!! sqlite3.h is missing: install libsqlite3-dev (as root this script does it)"
+  fi
+fi
+
 configure_and_build() {
   local dir=$1; shift
   echo "== configure $dir ($*)"
