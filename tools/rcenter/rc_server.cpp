@@ -15,6 +15,9 @@
 
 namespace {
 
+// errno when a failed call left one, else iDefault: a failure is never 0.
+int ErrnoOr(int iDefault) { return errno != 0 ? errno : iDefault; }
+
 std::string PeerText(CFdContext* pFdContext) {
     CInetAddr* pRemote = pFdContext->GetRemoteAddr();
     return std::string(pRemote->GetIpStr()) + ":" + std::to_string(pRemote->GetPort());
@@ -46,24 +49,27 @@ CRcenterServer::~CRcenterServer() {
 int CRcenterServer::Start(std::string& strError) {
     if (m_operator.InitMaxFdNum(m_oConfig.max_fd_num, RC_MAX_PACKET_LEN) != 0) {
         strError = "cannot build a table of " + std::to_string(m_oConfig.max_fd_num) + " descriptors";
-        return -1;
+        return ENOMEM;
     }
     m_operator.SetInactiveFdTimeout(m_oConfig.inactive_timeout_ms);
     if (m_operator.CreateEpoll() != 0) {
-        strError = std::string("cannot create the epoll instance: ") + GetLastErrorMsg();
-        return -1;
+        int iErr = ErrnoOr(EIO);
+        strError = std::string("cannot create the epoll instance: ") + strerror(iErr);
+        return iErr;
     }
     CInetAddr addr(m_oConfig.listen_ip.c_str(), static_cast<uint16>(m_oConfig.listen_port));
     m_iListenFd = m_operator.AddTcpListenSock(addr);
     if (m_iListenFd < 0) {
+        int iErr = ErrnoOr(EIO);
         strError = "cannot listen on " + m_oConfig.listen_ip + ":" + std::to_string(m_oConfig.listen_port) + ": " +
-                   GetLastErrorMsg();
-        return -1;
+                   strerror(iErr);
+        return iErr;
     }
     socklen_t iLen = sizeof(sockaddr_in);
     if (getsockname(m_iListenFd, reinterpret_cast<sockaddr*>(m_listenAddr.GetSockAddr()), &iLen) != 0) {
-        strError = std::string("cannot read the listening address: ") + GetLastErrorMsg();
-        return -1;
+        int iErr = ErrnoOr(EIO);
+        strError = std::string("cannot read the listening address: ") + strerror(iErr);
+        return iErr;
     }
     m_iLastStatTick = GetTickCount();
     LOG_INFO("listening on %s:%u, store %s", m_listenAddr.GetIpStr(), static_cast<unsigned>(m_listenAddr.GetPort()),
