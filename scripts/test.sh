@@ -7,20 +7,8 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 status=0
 
-# Libraries the build needs beyond the compilers: libcrypto (the signature
-# cipher) and the HTTP request parser. A fresh machine gets them when we may.
-need_pkgs=()
-[ -f /usr/include/openssl/evp.h ] || need_pkgs+=(libssl-dev)
-[ -f /usr/include/http_parser.h ] || need_pkgs+=(libhttp-parser-dev)
-if [ ${#need_pkgs[@]} -gt 0 ]; then
-  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-    echo "== missing headers: apt-get install ${need_pkgs[*]}"
-    { apt-get update -qq && apt-get install -y -qq "${need_pkgs[@]}"; } >/dev/null ||
-      echo "!! apt-get install ${need_pkgs[*]} failed"
-  else
-    echo "!! missing ${need_pkgs[*]}: install them (as root: apt-get install ${need_pkgs[*]})"
-  fi
-fi
+# SQLite, libcrypto and the HTTP parser: installed when missing (as root).
+bash scripts/install_deps.sh || echo "!! the build will fail without them"
 
 configure_and_build() {
   local dir=$1; shift

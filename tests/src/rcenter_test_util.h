@@ -1,7 +1,7 @@
 // Helpers shared by the zq_rcenter tests: consistent records built from
 // chosen sizes and seeds (no file needed), requests packed by the tool's own
 // packer, a loopback exchange with the server, and a server process in a
-// temporary directory with its configuration, journal and logs.
+// temporary directory with its configuration, store and logs.
 #ifndef ZQ_RCENTER_TEST_UTIL_H
 #define ZQ_RCENTER_TEST_UTIL_H
 
@@ -191,6 +191,15 @@ inline std::vector<std::pair<std::string, std::string> > Fields(const std::strin
     return fields;
 }
 
+// Every report a store holds as its journal line (zq_lookup --export-tsv);
+// empty when there is no store.
+inline std::string ExportTsv(const std::string& db) {
+    if (!zqtest::FileExists(db)) return "";
+    zqtest::ProcessResult r = zqtest::RunProcess(zqtest::BinPath("zq_lookup"), {"--db", db, "--export-tsv"}, "/");
+    EXPECT_TRUE(r.exit_code == 0 || r.exit_code == 1) << r.err;
+    return r.out;
+}
+
 // A zq_rcenter process in its own temporary directory (or a given one).
 class Server {
 public:
@@ -223,9 +232,8 @@ public:
     }
 
     const std::string& ListenLine() const { return m_listenLine; }
-    std::string Journal() const {
-        return zqtest::FileExists(File("data/journal.tsv")) ? zqtest::ReadFile(File("data/journal.tsv")) : "";
-    }
+    // The stored reports as journal lines, oldest first.
+    std::string Journal() const { return ExportTsv(File("data/rcenter.db")); }
     std::string ErrLog() const {
         return zqtest::FileExists(File("log/rcenter_errlog")) ? zqtest::ReadFile(File("log/rcenter_errlog")) : "";
     }
