@@ -10,6 +10,7 @@
 
 #include "rc_record_format.h"
 #include "rc_store.h"
+#include "str_util.h"
 
 namespace {
 
@@ -45,18 +46,7 @@ void print_usage(FILE* pOut) {
 }
 
 bool parse_hex(const std::string& strText, Sha1Hash& oHash) {
-    if (strText.size() != 2 * sizeof(oHash.cVal)) return false;
-    for (size_t i = 0; i < strText.size(); ++i) {
-        char c = strText[i];
-        int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-        if (v < 0) return false;
-        if (i % 2 == 0) {
-            oHash.cVal[i / 2] = static_cast<unsigned char>(v << 4);
-        } else {
-            oHash.cVal[i / 2] |= static_cast<unsigned char>(v);
-        }
-    }
-    return true;
+    return BinBufFromHexExact(oHash.cVal, sizeof(oHash.cVal), strText.data(), strText.size()) == 0;
 }
 
 int usage_error(const std::string& strWhy) {

@@ -62,7 +62,7 @@ bool parse_u32(const char* pszText, uint32& uiValue) {
 }
 
 bool parse_hex16(const char* pszText, unsigned char* pOut) {
-    return SigFromHex(pszText, strlen(pszText), pOut, 16) == 0;
+    return BinBufFromHexExact(pOut, 16, pszText, strlen(pszText)) == 0;
 }
 
 // Reads the value of option argv[i] into oOpts; false when it is not usable.

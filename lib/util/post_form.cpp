@@ -4,10 +4,6 @@
 
 namespace {
 
-bool IsHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 // Decodes one name or value into strOut.
 EPostFormResult Decode(const char* pData, size_t iLen, std::string& strOut) {
     strOut.clear();

@@ -21,10 +21,6 @@ const size_t kCipherOff = SIG_NONCE_LEN;
 const size_t kTagOff = SIG_NONCE_LEN + SIG_PLAIN_LEN;
 const size_t kRawLen = SIG_HEX_LEN / 2;
 
-bool IsHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 void PutBigEndian32(unsigned char* p, uint32 v) {
     p[0] = static_cast<unsigned char>(v >> 24);
     p[1] = static_cast<unsigned char>(v >> 16);
@@ -86,20 +82,11 @@ const char* SigResultText(ESigResult eResult) {
     return "unknown";
 }
 
-int SigFromHex(const char* pHex, size_t iHexLen, unsigned char* pOut, size_t iOutLen) {
-    if (iHexLen != 2 * iOutLen) return -1;
-    for (size_t i = 0; i < iOutLen; ++i) {
-        if (!IsHexDigit(pHex[2 * i]) || !IsHexDigit(pHex[2 * i + 1])) return -1;
-        pOut[i] = static_cast<unsigned char>((atoh(pHex[2 * i]) << 4) | atoh(pHex[2 * i + 1]));
-    }
-    return 0;
-}
-
 ESigResult SigCheck(const unsigned char* pSecret, const char* pSig, size_t iSigLen, const std::string& strPath,
                     uint32 uiExpectUser, sint64 tNow, uint32 uiWindowS, stSigFields& oFields) {
     if (iSigLen != SIG_HEX_LEN) return SIG_BAD_LENGTH;
     unsigned char aRaw[kRawLen];
-    if (SigFromHex(pSig, iSigLen, aRaw, kRawLen) != 0) return SIG_BAD_HEX;
+    if (BinBufFromHexExact(aRaw, kRawLen, pSig, iSigLen) != 0) return SIG_BAD_HEX;
     unsigned char aPlain[SIG_PLAIN_LEN + 16];
     const bool bOpened = OpenRaw(pSecret, aRaw, strPath, aPlain);
     if (bOpened) {

@@ -40,10 +40,6 @@ struct stSigFields {
     uint32 User;
 };
 
-// Exactly 2 * iOutLen hex digits (either case) into pOut; 0, or -1 with
-// pOut unspecified.
-int SigFromHex(const char* pHex, size_t iHexLen, unsigned char* pOut, size_t iOutLen);
-
 // Opens a token and checks it: the tag, then oExpectUser, then that its time
 // is within uiWindowS seconds of tNow either way. oFields holds what was
 // opened whenever the tag verified (SIG_OK, SIG_WRONG_USER, SIG_STALE).

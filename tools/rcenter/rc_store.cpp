@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "str_util.h"
 #include "svr_log.h"
 
 namespace {
@@ -73,18 +74,8 @@ int SyncDir(const std::string& strPath) {
 
 template <int N>
 bool FromHex(const unsigned char* p, int iLen, HashVal<N>& oHash) {
-    if (p == nullptr || iLen != 2 * static_cast<int>(sizeof(oHash.cVal))) return false;
-    for (int i = 0; i < iLen; ++i) {
-        int c = p[i];
-        int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        if (v < 0) return false;
-        if (i % 2 == 0) {
-            oHash.cVal[i / 2] = static_cast<unsigned char>(v << 4);
-        } else {
-            oHash.cVal[i / 2] |= static_cast<unsigned char>(v);
-        }
-    }
-    return true;
+    return iLen >= 0 && BinBufFromHexExact(oHash.cVal, sizeof(oHash.cVal), reinterpret_cast<const char*>(p),
+                                           static_cast<size_t>(iLen)) == 0;
 }
 
 template <int N>
