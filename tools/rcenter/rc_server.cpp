@@ -93,11 +93,12 @@ int CRcenterServer::StartHttp(std::string& strError) {
     m_oSigning.HasSecret = m_oConfig.sig_key_set;
     memcpy(m_oSigning.Secret, m_oConfig.sig_key, sizeof(m_oSigning.Secret));
     m_oSigning.WindowS = m_oConfig.sig_window_s;
-    CInetAddr addr(m_oConfig.http_listen_ip.c_str(), static_cast<uint16>(m_oConfig.http_listen_port));
+    const std::string& strIp = m_oConfig.http_listen_ip.empty() ? m_oConfig.listen_ip : m_oConfig.http_listen_ip;
+    CInetAddr addr(strIp.c_str(), static_cast<uint16>(m_oConfig.http_listen_port));
     m_iHttpListenFd = m_operator.AddTcpListenSock(addr);
     if (m_iHttpListenFd < 0) {
         int iErr = ErrnoOr(EIO);
-        strError = "cannot listen for HTTP on " + m_oConfig.http_listen_ip + ":" +
+        strError = "cannot listen for HTTP on " + strIp + ":" +
                    std::to_string(m_oConfig.http_listen_port) + ": " + strerror(iErr);
         return iErr;
     }
