@@ -136,25 +136,6 @@ INSTANTIATE_TEST_SUITE_P(
                       BadValue{"sig_key: 00112233445566778899aabbccddeefg\n", "sig_key"},
                       BadValue{"sig_window_s: 0\n", "sig_window_s"}));
 
-TEST(RcConfigHttp, AbsentPortMeansNoHttpAndTheIpFollowsListenIp) {
-    TempDir dir;
-    Loaded l = LoadText(dir, "listen_ip: 127.0.0.2\n");
-    ASSERT_EQ(l.result, 0) << l.error;
-    EXPECT_FALSE(l.config.http_enabled);
-    EXPECT_EQ(l.config.http_listen_ip, "127.0.0.2");
-    EXPECT_FALSE(l.config.sig_key_set);
-    EXPECT_EQ(l.config.sig_window_s, 300u);
-
-    l = LoadText(dir, "http_listen_port: 0\nsig_key: 00112233445566778899AABBCCDDEEFF\nsig_window_s: 60\n");
-    ASSERT_EQ(l.result, 0) << l.error;
-    EXPECT_TRUE(l.config.http_enabled);
-    EXPECT_EQ(l.config.http_listen_port, 0u);
-    ASSERT_TRUE(l.config.sig_key_set);
-    EXPECT_EQ(l.config.sig_key[0], 0x00);
-    EXPECT_EQ(l.config.sig_key[15], 0xff);
-    EXPECT_EQ(l.config.sig_window_s, 60u);
-}
-
 TEST(RcConfigHttp, ABadSecretIsRefusedWithoutShowingIt) {
     TempDir dir;
     Loaded l = LoadText(dir, "sig_key: 5ec12e75ec12e75ec12e75ec12e75ec\n");
