@@ -12,6 +12,7 @@
 #include "deadline.h"
 #include "rc_server.h"
 #include "rcenter_test_util.h"
+#include "req_sig.h"
 
 namespace {
 
