@@ -4,7 +4,8 @@
 # needed, starts zq_rcenter on a free port in a temporary directory, writes
 # datareport's main.conf for it, reports FILE (default: the README) with URL,
 # then shows datareport's lines and exit status, and the record the server
-# stored, through zq_lookup (as a record, then as its journal line). Stops
+# stored, through zq_lookup (as a record, then as its journal line) and
+# through the server's HTTP API with curl (skipped when curl is missing). Stops
 # the server and removes the temporary directory however it ends. Exits
 # with datareport's status (0: the report was answered), or 1 when the demo
 # itself could not run.
@@ -62,6 +63,7 @@ listen_port: 0
 db_path: ./data/rcenter.db
 shm_size: 4194304
 max_fd_num: 64
+http_listen_port: 0
 EOF
 
 echo "== starting zq_rcenter in $work/rcenter"
@@ -79,6 +81,9 @@ if [ -z "$port" ]; then
   die "zq_rcenter did not start"
 fi
 echo "   listening on 127.0.0.1:$port"
+http_port=$(sed -n 's/^http on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$work/rcenter/server.out")
+[ -n "$http_port" ] || die "zq_rcenter did not announce its HTTP port"
+echo "   HTTP API on 127.0.0.1:$http_port"
 
 cat >"$work/datareport/main.conf" <<EOF
 rc_ip: 127.0.0.1
@@ -100,6 +105,19 @@ if "$bin/zq_lookup" --db "$db" --recent 1 | sed 's/^/   /'; then
   echo "$line"
   echo "   field by field:"
   printf '%s\n' "$line" | tr '\t' '\n' | sed 's/^/     /'
+  fid=$(printf '%s\n' "$line" | tr '\t' '\n' | sed -n 's/^fid=//p' | head -n 1)
+  api=http://127.0.0.1:$http_port/v1/resources/$fid
+  if command -v curl >/dev/null; then
+    echo "== the same record over HTTP: curl $api"
+    record=$(curl -sS --max-time 10 "$api") || die "curl could not fetch $api"
+    if command -v jq >/dev/null; then
+      printf '%s\n' "$record" | jq . | sed 's/^/   /'
+    else
+      printf '%s\n' "$record" | sed 's/^/   /'
+    fi
+  else
+    echo "== (curl is not installed: skipping the HTTP fetch of $api)"
+  fi
 else
   echo "   (none)"
   [ "$status" -ne 0 ] || status=1

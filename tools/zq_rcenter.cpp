@@ -2,7 +2,8 @@
 // requests on a TCP port, checks each against its own piece table, answers
 // it, and stores every accepted report in its database; FIDs it holds are
 // answered "already known". Once listening it prints "listening on IP:PORT"
-// and runs until SIGINT or SIGTERM.
+// (then "http on IP:PORT" when the HTTP API is configured) and runs until
+// SIGINT or SIGTERM.
 #include <sys/resource.h>
 
 #include <cerrno>
@@ -109,6 +110,10 @@ int run(int argc, char** argv) {
     if (oServer.Start(strError) != 0) return fail_start(strError);
     const CInetAddr& addr = oServer.GetListenAddr();
     printf("listening on %s:%u\n", addr.GetIpStr(), static_cast<unsigned>(addr.GetPort()));
+    if (oServer.HasHttp()) {
+        const CInetAddr& httpAddr = oServer.GetHttpListenAddr();
+        printf("http on %s:%u\n", httpAddr.GetIpStr(), static_cast<unsigned>(httpAddr.GetPort()));
+    }
     fflush(stdout);
 
     while (!app_stop_requested()) oServer.RunOnce();

@@ -62,7 +62,9 @@ public:
     // The first listener also sets aside one spare descriptor (on /dev/null):
     // when the process runs out of descriptors, a waiting connection is
     // accepted into it and closed at once, instead of staying in the backlog
-    // and keeping the listener ready on every turn.
+    // and keeping the listener ready on every turn. A connection it accepts
+    // starts with the listener's ContType, so an owner of several listeners
+    // tags each (SetContType) to tell their connections apart.
     sint32 AddTcpListenSock(const CInetAddr& listenAddr);
     // The socket part of AddTcpListenSock, not registered.
     sint32 CreateTcpListenSock(const CInetAddr& listenAddr);

@@ -112,6 +112,7 @@ sint32 CAioOperator::OnTcpAccept(CFdContext* pFdContext) {
             break;
         }
         SetSockSndRcvBufSize(iFd, SOCK_SND_RCV_BUF_SIZE);
+        pNewContext->SetContType(pFdContext->GetContType());
         if (EpollCtl(EPOLL_CTL_ADD, iFd, EPOLLIN) != 0) {
             ResetFdContext(pNewContext);
             close(iFd);

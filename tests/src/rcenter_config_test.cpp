@@ -129,7 +129,19 @@ INSTANTIATE_TEST_SUITE_P(
                       BadValue{"shm_size: 1000\n", "shm_size"}, BadValue{"shm_size: 4294967296\n", "shm_size"},
                       BadValue{"err_log_level: 9\n", "err_log_level"},
                       BadValue{"stat_interval_ms: 0\n", "stat_interval_ms"},
-                      BadValue{"inactive_timeout_ms: -5\n", "inactive_timeout_ms"}));
+                      BadValue{"inactive_timeout_ms: -5\n", "inactive_timeout_ms"},
+                      BadValue{"http_listen_port: 70000\n", "http_listen_port"},
+                      BadValue{"http_listen_ip: ::1\n", "http_listen_ip"},
+                      BadValue{"sig_key: 00112233445566778899aabbccddeeff00\n", "sig_key"},
+                      BadValue{"sig_key: 00112233445566778899aabbccddeefg\n", "sig_key"},
+                      BadValue{"sig_window_s: 0\n", "sig_window_s"}));
+
+TEST(RcConfigHttp, ABadSecretIsRefusedWithoutShowingIt) {
+    TempDir dir;
+    Loaded l = LoadText(dir, "sig_key: 5ec12e75ec12e75ec12e75ec12e75ec\n");
+    EXPECT_EQ(l.result, EINVAL);
+    EXPECT_EQ(l.error.find("5ec12e7"), std::string::npos) << l.error;
+}
 
 TEST(RcConfigPaths, ALogPathTooLongForTheLogIsRefused) {
     TempDir dir;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "req_sig.h"
 #include "zq_conf.h"
 
 namespace {
@@ -16,6 +17,7 @@ const char* const kKeys[] = {
     "listen_ip",     "listen_port",      "db_path",            "err_log_path", "err_log_level",
     "rotate_file_size", "rotate_file_num", "stat_log_path",     "stat_interval_ms",
     "inactive_timeout_ms", "max_fd_num",   "shm_key",            "shm_size",
+    "http_listen_port", "http_listen_ip",  "sig_key",            "sig_window_s",
 };
 
 struct ConfFree {
@@ -37,15 +39,29 @@ public:
     }
 
     template <typename T>
-    bool Number(const char* pszName, T& value, long long iMin, long long iMax) {
+    bool Number(const char* pszName, T& value, long long iMin, long long iMax, bool* pPresent = nullptr) {
         char szValue[ZQ_CONF_VALUE_SIZE];
         if (zq_getconfnstr(m_pConf, pszName, szValue, sizeof(szValue)) == 0) return true;
+        if (pPresent != nullptr) *pPresent = true;
         long long iValue = 0;
         if (zq_getconfint64(m_pConf, pszName, &iValue) != 1) return Fail(pszName, "not a number");
         if (iValue < iMin || iValue > iMax) {
             return Fail(pszName, ("out of range " + std::to_string(iMin) + ".." + std::to_string(iMax)).c_str());
         }
         value = static_cast<T>(iValue);
+        return true;
+    }
+
+    // Exactly iLen bytes as 2 * iLen hex digits. The value itself never
+    // reaches the error: it is a secret.
+    bool Secret(const char* pszName, unsigned char* pOut, size_t iLen, bool& bPresent) {
+        char szValue[ZQ_CONF_VALUE_SIZE];
+        int iFound = zq_getconfnstr(m_pConf, pszName, szValue, sizeof(szValue));
+        if (iFound == 0) return true;
+        bool bOk = iFound > 0 && SigFromHex(szValue, strlen(szValue), pOut, iLen) == 0;
+        memset(szValue, 0, sizeof(szValue));
+        if (!bOk) return Fail(pszName, (std::to_string(2 * iLen) + " hex digits expected").c_str());
+        bPresent = true;
         return true;
     }
 
@@ -113,13 +129,21 @@ int rc_load_config(const std::string& strPath, stRcConfig& oConfig, bool& bMissi
                in.Number("max_fd_num", oConfig.max_fd_num, RC_MIN_FD_NUM, RC_MAX_FD_NUM) &&
                // Keys are usually written in hexadecimal as unsigned numbers.
                in.Number("shm_key", oConfig.shm_key, INT_MIN, UINT_MAX) &&
-               in.Number("shm_size", oConfig.shm_size, RC_MIN_SHM_SIZE, UINT_MAX);
+               in.Number("shm_size", oConfig.shm_size, RC_MIN_SHM_SIZE, UINT_MAX) &&
+               in.Number("http_listen_port", oConfig.http_listen_port, 0, 65535, &oConfig.http_enabled) &&
+               in.Text("http_listen_ip", oConfig.http_listen_ip, 15) &&
+               in.Secret("sig_key", oConfig.sig_key, sizeof(oConfig.sig_key), oConfig.sig_key_set) &&
+               in.Number("sig_window_s", oConfig.sig_window_s, 1, RC_MAX_SIG_WINDOW_S);
     if (!bOk) return EINVAL;
+    if (oConfig.http_listen_ip.empty()) oConfig.http_listen_ip = oConfig.listen_ip;
 
-    in_addr addr;
-    if (inet_pton(AF_INET, oConfig.listen_ip.c_str(), &addr) != 1) {
-        strError = "bad value of listen_ip: not an IPv4 address: " + oConfig.listen_ip;
-        return EINVAL;
+    for (const std::string* pIp : {&oConfig.listen_ip, &oConfig.http_listen_ip}) {
+        in_addr addr;
+        if (inet_pton(AF_INET, pIp->c_str(), &addr) != 1) {
+            strError = std::string("bad value of ") + (pIp == &oConfig.listen_ip ? "listen_ip" : "http_listen_ip") +
+                       ": not an IPv4 address: " + *pIp;
+            return EINVAL;
+        }
     }
     return 0;
 }

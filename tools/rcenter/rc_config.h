@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common_header.h"
+#include "req_sig.h"
 
 struct stRcConfig {
     std::string listen_ip = "127.0.0.1";
@@ -24,6 +25,13 @@ struct stRcConfig {
     uint32 max_fd_num = 1024;
     sint32 shm_key = 0;  // 0: a private segment, gone when the server ends
     uint32 shm_size = 64u * 1024 * 1024;
+    bool http_enabled = false;  // http_listen_port present
+    uint32 http_listen_port = 0;  // 0: any free port
+    std::string http_listen_ip;   // empty: listen_ip
+    // The removal secret, never logged; without it every removal is refused.
+    bool sig_key_set = false;
+    unsigned char sig_key[SIG_SECRET_LEN] = {};
+    uint32 sig_window_s = 300;
 };
 
 enum {
@@ -32,6 +40,7 @@ enum {
     RC_MIN_SHM_SIZE = 65536,
     // The logs keep their file names in 260-byte buffers.
     RC_MAX_LOG_PATH = 259,
+    RC_MAX_SIG_WINDOW_S = 86400,
 };
 
 // Fills oConfig from strPath (defaults for what is absent). 0 on success

@@ -4,16 +4,24 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "fd_context.h"
 #include "os_util.h"
+#include "rc_http_api.h"
 #include "rc_journal.h"
 #include "rc_record_format.h"
 #include "svr_log.h"
 
 namespace {
+
+// The tag a listener passes on to the connections it accepts.
+enum : uint32 {
+    RC_CONN_REPORT = 0,
+    RC_CONN_HTTP = 1,
+};
 
 // errno when a failed call left one, else iDefault: a failure is never 0.
 int ErrnoOr(int iDefault) { return errno != 0 ? errno : iDefault; }
@@ -32,12 +40,16 @@ CRcenterServer::CRcenterServer(const stRcConfig& oConfig, CRcStore& oStore, CRcD
       m_operator(*this),
       m_iListenFd(-1),
       m_iLastStatTick(0),
-      m_bStoreChecked(false) {
+      m_bStoreChecked(false),
+      m_iHttpListenFd(-1),
+      m_pHttpApi(new CRcHttpApi(*this, oStore)) {
     m_listenAddr.Reset();
+    m_httpListenAddr.Reset();
 }
 
 // The operator leaves open descriptors alone when it goes; the server closes
-// its own so a stop ends every connection at once.
+// its own so a stop ends every connection at once. An HTTP connection's last
+// answer, dropped by the close, is let go in OnTcpWrote.
 CRcenterServer::~CRcenterServer() {
     for (uint32 i = 0; i < m_operator.GetMaxFdNum(); ++i) {
         CFdContext* pFdContext = m_operator.GetFdContext(static_cast<sint32>(i));
@@ -74,6 +86,32 @@ int CRcenterServer::Start(std::string& strError) {
     m_iLastStatTick = GetTickCount();
     LOG_INFO("listening on %s:%u, store %s", m_listenAddr.GetIpStr(), static_cast<unsigned>(m_listenAddr.GetPort()),
              m_oStore.GetPath().c_str());
+    return m_oConfig.http_enabled ? StartHttp(strError) : 0;
+}
+
+int CRcenterServer::StartHttp(std::string& strError) {
+    m_oSigning.HasSecret = m_oConfig.sig_key_set;
+    memcpy(m_oSigning.Secret, m_oConfig.sig_key, sizeof(m_oSigning.Secret));
+    m_oSigning.WindowS = m_oConfig.sig_window_s;
+    const std::string& strIp = m_oConfig.http_listen_ip.empty() ? m_oConfig.listen_ip : m_oConfig.http_listen_ip;
+    CInetAddr addr(strIp.c_str(), static_cast<uint16>(m_oConfig.http_listen_port));
+    m_iHttpListenFd = m_operator.AddTcpListenSock(addr);
+    if (m_iHttpListenFd < 0) {
+        int iErr = ErrnoOr(EIO);
+        strError = "cannot listen for HTTP on " + strIp + ":" +
+                   std::to_string(m_oConfig.http_listen_port) + ": " + strerror(iErr);
+        return iErr;
+    }
+    m_operator.GetFdContext(m_iHttpListenFd)->SetContType(RC_CONN_HTTP);
+    socklen_t iLen = sizeof(sockaddr_in);
+    if (getsockname(m_iHttpListenFd, reinterpret_cast<sockaddr*>(m_httpListenAddr.GetSockAddr()), &iLen) != 0) {
+        int iErr = ErrnoOr(EIO);
+        strError = std::string("cannot read the HTTP listening address: ") + strerror(iErr);
+        return iErr;
+    }
+    LOG_INFO("HTTP API on %s:%u, removal %s", m_httpListenAddr.GetIpStr(),
+             static_cast<unsigned>(m_httpListenAddr.GetPort()),
+             m_oSigning.HasSecret ? "by signed request" : "refused: signing not configured");
     return 0;
 }
 
@@ -93,20 +131,27 @@ void CRcenterServer::WriteStatistics() {
     if (m_oStore.GetQueued() == 0 && m_oStore.Commit(oNone, strError) != 0)
         LOG_ERR("counts of repeated reports not stored yet: %s", strError.c_str());
     g_StatisLog.Write("%s", m_oDedup.GetStatisticInfo().c_str());
-    g_StatisLog.Write("reports accepted=%llu known=%llu rejected=%llu not_stored=%llu dropped_connections=%llu",
+    g_StatisLog.Write("reports accepted=%llu known=%llu rejected=%llu not_stored=%llu dropped_connections=%llu "
+                      "removed=%llu http_requests=%llu",
                       static_cast<unsigned long long>(m_counts.iAccepted),
                       static_cast<unsigned long long>(m_counts.iKnown),
                       static_cast<unsigned long long>(m_counts.iRejected),
                       static_cast<unsigned long long>(m_counts.iNotStored),
-                      static_cast<unsigned long long>(m_counts.iDropped));
+                      static_cast<unsigned long long>(m_counts.iDropped),
+                      static_cast<unsigned long long>(m_counts.iRemoved),
+                      static_cast<unsigned long long>(m_counts.iHttpRequests));
 }
 
 int CRcenterServer::RemoveResource(const Sha1Hash& oFid, bool& bFound, std::string& strError) {
+    // A report of this FID queued earlier in the turn would otherwise be
+    // committed after the removal and its key cached again.
+    SettleAnswers();
     rc_resource_t oRemoved;
     int iErr = m_oStore.Remove(oFid, bFound, &oRemoved, strError);
     if (iErr != 0 || !bFound) return iErr;
     for (const rc_location_t& oLoc : oRemoved.Locations)
         m_oDedup.Forget(CRcDedup::KeyFor(m_oStore.GetStoreId(), oFid, oLoc.Url));
+    ++m_counts.iRemoved;
     LOG_INFO("fid=%s removed with its %zu locations", oFid.Hex().c_str(), oRemoved.Locations.size());
     return 0;
 }
@@ -219,9 +264,60 @@ void CRcenterServer::Send(const stAnswer& oAnswer) {
 
 sint32 CRcenterServer::OnTcpConnOut(CFdContext*, bool) { return 0; }
 
+uint64 CRcenterServer::QueuedBytes(CFdContext* pFdContext) {
+    uint64 iBytes = 0;
+    for (const CWriteTaskBase* pTask : pFdContext->GetWriteTaskList()) iBytes += pTask->GetLeftSize();
+    return iBytes;
+}
+
+// Every byte is the parser's: it keeps what a request still lacks. Bytes
+// after the connection's last request are ignored until it is closed.
+sint32 CRcenterServer::OnHttpRead(CFdContext* pFdContext, const char* pData, uint32 iDataSize) {
+    sint32 iFd = pFdContext->GetFd();
+    std::unique_ptr<stHttpSlot>& pSlot = m_oHttpSlots[iFd];
+    if (!pSlot || pSlot->iFdSeq != pFdContext->GetSeq()) {
+        pSlot.reset(new stHttpSlot);
+        pSlot->iFdSeq = pFdContext->GetSeq();
+        pSlot->pConn.reset(new CRcHttpConn(*m_pHttpApi, m_oSigning));
+    }
+    stHttpSlot& oSlot = *pSlot;
+    CRcHttpConn& oConn = *oSlot.pConn;
+    if (oConn.GetState() == RC_HTTP_CLOSE) return 0;
+
+    const uint64 iQueued = QueuedBytes(pFdContext);
+    const uint64 iAnswered = oConn.GetAnswered();
+    const time_t tNow = time(nullptr);
+    std::string strOut;
+    ERcHttpState eState = RC_HTTP_OPEN;
+    for (uint32 iAt = 0; iAt < iDataSize && eState == RC_HTTP_OPEN; iAt += HTTP_FEED_SLICE) {
+        eState = oConn.Feed(pData + iAt, std::min<uint32>(HTTP_FEED_SLICE, iDataSize - iAt), tNow, strOut);
+        if (iQueued + strOut.size() > MAX_HTTP_QUEUED_BYTES) {
+            LOG_ERR("HTTP peer %s leaves more than %u bytes of answers unread; closing", PeerText(pFdContext).c_str(),
+                    static_cast<unsigned>(MAX_HTTP_QUEUED_BYTES));
+            ++m_counts.iDropped;
+            return -1;
+        }
+    }
+    m_counts.iHttpRequests += oConn.GetAnswered() - iAnswered;
+    if (strOut.empty()) return eState == RC_HTTP_CLOSE ? -1 : 0;
+    if (eState == RC_HTTP_CLOSE) {
+        // Referenced, not copied: the operator reports it written, and the
+        // connection is closed then (OnTcpWrote).
+        oSlot.strLast = std::move(strOut);
+        oSlot.bLastQueued = m_operator.TcpSend(iFd, &oSlot, oSlot.strLast.data(),
+                                               static_cast<uint32>(oSlot.strLast.size())) == 0;
+        return oSlot.bLastQueued ? 0 : -1;
+    }
+    return m_operator.TcpSend(iFd, strOut.data(), static_cast<uint32>(strOut.size())) == 0 ? 0 : -1;
+}
+
 sint32 CRcenterServer::OnTcpRead(CFdContext* pFdContext, char* pData, uint32 iDataSize, uint32& iParsedDataSize) {
     if (pFdContext == nullptr) return -1;
     if (pFdContext->GetFdType() != FD_TYPE_TCP_ACCEPTED) return 0;
+    if (pFdContext->GetContType() == RC_CONN_HTTP) {
+        iParsedDataSize = iDataSize;
+        return OnHttpRead(pFdContext, pData, iDataSize);
+    }
     sint32 iFd = pFdContext->GetFd();
     std::string strPeer = PeerText(pFdContext);
     const unsigned char* p = reinterpret_cast<const unsigned char*>(pData);
@@ -250,13 +346,30 @@ sint32 CRcenterServer::OnTcpRead(CFdContext* pFdContext, char* pData, uint32 iDa
     return 0;
 }
 
-sint32 CRcenterServer::OnTcpWrote(CFdContext*, void*, const char*, uint32, sint32) { return 0; }
+// Only an HTTP connection's last answer is referenced: written, it closes
+// the connection; written or dropped, its slot may go.
+sint32 CRcenterServer::OnTcpWrote(CFdContext* pFdContext, void* pHandle, const char*, uint32, sint32 iWroteSize) {
+    if (pFdContext == nullptr) return 0;
+    auto it = m_oHttpSlots.find(pFdContext->GetFd());
+    if (it == m_oHttpSlots.end() || it->second.get() != pHandle) return 0;
+    if (iWroteSize < 0) {
+        m_oHttpSlots.erase(it);
+        return 0;
+    }
+    it->second->bLastQueued = false;
+    return -1;
+}
 
 sint32 CRcenterServer::OnUdpRead(CFdContext*, char*, uint32, const CInetAddr&) { return 0; }
 
 sint32 CRcenterServer::OnFdClosed(CFdContext* pFdContext) {
     if (pFdContext == nullptr) return -1;
-    if (pFdContext->GetFdType() == FD_TYPE_TCP_ACCEPTED)
-        LOG_INFO("connection from %s closed", PeerText(pFdContext).c_str());
+    if (pFdContext->GetFdType() != FD_TYPE_TCP_ACCEPTED) return 0;
+    LOG_INFO("%sconnection from %s closed", pFdContext->GetContType() == RC_CONN_HTTP ? "HTTP " : "",
+             PeerText(pFdContext).c_str());
+    // A last answer still queued is dropped by the close that follows, and
+    // its slot let go then.
+    auto it = m_oHttpSlots.find(pFdContext->GetFd());
+    if (it != m_oHttpSlots.end() && !it->second->bLastQueued) m_oHttpSlots.erase(it);
     return 0;
 }

@@ -5,14 +5,19 @@
 // cache, or the store when the cache misses), or stored. The reports of one
 // loop turn that need the store share one commit (CRcStore); the turn's
 // answers are queued after it, each connection's in the order it asked.
-// Bad peers are logged and closed; the others are served on. Owns the
-// operator; borrows the store and the dedup cache, which must outlive it.
-// Single-threaded.
+// Bad peers are logged and closed; the others are served on. When the
+// configuration names an HTTP port, a second listener in the same operator
+// serves the HTTP API (rc_http), one CRcHttpConn per connection; a
+// connection is told to be HTTP by the tag its listener passed on. Owns the
+// operator and the connections; borrows the store and the dedup cache, which
+// must outlive it. Single-threaded.
 #ifndef ZQ_RC_SERVER_H
 #define ZQ_RC_SERVER_H
 
 #include <ctime>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "aio_evt_handler.h"
@@ -21,6 +26,7 @@
 #include "inet_addr.h"
 #include "rc_config.h"
 #include "rc_dedup.h"
+#include "rc_http.h"
 #include "rc_store.h"
 #include "rc_check.h"
 
@@ -31,12 +37,21 @@ public:
         uint64 iKnown = 0;
         uint64 iRejected = 0;
         uint64 iNotStored = 0;
-        uint64 iDropped = 0;  // connections closed for invalid packets
+        uint64 iDropped = 0;  // connections closed for invalid packets or unread answers
+        uint64 iRemoved = 0;  // resources removed through the HTTP API
+        uint64 iHttpRequests = 0;
     };
 
     enum : uint32 {
         // Answers a peer may leave unread before it is dropped.
         MAX_QUEUED_RESPONSES = 4096,
+        // Bytes of HTTP answers a peer may leave unread before it is dropped:
+        // a few of the largest piece tables.
+        MAX_HTTP_QUEUED_BYTES = 4u * 1024 * 1024,
+        // A connection's bytes go to its parser in slices of this size, so
+        // one slice completes at most one request of the size that can draw
+        // a large answer, and the bound is checked before the next.
+        HTTP_FEED_SLICE = 64,
     };
 
     CRcenterServer(const stRcConfig& oConfig, CRcStore& oStore, CRcDedup& oDedup);
@@ -47,6 +62,9 @@ public:
     int Start(std::string& strError);
     // The address actually bound (the port chosen when 0 was asked).
     const CInetAddr& GetListenAddr() const { return m_listenAddr; }
+    // The HTTP API's address, when HasHttp().
+    bool HasHttp() const { return m_iHttpListenFd >= 0; }
+    const CInetAddr& GetHttpListenAddr() const { return m_httpListenAddr; }
     // One turn of the operator (at most about a millisecond of waiting),
     // the commit of the turn's reports and their answers, then the
     // statistics line when its interval has passed.
@@ -56,8 +74,10 @@ public:
     const CCounts& GetCounts() const { return m_counts; }
 
     // Deletes a resource from the store and its keys from the cache, so its
-    // next report is new again. 0 (bFound tells whether it was there) or an
-    // errno value with the reason in strError.
+    // next report is new again. The turn's reports received before it are
+    // settled first, so a report queued but not yet committed cannot bring
+    // the resource back. 0 (bFound tells whether it was there) or an errno
+    // value with the reason in strError.
     int RemoveResource(const Sha1Hash& oFid, bool& bFound, std::string& strError);
 
     sint32 OnTcpConnOut(CFdContext* pFdContext, bool bSuccess) override;
@@ -89,6 +109,20 @@ private:
     void Settle(stAnswer& oAnswer, int iErr, const std::string& strError, const std::vector<ERcStored>& oResults);
     void Send(const stAnswer& oAnswer);
 
+    // One HTTP connection: its parser and, once it has said its last word,
+    // that answer, whose bytes the operator references until it is written
+    // or dropped.
+    struct stHttpSlot {
+        uint32 iFdSeq = 0;
+        std::unique_ptr<CRcHttpConn> pConn;
+        std::string strLast;
+        bool bLastQueued = false;
+    };
+    int StartHttp(std::string& strError);
+    sint32 OnHttpRead(CFdContext* pFdContext, const char* pData, uint32 iDataSize);
+    // The bytes still queued for the descriptor.
+    static uint64 QueuedBytes(CFdContext* pFdContext);
+
     CRcenterServer(const CRcenterServer&) = delete;
     CRcenterServer& operator=(const CRcenterServer&) = delete;
 
@@ -102,6 +136,11 @@ private:
     CCounts m_counts;
     std::vector<stAnswer> m_oAnswers;
     bool m_bStoreChecked;  // this turn's reports have checked the store's file
+    sint32 m_iHttpListenFd;
+    CInetAddr m_httpListenAddr;
+    stRcHttpSigning m_oSigning;
+    std::unique_ptr<CRcHttpBackend> m_pHttpApi;
+    std::unordered_map<sint32, std::unique_ptr<stHttpSlot> > m_oHttpSlots;  // by descriptor
 };
 
 #endif

@@ -1,0 +1,205 @@
+// zq_rcenter's HTTP API through the real server on 127.0.0.1: what it reads
+// from the store, what a signed removal forgets, pipelining, peers that stall
+// or never read while reports are served; and, with the server in this
+// process, a report and a removal of one FID within one turn of its loop.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "deadline.h"
+#include "rc_server.h"
+#include "rcenter_test_util.h"
+#include "req_sig.h"
+
+namespace {
+
+using rctest::Exchange;
+using rctest::RequestOf;
+using rctest::Server;
+using zqtest::PlainConnect;
+using zqtest::SendAll;
+
+const char kKey[] = "00112233445566778899aabbccddeeff";
+
+uint32 U(uint32 v) { return v; }
+
+struct Reply {
+    int status = 0;
+    std::string head, body;
+};
+
+// One answer framed by its Content-Length; bytes past it stay in buf.
+Reply ReadReply(int fd, std::string& buf) {
+    zqtest::Deadline deadline(rctest::kIoTimeoutMs);
+    size_t end, len = 0;
+    while ((end = buf.find("\r\n\r\n")) == std::string::npos ||
+           buf.size() < end + 4 + (len = std::stoul(buf.substr(buf.find("Content-Length: ") + 16)))) {
+        char chunk[65536];
+        ssize_t n = zqtest::WaitReadable(fd, deadline.MsLeft()) ? recv(fd, chunk, sizeof(chunk), 0) : -1;
+        if (n <= 0) return Reply();
+        buf.append(chunk, static_cast<size_t>(n));
+    }
+    Reply r{std::stoi(buf.substr(9, 3)), buf.substr(0, end + 2), buf.substr(end + 4, len)};
+    buf.erase(0, end + 4 + len);
+    return r;
+}
+
+Reply Http(unsigned short port, const std::string& request) {
+    int fd = PlainConnect(port);
+    std::string buf;
+    Reply r = fd >= 0 && SendAll(fd, request) ? ReadReply(fd, buf) : Reply();
+    if (fd >= 0) close(fd);
+    return r;
+}
+
+std::string Get(const std::string& path) { return "GET " + path + " HTTP/1.1\r\n\r\n"; }
+
+std::string Post(const std::string& path, const std::string& body, const std::string& type = "") {
+    return "POST " + path + " HTTP/1.1\r\nContent-Type: " +
+           (type.empty() ? "application/x-www-form-urlencoded" : type) +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// The HTTP API's port, or 0 when the server did not announce it.
+unsigned short StartWithHttp(Server& server, const std::string& extra) {
+    std::string line;
+    if (!server.Start(extra + "http_listen_port: 0\n") ||
+        !server.Process().WaitForLine("http on 127.0.0.1:", &line, rctest::kStartTimeoutMs))
+        return 0;
+    return static_cast<unsigned short>(std::stoi(line.substr(line.rfind(':') + 1)));
+}
+
+TEST(RcenterHttp, ServesTheStoredRecordAndForgetsItOnlyOnAValidSignedRemoval) {
+    Server server;
+    unsigned short http = StartWithHttp(server, std::string("sig_key: ") + kKey + "\n");
+    ASSERT_NE(http, 0) << server.Process().Err();
+    RSInfo info;
+    rctest::MakeInfo(info, 300000, 1);
+    ASSERT_EQ(Exchange(server.Port(), RequestOf(info, 1)).result, U(RC_RESULT_ACCEPTED));
+    const std::string fid = info.FID.Hex(), res = "/v1/resources/" + fid;
+    auto lookup = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"--db", server.File("data/rcenter.db")});
+        return zqtest::RunProcess(zqtest::BinPath("zq_lookup"), args, "/").out;
+    };
+    Reply r = Http(http, Get(res));
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, lookup({"--json", fid}));
+    r = Http(http, Get(res + "/tpt"));
+    lookup({"--tpt-out", server.File("t.tpt"), fid});
+    EXPECT_NE(r.head.find("Content-Type: application/octet-stream\r\n"), std::string::npos);
+    EXPECT_EQ(r.body, zqtest::ReadFile(server.File("t.tpt")));
+    EXPECT_NE(Http(http, Get("/v1/stats")).body.find("{\"resources\": 1, \"locations\": 1, \"reports\": 1, "),
+              std::string::npos);
+
+    zqtest::ProcessResult minted = zqtest::RunProcess(
+        zqtest::BinPath("zq_sig"), {"mint", "--key", kKey, "--user", "7", "--path", res + "/remove"}, "/");
+    std::string sig = minted.out.substr(0, minted.out.find('\n')), bad = sig;
+    bad[20] = bad[20] == '0' ? '1' : '0';
+    r = Http(http, Post(res + "/remove", "user=7&sig=" + bad));
+    EXPECT_EQ(r.status, 403);
+    EXPECT_NE(r.body.find("authentication failed"), std::string::npos) << r.body;
+    EXPECT_EQ(Http(http, Get(res)).status, 200);
+    EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 2)).result, U(RC_RESULT_KNOWN));
+
+    EXPECT_EQ(Http(http, Post(res + "/remove", "user=7&sig=" + sig)).status, 200);
+    EXPECT_EQ(Http(http, Get(res)).status, 404);
+    EXPECT_EQ(lookup({fid}), "");
+    EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 3)).result, U(RC_RESULT_ACCEPTED));
+    EXPECT_EQ(server.Stop().exit_code, 0);
+    EXPECT_EQ(server.ErrLog().find(kKey), std::string::npos);
+}
+
+TEST(RcenterHttp, PipelinedRequestsAreAnsweredInOrderAndTheLastClosesAfterItsAnswer) {
+    Server server;
+    unsigned short http = StartWithHttp(server, "");
+    ASSERT_NE(http, 0) << server.Process().Err();
+    const std::string res = "/v1/resources/" + std::string(40, 'a');
+    int fd = PlainConnect(http);
+    ASSERT_TRUE(SendAll(fd, Get("/v1/stats") + Get(res) + Get(res.substr(0, 20)) + "DELETE " + res +
+                                " HTTP/1.1\r\n\r\n" + Post(res + "/remove", "user=1&sig=00") +
+                                "POST " + res + "/remove HTTP/1.1\r\nContent-Length: 9000\r\n\r\n" + Get("/v1/stats")));
+    std::string buf;
+    std::vector<int> statuses;
+    for (int i = 0; i < 6; ++i) {
+        Reply r = ReadReply(fd, buf);
+        statuses.push_back(r.status);
+        if (r.status == 403) {
+            EXPECT_NE(r.body.find("signing not configured"), std::string::npos) << r.body;
+        }
+    }
+    EXPECT_EQ(statuses, (std::vector<int>{200, 404, 400, 405, 403, 413}));
+    EXPECT_TRUE(rctest::ClosedByPeer(fd, 5000));
+    EXPECT_TRUE(buf.empty());
+    close(fd);
+}
+
+TEST(RcenterHttp, AStalledClientTimesOutAndOneThatNeverReadsIsDroppedWhileReportsAreServed) {
+    Server server;
+    unsigned short http = StartWithHttp(server, "inactive_timeout_ms: 300\n");
+    ASSERT_NE(http, 0) << server.Process().Err();
+    RSInfo big;
+    rctest::MakeInfo(big, 4294967296ULL, 2);  // a 128 KiB piece table
+    ASSERT_EQ(Exchange(server.Port(), RequestOf(big, 1)).result, U(RC_RESULT_ACCEPTED));
+    int stalled = PlainConnect(http), deaf = PlainConnect(http);
+    ASSERT_TRUE(SendAll(stalled, "GET /v1/sta"));
+    std::string many;
+    for (int i = 0; i < 150; ++i) many += Get("/v1/resources/" + big.FID.Hex() + "/tpt");
+    ASSERT_TRUE(SendAll(deaf, many));  // 19 MiB of answers: past the buffers and the bound
+    RSInfo small;
+    rctest::MakeInfo(small, 1000, 3);
+    EXPECT_EQ(Exchange(server.Port(), RequestOf(small, 1)).result, U(RC_RESULT_ACCEPTED));
+    EXPECT_TRUE(rctest::ClosedByPeer(stalled, 5000));
+    zqtest::Deadline deadline(10000);
+    std::string stats;
+    while (stats.find("\"dropped_connections\": 1") == std::string::npos && !deadline.Passed())
+        stats = Http(http, Get("/v1/stats")).body;
+    EXPECT_NE(stats.find("\"dropped_connections\": 1"), std::string::npos) << stats;
+    close(stalled);
+    close(deaf);
+}
+
+TEST(RcenterHttpTurn, ARemovalAfterAReportOfTheSameFidInOneTurnRemovesIt) {
+    zqtest::TempDir dir;
+    stRcConfig config;
+    config.db_path = dir.file("rc.db");
+    config.http_enabled = config.sig_key_set = true;
+    ASSERT_EQ(SigFromHex(kKey, 32, config.sig_key, sizeof(config.sig_key)), 0);
+    std::string err;
+    CRcStore store;
+    CRcDedup dedup;
+    ASSERT_EQ(store.Open(config.db_path, RC_STORE_WRITE, err), 0) << err;
+    ASSERT_EQ(dedup.Open(0, 1048576, err), 0) << err;
+    CRcenterServer server(config, store, dedup);
+    ASSERT_EQ(server.Start(err), 0) << err;
+    auto turns = [&server](int n) { while (n-- > 0) server.RunOnce(); };
+    int report = PlainConnect(server.GetListenAddr().GetPort());
+    int http = PlainConnect(server.GetHttpListenAddr().GetPort());
+    turns(20);
+
+    RSInfo info;
+    rctest::MakeInfo(info, 300000, 4);
+    const std::string path = "/v1/resources/" + info.FID.Hex() + "/remove";
+    stSigFields fields = {{0}, static_cast<uint32>(time(nullptr)), 7};
+    std::string sig;
+    ASSERT_EQ(SigMint(config.sig_key, fields, path, sig), 0);
+    // Loopback delivers at once, so both are ready in the same turn, the report first.
+    ASSERT_TRUE(SendAll(report, RequestOf(info, 1)));
+    ASSERT_TRUE(SendAll(http, Post(path, "user=7&sig=" + sig)));
+    turns(50);
+    EXPECT_EQ(rctest::ReadAnswer(report, 1000).result, U(RC_RESULT_ACCEPTED));
+    std::string buf;
+    EXPECT_EQ(ReadReply(http, buf).status, 200);
+    std::vector<rc_resource_t> found;
+    ASSERT_EQ(store.FindFid(info.FID, found, err), 0);
+    EXPECT_TRUE(found.empty());
+    ASSERT_TRUE(SendAll(report, RequestOf(info, 2)));
+    turns(50);
+    EXPECT_EQ(rctest::ReadAnswer(report, 1000).result, U(RC_RESULT_ACCEPTED));
+    close(report);
+    close(http);
+}
+
+}  // namespace
