@@ -13,6 +13,7 @@
 #include "rc_server.h"
 #include "rcenter_test_util.h"
 #include "req_sig.h"
+#include "str_util.h"
 
 namespace {
 
@@ -166,7 +167,7 @@ TEST(RcenterHttpTurn, ARemovalAfterAReportOfTheSameFidInOneTurnRemovesIt) {
     stRcConfig config;
     config.db_path = dir.file("rc.db");
     config.http_enabled = config.sig_key_set = true;
-    ASSERT_EQ(SigFromHex(kKey, 32, config.sig_key, sizeof(config.sig_key)), 0);
+    ASSERT_EQ(BinBufFromHexExact(config.sig_key, sizeof(config.sig_key), kKey, 32), 0);
     std::string err;
     CRcStore store;
     CRcDedup dedup;

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "req_sig.h"
+#include "str_util.h"
 #include "zq_conf.h"
 
 namespace {
@@ -58,7 +59,7 @@ public:
         char szValue[ZQ_CONF_VALUE_SIZE];
         int iFound = zq_getconfnstr(m_pConf, pszName, szValue, sizeof(szValue));
         if (iFound == 0) return true;
-        bool bOk = iFound > 0 && SigFromHex(szValue, strlen(szValue), pOut, iLen) == 0;
+        bool bOk = iFound > 0 && BinBufFromHexExact(pOut, iLen, szValue, strlen(szValue)) == 0;
         memset(szValue, 0, sizeof(szValue));
         if (!bOk) return Fail(pszName, (std::to_string(2 * iLen) + " hex digits expected").c_str());
         bPresent = true;

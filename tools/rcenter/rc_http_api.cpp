@@ -6,13 +6,14 @@
 #include "rc_record_format.h"
 #include "rc_server.h"
 #include "req_sig.h"
+#include "str_util.h"
 
 namespace {
 
 // The connection hands over 40 hex digits only; anything else is a bug there.
 int fid_of(const std::string& strFid, Sha1Hash& oFid, std::string& strReason) {
     unsigned char arBytes[20];
-    if (SigFromHex(strFid.data(), strFid.size(), arBytes, sizeof(arBytes)) != 0) {
+    if (BinBufFromHexExact(arBytes, sizeof(arBytes), strFid.data(), strFid.size()) != 0) {
         strReason = "not a FID";
         return EINVAL;
     }
