@@ -14,15 +14,19 @@ static_assert(offsetof(CLruNode, m_lruListLink) == 12 && offsetof(CLruNode, m_pD
 
 CLruNode::CLruNode() : m_iLoadTime(0), m_iAccessTime(0), m_iAccessCount(0), m_lruListLink{0, 0}, m_pData(0) {}
 
-void CLruNode::Init(uint32 iData) {
-    m_iLoadTime = GetTickCount();
-    m_iAccessTime = m_iLoadTime;
+void CLruNode::Init(uint32 iData) { Init(iData, GetTickCount()); }
+
+void CLruNode::Init(uint32 iData, uint32 iNow) {
+    m_iLoadTime = iNow;
+    m_iAccessTime = iNow;
     m_iAccessCount = 1;
     m_pData = iData;
 }
 
-void CLruNode::Access() {
-    m_iAccessTime = GetTickCount();
+void CLruNode::Access() { Access(GetTickCount()); }
+
+void CLruNode::Access(uint32 iNow) {
+    m_iAccessTime = iNow;
     ++m_iAccessCount;
 }
 
@@ -132,21 +136,31 @@ bool CLruList::ValidateRegion() const {
     return true;
 }
 
-CLruNode* CLruList::Insert(uint32 iData) {
+CLruNode* CLruList::Insert(uint32 iData) { return Insert(iData, GetTickCount()); }
+
+CLruNode* CLruList::Insert(uint32 iData, uint32 iNow) {
     ZQ_CACHE_CHECK(m_pMem != nullptr);
     CLruNode* pNode = Alloc();
     if (pNode == nullptr) return nullptr;
-    pNode->Init(iData);
+    pNode->Init(iData, iNow);
     LinkAtFront(pNode);
     return pNode;
 }
 
 void CLruList::Access(CLruNode* pNode) {
-    ZQ_CACHE_CHECK(pNode != nullptr && pNode->IsLinked() && GetNodeOffset(pNode) >= 1);
-    if (m_pLruHead->m_lruListLink.iNextOffset == GetNodeOffset(pNode)) return;
+    if (!IsFront(pNode)) Access(pNode, GetTickCount());
+}
+
+void CLruList::Access(CLruNode* pNode, uint32 iNow) {
+    if (IsFront(pNode)) return;
     Unlink(pNode);
     LinkAtFront(pNode);
-    pNode->Access();
+    pNode->Access(iNow);
+}
+
+bool CLruList::IsFront(const CLruNode* pNode) const {
+    ZQ_CACHE_CHECK(pNode != nullptr && pNode->IsLinked() && GetNodeOffset(pNode) >= 1);
+    return m_pLruHead->m_lruListLink.iNextOffset == GetNodeOffset(pNode);
 }
 
 void CLruList::Remove(CLruNode* pNode) {

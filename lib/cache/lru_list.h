@@ -18,7 +18,9 @@ public:
 
     CLruNode();
     void Init(uint32 iData);
+    void Init(uint32 iData, uint32 iNow);
     void Access();
+    void Access(uint32 iNow);
     void Reset();
     uint32 GetData() const { return m_pData; }
     uint32 GetAccessCount() const { return m_iAccessCount; }
@@ -57,10 +59,14 @@ public:
     // otherwise -1 with a log line and the object stays unattached.
     sint32 LoadFromMem(void* p, uint32 iSize);
 
-    // Null when every node is in use.
+    // Null when every node is in use. The node's times are GetTickCount()
+    // unless the caller passes the tick it read.
     CLruNode* Insert(uint32 iData);
+    CLruNode* Insert(uint32 iData, uint32 iNow);
     // Moves a node to the front; the front node itself is left untouched.
     void Access(CLruNode* pNode);
+    void Access(CLruNode* pNode, uint32 iNow);
+    bool IsFront(const CLruNode* pNode) const;
     void Remove(CLruNode* pNode);
     CLruNode* GetLruNode() const;
     CLruNode* GetPrevLruNode(CLruNode* pNode) const;
