@@ -241,7 +241,7 @@ sint32 CCache::RebuildIndex() {
             m_bInListener = true;
             m_listener.CacheResume(pszKey, pRecord->GetDataPtr(), pRecord->GetDataSize());
             m_bInListener = false;
-            m_pIndex->Insert(iHash, iNode, pNode->GetData());
+            m_pIndex->Insert(iHash, iNode);
         }
         pNode = pNewer;
     }
@@ -258,18 +258,18 @@ CCache::CCacheNode* CCache::GetRecord(uint32 iRel) const {
 // when they are attached and set when they are written, so a length and a
 // byte comparison decide equality. With piNow, the clock is read at the first
 // candidate: reading it stalls the pipeline until every earlier load is in, so
-// the candidate's record and LRU node are requested first and arrive while it
-// runs, and a lookup that finds no candidate never pays for it.
+// the candidate's LRU node is requested first and arrives while it runs, and a
+// lookup that finds no candidate never pays for it.
 uint32 CCache::FindNode(const char* pszKey, size_t iKeyLen, uint32 iHash, CCacheNode** ppRecord,
                         uint32* piNow) const {
-    return m_pIndex->Find(iHash, [&](uint32 iNode, uint32 iRecord) {
-        CCacheNode* pRecord = GetRecord(iRecord);
+    return m_pIndex->Find(iHash, [&](uint32 iNode) {
+        const CLruNode* pNode = m_lruList.GetNodeByOffset(static_cast<sint32>(iNode));
         if (piNow != nullptr) {
-            __builtin_prefetch(pRecord);
-            __builtin_prefetch(m_lruList.GetNodeByOffset(static_cast<sint32>(iNode)), 1);
+            __builtin_prefetch(pNode, 1);
             *piNow = GetTickCount();
             piNow = nullptr;
         }
+        CCacheNode* pRecord = GetRecord(pNode->GetData());
         if (pRecord->GetKeyLen() != iKeyLen || memcmp(pRecord->GetKeyPtr(), pszKey, iKeyLen) != 0) return false;
         if (ppRecord != nullptr) *ppRecord = pRecord;
         return true;
@@ -330,7 +330,7 @@ void* CCache::Insert(const char* pszKey, const void* pData, uint32 iDataSize) {
             return nullptr;
         }
     }
-    m_pIndex->Insert(iHash, static_cast<uint32>(m_lruList.GetNodeOffset(pNode)), iRel);
+    m_pIndex->Insert(iHash, static_cast<uint32>(m_lruList.GetNodeOffset(pNode)));
     IncInsertCount();
     LOG_DEBUG("insert ok, key=%s, datasize=%d", pszKey, static_cast<int>(iDataSize));
     return pRecord->GetDataPtr();

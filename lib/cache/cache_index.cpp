@@ -3,11 +3,11 @@
 #include <cstring>
 #include <new>
 
-// Value-initialised: an empty chain head and an unindexed slot are zeros.
+// Value-initialised: an empty bucket and an unindexed slot are zeros.
 CCacheIndex::CCacheIndex(uint32 iBucketNum, uint32 iNodeNum)
     : m_iBucketNum(GetNextPrime(iBucketNum)),
       m_iNodeNum(iNodeNum),
-      m_pHeads(new (std::nothrow) uint32[m_iBucketNum]()),
+      m_pBuckets(new (std::nothrow) CBucket[m_iBucketNum]()),
       m_pSlots(new (std::nothrow) CSlot[static_cast<size_t>(iNodeNum) + 1]()) {}
 
 uint32 CCacheIndex::HashKey(const char* pszKey, size_t iKeyLen) {
@@ -31,12 +31,12 @@ uint32 CCacheIndex::HashKey(const char* pszKey, size_t iKeyLen) {
     return static_cast<uint32>(h);
 }
 
-void CCacheIndex::Insert(uint32 iHash, uint32 iNode, uint32 iRecord) {
-    ZQ_CACHE_CHECK(iNode >= 1 && iNode <= m_iNodeNum && !Contains(iNode) && iRecord != 0);
-    uint32& iHead = m_pHeads[iHash % m_iBucketNum];
-    m_pSlots[iNode] = CSlot{iHash, iHead, 0, iRecord};
-    if (iHead != 0) m_pSlots[iHead].iPrev = iNode;
-    iHead = iNode;
+void CCacheIndex::Insert(uint32 iHash, uint32 iNode) {
+    ZQ_CACHE_CHECK(iNode >= 1 && iNode <= m_iNodeNum && !Contains(iNode));
+    CBucket& bucket = m_pBuckets[iHash % m_iBucketNum];
+    m_pSlots[iNode] = CSlot{iHash, bucket.iNode, 0, 1};
+    if (bucket.iNode != 0) m_pSlots[bucket.iNode].iPrev = iNode;
+    bucket = CBucket{iHash, iNode};
 }
 
 void CCacheIndex::Remove(uint32 iNode) {
@@ -45,7 +45,8 @@ void CCacheIndex::Remove(uint32 iNode) {
     if (slot.iPrev != 0) {
         m_pSlots[slot.iPrev].iNext = slot.iNext;
     } else {
-        m_pHeads[slot.iHash % m_iBucketNum] = slot.iNext;
+        CBucket& bucket = m_pBuckets[slot.iHash % m_iBucketNum];
+        bucket = CBucket{slot.iNext != 0 ? m_pSlots[slot.iNext].iHash : 0, slot.iNext};
     }
     if (slot.iNext != 0) m_pSlots[slot.iNext].iPrev = slot.iPrev;
     slot = CSlot{0, 0, 0, 0};
