@@ -1,5 +1,7 @@
 #include "config.h"
 
+#include <arpa/inet.h>
+
 #include <cstdio>
 
 #include "onepass.h"
@@ -18,6 +20,12 @@ void GetText(zq_confdata_t* conf, const char* name, char* field, size_t size, co
 template <typename T, typename Getter>
 void GetNumber(zq_confdata_t* conf, const char* name, Getter get, T* field, T def) {
     if (get(conf, name, field) != 1) *field = def;
+}
+
+// Four decimal numbers of 0 to 255 joined by dots, nothing else.
+bool is_dotted_quad(const char* text) {
+    in_addr addr;
+    return inet_pton(AF_INET, text, &addr) == 1;
 }
 
 }  // namespace
@@ -55,6 +63,11 @@ int stConfig::load_main_conf(const char* p_main_path) {
         result = -1;
     } else if (found != 1 || rc_ip[0] == '\0') {
         LOG_FATAL("config not exist: name=%s", "rc_ip");
+        result = -1;
+    } else if (!is_dotted_quad(rc_ip)) {
+        // inet_addr would turn a host name into 255.255.255.255 and the report
+        // would go nowhere until the timeout.
+        LOG_FATAL("config value not an IPv4 address: name=%s, value=%s", "rc_ip", rc_ip);
         result = -1;
     } else if (zq_getconfuint(conf, "rc_port", &port) != 1) {
         LOG_FATAL("config not exist: name=%s", "rc_port");

@@ -17,6 +17,9 @@ public:
     };
 
     CLruNode();
+    // The data word is 32 bits, not a pointer: nodes live in shared memory
+    // and must read the same in every process and on 64-bit builds, so the
+    // cache stores a relative offset into its allocator region here.
     void Init(uint32 iData);
     void Init(uint32 iData, uint32 iNow);
     void Access();
@@ -59,8 +62,10 @@ public:
     // otherwise -1 with a log line and the object stays unattached.
     sint32 LoadFromMem(void* p, uint32 iSize);
 
-    // Null when every node is in use. The node's times are GetTickCount()
-    // unless the caller passes the tick it read.
+    // Null when every node is in use. iData is a 32-bit word (the cache's
+    // relative offset of the entry), not a pointer, for the node's reason.
+    // The node's times are GetTickCount() unless the caller passes the tick
+    // it read.
     CLruNode* Insert(uint32 iData);
     CLruNode* Insert(uint32 iData, uint32 iNow);
     // Moves a node to the front; the front node itself is left untouched.
