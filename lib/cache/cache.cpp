@@ -168,10 +168,11 @@ sint32 CCache::LoadFromMem(void* p, uint32 iSize) {
     }
     // The stored count is only a request, and a damaged one could ask for
     // gigabytes: the index never needs more buckets than the pool has nodes.
-    if (BuildIndex(std::min(pHead->m_iHashTableBucketNum, m_lruList.GetTotalNum())) != 0 || RebuildIndex() != 0) {
+    if (BuildIndex(std::min(pHead->m_iHashTableBucketNum, m_lruList.GetTotalNum())) != 0) {
         Detach();
         return -1;
     }
+    RebuildIndex();
     m_need_eliminate = false;
     m_eli_threshold = 0;
     return 0;
@@ -224,7 +225,7 @@ sint32 CCache::BuildIndex(uint32 iBucketNum) {
     return 0;
 }
 
-sint32 CCache::RebuildIndex() {
+void CCache::RebuildIndex() {
     CLruNode* pNode = m_lruList.GetLruNode();
     while (pNode != nullptr) {
         CLruNode* pNewer = m_lruList.GetPrevLruNode(pNode);
@@ -245,7 +246,6 @@ sint32 CCache::RebuildIndex() {
         }
         pNode = pNewer;
     }
-    return 0;
 }
 
 CCache::CCacheNode* CCache::GetRecord(uint32 iRel) const {

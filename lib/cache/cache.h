@@ -2,10 +2,11 @@
 // System V segment from get_shm) so that a later process can attach it and
 // carry on: a 64-byte head, an LRU list region and a buddy allocator region.
 // Only the key index (cache_index.h) lives in process memory; it is built by
-// Init and rebuilt by LoadFromMem. The cache does not own the region and takes no locks: one
-// process uses a region at a time. When memory or LRU nodes run out it evicts
-// least-recently-used entries, with the listener's consent, in slices of about
-// a millisecond. Failures return -1 or null; misuse stops the process.
+// Init and rebuilt by LoadFromMem. The cache does not own the region and
+// takes no locks: one process uses a region at a time. When memory or LRU
+// nodes run out it evicts least-recently-used entries, with the listener's
+// consent, in slices of about a millisecond. Failures return -1 or null;
+// misuse stops the process.
 #ifndef ZQ_CACHE_H
 #define ZQ_CACHE_H
 
@@ -144,7 +145,7 @@ private:
     uint32 UnlinkEntry(uint32 iNode);
     bool ValidateRecords() const;
     sint32 BuildIndex(uint32 iBucketNum);
-    sint32 RebuildIndex();
+    void RebuildIndex();
 
     std::unique_ptr<CCacheIndex> m_pIndex;
     CLruList m_lruList;

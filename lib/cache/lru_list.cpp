@@ -14,11 +14,9 @@ static_assert(offsetof(CLruNode, m_lruListLink) == 12 && offsetof(CLruNode, m_pD
 
 CLruNode::CLruNode() : m_iLoadTime(0), m_iAccessTime(0), m_iAccessCount(0), m_lruListLink{0, 0}, m_pData(0) {}
 
-void CLruNode::Init(uint32 iData) { Init(iData, GetTickCount()); }
-
-void CLruNode::Init(uint32 iData, uint32 iNow) {
-    m_iLoadTime = iNow;
-    m_iAccessTime = iNow;
+void CLruNode::Init(uint32 iData) {
+    m_iLoadTime = GetTickCount();
+    m_iAccessTime = m_iLoadTime;
     m_iAccessCount = 1;
     m_pData = iData;
 }
@@ -136,13 +134,11 @@ bool CLruList::ValidateRegion() const {
     return true;
 }
 
-CLruNode* CLruList::Insert(uint32 iData) { return Insert(iData, GetTickCount()); }
-
-CLruNode* CLruList::Insert(uint32 iData, uint32 iNow) {
+CLruNode* CLruList::Insert(uint32 iData) {
     ZQ_CACHE_CHECK(m_pMem != nullptr);
     CLruNode* pNode = Alloc();
     if (pNode == nullptr) return nullptr;
-    pNode->Init(iData, iNow);
+    pNode->Init(iData);
     LinkAtFront(pNode);
     return pNode;
 }

@@ -21,7 +21,6 @@ public:
     // and must read the same in every process and on 64-bit builds, so the
     // cache stores a relative offset into its allocator region here.
     void Init(uint32 iData);
-    void Init(uint32 iData, uint32 iNow);
     void Access();
     void Access(uint32 iNow);
     void Reset();
@@ -64,14 +63,12 @@ public:
 
     // Null when every node is in use. iData is a 32-bit word (the cache's
     // relative offset of the entry), not a pointer, for the node's reason.
-    // The node's times are GetTickCount() unless the caller passes the tick
-    // it read.
     CLruNode* Insert(uint32 iData);
-    CLruNode* Insert(uint32 iData, uint32 iNow);
     // Moves a node to the front; the front node itself is left untouched.
+    // The access time is GetTickCount(), or iNow when the caller read the
+    // tick already (at a moment that suits its loads better).
     void Access(CLruNode* pNode);
     void Access(CLruNode* pNode, uint32 iNow);
-    bool IsFront(const CLruNode* pNode) const;
     void Remove(CLruNode* pNode);
     CLruNode* GetLruNode() const;
     CLruNode* GetPrevLruNode(CLruNode* pNode) const;
@@ -88,6 +85,7 @@ public:
     CLruNode* GetNodeByOffset(sint32 iOffset) const;
 
 private:
+    bool IsFront(const CLruNode* pNode) const;
     CLruNode* Alloc();
     void Free(CLruNode* pNode);
     void LinkAtFront(CLruNode* pNode);
