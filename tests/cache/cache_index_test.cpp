@@ -48,17 +48,6 @@ TEST(CacheIndex, HexIdentifiersSpreadEvenly) {
     EXPECT_LE(*std::max_element(depth.begin(), depth.end()), 9u);
 }
 
-TEST(CacheIndex, EveryByteAndTheLengthCount) {
-    std::string key(42, 'a');
-    uint32 base = CCacheIndex::HashKey(key.data(), key.size());
-    for (size_t i = 0; i < key.size(); ++i) {
-        std::string changed = key;
-        changed[i] = 'b';
-        EXPECT_NE(base, CCacheIndex::HashKey(changed.data(), changed.size())) << i;
-    }
-    EXPECT_NE(CCacheIndex::HashKey(key.data(), 41), CCacheIndex::HashKey(key.data(), 42));
-}
-
 TEST(CacheIndexDeathTest, IndexingANodeTwiceStopsTheProcess) {
     CCacheIndex index(53, 4);
     index.Insert(1, 2);

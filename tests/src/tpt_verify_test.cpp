@@ -1,5 +1,5 @@
 // Checking digests against a piece table without a file or a terminal: the
-// places of pieces past 4 GiB, and a table whose SHA-1 alone disagrees.
+// places of pieces past 4 GiB.
 #include "tpt_verify.h"
 
 #include <gtest/gtest.h>
@@ -36,18 +36,6 @@ TEST(TptVerify, PiecesPast4GiBKeepTheirPlace) {
     EXPECT_EQ(oVerdict.Damaged[0].First, 8191ULL * 640 * 1024);
     EXPECT_EQ(oVerdict.Damaged[0].Last, kSize - 1);
     EXPECT_EQ(tpt_verdict_lines(oVerdict, "big").back(), "big: damaged: 1 of 8192 pieces bad, 5368709120 bytes");
-}
-
-TEST(TptVerify, MatchingPiecesWithAnotherSha1AreNotIntact) {
-    unsigned char arSha1[20] = {1};
-    std::vector<unsigned char> oBytes = ZeroTable(100000, Sha1Hash(arSha1, 20));
-    tpt_table_t oTable;
-    std::string strWhy;
-    ASSERT_EQ(tpt_parse(oBytes.data(), oBytes.size(), oTable, strWhy), 0) << strWhy;
-    tpt_verdict_t oVerdict = tpt_verify(oTable, oTable.Digests, 100000, Sha1Hash());
-    EXPECT_TRUE(oVerdict.Sha1Differs);
-    EXPECT_FALSE(oVerdict.IsIntact());
-    EXPECT_TRUE(tpt_verify(oTable, oTable.Digests, 100000, Sha1Hash(arSha1, 20)).IsIntact());
 }
 
 }  // namespace
