@@ -7,7 +7,10 @@
 #     the same file, for --threads 1 and zq_ident's default, with zq_ident's
 #     peak resident memory (GNU time); then zq_ident --verify of that file
 #     against its own piece table beside zq_ident on it, runs alternating;
-#  3. the other benchmarks found in bench/ (cache, aio).
+#  3. zq_rcenter's accepted reports per second with 32 loopback clients,
+#     beside the same server built from RCENTER_BASELINE_REF (default: the
+#     commit before the store of record, when it kept a TSV journal);
+#  4. the other benchmarks found in bench/ (cache, aio).
 # Builds Release with benchmarks in build-bench/. Times are the best of
 # BENCH_REPS runs (default 3). BENCH_FILE_MIB changes the file size (default
 # 1024). Exits non-zero when something cannot be built or run; targets that
@@ -24,6 +27,7 @@ die() { echo "!! $*" >&2; exit 1; }
 
 command -v openssl >/dev/null || die "openssl is needed for the baselines"
 echo "== configure $build (Release, benchmarks on)"
+bash scripts/install_deps.sh || die "libraries the build needs are missing"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZQ_BUILD_BENCH=ON -DZQ_BUILD_TESTS=OFF >/dev/null
 echo "== build $build"
 cmake --build "$build" -j "$jobs" >/dev/null || die "build failed (run: cmake --build $build)"
@@ -139,7 +143,26 @@ echo "(load average at the start: $load_start, at the end: $(cut -d' ' -f1-3 /pr
 echo " other work on the machine slows both sides, and the threaded run most)"
 
 echo
-echo "== 3. other benchmarks"
+echo "== 3. zq_rcenter with 32 concurrent clients, beside a baseline build"
+if [ -x "$bin/rcenter_bench" ] && [ -x "$bin/zq_rcenter" ]; then
+  base_ref=${RCENTER_BASELINE_REF:-$(git log --diff-filter=A --format=%H -- tools/rcenter/rc_store.cpp 2>/dev/null | tail -n 1)^}
+  base_src=$tmp/rcenter-baseline
+  mkdir -p "$base_src"
+  echo "-- baseline: zq_rcenter at $(git rev-parse --short "$base_ref" 2>/dev/null || echo "$base_ref")"
+  if git archive "$base_ref" | tar -x -C "$base_src" &&
+     cmake -S "$base_src" -B "$base_src/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZQ_BUILD_TESTS=OFF >/dev/null &&
+     cmake --build "$base_src/build" -j "$jobs" --target zq_rcenter >/dev/null; then
+    ZQ_RCENTER_BASELINE=$base_src/build/bin/zq_rcenter "$bin/rcenter_bench"
+  else
+    echo "!! the baseline could not be built; this build alone:"
+    "$bin/rcenter_bench"
+  fi
+else
+  echo "(rcenter_bench not built)"
+fi
+
+echo
+echo "== 4. other benchmarks"
 found=0
 for name in cache_bench aio_bench; do
   if [ -x "$bin/$name" ]; then

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # scripts/demo.sh [FILE [URL]]: the whole job once, end to end, on loopback.
-# Builds datareport and zq_rcenter (Release, in build/) when needed, starts
-# zq_rcenter on a free port in a temporary directory, writes datareport's
-# main.conf for it, reports FILE (default: the README) with URL, then shows
-# datareport's lines, the journal line the server wrote and datareport's exit
-# status. Stops the server and removes the temporary directory however it
-# ends. Exits with datareport's status (0: the report was answered), or 1
-# when the demo itself could not run.
+# Builds datareport, zq_rcenter and zq_lookup (Release, in build/) when
+# needed, starts zq_rcenter on a free port in a temporary directory, writes
+# datareport's main.conf for it, reports FILE (default: the README) with URL,
+# then shows datareport's lines and exit status, and the record the server
+# stored, through zq_lookup (as a record, then as its journal line). Stops
+# the server and removes the temporary directory however it ends. Exits
+# with datareport's status (0: the report was answered), or 1 when the demo
+# itself could not run.
 # ZQ_BIN_DIR=<dir> uses the programs already built there instead of building.
 set -euo pipefail
 
@@ -28,13 +29,14 @@ if [ -n "${ZQ_BIN_DIR:-}" ]; then
   bin=$ZQ_BIN_DIR
 else
   bin=$root/build/bin
-  echo "== building datareport and zq_rcenter (Release) in $root/build"
+  echo "== building datareport, zq_rcenter and zq_lookup (Release) in $root/build"
+  bash "$root/scripts/install_deps.sh" || die "libraries the build needs are missing"
   if [ ! -f "$root/build/CMakeCache.txt" ]; then
     cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null || die "cmake configure failed"
   fi
-  cmake --build "$root/build" --target datareport zq_rcenter || die "build failed"
+  cmake --build "$root/build" --target datareport zq_rcenter zq_lookup || die "build failed"
 fi
-for prog in datareport zq_rcenter; do
+for prog in datareport zq_rcenter zq_lookup; do
   [ -x "$bin/$prog" ] || die "$bin/$prog is missing"
 done
 
@@ -57,7 +59,7 @@ mkdir -p "$work/rcenter" "$work/datareport"
 cat >"$work/rcenter/rcenter.conf" <<EOF
 listen_ip: 127.0.0.1
 listen_port: 0
-journal_path: ./data/journal.tsv
+db_path: ./data/rcenter.db
 shm_size: 4194304
 max_fd_num: 64
 EOF
@@ -90,11 +92,14 @@ status=0
 (cd "$work/datareport" && "$bin/datareport" "$file_name" "$url") | sed 's/^/   /' || status=${PIPESTATUS[0]}
 echo "== datareport exit status: $status"
 
-echo "== journal line written by zq_rcenter ($work/rcenter/data/journal.tsv)"
-if [ -s "$work/rcenter/data/journal.tsv" ]; then
-  cat "$work/rcenter/data/journal.tsv"
+db=$work/rcenter/data/rcenter.db
+echo "== the stored record: zq_lookup --db $db --recent 1"
+if "$bin/zq_lookup" --db "$db" --recent 1 | sed 's/^/   /'; then
+  echo "== the same as its journal line: zq_lookup --export-tsv"
+  line=$("$bin/zq_lookup" --db "$db" --export-tsv)
+  echo "$line"
   echo "   field by field:"
-  tr '\t' '\n' <"$work/rcenter/data/journal.tsv" | sed 's/^/     /'
+  printf '%s\n' "$line" | tr '\t' '\n' | sed 's/^/     /'
 else
   echo "   (none)"
   [ "$status" -ne 0 ] || status=1

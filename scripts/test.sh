@@ -7,6 +7,9 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 status=0
 
+# SQLite, libcrypto and the HTTP parser: installed when missing (as root).
+bash scripts/install_deps.sh || echo "!! the build will fail without them"
+
 configure_and_build() {
   local dir=$1; shift
   echo "== configure $dir ($*)"

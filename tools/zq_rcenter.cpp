@@ -1,6 +1,6 @@
 // zq_rcenter [CONFIG_FILE]: a stand-in resource center. It accepts report
 // requests on a TCP port, checks each against its own piece table, answers
-// it, and journals every accepted report; FIDs it has accepted before are
+// it, and stores every accepted report in its database; FIDs it holds are
 // answered "already known". Once listening it prints "listening on IP:PORT"
 // and runs until SIGINT or SIGTERM.
 #include <sys/resource.h>
@@ -14,8 +14,8 @@
 #include "app_signal.h"
 #include "rc_config.h"
 #include "rc_dedup.h"
-#include "rc_journal.h"
 #include "rc_server.h"
+#include "rc_store.h"
 #include "svr_log.h"
 
 namespace {
@@ -25,7 +25,7 @@ const char* const kDefaultConfig = "./rcenter.conf";
 // The exit statuses, in one place.
 enum {
     EXIT_STOPPED = 0,       // stopped by SIGINT or SIGTERM
-    EXIT_START_FAILED = 1,  // configuration, journal, shared memory or socket
+    EXIT_START_FAILED = 1,  // configuration, store, shared memory or socket
     EXIT_USAGE = 2,
 };
 
@@ -99,14 +99,13 @@ int run(int argc, char** argv) {
     install_sig_action();
     raise_fd_limit(oConfig.max_fd_num);
 
-    CRcJournal oJournal(oConfig.journal_path);
-    int iErr = oJournal.Open();
-    if (iErr != 0) return fail_start("cannot open the journal " + oConfig.journal_path + ": " + strerror(iErr));
+    CRcStore oStore;
+    if (oStore.Open(oConfig.db_path, RC_STORE_WRITE, strError) != 0) return fail_start("store " + strError);
 
     CRcDedup oDedup;
     if (oDedup.Open(oConfig.shm_key, oConfig.shm_size, strError) != 0) return fail_start(strError);
 
-    CRcenterServer oServer(oConfig, oJournal, oDedup);
+    CRcenterServer oServer(oConfig, oStore, oDedup);
     if (oServer.Start(strError) != 0) return fail_start(strError);
     const CInetAddr& addr = oServer.GetListenAddr();
     printf("listening on %s:%u\n", addr.GetIpStr(), static_cast<unsigned>(addr.GetPort()));

@@ -47,6 +47,17 @@ int BinBufFromHexStr(unsigned char* pBinBuf, size_t iBinBufSize, const char* psz
     return BinBufFromHexBuf(pBinBuf, iBinBufSize, pszHexStr, strlen(pszHexStr));
 }
 
+bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+int BinBufFromHexExact(unsigned char* pBinBuf, size_t iBinBufSize, const char* pHexBuf, size_t iHexBufSize) {
+    if (pHexBuf == nullptr || iHexBufSize != 2 * iBinBufSize) return -1;
+    for (size_t i = 0; i < iBinBufSize; ++i) {
+        if (!IsHexDigit(pHexBuf[2 * i]) || !IsHexDigit(pHexBuf[2 * i + 1])) return -1;
+        pBinBuf[i] = static_cast<unsigned char>((atoh(pHexBuf[2 * i]) << 4) | atoh(pHexBuf[2 * i + 1]));
+    }
+    return 0;
+}
+
 static bool IsBlank(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
 
 int trim(char* str) {

@@ -16,6 +16,12 @@ int BinBufToHexStr(char* pszHexStrBuf, size_t iHexStrBufSize, const unsigned cha
 // Decodes pairs; non-hex characters count as 0, an unpaired last one is ignored.
 int BinBufFromHexBuf(unsigned char* pBinBuf, size_t iBinBufSize, const char* pHexBuf, size_t iHexBufSize);
 int BinBufFromHexStr(unsigned char* pBinBuf, size_t iBinBufSize, const char* pszHexStr);
+// Whether c is a hex digit, either case.
+bool IsHexDigit(char c);
+// The strict decoder for values that must be whole: exactly 2 * iBinBufSize
+// hex digits (either case) and nothing else. 0, or -1 with pBinBuf
+// unspecified.
+int BinBufFromHexExact(unsigned char* pBinBuf, size_t iBinBufSize, const char* pHexBuf, size_t iHexBufSize);
 
 int trim(char* str);
 // The destination needs iSrcStrSize + 1 bytes; source and destination may overlap.

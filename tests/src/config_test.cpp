@@ -6,8 +6,8 @@
 #include <regex>
 #include <string>
 
+#include "files.h"
 #include "svr_log.h"
-#include "test_support.h"
 #include "zq_conf.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
 #include "rc_config.h"
-#include "test_support.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ TEST(RcConfigDefaults, AMissingFileMeansEveryDefault) {
     EXPECT_TRUE(l.missing);
     EXPECT_EQ(l.config.listen_ip, "127.0.0.1");
     EXPECT_EQ(l.config.listen_port, 0u);
-    EXPECT_EQ(l.config.journal_path, "./data/journal.tsv");
+    EXPECT_EQ(l.config.db_path, "./data/rcenter.db");
     EXPECT_EQ(l.config.err_log_path, "./log/rcenter_errlog");
     EXPECT_EQ(l.config.err_log_level, 4);
     EXPECT_EQ(l.config.stat_log_path, "./log/rcenter_statlog");
@@ -62,7 +62,7 @@ TEST(RcConfigDefaults, AnEmptyFileIsPresentAndKeepsTheDefaults) {
 TEST(RcConfigKeys, EveryKeyIsRead) {
     TempDir dir;
     Loaded l = LoadText(dir,
-                        "listen_ip: 0.0.0.0\nlisten_port: 8123\njournal_path: /var/tmp/j.tsv\n"
+                        "listen_ip: 0.0.0.0\nlisten_port: 8123\ndb_path: /var/tmp/rc.db\n"
                         "err_log_path: e/err\nerr_log_level: 5\nrotate_file_size: 1000\nrotate_file_num: 3\n"
                         "stat_log_path: s/stat\nstat_interval_ms: 250\ninactive_timeout_ms: 0\nmax_fd_num: 100\n"
                         "shm_key: 0x5a5a0001\nshm_size: 0x100000\n");
@@ -70,7 +70,7 @@ TEST(RcConfigKeys, EveryKeyIsRead) {
     EXPECT_TRUE(l.warnings.empty());
     EXPECT_EQ(l.config.listen_ip, "0.0.0.0");
     EXPECT_EQ(l.config.listen_port, 8123u);
-    EXPECT_EQ(l.config.journal_path, "/var/tmp/j.tsv");
+    EXPECT_EQ(l.config.db_path, "/var/tmp/rc.db");
     EXPECT_EQ(l.config.err_log_path, "e/err");
     EXPECT_EQ(l.config.err_log_level, 5);
     EXPECT_EQ(l.config.rotate_file_size, 1000u);
@@ -97,6 +97,14 @@ TEST(RcConfigKeys, AnUnknownKeyIsReportedNotFatal) {
     ASSERT_EQ(l.warnings.size(), 1u);
     EXPECT_NE(l.warnings[0].find("listen_prot"), std::string::npos);
     EXPECT_EQ(l.config.listen_port, 0u);
+}
+
+TEST(RcConfigKeys, TheJournalKeyOfEarlierVersionsPointsToTheStore) {
+    TempDir dir;
+    Loaded l = LoadText(dir, "journal_path: ./j.tsv\n");
+    EXPECT_EQ(l.result, 0);
+    ASSERT_EQ(l.warnings.size(), 1u);
+    EXPECT_NE(l.warnings[0].find("db_path"), std::string::npos) << l.warnings[0];
 }
 
 struct BadValue {

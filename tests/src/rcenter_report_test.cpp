@@ -95,7 +95,7 @@ TEST(RcenterWithDatareportTwice, TheSameFileAgainIsAlreadyKnownAndJournaledOnce)
     ProcessResult first = reporter.Report("a.iso", "http://example.com/a.iso");
     ASSERT_EQ(first.exit_code, 0) << first.out;
     EXPECT_NE(first.out.find("rc _response: dwresult=0, dwerrno=0"), std::string::npos);
-    ProcessResult second = reporter.Report("a.iso", "http://mirror.example.com/a.iso");
+    ProcessResult second = reporter.Report("a.iso", "http://example.com/a.iso");
     EXPECT_EQ(second.exit_code, 0) << second.out;
     EXPECT_NE(second.out.find("rc _response: dwresult=1, dwerrno=0"), std::string::npos) << second.out;
     EXPECT_EQ(Lines(server.Journal()).size(), 1u);
@@ -126,7 +126,7 @@ TEST(RcenterWithDatareportTwice, AfterARestartWithTheSameKeyItIsStillKnown) {
     EXPECT_NE(second.out.find("rc _response: dwresult=1, dwerrno=0"), std::string::npos) << second.out;
 }
 
-TEST(RcenterDemo, RunsTheWholeJobAndShowsTheJournalLine) {
+TEST(RcenterDemo, RunsTheWholeJobAndShowsTheStoredRecord) {
     TempDir cwd;
     std::string bin = zqtest::BinPath("zq_rcenter");
     bin = bin.substr(0, bin.rfind('/'));
@@ -146,6 +146,8 @@ TEST(RcenterDemo, RunsTheWholeJobAndShowsTheJournalLine) {
     std::map<std::string, std::string> journal = AsMap(Fields(journalLine));
     for (const auto& field : ident) EXPECT_EQ(journal[field.first], field.second) << field.first;
     EXPECT_EQ(journal["file"], "README.md");
+    EXPECT_NE(r.out.find("   fid: " + journal["fid"] + "\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("   count: 1\n"), std::string::npos) << r.out;
     EXPECT_EQ(journal["url"], "http://downloads.example.com/README.md");
 }
 

@@ -3,6 +3,7 @@
 // cannot be written, deduplication across restarts, and its statistics.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -25,7 +26,7 @@ using rctest::LayoutOf;
 using rctest::Lines;
 using rctest::MakeInfo;
 using rctest::PacketOf;
-using rctest::PutU32;
+using zqtest::PutBigEndian32;
 using rctest::ReadAnswer;
 using rctest::RequestOf;
 using rctest::Server;
@@ -105,13 +106,24 @@ TEST(RcenterStart, APortInUseFailsToStart) {
     EXPECT_NE(r.err.find("cannot listen on 127.0.0.1:" + std::to_string(port)), std::string::npos) << r.err;
 }
 
-TEST(RcenterStart, AJournalThatCannotBeOpenedFailsToStart) {
+TEST(RcenterStart, AStoreThatCannotBeOpenedOrIsOfANewerSchemaFailsToStart) {
     TempDir dir;
     zqtest::WriteFile(dir.file("plain"), "x");
-    zqtest::WriteFile(dir.file("rcenter.conf"), "max_fd_num: 64\nshm_size: 1048576\njournal_path: plain/j.tsv\n");
+    zqtest::WriteFile(dir.file("rcenter.conf"), "max_fd_num: 64\nshm_size: 1048576\ndb_path: plain/rc.db\n");
     zqtest::ProcessResult r = zqtest::RunProcess(zqtest::BinPath("zq_rcenter"), {}, dir.path(), 30000);
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.err.find("cannot open the journal plain/j.tsv"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("store plain/rc.db: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Not a directory"), std::string::npos) << r.err;
+
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(dir.file("newer.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE future (x); PRAGMA user_version = 2", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    zqtest::WriteFile(dir.file("rcenter.conf"), "max_fd_num: 64\nshm_size: 1048576\ndb_path: newer.db\n");
+    r = zqtest::RunProcess(zqtest::BinPath("zq_rcenter"), {}, dir.path(), 30000);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("newer.db: schema version 2 is newer than this program's 1; refusing"), std::string::npos)
+        << r.err;
 }
 
 // ---- reports ----
@@ -161,7 +173,7 @@ std::vector<Rejection> Rejections() {
          [](RSInfo& i) {
              return Mutated(i, [](std::string& b, const BodyLayout& l) {
                  b.erase(l.tpt, l.md4 - l.tpt);
-                 PutU32(b, l.tptLen, 0);
+                 PutBigEndian32(b, l.tptLen, 0);
              });
          },
          RC_ERR_TPT_UNREADABLE},
@@ -169,7 +181,7 @@ std::vector<Rejection> Rejections() {
          [](RSInfo& i) {
              return Mutated(i, [](std::string& b, const BodyLayout& l) {
                  b.erase(l.md4 - 1, 1);
-                 PutU32(b, l.tptLen, static_cast<uint32>(l.md4 - l.tpt - 1));
+                 PutBigEndian32(b, l.tptLen, static_cast<uint32>(l.md4 - l.tpt - 1));
              });
          },
          RC_ERR_TPT_UNREADABLE},
@@ -280,7 +292,7 @@ TEST(RcenterHostile, LengthsOutsideTheLimitsCloseTheConnection) {
     ASSERT_TRUE(server.Start());
     for (uint32 len : {39u, 524289u}) {
         std::string packet = PacketOf(std::string(60, 'x'), 1);
-        PutU32(packet, 16, len);
+        PutBigEndian32(packet, 16, len);
         int fd = PlainConnect(server.Port());
         ASSERT_GE(fd, 0);
         ASSERT_TRUE(SendAll(fd, packet));
@@ -326,35 +338,46 @@ TEST(RcenterHostile, ASilentOrStalledPeerIsClosedAfterTheInactivityTimeout) {
 
 // ---- storage ----
 
-TEST(RcenterJournalFailure, AReportThatCannotBeJournaledIsNeverAnsweredAccepted) {
+TEST(RcenterStoreFailure, AReportThatCannotBeStoredIsNeverAnsweredAcceptedNorRemembered) {
     Server server;
-    ASSERT_TRUE(server.Start("journal_path: /dev/full\n"));
+    ASSERT_TRUE(server.Start());
     RSInfo info;
     MakeInfo(info, 1000, 32);
+    // Another process holding the write lock longer than the server waits.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(server.File("data/rcenter.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
     for (uint32 seq : {1u, 2u}) {
         Answer a = Exchange(server.Port(), RequestOf(info, seq));
         ASSERT_TRUE(a.received);
         EXPECT_EQ(a.result, U(RC_RESULT_NOT_STORED));
-        EXPECT_EQ(a.err, 28u);  // ENOSPC; not remembered either, so never "already known"
+        EXPECT_EQ(a.err, U(EBUSY));
     }
-    EXPECT_NE(server.ErrLog().find("not stored: journal /dev/full"), std::string::npos);
+    EXPECT_NE(server.ErrLog().find("not stored: "), std::string::npos);
+    ASSERT_EQ(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 3)).result, U(RC_RESULT_ACCEPTED));
+    EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 4)).result, U(RC_RESULT_KNOWN));
 }
 
-TEST(RcenterDedup, TheSameReportTwiceIsAlreadyKnownAndJournaledOnce) {
+TEST(RcenterDedup, TheSameReportTwiceIsAlreadyKnownAndAnotherUrlIsANewLocation) {
     Server server;
     ASSERT_TRUE(server.Start());
     RSInfo info;
     MakeInfo(info, 100000, 33);
     EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 1)).result, U(RC_RESULT_ACCEPTED));
-    // Another name and URL for the same content: the FID decides.
-    info.FileName = "copy.avi";
-    info.Url = "http://mirror.example.com/copy.avi";
     Answer a = Exchange(server.Port(), RequestOf(info, 2));
     EXPECT_EQ(a.result, U(RC_RESULT_KNOWN));
     EXPECT_EQ(a.err, 0u);
-    EXPECT_EQ(Lines(server.Journal()).size(), 1u);
+    // Another name and URL for the same content: one more place to fetch it.
+    info.FileName = "copy.avi";
+    info.Url = "http://mirror.example.com/copy.avi";
+    EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 3)).result, U(RC_RESULT_ACCEPTED));
+    EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 4)).result, U(RC_RESULT_KNOWN));
+    std::vector<std::string> lines = Lines(server.Journal());
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[1].find("\turl=http://mirror.example.com/copy.avi\t"), std::string::npos) << lines[1];
 }
-
 
 TEST(RcenterDedup, ARestartWithTheSameKeyStillKnowsTheReport) {
     SegmentKey key;
@@ -374,7 +397,7 @@ TEST(RcenterDedup, ARestartWithTheSameKeyStillKnowsTheReport) {
     EXPECT_NE(restarted.ErrLog().find("dedup cache attached"), std::string::npos);
 }
 
-TEST(RcenterDedup, APrivateSegmentIsForgottenWithTheServer) {
+TEST(RcenterDedup, APrivateSegmentGoesWithTheServerButTheStoreRemembers) {
     TempDir dir;
     RSInfo info;
     MakeInfo(info, 100000, 35);
@@ -385,8 +408,8 @@ TEST(RcenterDedup, APrivateSegmentIsForgottenWithTheServer) {
     }
     Server restarted(dir.path());
     ASSERT_TRUE(restarted.Start());
-    EXPECT_EQ(Exchange(restarted.Port(), RequestOf(info, 1)).result, U(RC_RESULT_ACCEPTED));
-    EXPECT_EQ(Lines(restarted.Journal()).size(), 2u);
+    EXPECT_EQ(Exchange(restarted.Port(), RequestOf(info, 1)).result, U(RC_RESULT_KNOWN));
+    EXPECT_EQ(Lines(restarted.Journal()).size(), 1u);
 }
 
 TEST(RcenterDedup, ASecondServerOnTheSameKeyRefusesToStart) {

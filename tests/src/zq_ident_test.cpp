@@ -10,9 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include "bytes.h"
 #include "datareport_svr.h"
-#include "ident_support.h"
-#include "test_support.h"
+#include "files.h"
+#include "process.h"
 
 namespace {
 

@@ -19,9 +19,9 @@
 
 #include <gtest/gtest.h>
 
+#include "bytes.h"
+#include "files.h"
 #include "helper.h"
-#include "ident_support.h"
-#include "test_support.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 namespace {
 
 const char* const kKeys[] = {
-    "listen_ip",     "listen_port",      "journal_path",        "err_log_path", "err_log_level",
+    "listen_ip",     "listen_port",      "db_path",            "err_log_path", "err_log_level",
     "rotate_file_size", "rotate_file_num", "stat_log_path",     "stat_interval_ms",
     "inactive_timeout_ms", "max_fd_num",   "shm_key",            "shm_size",
 };
@@ -91,12 +91,18 @@ int rc_load_config(const std::string& strPath, stRcConfig& oConfig, bool& bMissi
         return EIO;
     }
     for (int i = 0; i < pConf->num; ++i) {
-        if (!KnownKey(pConf->item[i].name)) oWarnings.push_back(std::string("unknown key ") + pConf->item[i].name);
+        // The journal of earlier versions is what a store export prints now.
+        if (strcmp(pConf->item[i].name, "journal_path") == 0) {
+            oWarnings.push_back("journal_path is no longer used: reports are stored in db_path "
+                                "(zq_lookup --export-tsv prints the journal lines)");
+        } else if (!KnownKey(pConf->item[i].name)) {
+            oWarnings.push_back(std::string("unknown key ") + pConf->item[i].name);
+        }
     }
 
     CConfReader in(pConf.get(), strError);
     bool bOk = in.Text("listen_ip", oConfig.listen_ip, 15) && in.Number("listen_port", oConfig.listen_port, 0, 65535) &&
-               in.Text("journal_path", oConfig.journal_path, PATH_MAX - 1) &&
+               in.Text("db_path", oConfig.db_path, PATH_MAX - 1) &&
                in.Text("err_log_path", oConfig.err_log_path, RC_MAX_LOG_PATH) &&
                in.Number("err_log_level", oConfig.err_log_level, 0, 5) &&
                in.Number("rotate_file_size", oConfig.rotate_file_size, 0, UINT_MAX) &&

@@ -13,7 +13,7 @@
 struct stRcConfig {
     std::string listen_ip = "127.0.0.1";
     uint32 listen_port = 0;  // 0: any free port
-    std::string journal_path = "./data/journal.tsv";
+    std::string db_path = "./data/rcenter.db";
     std::string err_log_path = "./log/rcenter_errlog";
     sint32 err_log_level = 4;
     uint32 rotate_file_size = 0x5000000;

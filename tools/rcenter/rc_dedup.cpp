@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "helper.h"
 #include "svr_log.h"
 
 namespace {
@@ -147,9 +148,19 @@ int CRcDedup::Format(uint32 iSize, std::string& strError) {
     return 0;
 }
 
-bool CRcDedup::IsKnown(const std::string& strFidHex, uint64* pFirstSeen) {
+std::string CRcDedup::KeyFor(const std::string& strStoreId, const Sha1Hash& oFid, const std::string& strUrl) {
+    // The store id's length first, so no two (id, url) pairs give one input.
+    std::string strInput = std::to_string(strStoreId.size()) + ":" + strStoreId;
+    strInput.append(reinterpret_cast<const char*>(oFid.cVal), sizeof(oFid.cVal));
+    strInput += strUrl;
+    unsigned char arDigest[20];
+    CHelper::DoSha1(strInput.data(), static_cast<unsigned int>(strInput.size()), arDigest);
+    return HashBytesToHex(arDigest, sizeof(arDigest));
+}
+
+bool CRcDedup::IsKnown(const std::string& strKey, uint64* pFirstSeen) {
     uint32 iDataSize = 0;
-    void* pData = m_cache.Get(strFidHex.c_str(), iDataSize);
+    void* pData = m_cache.Get(strKey.c_str(), iDataSize);
     if (pData == nullptr) return false;
     if (pFirstSeen != nullptr) {
         *pFirstSeen = 0;
@@ -158,16 +169,18 @@ bool CRcDedup::IsKnown(const std::string& strFidHex, uint64* pFirstSeen) {
     return true;
 }
 
-bool CRcDedup::Remember(const std::string& strFidHex, uint64 iNow) {
-    return m_cache.Insert(strFidHex.c_str(), &iNow, sizeof(iNow)) != nullptr;
+bool CRcDedup::Remember(const std::string& strKey, uint64 iNow) {
+    return m_cache.Insert(strKey.c_str(), &iNow, sizeof(iNow)) != nullptr;
 }
+
+bool CRcDedup::Forget(const std::string& strKey) { return m_cache.Remove(strKey.c_str()) == 0; }
 
 std::string CRcDedup::GetStatisticInfo() {
     char szInfo[512];
     return m_cache.GetStatisticInfo(szInfo, sizeof(szInfo));
 }
 
-// Every entry is also in the journal, so any of them may go.
+// Every entry is also in the store, so any of them may go.
 bool CRcDedup::CanEliminate(const char*, void*, uint32) { return true; }
 
 void CRcDedup::CacheResume(const char*, void*, uint32) { ++m_iResumed; }

@@ -1,9 +1,10 @@
-// CRcDedup: the identifiers of every accepted report, kept in a CCache over
-// a System V shared-memory segment so that a restarted server still knows
-// them. Keys are FIDs in lowercase hex; each value is the time the FID was
-// first accepted. When the segment fills, the least recently seen FIDs are
-// evicted (the journal keeps them on disk). Owns its attachment; one process
-// may use a segment at a time. Single-threaded.
+// CRcDedup: the hot set in front of the store, kept in a CCache over a
+// System V shared-memory segment so that a restarted server still has it.
+// A key stands for one (FID, URL) pair of one store file (KeyFor); its value
+// is the time the pair was first accepted. The store is the truth: a miss
+// asks it, and when the segment fills, the least recently seen keys are
+// evicted. Owns its attachment; one process may use a segment at a time.
+// Single-threaded.
 #ifndef ZQ_RC_DEDUP_H
 #define ZQ_RC_DEDUP_H
 
@@ -11,6 +12,7 @@
 
 #include "cache.h"
 #include "common_header.h"
+#include "hashval.h"
 
 class CRcDedup : public CCacheListener {
 public:
@@ -36,10 +38,17 @@ public:
     // has it attached, ENOSPC when no cache fits in it.
     int Open(sint32 iKey, uint32 iSize, std::string& strError);
 
-    // Whether the FID is known; *pFirstSeen then gets its first acceptance.
-    bool IsKnown(const std::string& strFidHex, uint64* pFirstSeen);
+    // The key of a FID reported from strUrl into the store whose id is
+    // strStoreId: 40 lowercase hex digits of a SHA-1 over the three. A store
+    // made afresh has another id, so keys of the old one never answer for it.
+    static std::string KeyFor(const std::string& strStoreId, const Sha1Hash& oFid, const std::string& strUrl);
+
+    // Whether the key is there; *pFirstSeen then gets its first acceptance.
+    bool IsKnown(const std::string& strKey, uint64* pFirstSeen);
     // False when the cache cannot hold it even after evicting.
-    bool Remember(const std::string& strFidHex, uint64 iNow);
+    bool Remember(const std::string& strKey, uint64 iNow);
+    // Takes the key out (a resource removed from the store); false when absent.
+    bool Forget(const std::string& strKey);
 
     // The cache's statistics line.
     std::string GetStatisticInfo();

@@ -1,15 +1,19 @@
 // CRcenterServer: the resource center's network side. It listens through a
 // CAioOperator, frames each connection's bytes into packets, and answers
 // every report request with one 48-byte response once its outcome is
-// settled: rejected (the checks of rc_wire), already known (the dedup
-// cache), or journaled and on disk before "accepted" is queued. Bad peers are
-// logged and closed; the others are served on. Owns the operator; borrows
-// the journal and the dedup cache, which must outlive it. Single-threaded.
+// settled: rejected (the checks of rc_check), already known (the dedup
+// cache, or the store when the cache misses), or stored. The reports of one
+// loop turn that need the store share one commit (CRcStore); the turn's
+// answers are queued after it, each connection's in the order it asked.
+// Bad peers are logged and closed; the others are served on. Owns the
+// operator; borrows the store and the dedup cache, which must outlive it.
+// Single-threaded.
 #ifndef ZQ_RC_SERVER_H
 #define ZQ_RC_SERVER_H
 
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "aio_evt_handler.h"
 #include "aio_operator.h"
@@ -17,7 +21,7 @@
 #include "inet_addr.h"
 #include "rc_config.h"
 #include "rc_dedup.h"
-#include "rc_journal.h"
+#include "rc_store.h"
 #include "rc_check.h"
 
 class CRcenterServer : public CAioEvtHandler {
@@ -35,7 +39,7 @@ public:
         MAX_QUEUED_RESPONSES = 4096,
     };
 
-    CRcenterServer(const stRcConfig& oConfig, CRcJournal& oJournal, CRcDedup& oDedup);
+    CRcenterServer(const stRcConfig& oConfig, CRcStore& oStore, CRcDedup& oDedup);
     ~CRcenterServer() override;
 
     // Builds the descriptor table and the epoll instance and starts
@@ -44,16 +48,17 @@ public:
     // The address actually bound (the port chosen when 0 was asked).
     const CInetAddr& GetListenAddr() const { return m_listenAddr; }
     // One turn of the operator (at most about a millisecond of waiting),
-    // then the statistics line when its interval has passed.
+    // the commit of the turn's reports and their answers, then the
+    // statistics line when its interval has passed.
     void RunOnce();
-    // Writes the statistics line now.
+    // Writes the counts of repeats to the store, then the statistics line.
     void WriteStatistics();
     const CCounts& GetCounts() const { return m_counts; }
 
-    // The outcome of one whole request packet of iLen bytes received at
-    // tNow: dwResult and dwErrno. Journals and remembers an accepted report.
-    void HandleRequest(const unsigned char* p, uint32 iLen, time_t tNow, const char* pszPeer, uint32& iResult,
-                       uint32& iErrno);
+    // Deletes a resource from the store and its keys from the cache, so its
+    // next report is new again. 0 (bFound tells whether it was there) or an
+    // errno value with the reason in strError.
+    int RemoveResource(const Sha1Hash& oFid, bool& bFound, std::string& strError);
 
     sint32 OnTcpConnOut(CFdContext* pFdContext, bool bSuccess) override;
     sint32 OnTcpRead(CFdContext* pFdContext, char* pData, uint32 iDataSize, uint32& iParsedDataSize) override;
@@ -63,17 +68,40 @@ public:
     sint32 OnFdClosed(CFdContext* pFdContext) override;
 
 private:
+    // One request's answer, waiting for the end of the turn.
+    struct stAnswer {
+        sint32 iFd = -1;
+        uint32 iFdSeq = 0;  // the connection's generation: a reused number is another peer
+        uint32 iSeq = 0;
+        uint32 iResult = 0;
+        uint32 iErrno = 0;
+        long iQueued = -1;  // its place in the store's queue, or -1 when settled
+        Sha1Hash oFid;
+        std::string strUrl;
+        std::string strFile;  // escaped, for the log
+        std::string strPeer;
+    };
+
+    // Settles or queues the request packet of iLen bytes received at tNow.
+    void HandleRequest(const unsigned char* p, uint32 iLen, time_t tNow, stAnswer& oAnswer);
+    // Commits the turn's queued reports, settles them and queues every answer.
+    void SettleAnswers();
+    void Settle(stAnswer& oAnswer, int iErr, const std::string& strError, const std::vector<ERcStored>& oResults);
+    void Send(const stAnswer& oAnswer);
+
     CRcenterServer(const CRcenterServer&) = delete;
     CRcenterServer& operator=(const CRcenterServer&) = delete;
 
     const stRcConfig& m_oConfig;
-    CRcJournal& m_oJournal;
+    CRcStore& m_oStore;
     CRcDedup& m_oDedup;
     CAioOperator m_operator;
     sint32 m_iListenFd;
     CInetAddr m_listenAddr;
     uint32 m_iLastStatTick;
     CCounts m_counts;
+    std::vector<stAnswer> m_oAnswers;
+    bool m_bStoreChecked;  // this turn's reports have checked the store's file
 };
 
 #endif

@@ -1,0 +1,232 @@
+// Accepted reports per second of zq_rcenter with 32 concurrent loopback
+// clients, each sending distinct reports one after another and waiting for
+// each answer. Runs the zq_rcenter built beside this program and, when
+// ZQ_RCENTER_BASELINE names another build of it, that one too in the same
+// run, then prints the ratio. BENCH_RC_REPORTS sets the reports per client
+// (default 40). Every server runs in a fresh temporary directory with its
+// default storage paths.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "rc_record.h"
+#include "report_wire.h"
+#include "helper.h"
+#include "tptFile.h"
+
+namespace {
+
+const int kClients = 32;
+const int kIoTimeoutMs = 30000;
+
+int ReportsPerClient() {
+    const char* psz = getenv("BENCH_RC_REPORTS");
+    int n = psz != nullptr ? atoi(psz) : 0;
+    return n > 0 ? n : 40;
+}
+
+// A consistent report for a made-up file of the given seed.
+std::string RequestFor(uint32 seed) {
+    RSInfo info;
+    uint64 size = 100000 + static_cast<uint64>(seed) * 13;
+    unsigned int piece = CHelper::GetDefaultPieceSize(size);
+    int count = static_cast<int>((size + piece - 1) / piece);
+    std::vector<unsigned char> digests(static_cast<size_t>(count) * 16);
+    for (size_t i = 0; i < digests.size(); ++i) digests[i] = static_cast<unsigned char>((seed * 2654435761u + i * 40503u) >> 7);
+    unsigned char sha1[20];
+    for (int i = 0; i < 20; ++i) sha1[i] = static_cast<unsigned char>(seed + i * 7);
+    info.Hash = Sha1Hash(sha1, 20);
+    info.Size = size;
+    info.TptFile.Makeup(size, count, static_cast<unsigned short>(piece >> 10), digests.data(), info.Hash);
+    CreateFid(info.FID, size, count, digests.data());
+    CreateSid(info.SID, size, count, digests.data());
+    info.FileName = "bench" + std::to_string(seed) + ".bin";
+    info.ExtName = "bin";
+    info.Url = "http://downloads.example.com/" + info.FileName;
+    info.Ref = ZQ_RC_REFERRER_URL;
+    DataBuf body;
+    zq_head_t head;
+    if (!pack_rc_request(info, seed, body, head)) return std::string();
+    return std::string(reinterpret_cast<const char*>(&head), sizeof(head)) +
+           std::string(reinterpret_cast<const char*>(body.GetBegPnt()), body.GetDataLen());
+}
+
+// A zq_rcenter process in its own temporary directory.
+class ServerRun {
+public:
+    ServerRun(const std::string& bin) {
+        char tmpl[] = "/tmp/zqrcbench.XXXXXX";
+        if (mkdtemp(tmpl) == nullptr) return;
+        m_dir = tmpl;
+        FILE* p = fopen((m_dir + "/rcenter.conf").c_str(), "w");
+        if (p == nullptr) return;
+        fputs("max_fd_num: 256\nshm_size: 16777216\n", p);
+        fclose(p);
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        m_pid = fork();
+        if (m_pid == 0) {
+            dup2(fds[1], STDOUT_FILENO);
+            int null = open("/dev/null", O_WRONLY);
+            dup2(null, STDERR_FILENO);
+            close(fds[0]);
+            if (chdir(m_dir.c_str()) == 0) execl(bin.c_str(), bin.c_str(), "rcenter.conf", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(fds[1]);
+        std::string out;
+        pollfd pfd = {fds[0], POLLIN, 0};
+        while (out.find('\n') == std::string::npos && poll(&pfd, 1, kIoTimeoutMs) > 0) {
+            char buf[256];
+            ssize_t n = read(fds[0], buf, sizeof(buf));
+            if (n <= 0) break;
+            out.append(buf, static_cast<size_t>(n));
+        }
+        close(fds[0]);
+        std::string::size_type colon = out.rfind(':');
+        if (out.rfind("listening on ", 0) == 0 && colon != std::string::npos) m_port = atoi(out.c_str() + colon + 1);
+    }
+    ~ServerRun() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            int status = 0;
+            for (int i = 0; i < 1000 && waitpid(m_pid, &status, WNOHANG) == 0; ++i) usleep(10000);
+            if (waitpid(m_pid, &status, WNOHANG) == 0) {
+                kill(m_pid, SIGKILL);
+                waitpid(m_pid, &status, 0);
+            }
+        }
+        if (!m_dir.empty()) std::filesystem::remove_all(m_dir);
+    }
+    int Port() const { return m_port; }
+
+private:
+    std::string m_dir;
+    pid_t m_pid = -1;
+    int m_port = 0;
+};
+
+bool SendAll(int fd, const std::string& s) {
+    size_t done = 0;
+    while (done < s.size()) {
+        ssize_t n = send(fd, s.data() + done, s.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The dwResult of one answer, or -1.
+int ReadResult(int fd) {
+    unsigned char buf[48];
+    size_t got = 0;
+    while (got < sizeof(buf)) {
+        ssize_t n = recv(fd, buf + got, sizeof(buf) - got, 0);
+        if (n <= 0) return -1;
+        got += static_cast<size_t>(n);
+    }
+    return (buf[40] << 24) | (buf[41] << 16) | (buf[42] << 8) | buf[43];
+}
+
+// One client: its own connection, its reports one at a time.
+void Client(int port, const std::vector<std::string>* pRequests, std::atomic<int>* pAccepted) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    timeval tv = {kIoTimeoutMs / 1000, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
+        for (const std::string& req : *pRequests) {
+            if (!SendAll(fd, req)) break;
+            int result = ReadResult(fd);
+            if (result < 0) break;
+            if (result == 0) ++*pAccepted;
+        }
+    }
+    close(fd);
+}
+
+double g_reportsPerSecond[2] = {0, 0};
+
+void BM_AcceptedReports(benchmark::State& state, std::string bin, int slot) {
+    int per = ReportsPerClient();
+    std::vector<std::vector<std::string> > requests(kClients);
+    for (int c = 0; c < kClients; ++c) {
+        for (int i = 0; i < per; ++i) requests[c].push_back(RequestFor(static_cast<uint32>(c * per + i + 1)));
+    }
+    for (auto _ : state) {
+        state.PauseTiming();
+        ServerRun server(bin);
+        if (server.Port() == 0) {
+            state.SkipWithError(("cannot start " + bin).c_str());
+            break;
+        }
+        std::atomic<int> accepted{0};
+        state.ResumeTiming();
+        auto t0 = std::chrono::steady_clock::now();
+        std::vector<std::thread> clients;
+        for (int c = 0; c < kClients; ++c) clients.emplace_back(Client, server.Port(), &requests[c], &accepted);
+        for (std::thread& t : clients) t.join();
+        double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        state.PauseTiming();
+        if (accepted.load() != kClients * per) {
+            state.SkipWithError(("only " + std::to_string(accepted.load()) + " accepted").c_str());
+            break;
+        }
+        g_reportsPerSecond[slot] = accepted.load() / secs;
+        state.counters["reports_per_s"] = g_reportsPerSecond[slot];
+        state.ResumeTiming();
+    }
+}
+
+std::string BesideSelf(const std::string& name) {
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+    if (n <= 0) return name;
+    buf[n] = '\0';
+    return std::filesystem::path(buf).parent_path().string() + "/" + name;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    const char* pszBaseline = getenv("ZQ_RCENTER_BASELINE");
+    if (pszBaseline != nullptr && *pszBaseline != '\0') {
+        benchmark::RegisterBenchmark("rcenter_32_clients/baseline", BM_AcceptedReports, std::string(pszBaseline), 0)
+            ->Iterations(1)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
+    } else {
+        printf("(ZQ_RCENTER_BASELINE not set: no baseline run)\n");
+    }
+    benchmark::RegisterBenchmark("rcenter_32_clients/this_build", BM_AcceptedReports, BesideSelf("zq_rcenter"), 1)
+        ->Iterations(1)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    if (g_reportsPerSecond[0] > 0 && g_reportsPerSecond[1] > 0) {
+        printf("accepted reports per second, 32 clients: baseline %.0f, this build %.0f, ratio %.2f\n",
+               g_reportsPerSecond[0], g_reportsPerSecond[1], g_reportsPerSecond[1] / g_reportsPerSecond[0]);
+    }
+    return 0;
+}

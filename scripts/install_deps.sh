@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# The libraries the build needs beyond the compilers and GoogleTest: the
+# system's SQLite (zq_rcenter's store), libcrypto (the cipher and random bytes
+# of the request signatures) and the HTTP request parser (zq_rcenter's HTTP
+# API). Installs what is missing with apt-get when run as root; otherwise
+# names what to install. Exits non-zero when something is still missing.
+set -uo pipefail
+
+need=()
+[ -f /usr/include/sqlite3.h ] || need+=(libsqlite3-dev)
+[ -f /usr/include/openssl/evp.h ] || need+=(libssl-dev)
+[ -f /usr/include/http_parser.h ] || need+=(libhttp-parser-dev)
+[ ${#need[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+  echo "== missing headers: apt-get install ${need[*]}"
+  if { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"; } >/dev/null; then
+    exit 0
+  fi
+  echo "!! apt-get install ${need[*]} failed" >&2
+else
+  echo "!! missing ${need[*]}: install them (as root: apt-get install ${need[*]})" >&2
+fi
+exit 1

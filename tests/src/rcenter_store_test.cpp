@@ -1,0 +1,309 @@
+// The store of record: what one commit decides for each report, what a
+// reopened or replaced file holds, which files are refused, and how a
+// stored record is shown (zq_lookup included).
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "rc_record_format.h"
+#include "rc_store.h"
+#include "rcenter_test_util.h"
+
+namespace {
+
+using rctest::MakeInfo;
+using zqtest::TempDir;
+
+struct Sent {
+    rc_report_t report;
+    rc_resource_t res;
+    rc_location_t where;
+};
+
+// A report as the server decodes it, for a made-up file chosen by seed.
+Sent Report(uint32 seed, const std::string& url = "") {
+    RSInfo info;
+    MakeInfo(info, 100000 + seed * 1000, seed);
+    if (!url.empty()) info.Url = url;
+    std::string body = rctest::BodyOf(info);
+    Sent s;
+    EXPECT_EQ(rc_decode_report(reinterpret_cast<const unsigned char*>(body.data()), body.size(), s.report), 0u);
+    rc_resource_of(s.report, s.res, s.where);
+    return s;
+}
+
+std::vector<ERcStored> CommitAll(CRcStore& store, const std::vector<std::pair<Sent, sint64> >& reports) {
+    for (const auto& r : reports) store.Add(r.first.res, r.first.where, r.second);
+    std::vector<ERcStored> results;
+    std::string err;
+    EXPECT_EQ(store.Commit(results, err), 0) << err;
+    return results;
+}
+
+rc_resource_t Only(CRcStore& store, const Sha1Hash& fid) {
+    std::vector<rc_resource_t> found;
+    std::string err;
+    EXPECT_EQ(store.FindFid(fid, found, err), 0) << err;
+    EXPECT_EQ(found.size(), 1u);
+    return found.empty() ? rc_resource_t() : found.front();
+}
+
+void SetUserVersion(const std::string& path, int version) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, ("PRAGMA user_version = " + std::to_string(version)).c_str(), nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+}
+
+TEST(RcStoreCommit, OneBatchTellsNewLocationAndKnownApartInOrder) {
+    TempDir dir;
+    CRcStore store;
+    std::string err;
+    ASSERT_EQ(store.Open(dir.file("d/rc.db"), RC_STORE_WRITE, err), 0) << err;
+    Sent a = Report(1);
+    Sent b = Report(1, "http://mirror.example.org/clip.avi");
+    std::vector<ERcStored> results = CommitAll(store, {{a, 100}, {a, 101}, {b, 102}, {Report(2), 103}});
+    EXPECT_EQ(results, (std::vector<ERcStored>{RC_STORED_NEW, RC_STORED_KNOWN, RC_STORED_LOCATION, RC_STORED_NEW}));
+
+    rc_resource_t got = Only(store, a.res.FID);
+    EXPECT_EQ(got.SID, a.res.SID);
+    EXPECT_EQ(got.Hash, a.res.Hash);
+    EXPECT_EQ(got.MD4, a.res.MD4);
+    EXPECT_EQ(got.Size, a.res.Size);
+    EXPECT_EQ(got.Tpt, a.res.Tpt);
+    EXPECT_EQ(got.FirstSeen, 100);
+    EXPECT_EQ(got.LastSeen, 102);
+    EXPECT_EQ(got.Count, 3u);
+    ASSERT_EQ(got.Locations.size(), 2u);
+    EXPECT_EQ(got.Locations[0].Url, a.where.Url);
+    EXPECT_EQ(got.Locations[0].FileName, "clip.avi");
+    EXPECT_EQ(got.Locations[0].FirstSeen, 100);
+    EXPECT_EQ(got.Locations[1].Url, b.where.Url);
+
+    // A repeat answered without the store is counted by the next commit.
+    store.Tally(a.res.FID, 200);
+    EXPECT_EQ(CommitAll(store, {}), std::vector<ERcStored>());
+    EXPECT_EQ(Only(store, a.res.FID).Count, 4u);
+    EXPECT_EQ(Only(store, a.res.FID).LastSeen, 200);
+}
+
+TEST(RcStoreReopen, KeepsEverythingAndFindsBySidSha1AndRecency) {
+    TempDir dir;
+    Sent a = Report(1), b = Report(2), c = Report(3);
+    std::string id;
+    {
+        CRcStore store;
+        std::string err;
+        ASSERT_EQ(store.Open(dir.file("rc.db"), RC_STORE_WRITE, err), 0) << err;
+        id = store.GetStoreId();
+        CommitAll(store, {{a, 1}, {b, 2}, {c, 3}});
+    }
+    CRcStore store;
+    std::string err;
+    ASSERT_EQ(store.Open(dir.file("rc.db"), RC_STORE_READ, err), 0) << err;
+    EXPECT_EQ(store.GetStoreId(), id);
+    EXPECT_EQ(id.size(), 32u);
+    std::vector<rc_resource_t> found;
+    ASSERT_EQ(store.FindSid(b.res.SID, found, err), 0);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].FID, b.res.FID);
+    ASSERT_EQ(store.FindSha1(c.res.Hash, found, err), 0);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].FID, c.res.FID);
+    ASSERT_EQ(store.FindRecent(2, found, err), 0);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].FID, c.res.FID);
+    EXPECT_EQ(found[1].FID, b.res.FID);
+    ASSERT_EQ(store.FindFid(Report(9).res.FID, found, err), 0);
+    EXPECT_TRUE(found.empty());
+    std::vector<ERcStored> results;
+    EXPECT_EQ(store.Commit(results, err), EBADF);  // a reader never writes
+}
+
+TEST(RcStoreFile, ARenamedDatabaseKeepsItsRecordsAndTheNextCommitMakesANewOne) {
+    TempDir dir;
+    CRcStore store;
+    std::string err;
+    ASSERT_EQ(store.Open(dir.file("rc.db"), RC_STORE_WRITE, err), 0) << err;
+    std::string firstId = store.GetStoreId();
+    Sent a = Report(1), b = Report(2);
+    CommitAll(store, {{a, 1}});
+    ASSERT_EQ(rename(dir.file("rc.db").c_str(), dir.file("old.db").c_str()), 0);
+
+    EXPECT_EQ(CommitAll(store, {{b, 2}}), std::vector<ERcStored>{RC_STORED_NEW});
+    EXPECT_NE(store.GetStoreId(), firstId);
+    std::vector<rc_resource_t> found;
+    ASSERT_EQ(store.FindFid(a.res.FID, found, err), 0);
+    EXPECT_TRUE(found.empty());
+    // The old file got its WAL back before it was let go.
+    CRcStore old;
+    ASSERT_EQ(old.Open(dir.file("old.db"), RC_STORE_READ, err), 0) << err;
+    EXPECT_EQ(Only(old, a.res.FID).Count, 1u);
+    ASSERT_EQ(old.FindFid(b.res.FID, found, err), 0);
+    EXPECT_TRUE(found.empty());
+}
+
+TEST(RcStoreFile, AnUnusablePathFailsEveryReportUntilItIsUsableAgain) {
+    TempDir dir;
+    CRcStore store;
+    std::string err;
+    ASSERT_EQ(store.Open(dir.file("d/rc.db"), RC_STORE_WRITE, err), 0) << err;
+    Sent a = Report(1), b = Report(2);
+    CommitAll(store, {{a, 1}});
+    std::filesystem::remove_all(dir.file("d"));
+    zqtest::WriteFile(dir.file("d"), "a file where the directory was");
+
+    std::vector<ERcStored> results;
+    store.Add(b.res, b.where, 2);
+    EXPECT_EQ(store.Commit(results, err), ENOTDIR);
+    EXPECT_TRUE(results.empty());
+    EXPECT_EQ(store.GetQueued(), 0u);
+    EXPECT_NE(err.find("d/rc.db"), std::string::npos);
+
+    ASSERT_EQ(unlink(dir.file("d").c_str()), 0);
+    EXPECT_EQ(CommitAll(store, {{b, 3}}), std::vector<ERcStored>{RC_STORED_NEW});
+    EXPECT_EQ(Only(store, b.res.FID).FirstSeen, 3);
+}
+
+TEST(RcStoreSchema, ANewerOrForeignDatabaseIsRefusedAndLeftAlone) {
+    TempDir dir;
+    {
+        CRcStore store;
+        std::string err;
+        ASSERT_EQ(store.Open(dir.file("rc.db"), RC_STORE_WRITE, err), 0) << err;
+    }
+    SetUserVersion(dir.file("rc.db"), 2);
+    for (ERcStoreMode mode : {RC_STORE_WRITE, RC_STORE_READ}) {
+        CRcStore store;
+        std::string err;
+        EXPECT_EQ(store.Open(dir.file("rc.db"), mode, err), ENOTSUP);
+        EXPECT_NE(err.find("schema version 2 is newer than this program's 1"), std::string::npos) << err;
+        EXPECT_FALSE(store.IsOpen());
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(dir.file("other.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE t (x)", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    CRcStore store;
+    std::string err;
+    EXPECT_EQ(store.Open(dir.file("other.db"), RC_STORE_WRITE, err), ENOTSUP);
+    EXPECT_NE(err.find("not a resource store"), std::string::npos) << err;
+    // Reading never creates.
+    EXPECT_EQ(store.Open(dir.file("none.db"), RC_STORE_READ, err), ENOENT);
+    EXPECT_FALSE(zqtest::FileExists(dir.file("none.db")));
+}
+
+TEST(RcStoreRemove, TakesTheResourceWithItsLocationsAndTheCountsFollow) {
+    TempDir dir;
+    CRcStore store;
+    std::string err;
+    ASSERT_EQ(store.Open(dir.file("rc.db"), RC_STORE_WRITE, err), 0) << err;
+    Sent a = Report(1), a2 = Report(1, "http://mirror.example.org/a"), b = Report(2);
+    CommitAll(store, {{a, 1}, {a2, 2}, {b, 3}, {b, 4}});
+    rc_store_counts_t counts;
+    ASSERT_EQ(store.GetCounts(counts, err), 0);
+    EXPECT_EQ(counts.Resources, 2u);
+    EXPECT_EQ(counts.Locations, 3u);
+    EXPECT_EQ(counts.Reports, 4u);
+
+    bool found = false;
+    rc_resource_t removed;
+    ASSERT_EQ(store.Remove(a.res.FID, found, &removed, err), 0) << err;
+    EXPECT_TRUE(found);
+    EXPECT_EQ(removed.Locations.size(), 2u);
+    ASSERT_EQ(store.Remove(a.res.FID, found, nullptr, err), 0);
+    EXPECT_FALSE(found);
+    ASSERT_EQ(store.GetCounts(counts, err), 0);
+    EXPECT_EQ(counts.Resources, 1u);
+    EXPECT_EQ(counts.Locations, 1u);
+    // Known again only as new.
+    EXPECT_EQ(CommitAll(store, {{a, 5}}), std::vector<ERcStored>{RC_STORED_NEW});
+}
+
+TEST(RcRecordFormat, TheJournalLineOfAStoredReportIsTheOneItWasAcceptedWith) {
+    Sent a = Report(1, "http://x.example/a\tb");
+    rc_resource_t res = a.res;
+    a.where.FirstSeen = 1709647629;
+    res.Locations.push_back(a.where);
+    EXPECT_EQ(rc_record_journal_line(res, a.where), rc_journal_line(a.report, 1709647629));
+}
+
+TEST(RcRecordFormat, JsonEscapesTextsAndKeepsOnlyValidUtf8) {
+    rc_resource_t res = Report(1).res;
+    rc_location_t where;
+    where.Url = "http://x/\"q\"\\";
+    where.FileName = std::string("caf\xc3\xa9\x01\xff.avi");
+    res.Locations.push_back(where);
+    std::string json = rc_record_json(res);
+    EXPECT_NE(json.find("\"url\": \"http://x/\\\"q\\\"\\\\\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"file\": \"caf\xc3\xa9\\u0001\\u00ff.avi\""), std::string::npos) << json;
+    EXPECT_EQ(json.find('\n'), std::string::npos);
+}
+
+class ZqLookup : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CRcStore store;
+        std::string err;
+        ASSERT_EQ(store.Open(dir.file("data/rcenter.db"), RC_STORE_WRITE, err), 0) << err;
+        CommitAll(store, {{a, 1709647629}, {Report(1, "http://mirror.example.org/clip.avi"), 1709647630}, {b, 1709647631}});
+    }
+    zqtest::ProcessResult Run(const std::vector<std::string>& args) {
+        return zqtest::RunProcess(zqtest::BinPath("zq_lookup"), args, dir.path());
+    }
+    TempDir dir;
+    Sent a = Report(1);
+    Sent b = Report(2);
+};
+
+TEST_F(ZqLookup, PrintsTheKeysOfZqIdentThenTheStoredFacts) {
+    zqtest::ProcessResult r = Run({a.res.FID.Hex()});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    RSInfo info;
+    rc_fill_info(a.report, info);
+    std::string expected;
+    for (const rc_field_t& f : rc_info_fields(info)) expected += f.Key + ": " + f.Value + "\n";
+    expected += "first_seen: 2024-03-05T14:07:09Z\nlast_seen: 2024-03-05T14:07:10Z\ncount: 2\n";
+    expected += "location: 2024-03-05T14:07:09Z\t" + a.where.Url + "\tclip.avi\n";
+    expected += "location: 2024-03-05T14:07:10Z\thttp://mirror.example.org/clip.avi\tclip.avi\n";
+    EXPECT_EQ(r.out, expected);
+
+    r = Run({"--json", "--sid", b.res.SID.Hex()});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("{\"size\": " + std::to_string(b.res.Size) + ", ", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("\"count\": 1, \"locations\": [{\"url\": "), std::string::npos) << r.out;
+}
+
+TEST_F(ZqLookup, WritesThePieceTableAndExportsTheJournal) {
+    zqtest::ProcessResult r = Run({"--tpt-out", "t.tpt", "--sha1", a.res.Hash.Hex()});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(zqtest::ReadFile(dir.file("t.tpt")), std::string(a.res.Tpt.begin(), a.res.Tpt.end()));
+    r = Run({"--export-tsv"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::vector<std::string> lines = rctest::Lines(r.out);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0] + "\n", rc_journal_line(a.report, 1709647629));
+    EXPECT_EQ(lines[2] + "\n", rc_journal_line(b.report, 1709647631));
+}
+
+TEST_F(ZqLookup, ExitsOneWhenNotFoundAndTwoForUsageOrADatabaseItCannotRead) {
+    EXPECT_EQ(Run({Report(7).res.FID.Hex()}).exit_code, 1);
+    EXPECT_EQ(Run({"--recent", "0"}).exit_code, 2);
+    EXPECT_EQ(Run({"abc"}).exit_code, 2);
+    EXPECT_EQ(Run({a.res.FID.Hex(), "--recent", "1"}).exit_code, 2);
+    EXPECT_EQ(Run({"--tpt-out", "t.tpt", "--recent", "2"}).exit_code, 2);
+    EXPECT_EQ(Run({"--db", "nowhere.db", "--recent", "1"}).exit_code, 2);
+    SetUserVersion(dir.file("data/rcenter.db"), 5);
+    zqtest::ProcessResult r = Run({"--recent", "1"});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("schema version 5 is newer"), std::string::npos) << r.err;
+}
+
+}  // namespace

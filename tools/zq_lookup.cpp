@@ -1,0 +1,207 @@
+// zq_lookup: prints what the resource center's store holds about a file, by
+// FID, SID, SHA-1 or as the most recently seen ones, or the whole store as
+// journal lines. It only reads, and may run while zq_rcenter writes.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "rc_record_format.h"
+#include "rc_store.h"
+#include "str_util.h"
+
+namespace {
+
+const int kExitFound = 0;
+const int kExitNotFound = 1;
+const int kExitError = 2;
+
+const char* const kDefaultDb = "./data/rcenter.db";
+
+enum ELookup { LOOKUP_NONE, LOOKUP_FID, LOOKUP_SID, LOOKUP_SHA1, LOOKUP_RECENT, LOOKUP_EXPORT };
+
+struct lookup_options_t {
+    std::string strDb = kDefaultDb;
+    bool bJson = false;
+    std::string strTptOut;
+    ELookup nLookup = LOOKUP_NONE;
+    Sha1Hash oKey;
+    uint32 iRecent = 0;
+};
+
+void print_usage(FILE* pOut) {
+    fputs("usage: zq_lookup [--db PATH] [--json] [--tpt-out FILE] (FID | --sid SID | --sha1 HEX | --recent N)\n"
+          "       zq_lookup [--db PATH] --export-tsv\n"
+          "  prints the stored records: the values zq_ident prints, then first_seen,\n"
+          "  last_seen, count and every location the file was reported from\n"
+          "  --db PATH       the store (default ./data/rcenter.db)\n"
+          "  --json          one JSON object per record and line\n"
+          "  --tpt-out FILE  also writes the record's stored piece table to FILE\n"
+          "  --recent N      the N records first seen last, newest first\n"
+          "  --export-tsv    every accepted report as its journal line, oldest first\n"
+          "  exit status: 0 found, 1 not found, 2 usage or database error\n",
+          pOut);
+}
+
+bool parse_hex(const std::string& strText, Sha1Hash& oHash) {
+    return BinBufFromHexExact(oHash.cVal, sizeof(oHash.cVal), strText.data(), strText.size()) == 0;
+}
+
+int usage_error(const std::string& strWhy) {
+    fprintf(stderr, "zq_lookup: %s\n", strWhy.c_str());
+    print_usage(stderr);
+    return kExitError;
+}
+
+// -1 to go on, otherwise the exit status.
+int parse_args(int argc, char** argv, lookup_options_t& oOpts) {
+    for (int i = 1; i < argc; ++i) {
+        std::string strArg = argv[i];
+        bool bHasValue = i + 1 < argc;
+        ELookup nLookup = LOOKUP_NONE;
+        if (strArg == "-h" || strArg == "--help") {
+            print_usage(stdout);
+            return kExitFound;
+        } else if (strArg == "--json") {
+            oOpts.bJson = true;
+        } else if (strArg == "--db" || strArg == "--tpt-out") {
+            if (!bHasValue || argv[i + 1][0] == '\0') return usage_error(strArg + " takes a path");
+            (strArg == "--db" ? oOpts.strDb : oOpts.strTptOut) = argv[++i];
+        } else if (strArg == "--sid" || strArg == "--sha1") {
+            if (!bHasValue || !parse_hex(argv[i + 1], oOpts.oKey))
+                return usage_error(strArg + " takes 40 hexadecimal digits");
+            ++i;
+            nLookup = strArg == "--sid" ? LOOKUP_SID : LOOKUP_SHA1;
+        } else if (strArg == "--recent") {
+            char* pEnd = nullptr;
+            errno = 0;
+            unsigned long long n = bHasValue ? strtoull(argv[i + 1], &pEnd, 10) : 0;
+            if (!bHasValue || errno != 0 || pEnd == argv[i + 1] || *pEnd != '\0' || argv[i + 1][0] == '-' || n == 0 ||
+                n > 0xffffffffULL)
+                return usage_error("--recent takes a number from 1 to 4294967295");
+            oOpts.iRecent = static_cast<uint32>(n);
+            ++i;
+            nLookup = LOOKUP_RECENT;
+        } else if (strArg == "--export-tsv") {
+            nLookup = LOOKUP_EXPORT;
+        } else if (strArg.size() > 1 && strArg[0] == '-') {
+            return usage_error("unknown option " + strArg);
+        } else {
+            if (!parse_hex(strArg, oOpts.oKey)) return usage_error("a FID is 40 hexadecimal digits, not " + strArg);
+            nLookup = LOOKUP_FID;
+        }
+        if (nLookup != LOOKUP_NONE) {
+            if (oOpts.nLookup != LOOKUP_NONE) return usage_error("one lookup at a time");
+            oOpts.nLookup = nLookup;
+        }
+    }
+    if (oOpts.nLookup == LOOKUP_NONE) return usage_error("what to look up is missing");
+    if (oOpts.nLookup == LOOKUP_EXPORT && (oOpts.bJson || !oOpts.strTptOut.empty()))
+        return usage_error("--export-tsv takes neither --json nor --tpt-out");
+    return -1;
+}
+
+bool write_file(const std::string& strPath, const std::vector<unsigned char>& oBytes, std::string& strError) {
+    FILE* pFile = fopen(strPath.c_str(), "wb");
+    if (pFile == nullptr) {
+        strError = strerror(errno);
+        return false;
+    }
+    bool bOk = oBytes.empty() || fwrite(oBytes.data(), 1, oBytes.size(), pFile) == oBytes.size();
+    if (!bOk) strError = strerror(errno);
+    if (fclose(pFile) != 0 && bOk) {
+        strError = strerror(errno);
+        bOk = false;
+    }
+    return bOk;
+}
+
+int export_tsv(CRcStore& oStore) {
+    bool bAny = false;
+    bool bWriteOk = true;
+    std::string strError;
+    int iErr = oStore.ForEachLocation(
+        [&](const rc_resource_t& oRes, const rc_location_t& oLoc) {
+            bAny = true;
+            std::string strLine = rc_record_journal_line(oRes, oLoc);
+            bWriteOk = fwrite(strLine.data(), 1, strLine.size(), stdout) == strLine.size();
+            return bWriteOk;
+        },
+        strError);
+    if (iErr != 0) {
+        fprintf(stderr, "zq_lookup: %s\n", strError.c_str());
+        return kExitError;
+    }
+    if (!bWriteOk || fflush(stdout) != 0) {
+        fprintf(stderr, "zq_lookup: cannot write the output: %s\n", strerror(errno));
+        return kExitError;
+    }
+    return bAny ? kExitFound : kExitNotFound;
+}
+
+int run(int argc, char** argv) {
+    lookup_options_t oOpts;
+    int iParse = parse_args(argc, argv, oOpts);
+    if (iParse >= 0) return iParse;
+
+    CRcStore oStore;
+    std::string strError;
+    if (oStore.Open(oOpts.strDb, RC_STORE_READ, strError) != 0) {
+        fprintf(stderr, "zq_lookup: %s\n", strError.c_str());
+        return kExitError;
+    }
+    if (oOpts.nLookup == LOOKUP_EXPORT) return export_tsv(oStore);
+
+    std::vector<rc_resource_t> oFound;
+    int iErr = 0;
+    switch (oOpts.nLookup) {
+        case LOOKUP_SID:
+            iErr = oStore.FindSid(oOpts.oKey, oFound, strError);
+            break;
+        case LOOKUP_SHA1:
+            iErr = oStore.FindSha1(oOpts.oKey, oFound, strError);
+            break;
+        case LOOKUP_RECENT:
+            iErr = oStore.FindRecent(oOpts.iRecent, oFound, strError);
+            break;
+        default:
+            iErr = oStore.FindFid(oOpts.oKey, oFound, strError);
+            break;
+    }
+    if (iErr != 0) {
+        fprintf(stderr, "zq_lookup: %s\n", strError.c_str());
+        return kExitError;
+    }
+    if (oFound.empty()) {
+        fprintf(stderr, "zq_lookup: no such record in %s\n", oOpts.strDb.c_str());
+        return kExitNotFound;
+    }
+    if (!oOpts.strTptOut.empty()) {
+        if (oFound.size() != 1) {
+            fprintf(stderr, "zq_lookup: --tpt-out needs exactly one record, %zu match\n", oFound.size());
+            return kExitError;
+        }
+        if (!write_file(oOpts.strTptOut, oFound.front().Tpt, strError)) {
+            fprintf(stderr, "zq_lookup: cannot write %s: %s\n", oOpts.strTptOut.c_str(), strError.c_str());
+            return kExitError;
+        }
+    }
+    for (size_t i = 0; i < oFound.size(); ++i) {
+        if (oOpts.bJson) {
+            printf("%s\n", rc_record_json(oFound[i]).c_str());
+        } else {
+            printf("%s%s", i > 0 ? "\n" : "", rc_record_text(oFound[i]).c_str());
+        }
+    }
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "zq_lookup: cannot write the output: %s\n", strerror(errno));
+        return kExitError;
+    }
+    return kExitFound;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return run(argc, argv); }
