@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "ident_support.h"
-#include "test_support.h"
+#include "bytes.h"
+#include "files.h"
+#include "process.h"
 
 namespace {
 
