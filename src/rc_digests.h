@@ -47,6 +47,9 @@ struct rc_digest_opts_t {
     unsigned int Threads = 1;  // RC_DIGEST_ONE_PASS only: 1 to 4, others brought into range
     // Shows how far the reading has got; may be null. Cleared at the end.
     CProgressLine* Progress = nullptr;
+    // RC_DIGEST_ONE_PASS only: bytes per piece instead of the size's own
+    // (CHelper::GetDefaultPieceSize); 0 keeps the size's own.
+    uint64 PieceSize = 0;
 };
 
 inline rc_digest_opts_t rc_digest_opts(rc_digest_mode eMode, unsigned int uiThreads = 1) {

@@ -121,7 +121,7 @@ COnePass::COnePass(int iFd, unsigned long long uiSize, const stOnePassOpts& oOpt
       m_iResult(ONEPASS_OK),
       m_uiChunks(0),
       m_uiMd4Done(0),
-      m_uiPieceSize(CHelper::GetDefaultPieceSize(uiSize)),
+      m_uiPieceSize(oOpts.uiPieceSize != 0 ? oOpts.uiPieceSize : CHelper::GetDefaultPieceSize(uiSize)),
       m_uiMd5Done(0) {
     // One thread digests each block before it reads the next, so one buffer
     // does; more threads need room to read ahead while the others digest.

@@ -32,6 +32,10 @@ struct stOnePassOpts {
     unsigned int uiBlockSize = ONEPASS_BLOCK_SIZE;  // bytes per read, 1 to ONEPASS_MAX_BLOCK_SIZE; 0 the default
     unsigned int uiBlocks = 0;                      // buffers in the ring; 0 picks by the thread count
     CDigestProgress* pProgress = nullptr;           // told after every block read; may be null
+    // Bytes per piece MD5; 0 takes CHelper::GetDefaultPieceSize of the size.
+    // Checking a file against a table made when it had another size needs
+    // the table's pieces, not the ones its present size would give.
+    unsigned long long uiPieceSize = 0;
 };
 
 enum {

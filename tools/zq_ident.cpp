@@ -1,6 +1,7 @@
 // zq_ident FILE: shows what datareport would report about FILE without
 // reporting it. The record is computed by the tool's own code; by default in
 // one fast pass over as many threads as help, which changes no value.
+// zq_ident --verify TABLE FILE checks FILE against a piece table instead.
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
@@ -18,6 +19,7 @@
 #include "progress_line.h"
 #include "rc_digests.h"
 #include "rc_record.h"
+#include "tpt_verify.h"
 
 namespace {
 
@@ -35,14 +37,22 @@ struct ident_options_t {
     bool bThrottle = false;
     unsigned int uiThreads = 0;  // 0: as many as help
     std::string strFile;
+    std::string strTptOut;
+    std::string strVerifyTable;
 };
 
 void print_usage(FILE* pOut) {
-    fputs("usage: zq_ident [--json] [--tpt] [--throttle | --threads N] FILE\n"
+    fputs("usage: zq_ident [--json] [--tpt] [--tpt-out TABLE] [--throttle | --threads N] FILE\n"
+          "       zq_ident --verify TABLE [--threads N] FILE\n"
           "  prints the size, piece size, piece count, md4, sha1, sid, fid and\n"
           "  piece-table length datareport would report for FILE\n"
           "  --json       one JSON object instead of key: value lines\n"
           "  --tpt        also the piece table itself, in hex\n"
+          "  --tpt-out TABLE  writes the piece table to the file TABLE as well\n"
+          "  --verify TABLE   checks FILE piece by piece against the piece table\n"
+          "               in TABLE (as --tpt-out writes it): each damaged piece,\n"
+          "               then a summary; exit 0 intact, 1 damaged or another\n"
+          "               size, 2 a table that cannot be read or used\n"
           "  --throttle   read the file as datareport does by default: three\n"
           "               passes with pauses (same values, much slower)\n"
           "  --threads N  threads of the fast single pass, 1 to 4 (default: as\n"
@@ -85,6 +95,13 @@ int parse_args(int argc, char** argv, ident_options_t& oOpts) {
             oOpts.bJson = true;
         } else if (!bFiles && strArg == "--tpt") {
             oOpts.bTpt = true;
+        } else if (!bFiles && (strArg == "--tpt-out" || strArg == "--verify")) {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+                fprintf(stderr, "zq_ident: %s takes a file name\n", strArg.c_str());
+                print_usage(stderr);
+                return kExitUsage;
+            }
+            (strArg == "--verify" ? oOpts.strVerifyTable : oOpts.strTptOut) = argv[++i];
         } else if (!bFiles && strArg == "--throttle") {
             oOpts.bThrottle = true;
         } else if (!bFiles && strArg == "--threads") {
@@ -107,6 +124,12 @@ int parse_args(int argc, char** argv, ident_options_t& oOpts) {
         }
     }
     if (iFiles != 1) {
+        print_usage(stderr);
+        return kExitUsage;
+    }
+    // Checking prints its own lines and always takes the fast pass.
+    if (!oOpts.strVerifyTable.empty() && (oOpts.bJson || oOpts.bTpt || oOpts.bThrottle || !oOpts.strTptOut.empty())) {
+        fprintf(stderr, "zq_ident: --verify takes no other option than --threads\n");
         print_usage(stderr);
         return kExitUsage;
     }
@@ -155,6 +178,31 @@ void print_record(const RSInfo& oInfo, const ident_options_t& oOpts) {
     printf("%s\n", strJson.c_str());
 }
 
+// 0 with the table, or the reason on standard error and -1.
+int load_table(const std::string& strPath, tpt_table_t& oTable) {
+    std::string strWhy;
+    std::vector<unsigned char> oBytes(TPTFile::MAX_TPT_DATA + 1);
+    FILE* pFile = fopen(strPath.c_str(), "rb");
+    if (pFile == nullptr) {
+        strWhy = strerror(errno);
+    } else {
+        oBytes.resize(fread(oBytes.data(), 1, oBytes.size(), pFile));
+        if (ferror(pFile)) strWhy = "read failed";
+        fclose(pFile);
+    }
+    if (strWhy.empty() && tpt_parse(oBytes.data(), oBytes.size(), oTable, strWhy) == 0) return 0;
+    fprintf(stderr, "zq_ident: cannot use the piece table %s: %s\n", strPath.c_str(), strWhy.c_str());
+    return -1;
+}
+
+bool write_table(const std::string& strPath, const TPTFile& oTpt) {
+    FILE* pFile = fopen(strPath.c_str(), "wb");
+    bool bOk = pFile != nullptr && fwrite(oTpt.GetBegPnt(), 1, oTpt.GetDataLen(), pFile) == oTpt.GetDataLen();
+    if (pFile != nullptr && fclose(pFile) != 0) bOk = false;
+    if (!bOk) fprintf(stderr, "zq_ident: cannot write the piece table to %s: %s\n", strPath.c_str(), strerror(errno));
+    return bOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -162,6 +210,9 @@ int main(int argc, char** argv) {
     int iParse = parse_args(argc, argv, oOpts);
     if (iParse < 0) return kExitOk;
     if (iParse > 0) return iParse;
+    bool bVerify = !oOpts.strVerifyTable.empty();
+    tpt_table_t oTable;
+    if (bVerify && load_table(oOpts.strVerifyTable, oTable) != 0) return kExitUsage;
 
     std::string strReason = check_readable(oOpts.strFile);
     if (!strReason.empty()) {
@@ -174,11 +225,17 @@ int main(int argc, char** argv) {
     oDigestOpts.Threads = oOpts.uiThreads != 0 ? oOpts.uiThreads : std::min(usable_cpus(), kHelpfulThreads);
     CProgressLine oLine(STDERR_FILENO);
     oDigestOpts.Progress = &oLine;
+    oDigestOpts.PieceSize = bVerify ? oTable.PieceSize : 0;
     rc_digests_t oDigests;
     if (compute_rc_digests(oOpts.strFile, oDigests, oDigestOpts) != RC_DIGESTS_OK) {
         fprintf(stderr, "zq_ident: cannot read %s: read failed or the file changed while it was read\n",
                 oOpts.strFile.c_str());
         return kExitFile;
+    }
+    if (bVerify) {
+        tpt_verdict_t oVerdict = tpt_verify(oTable, oDigests.Pieces, oDigests.Size, oDigests.Hash);
+        for (const std::string& strLine : tpt_verdict_lines(oVerdict, oOpts.strFile)) printf("%s\n", strLine.c_str());
+        return oVerdict.IsIntact() ? kExitOk : kExitFile;
     }
     RSInfo oInfo;
     if (fill_rc_info(oDigests, base_name(oOpts.strFile), "", oInfo) == RC_TPT_TOO_LARGE) {
@@ -187,6 +244,8 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(RC_TPT_MAX_FILE_SIZE));
     }
     print_record(oInfo, oOpts);
+    if (!oOpts.strTptOut.empty() && (oInfo.TptFile.GetDataLen() == 0 || !write_table(oOpts.strTptOut, oInfo.TptFile)))
+        return kExitFile;
     if (fflush(stdout) != 0 || ferror(stdout)) {
         fprintf(stderr, "zq_ident: cannot write the output: %s\n", strerror(errno));
         return kExitFile;

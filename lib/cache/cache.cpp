@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cache_check.h"
+#include "os_util.h"
 #include "str_util.h"
 #include "svr_log.h"
 
@@ -66,7 +67,7 @@ void CCache::Attach(void* p) {
 }
 
 void CCache::Detach() {
-    m_pHashTable.reset();
+    m_pIndex.reset();
     m_lruList = CLruList();
     m_allocator = CAllocator();
     m_pMem = nullptr;
@@ -78,7 +79,7 @@ void CCache::Detach() {
 sint32 CCache::Init(void* p, uint32 iSize, uint32 iHashTableBucketNum, uint32 iLruListPoolSize, uint32 iMinKeyLen,
                     uint32 iMaxKeyLen, uint32 iMinDataSize, uint32 iMaxDataSize, uint32 iPercentBeginEliminate,
                     uint32 iPercentBalance) {
-    if (p == nullptr || m_pHashTable) return -1;
+    if (p == nullptr || m_pIndex) return -1;
     if (reinterpret_cast<uintptr_t>(p) % 8 != 0) {
         LOG_ERR("cache init refused: region %p is not 8-byte aligned", p);
         return -1;
@@ -101,17 +102,15 @@ sint32 CCache::Init(void* p, uint32 iSize, uint32 iHashTableBucketNum, uint32 iL
     m_pCacheHead->m_iPercentBeginEliminate = iPercentBeginEliminate;
     m_pCacheHead->m_iPercentBalance = iPercentBalance;
     m_pCacheHead->m_iHashTableBucketNum = std::max(iHashTableBucketNum, iLruListPoolSize);
-    m_pHashTable.reset(new (std::nothrow) CHashTable<CLruNode*>(m_pCacheHead->m_iHashTableBucketNum));
-    if (!m_pHashTable || !m_pHashTable->IsValid()) {
-        LOG_ERR("cache init failed: no memory for %u hash buckets", m_pCacheHead->m_iHashTableBucketNum);
-        Detach();
-        return -1;
-    }
 
     m_pCacheHead->m_iLruListMemSize = static_cast<uint32>(iLruSize);
     m_pCacheHead->m_iLruListMemOffset = HEAD_SIZE;
     if (m_lruList.Init(m_pMem + HEAD_SIZE, m_pCacheHead->m_iLruListMemSize) != 0) {
         LOG_ERR("cache init refused: LRU pool of %u nodes is too small", iLruListPoolSize);
+        Detach();
+        return -1;
+    }
+    if (BuildIndex(m_pCacheHead->m_iHashTableBucketNum) != 0) {
         Detach();
         return -1;
     }
@@ -136,7 +135,7 @@ sint32 CCache::Init(void* p, uint32 iSize, uint32 iHashTableBucketNum, uint32 iL
 }
 
 sint32 CCache::LoadFromMem(void* p, uint32 iSize) {
-    if (p == nullptr || m_pHashTable) return -1;
+    if (p == nullptr || m_pIndex) return -1;
     if (reinterpret_cast<uintptr_t>(p) % 8 != 0) {
         LOG_ERR("cache attach refused: region %p is not 8-byte aligned", p);
         return -1;
@@ -169,17 +168,11 @@ sint32 CCache::LoadFromMem(void* p, uint32 iSize) {
     }
     // The stored count is only a request, and a damaged one could ask for
     // gigabytes: the index never needs more buckets than the pool has nodes.
-    uint32 iBuckets = std::min(pHead->m_iHashTableBucketNum, m_lruList.GetTotalNum());
-    m_pHashTable.reset(new (std::nothrow) CHashTable<CLruNode*>(iBuckets));
-    if (!m_pHashTable || !m_pHashTable->IsValid()) {
-        LOG_ERR("cache attach failed: no memory for %u hash buckets", iBuckets);
+    if (BuildIndex(std::min(pHead->m_iHashTableBucketNum, m_lruList.GetTotalNum())) != 0) {
         Detach();
         return -1;
     }
-    if (RebuildIndex() != 0) {
-        Detach();
-        return -1;
-    }
+    RebuildIndex();
     m_need_eliminate = false;
     m_eli_threshold = 0;
     return 0;
@@ -221,13 +214,26 @@ bool CCache::ValidateRecords() const {
     return true;
 }
 
-sint32 CCache::RebuildIndex() {
+sint32 CCache::BuildIndex(uint32 iBucketNum) {
+    m_pIndex.reset(new (std::nothrow) CCacheIndex(iBucketNum, m_lruList.GetTotalNum()));
+    if (!m_pIndex || !m_pIndex->IsValid()) {
+        LOG_ERR("cache index failed: no memory for %u hash buckets and %u nodes", GetNextPrime(iBucketNum),
+                m_lruList.GetTotalNum());
+        m_pIndex.reset();
+        return -1;
+    }
+    return 0;
+}
+
+void CCache::RebuildIndex() {
     CLruNode* pNode = m_lruList.GetLruNode();
     while (pNode != nullptr) {
         CLruNode* pNewer = m_lruList.GetPrevLruNode(pNode);
-        CCacheNode* pRecord = GetRecord(pNode);
+        uint32 iNode = static_cast<uint32>(m_lruList.GetNodeOffset(pNode));
+        CCacheNode* pRecord = GetRecord(pNode->GetData());
         const char* pszKey = pRecord->GetKeyPtr();
-        if (m_pHashTable->Get(pszKey) != nullptr) {
+        uint32 iHash = CCacheIndex::HashKey(pszKey, pRecord->GetKeyLen());
+        if (FindNode(pszKey, pRecord->GetKeyLen(), iHash, nullptr) != 0) {
             LOG_DEBUG("duplicate key=%s dropped while attaching, the older record stays", pszKey);
             m_lruList.Remove(pNode);
             IncRemoveCount();
@@ -236,25 +242,42 @@ sint32 CCache::RebuildIndex() {
             m_bInListener = true;
             m_listener.CacheResume(pszKey, pRecord->GetDataPtr(), pRecord->GetDataSize());
             m_bInListener = false;
-            if (m_pHashTable->Insert(pszKey, pNode) != 0) {
-                LOG_ERR("cache attach failed: no memory for the index entry of key=%s", pszKey);
-                return -1;
-            }
+            m_pIndex->Insert(iHash, iNode);
         }
         pNode = pNewer;
     }
-    return 0;
 }
 
-CCache::CCacheNode* CCache::GetRecord(const CLruNode* pNode) const {
-    uint32 iRel = pNode->GetData();
+CCache::CCacheNode* CCache::GetRecord(uint32 iRel) const {
     ZQ_CACHE_CHECK(iRel >= CAllocator::CHUNK_OVERHEAD &&
                    static_cast<uint64>(iRel) + RECORD_HEAD_SIZE <= m_allocator.GetTotalSize());
     return static_cast<CCacheNode*>(m_allocator.AddrRelToAbs(iRel));
 }
 
+// The node holding pszKey, 0 when none does. Records' key lengths are checked
+// when they are attached and set when they are written, so a length and a
+// byte comparison decide equality. With piNow, the clock is read at the first
+// candidate: reading it stalls the pipeline until every earlier load is in, so
+// the candidate's LRU node is requested first and arrives while it runs, and a
+// lookup that finds no candidate never pays for it.
+uint32 CCache::FindNode(const char* pszKey, size_t iKeyLen, uint32 iHash, CCacheNode** ppRecord,
+                        uint32* piNow) const {
+    return m_pIndex->Find(iHash, [&](uint32 iNode) {
+        const CLruNode* pNode = m_lruList.GetNodeByOffset(static_cast<sint32>(iNode));
+        if (piNow != nullptr) {
+            __builtin_prefetch(pNode, 1);
+            *piNow = GetTickCount();
+            piNow = nullptr;
+        }
+        CCacheNode* pRecord = GetRecord(pNode->GetData());
+        if (pRecord->GetKeyLen() != iKeyLen || memcmp(pRecord->GetKeyPtr(), pszKey, iKeyLen) != 0) return false;
+        if (ppRecord != nullptr) *ppRecord = pRecord;
+        return true;
+    });
+}
+
 void* CCache::Insert(const char* pszKey, const void* pData, uint32 iDataSize) {
-    ZQ_CACHE_CHECK(m_pHashTable != nullptr);
+    ZQ_CACHE_CHECK(m_pIndex != nullptr);
     ZQ_CACHE_CHECK(!m_bInListener);
     if (pszKey == nullptr || (pData == nullptr && iDataSize > 0)) {
         LOG_ERR("insert failed, null key or data");
@@ -266,7 +289,8 @@ void* CCache::Insert(const char* pszKey, const void* pData, uint32 iDataSize) {
                 static_cast<uint32>(MAX_KEY_LEN), static_cast<int>(MAX_KEY_LEN), pszKey);
         return nullptr;
     }
-    if (m_pHashTable->Get(pszKey) != nullptr) {
+    uint32 iHash = CCacheIndex::HashKey(pszKey, iKeyLen);
+    if (FindNode(pszKey, iKeyLen, iHash, nullptr) != 0) {
         LOG_DEBUG("insert failed, key=%s exists", pszKey);
         return nullptr;
     }
@@ -306,31 +330,31 @@ void* CCache::Insert(const char* pszKey, const void* pData, uint32 iDataSize) {
             return nullptr;
         }
     }
-    if (m_pHashTable->Insert(pRecord->GetKeyPtr(), pNode) != 0) {
-        LOG_ERR("insert failed, no memory for the index entry: key=%s", pszKey);
-        m_lruList.Remove(pNode);
-        m_allocator.Free(pBlock);
-        return nullptr;
-    }
+    m_pIndex->Insert(iHash, static_cast<uint32>(m_lruList.GetNodeOffset(pNode)));
     IncInsertCount();
     LOG_DEBUG("insert ok, key=%s, datasize=%d", pszKey, static_cast<int>(iDataSize));
     return pRecord->GetDataPtr();
 }
 
 void* CCache::Get(const char* pszKey, uint32& iDataSize, CCacheNodeAttr& attr) {
-    ZQ_CACHE_CHECK(m_pHashTable != nullptr);
+    ZQ_CACHE_CHECK(m_pIndex != nullptr);
     ZQ_CACHE_CHECK(!m_bInListener);
     if (pszKey == nullptr) return nullptr;
-    CLruNode* pNode = m_pHashTable->Get(pszKey);
-    if (pNode == nullptr) {
+    size_t iKeyLen = strlen(pszKey);
+    CCacheNode* pRecord = nullptr;
+    uint32 iNow = 0;
+    uint32 iNode = iKeyLen > MAX_KEY_LEN
+                       ? 0
+                       : FindNode(pszKey, iKeyLen, CCacheIndex::HashKey(pszKey, iKeyLen), &pRecord, &iNow);
+    if (iNode == 0) {
         IncMissedCount();
         return nullptr;
     }
-    CCacheNode* pRecord = GetRecord(pNode);
+    CLruNode* pNode = m_lruList.GetNodeByOffset(static_cast<sint32>(iNode));
     attr.iLoadTime = pNode->GetLoadTime();
     attr.iLastAccessTime = pNode->GetAccessTime();
     attr.iAccessCount = pNode->GetAccessCount();
-    m_lruList.Access(pNode);
+    m_lruList.Access(pNode, iNow);
     IncHitCount();
     iDataSize = pRecord->GetDataSize();
     LOG_DEBUG("get ok, key=%s, datasize=%d, access count=%u", pszKey, static_cast<int>(iDataSize),
@@ -344,31 +368,41 @@ void* CCache::Get(const char* pszKey, uint32& iDataSize) {
 }
 
 sint32 CCache::Remove(const char* pszKey) {
-    ZQ_CACHE_CHECK(m_pHashTable != nullptr);
+    ZQ_CACHE_CHECK(m_pIndex != nullptr);
     ZQ_CACHE_CHECK(!m_bInListener);
     if (pszKey == nullptr) return -1;
-    CLruNode* pNode = m_pHashTable->Get(pszKey);
-    if (pNode == nullptr) {
+    size_t iKeyLen = strlen(pszKey);
+    CCacheNode* pRecord = nullptr;
+    uint32 iNode =
+        iKeyLen > MAX_KEY_LEN ? 0 : FindNode(pszKey, iKeyLen, CCacheIndex::HashKey(pszKey, iKeyLen), &pRecord);
+    if (iNode == 0) {
         LOG_DEBUG("remove failed, key=%s doesn't exist", pszKey);
         return -1;
     }
-    CCacheNode* pRecord = GetRecord(pNode);
-    uint32 iDataSize = pRecord->GetDataSize();
-    uint32 iAccessCount = pNode->GetAccessCount();
-    m_pHashTable->Remove(pszKey);
-    m_lruList.Remove(pNode);
-    IncRemoveCount();
-    LOG_DEBUG("remove ok, key=%s, datasize=%d, access count=%u", pszKey, static_cast<int>(iDataSize), iAccessCount);
+    uint32 iAccessCount = UnlinkEntry(iNode);
+    LOG_DEBUG("remove ok, key=%s, datasize=%d, access count=%u", pszKey, static_cast<int>(pRecord->GetDataSize()),
+              iAccessCount);
     // Last: pszKey may be the record's own key.
     m_allocator.Free(pRecord);
     return 0;
+}
+
+// Takes a node out of the index and the LRU list and returns its access
+// count; the record's block is the caller's to free after its last use.
+uint32 CCache::UnlinkEntry(uint32 iNode) {
+    CLruNode* pNode = m_lruList.GetNodeByOffset(static_cast<sint32>(iNode));
+    uint32 iAccessCount = pNode->GetAccessCount();
+    m_pIndex->Remove(iNode);
+    m_lruList.Remove(pNode);
+    IncRemoveCount();
+    return iAccessCount;
 }
 
 // Walks from the least recently used entry and asks the listener before each
 // removal. The budget is checked before every node, so a slow listener can
 // stretch a slice by one call beyond the millisecond, never more.
 void CCache::Eliminate() {
-    ZQ_CACHE_CHECK(m_pHashTable != nullptr);
+    ZQ_CACHE_CHECK(m_pIndex != nullptr);
     ZQ_CACHE_CHECK(!m_bInListener);
     uint64 iStart = NowMicros();
     uint32 iEliminated = 0;
@@ -377,12 +411,15 @@ void CCache::Eliminate() {
         CLruNode* pNode = m_lruList.GetLruNode();
         while (pNode != nullptr && m_lruList.GetUsingNum() >= m_eli_threshold && iElapsed <= ELIMINATE_SLICE_US) {
             CLruNode* pNewer = m_lruList.GetPrevLruNode(pNode);
-            CCacheNode* pRecord = GetRecord(pNode);
+            CCacheNode* pRecord = GetRecord(pNode->GetData());
             m_bInListener = true;
             bool bAgreed = m_listener.CanEliminate(pRecord->GetKeyPtr(), pRecord->GetDataPtr(), pRecord->GetDataSize());
             m_bInListener = false;
             if (bAgreed) {
-                Remove(pRecord->GetKeyPtr());
+                uint32 iAccessCount = UnlinkEntry(static_cast<uint32>(m_lruList.GetNodeOffset(pNode)));
+                LOG_DEBUG("remove ok, key=%s, datasize=%d, access count=%u", pRecord->GetKeyPtr(),
+                          static_cast<int>(pRecord->GetDataSize()), iAccessCount);
+                m_allocator.Free(pRecord);
                 ++iEliminated;
             }
             pNode = pNewer;

@@ -1,11 +1,12 @@
 // A key/value cache whose records live in one memory region (typically a
 // System V segment from get_shm) so that a later process can attach it and
 // carry on: a 64-byte head, an LRU list region and a buddy allocator region.
-// Only the key index lives in process memory; it is built by Init and rebuilt
-// by LoadFromMem. The cache does not own the region and takes no locks: one
-// process uses a region at a time. When memory or LRU nodes run out it evicts
-// least-recently-used entries, with the listener's consent, in slices of about
-// a millisecond. Failures return -1 or null; misuse stops the process.
+// Only the key index (cache_index.h) lives in process memory; it is built by
+// Init and rebuilt by LoadFromMem. The cache does not own the region and
+// takes no locks: one process uses a region at a time. When memory or LRU
+// nodes run out it evicts least-recently-used entries, with the listener's
+// consent, in slices of about a millisecond. Failures return -1 or null;
+// misuse stops the process.
 #ifndef ZQ_CACHE_H
 #define ZQ_CACHE_H
 
@@ -15,9 +16,9 @@
 #include <memory>
 
 #include "allocator.h"
+#include "cache_index.h"
 #include "cache_listener.h"
 #include "common_header.h"
-#include "hash_table.h"
 #include "lru_list.h"
 
 struct CCacheNodeAttr {
@@ -51,6 +52,7 @@ public:
         void UpdateData(const void* pData, uint32 iDataSize);
         uint32 GetKeyLen() const { return m_iKeyLen; }
         char* GetKeyPtr() { return reinterpret_cast<char*>(this) + RECORD_HEAD_SIZE; }
+        const char* GetKeyPtr() const { return reinterpret_cast<const char*>(this) + RECORD_HEAD_SIZE; }
         uint32 GetDataSize() const { return m_iDataSize; }
         void* GetDataPtr() { return GetKeyPtr() + m_iKeyLen + 1; }
         static uint64 CalcNeedSize(uint32 iKeyLen, uint32 iDataSize);
@@ -62,7 +64,9 @@ public:
     enum : uint32 {
         HEAD_SIZE = 64,
         RECORD_HEAD_SIZE = 8,
-        MAX_KEY_LEN = CHashTable<CLruNode*>::MAX_KEY_LEN,
+        // Every build stores keys of at most this length, so that a region
+        // written by one is read the same way by another.
+        MAX_KEY_LEN = 42,
         ELIMINATE_SLICE_US = 1000,
     };
 
@@ -116,7 +120,7 @@ public:
     uint64 GetInsertCount() const { return m_pCacheHead ? m_pCacheHead->m_lInsertCount : 0; }
     uint64 GetRemoveCount() const { return m_pCacheHead ? m_pCacheHead->m_lRemoveCount : 0; }
     double GetHitPercent() const;
-    uint32 GetHashTableBucketNum() const { return m_pHashTable ? m_pHashTable->GetBucketNum() : 0; }
+    uint32 GetHashTableBucketNum() const { return m_pIndex ? m_pIndex->GetBucketNum() : 0; }
     const CAllocator& GetAllocator() const { return m_allocator; }
     const CLruList& GetLruList() const { return m_lruList; }
     const CCacheHead* GetHead() const { return m_pCacheHead; }
@@ -135,11 +139,15 @@ private:
 
     void Attach(void* p);
     void Detach();
-    CCacheNode* GetRecord(const CLruNode* pNode) const;
+    CCacheNode* GetRecord(uint32 iRel) const;
+    uint32 FindNode(const char* pszKey, size_t iKeyLen, uint32 iHash, CCacheNode** ppRecord,
+                    uint32* piNow = nullptr) const;
+    uint32 UnlinkEntry(uint32 iNode);
     bool ValidateRecords() const;
-    sint32 RebuildIndex();
+    sint32 BuildIndex(uint32 iBucketNum);
+    void RebuildIndex();
 
-    std::unique_ptr<CHashTable<CLruNode*>> m_pHashTable;
+    std::unique_ptr<CCacheIndex> m_pIndex;
     CLruList m_lruList;
     CAllocator m_allocator;
     CCacheListener& m_listener;

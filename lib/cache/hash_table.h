@@ -1,5 +1,6 @@
-// The cache's key index: a chained hash table in process memory (never in the
-// shared region), rebuilt by whoever attaches. Keys are stored cut to 42
+// A chained string-keyed hash table with the ELF hash and a node allocated per
+// key; the prime bucket counts (GetNextPrime) also size the cache's own index
+// (cache_index.h), which replaced this table there. Keys are stored cut to 42
 // characters, so callers keep longer keys out. T must be a pointer-like type
 // whose value-initialised form means "none". Allocation failures come back as
 // an invalid table or -1; nothing throws.

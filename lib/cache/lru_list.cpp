@@ -21,8 +21,10 @@ void CLruNode::Init(uint32 iData) {
     m_pData = iData;
 }
 
-void CLruNode::Access() {
-    m_iAccessTime = GetTickCount();
+void CLruNode::Access() { Access(GetTickCount()); }
+
+void CLruNode::Access(uint32 iNow) {
+    m_iAccessTime = iNow;
     ++m_iAccessCount;
 }
 
@@ -142,11 +144,19 @@ CLruNode* CLruList::Insert(uint32 iData) {
 }
 
 void CLruList::Access(CLruNode* pNode) {
-    ZQ_CACHE_CHECK(pNode != nullptr && pNode->IsLinked() && GetNodeOffset(pNode) >= 1);
-    if (m_pLruHead->m_lruListLink.iNextOffset == GetNodeOffset(pNode)) return;
+    if (!IsFront(pNode)) Access(pNode, GetTickCount());
+}
+
+void CLruList::Access(CLruNode* pNode, uint32 iNow) {
+    if (IsFront(pNode)) return;
     Unlink(pNode);
     LinkAtFront(pNode);
-    pNode->Access();
+    pNode->Access(iNow);
+}
+
+bool CLruList::IsFront(const CLruNode* pNode) const {
+    ZQ_CACHE_CHECK(pNode != nullptr && pNode->IsLinked() && GetNodeOffset(pNode) >= 1);
+    return m_pLruHead->m_lruListLink.iNextOffset == GetNodeOffset(pNode);
 }
 
 void CLruList::Remove(CLruNode* pNode) {

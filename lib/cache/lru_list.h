@@ -22,6 +22,7 @@ public:
     // cache stores a relative offset into its allocator region here.
     void Init(uint32 iData);
     void Access();
+    void Access(uint32 iNow);
     void Reset();
     uint32 GetData() const { return m_pData; }
     uint32 GetAccessCount() const { return m_iAccessCount; }
@@ -64,7 +65,10 @@ public:
     // relative offset of the entry), not a pointer, for the node's reason.
     CLruNode* Insert(uint32 iData);
     // Moves a node to the front; the front node itself is left untouched.
+    // The access time is GetTickCount(), or iNow when the caller read the
+    // tick already (at a moment that suits its loads better).
     void Access(CLruNode* pNode);
+    void Access(CLruNode* pNode, uint32 iNow);
     void Remove(CLruNode* pNode);
     CLruNode* GetLruNode() const;
     CLruNode* GetPrevLruNode(CLruNode* pNode) const;
@@ -81,6 +85,7 @@ public:
     CLruNode* GetNodeByOffset(sint32 iOffset) const;
 
 private:
+    bool IsFront(const CLruNode* pNode) const;
     CLruNode* Alloc();
     void Free(CLruNode* pNode);
     void LinkAtFront(CLruNode* pNode);

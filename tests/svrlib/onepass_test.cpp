@@ -357,3 +357,21 @@ TEST(OnePassThreads, SignalsGoToTheCallersThreadOnly) {
 }
 
 }  // namespace
+
+TEST(OnePass, AGivenPieceSizeCutsThePiecesThere) {
+    TempDir dir;
+    std::string data = PatternBytes(100000, 11);
+    WriteFile(dir.file("f"), data);
+    stOnePassOpts o = Opts(2, 4096);
+    o.uiPieceSize = 40000;
+    Digests d;
+    ASSERT_EQ(OnePass(dir.file("f"), o, d), ONEPASS_OK);
+    std::string expect;
+    for (size_t off = 0; off < data.size(); off += 40000) {
+        unsigned char md5[16];
+        std::string piece = data.substr(off, 40000);
+        CHelper::DoMd5(piece.data(), static_cast<unsigned int>(piece.size()), md5);
+        expect += ToHex(md5, 16);
+    }
+    EXPECT_EQ(d.pieces, expect);
+}
