@@ -6,206 +6,15 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <utility>
 
 #include <chrono>
 
 #include "app_signal.h"
 #include "config.h"
 #include "fd_context.h"
-#include "filehelper.h"
-#include "helper.h"
-#include "onepass.h"
 #include "os_util.h"
 #include "progress_line.h"
 #include "svr_log.h"
-
-const char* const ZQ_RC_REFERRER_URL = "http://datareport.example.com/";
-
-RSInfo::RSInfo() : Size(0) {}
-
-RSInfo::~RSInfo() {}
-
-// Each length is cut to 16 bits and exactly that many bytes follow, so a long
-// text can never desynchronise the fields behind it; the bytes are taken by
-// count, never by terminator, so a text holding a zero byte is sent whole.
-static bool pack_short_text(DataBuf& buf, const std::string& text) {
-    unsigned short len = static_cast<unsigned short>(text.size());
-    return buf.SetSData(reinterpret_cast<const unsigned char*>(text.data()), len);
-}
-
-bool RSInfo::Pack2Buf(DataBuf& buf) {
-    bool ok = buf.SetValue<unsigned int>(static_cast<unsigned int>(time(nullptr)));
-    ok = ok && buf.SetValue<int>(2);
-    ok = ok && pack_short_text(buf, Url);
-    ok = ok && pack_short_text(buf, Ref);
-    ok = ok && pack_short_text(buf, FileName);
-    ok = ok && pack_short_text(buf, ExtName);
-    ok = ok && buf.SetStruct<Sha1Hash>(Hash);
-    ok = ok && buf.SetStruct<Sha1Hash>(SID);
-    ok = ok && buf.SetStruct<Sha1Hash>(FID);
-    ok = ok && buf.SetValue<unsigned long long>(Size);
-    ok = ok && buf.SetData(TptFile.GetBegPnt(), TptFile.GetDataLen());
-    ok = ok && buf.SetStruct<Md5Hash>(MD4);
-    return ok;
-}
-
-zq_head_t::zq_head_t() : iVer(VERSION), iSign(SIGNATURE), iSeq(0), iFlag(1), iLength(HEAD_LEN), iCmd(0) {
-    memset(Reserved, 0, sizeof(Reserved));
-}
-
-void zq_head_t::SetHeadData(uint32_t seq, uint32_t flag, uint32_t cmd, uint8_t* pReserve) {
-    iSeq = seq;
-    iFlag = flag;
-    iCmd = cmd;
-    if (pReserve != nullptr) memcpy(Reserved, pReserve, sizeof(Reserved));
-}
-
-void zq_head_t::SetMsgLen(uint32_t len) { iLength = len; }
-
-void zq_head_t::ToNetOrder() {
-    iVer = Host2Net(iVer);
-    iSign = Host2Net(iSign);
-    iSeq = Host2Net(iSeq);
-    iFlag = Host2Net(iFlag);
-    iLength = Host2Net(iLength);
-    iCmd = Host2Net(iCmd);
-}
-
-void zq_head_t::ToHostOrder() { ToNetOrder(); }
-
-static uint32_t peek_be32(const char* p) {
-    uint32_t v;
-    memcpy(&v, p, sizeof(v));
-    return Net2Host(v);
-}
-
-uint32_t zq_head_t::PeekLength(const char* p) { return peek_be32(p + OFFSET_LENGTH); }
-
-uint32_t zq_head_t::PeekCmd(const char* p) { return peek_be32(p + OFFSET_CMD); }
-
-namespace {
-
-int three_passes(const std::string& strFileName, rc_digests_t& oDigests, bool bSleep, CProgressLine* pProgress) {
-    // The size before the first pass and after the last: a file that grew
-    // during the MD4 pass would otherwise pair the MD4 of its old bytes with
-    // the SHA-1 and pieces of its new ones.
-    unsigned long long uiSizeBefore = CFileHelper::GetContentSize(strFileName.c_str());
-
-    unsigned char arMd4[16];
-    if (pProgress != nullptr) pProgress->StartPass(1, 3, "md4");
-    if (!CHelper::GetFileMd4(strFileName, arMd4, bSleep, pProgress)) return RC_DIGESTS_MD4_FAILED;
-    unsigned char arSha1[20];
-    if (pProgress != nullptr) pProgress->StartPass(2, 3, "sha1");
-    if (!CHelper::GetFileSha1(strFileName, arSha1, bSleep, pProgress)) return RC_DIGESTS_SHA1_FAILED;
-    std::vector<std::vector<unsigned char> > oPieceHash;
-    if (pProgress != nullptr) pProgress->StartPass(3, 3, "md5 pieces");
-    if (!CHelper::GetFilePieceHashs(strFileName, oPieceHash, bSleep, pProgress)) return RC_DIGESTS_PIECES_FAILED;
-
-    // The size of the content that was read, symbolic links followed, so the
-    // size, the digests and the piece table describe the same bytes.
-    unsigned long long iFileSize = CFileHelper::GetContentSize(strFileName.c_str());
-    unsigned int uiPiece = CHelper::GetDefaultPieceSize(iFileSize);
-    if (iFileSize == ~0ULL || uiPiece == 0 || iFileSize != uiSizeBefore) return RC_DIGESTS_PIECES_FAILED;
-    // A file that grew or shrank between the passes gives a piece count that
-    // does not match its size; its digests describe no single version of it.
-    if (oPieceHash.size() != (iFileSize + uiPiece - 1) / uiPiece) return RC_DIGESTS_PIECES_FAILED;
-
-    oDigests.MD4 = Md5Hash(arMd4, sizeof(arMd4));
-    oDigests.Hash = Sha1Hash(arSha1, sizeof(arSha1));
-    oDigests.Size = iFileSize;
-    oDigests.Pieces.clear();
-    oDigests.Pieces.reserve(oPieceHash.size() * 16);
-    for (const std::vector<unsigned char>& oDigest : oPieceHash)
-        oDigests.Pieces.insert(oDigests.Pieces.end(), oDigest.begin(), oDigest.end());
-    return RC_DIGESTS_OK;
-}
-
-int one_pass(const std::string& strFileName, rc_digests_t& oDigests, unsigned int uiThreads,
-             CProgressLine* pProgress) {
-    stOnePassOpts oOpts;
-    oOpts.uiThreads = uiThreads;
-    oOpts.pProgress = pProgress;
-    if (pProgress != nullptr) pProgress->StartPass(1, 1, "md4+sha1+md5");
-    stFileDigests oFile;
-    switch (GetFileDigests(strFileName, oOpts, oFile)) {
-        case ONEPASS_OK:
-            break;
-        case ONEPASS_SIZE_CHANGED:
-            return RC_DIGESTS_PIECES_FAILED;
-        default:
-            return RC_DIGESTS_MD4_FAILED;
-    }
-    oDigests.MD4 = Md5Hash(oFile.Md4, sizeof(oFile.Md4));
-    oDigests.Hash = Sha1Hash(oFile.Sha1, sizeof(oFile.Sha1));
-    oDigests.Size = oFile.Size;
-    oDigests.Pieces = std::move(oFile.Pieces);
-    return RC_DIGESTS_OK;
-}
-
-}  // namespace
-
-int compute_rc_digests(const std::string& strFileName, rc_digests_t& oDigests, const rc_digest_opts_t& oOpts) {
-    // Only a regular file has a size that matches its content; opening a
-    // FIFO or a device could also block the tool for good.
-    if (!CFileHelper::IsRegularFile(strFileName.c_str())) return RC_DIGESTS_MD4_FAILED;
-    int iResult = oOpts.Throttle ? three_passes(strFileName, oDigests, true, oOpts.Progress)
-                                 : one_pass(strFileName, oDigests, oOpts.Threads, oOpts.Progress);
-    if (oOpts.Progress != nullptr) oOpts.Progress->Finish();
-    return iResult;
-}
-
-int compute_rc_digests(const std::string& strFileName, rc_digests_t& oDigests, bool bSleep) {
-    if (!CFileHelper::IsRegularFile(strFileName.c_str())) return RC_DIGESTS_MD4_FAILED;
-    return three_passes(strFileName, oDigests, bSleep, nullptr);
-}
-
-int fill_rc_info(const rc_digests_t& oDigests, const std::string& realFileName, const std::string& url, RSInfo& oInfo) {
-    const unsigned char* pTpt = oDigests.Pieces.empty() ? nullptr : oDigests.Pieces.data();
-    int iCount = oDigests.PieceCount();
-    int iTpt = RC_TPT_TOO_LARGE;
-    if (oDigests.Size <= RC_TPT_MAX_FILE_SIZE) {
-        unsigned short usSegKiB = static_cast<unsigned short>(CHelper::GetDefaultPieceSize(oDigests.Size) >> 10);
-        iTpt = oInfo.TptFile.Makeup(oDigests.Size, iCount, usSegKiB, pTpt, oDigests.Hash) ? RC_TPT_BUILT
-                                                                                            : RC_TPT_REFUSED;
-    }
-    Sha1Hash oSid;
-    Sha1Hash oFid;
-    CreateSid(oSid, oDigests.Size, iCount, pTpt);
-    CreateFid(oFid, oDigests.Size, iCount, pTpt);
-
-    oInfo.Hash = oDigests.Hash;
-    oInfo.FID = oFid;
-    oInfo.SID = oSid;
-    oInfo.MD4 = oDigests.MD4;
-    oInfo.FileName = realFileName;
-    oInfo.Size = oDigests.Size;
-    oInfo.Url = url;
-    oInfo.Ref = ZQ_RC_REFERRER_URL;
-    oInfo.ExtName = rc_ext_name(realFileName);
-    return iTpt;
-}
-
-std::string rc_ext_name(const std::string& realFileName) {
-    std::string::size_type pos = realFileName.rfind('.');
-    if (pos == std::string::npos) return realFileName;
-    return realFileName.substr(pos + 1);
-}
-
-std::vector<rc_field_t> rc_info_fields(const RSInfo& oInfo) {
-    unsigned int uiPiece = CHelper::GetDefaultPieceSize(oInfo.Size);
-    unsigned long long uiPieces = uiPiece == 0 ? 0 : (oInfo.Size + uiPiece - 1) / uiPiece;
-    std::vector<rc_field_t> oFields;
-    oFields.push_back({"size", std::to_string(oInfo.Size), true});
-    oFields.push_back({"piece_size", std::to_string(uiPiece), true});
-    oFields.push_back({"pieces", std::to_string(uiPieces), true});
-    oFields.push_back({"md4", oInfo.MD4.Hex(), false});
-    oFields.push_back({"sha1", oInfo.Hash.Hex(), false});
-    oFields.push_back({"sid", oInfo.SID.Hex(), false});
-    oFields.push_back({"fid", oInfo.FID.Hex(), false});
-    oFields.push_back({"tpt_bytes", std::to_string(oInfo.TptFile.GetDataLen()), true});
-    return oFields;
-}
 
 int ip_svr_t::compute_rc_info(const std::string& strFileName, const std::string& realFileName,
                               const std::string& url, const rc_digest_opts_t& oOpts) {
@@ -246,17 +55,6 @@ int ip_svr_t::compute_rc_info(const std::string& strFileName, const std::string&
     return 0;
 }
 
-bool pack_rc_request(RSInfo& info, uint32_t seq, DataBuf& body, zq_head_t& head) {
-    if (!body.Resize(info.TptFile.GetDataLen() + 512)) return false;
-    if (!info.Pack2Buf(body)) return false;
-    head = zq_head_t();
-    // Reserved goes out as the constructor's zeros: nothing reads it, and
-    // anything else would leak process memory onto the wire.
-    head.SetHeadData(seq, 1, zq_head_t::CMD_RC_INFO_REQ, nullptr);
-    head.SetMsgLen(body.GetDataLen() + zq_head_t::HEAD_LEN);
-    head.ToNetOrder();
-    return true;
-}
 
 uint32_t mSeq = 0;
 
@@ -399,11 +197,9 @@ int ip_svr_t::send_rc_info() {
 int ip_svr_t::process_rc_info_response(CFdContext* pFdContext, char* pData, uint32_t iBufLen) {
     (void)pFdContext;
     if (pData == nullptr || iBufLen < zq_head_t::HEAD_LEN) return -1;
-    DataBuf oBuf;
-    oBuf.Reset(pData + zq_head_t::HEAD_LEN, iBufLen - zq_head_t::HEAD_LEN);
-    unsigned int dwResult = 0;
-    unsigned int dwErrno = 0;
-    if (!oBuf.GetValue<unsigned int>(dwResult) || !oBuf.GetValue<unsigned int>(dwErrno)) {
+    uint32 dwResult = 0;
+    uint32 dwErrno = 0;
+    if (!rc_decode_response(reinterpret_cast<const unsigned char*>(pData), iBufLen, dwResult, dwErrno)) {
         LOG_ERR("response too short, dropped: len=%u", iBufLen);
         return -1;
     }

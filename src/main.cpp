@@ -62,9 +62,10 @@ ERunOutcome run(int argc, char** argv, int* pStopSig) {
 
     // A file that cannot be read still goes on to connect: the client stops
     // as soon as the connection completes, without sending.
-    bool bIdentified = g_ip_svr.compute_rc_info(filepath, argv[1], argv[2],
-                                                rc_digest_opts_t(g_config.digest_throttle != 0,
-                                                                 g_config.digest_threads)) == 0;
+    rc_digest_opts_t oDigestOpts;
+    oDigestOpts.Mode = g_config.digest_throttle != 0 ? RC_DIGEST_THROTTLED : RC_DIGEST_ONE_PASS;
+    oDigestOpts.Threads = g_config.digest_threads;
+    bool bIdentified = g_ip_svr.compute_rc_info(filepath, argv[1], argv[2], oDigestOpts) == 0;
 
     if (g_ip_svr.init() != 0) {
         LOG_FATAL("server init error");

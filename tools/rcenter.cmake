@@ -1,7 +1,8 @@
 # zq_rcenter's code lives in tools/rcenter/ as a library, so its tests and the
-# fuzz targets link the same decoder the server runs.
+# fuzz targets link the same decoder the server runs. It shares the record
+# and the codec with the client, never the client itself.
 file(GLOB ZQ_RCENTER_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/rcenter/*.cpp)
 add_library(zq_rcenter_lib STATIC ${ZQ_RCENTER_SOURCES})
 target_include_directories(zq_rcenter_lib PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/rcenter)
-target_link_libraries(zq_rcenter_lib PUBLIC zq_report zq_cache)
+target_link_libraries(zq_rcenter_lib PUBLIC zq_record zq_app zq_aio zq_cache zq_util)
 target_link_libraries(zq_rcenter PRIVATE zq_rcenter_lib)

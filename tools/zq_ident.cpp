@@ -13,10 +13,11 @@
 #include <cstring>
 #include <string>
 
-#include "datareport_svr.h"
 #include "hashval.h"
 #include "onepass.h"
 #include "progress_line.h"
+#include "rc_digests.h"
+#include "rc_record.h"
 
 namespace {
 
@@ -169,7 +170,7 @@ int main(int argc, char** argv) {
     }
 
     rc_digest_opts_t oDigestOpts;
-    oDigestOpts.Throttle = oOpts.bThrottle;
+    oDigestOpts.Mode = oOpts.bThrottle ? RC_DIGEST_THROTTLED : RC_DIGEST_ONE_PASS;
     oDigestOpts.Threads = oOpts.uiThreads != 0 ? oOpts.uiThreads : std::min(usable_cpus(), kHelpfulThreads);
     CProgressLine oLine(STDERR_FILENO);
     oDigestOpts.Progress = &oLine;

@@ -1,9 +1,10 @@
+// The loop of CAioOperator: set-up, then OnRun and the steps it dispatches
+// to in the order they happen (read, write, close), and the descriptor table
+// they share. The accept and connect steps live in aio_socket.cpp, the
+// datagram step in aio_udp_file.cpp, the inactivity pass in aio_watch.cpp.
 #include "aio_operator.h"
 
-#include <fcntl.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,9 +12,12 @@
 #include <cstring>
 #include <new>
 
+#include "aio_internal.h"
 #include "epoll.h"
 #include "os_util.h"
 #include "svr_log.h"
+
+using aio_internal::PortOf;
 
 namespace {
 
@@ -27,8 +31,6 @@ sint32 EventFd(const epoll_event& ev) { return static_cast<sint32>(static_cast<u
 uint32 EventSeq(const epoll_event& ev) { return static_cast<uint32>(ev.data.u64 >> 32); }
 
 bool WouldBlock(int iErr) { return iErr == EAGAIN || iErr == EWOULDBLOCK || iErr == EINTR; }
-
-unsigned PortOf(const CInetAddr& addr) { return addr.GetPort(); }
 
 }  // namespace
 
@@ -168,147 +170,6 @@ void CAioOperator::Dispatch(const epoll_event& ev) {
     }
 }
 
-// Walks from the least recently active end and stops at the first context
-// that has not expired, so a pass touches only the expired ones and one more.
-// A pass runs at most once per timeout, so an idle connection goes between
-// one and two timeouts after its last activity.
-void CAioOperator::CleanInactiveFds() {
-    if (m_iInactiveFdTimeout == 0 || m_pHead->m_pNext == m_pHead) return;
-    uint32 iNow = GetTickCount();
-    if (m_iLastCleanTime == 0 || m_iLastCleanTime > iNow) {
-        m_iLastCleanTime = iNow;
-        return;
-    }
-    if (iNow - m_iLastCleanTime < m_iInactiveFdTimeout) return;
-    m_iLastCleanTime = iNow;
-
-    CFdContext* pFdContext = m_pHead->m_pPrev;
-    while (pFdContext != m_pHead) {
-        CFdContext* pPrev = pFdContext->m_pPrev;
-        uint32 iAccess = pFdContext->GetLastAccessTime();
-        if (iAccess > iNow) {
-            // The clock went back: restart its period rather than guess.
-            pFdContext->RefreshAccessTime();
-            pFdContext = pPrev;
-            continue;
-        }
-        if (iNow - iAccess <= m_iInactiveFdTimeout) break;
-        RemoveWatchFd(pFdContext);
-        OnFdClose(pFdContext);
-        ++m_statisInfo.m_iCloseTimeoutCount;
-        // The handler may have closed the neighbour from its callback; then
-        // carry on from whatever is oldest now.
-        pFdContext = pPrev->IsWatched() ? pPrev : m_pHead->m_pPrev;
-    }
-}
-
-sint32 CAioOperator::OnTcpAccept(CFdContext* pFdContext) {
-    if (pFdContext == nullptr) return -1;
-    sint32 iAccepted = 0;
-    for (;;) {
-        CInetAddr remoteAddr;
-        remoteAddr.Reset();
-        socklen_t iAddrLen = sizeof(sockaddr_in);
-        sint32 iFd = accept(pFdContext->GetFd(), reinterpret_cast<sockaddr*>(remoteAddr.GetSockAddr()), &iAddrLen);
-        if (iFd < 0) {
-            int iErr = errno;
-            // Out of descriptors the listener stays ready and every turn
-            // would come straight back here: turn the peer away instead.
-            if ((iErr == EMFILE || iErr == ENFILE) && RefuseWithSpareFd(pFdContext->GetFd())) continue;
-            break;
-        }
-        CFdContext* pNewContext = InitFdContext(iFd, FD_TYPE_TCP_ACCEPTED, &remoteAddr);
-        if (pNewContext == nullptr) {
-            // The table is full: this peer is turned away now, and the loop
-            // goes on so the rest of the backlog is not left waiting either.
-            LOG_ERR("fd=%d, connection from %s:%u refused: the table holds %u descriptors", iFd,
-                    remoteAddr.GetIpStr(), PortOf(remoteAddr), m_iMaxFdNum);
-            close(iFd);
-            continue;
-        }
-        if (SetNonblocking(iFd) != 0) {
-            ResetFdContext(pNewContext);
-            close(iFd);
-            break;
-        }
-        SetSockSndRcvBufSize(iFd, SOCK_SND_RCV_BUF_SIZE);
-        if (EpollCtl(EPOLL_CTL_ADD, iFd, EPOLLIN) != 0) {
-            ResetFdContext(pNewContext);
-            close(iFd);
-            break;
-        }
-        AddWatchFd(pNewContext);
-        ++m_statisInfo.m_iAcceptCount;
-        ++iAccepted;
-    }
-    return iAccepted;
-}
-
-sint32 CAioOperator::Connect(const CInetAddr& remoteAddr) {
-    sint32 iFd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (iFd < 0) return -1;
-    if (SetNonblocking(iFd) != 0) {
-        close(iFd);
-        return -1;
-    }
-    SetSockSndRcvBufSize(iFd, SOCK_SND_RCV_BUF_SIZE);
-    CFdContext* pFdContext = InitFdContext(iFd, FD_TYPE_TCP_CONNECTING, &remoteAddr);
-    if (pFdContext == nullptr) {
-        close(iFd);
-        return -1;
-    }
-    CInetAddr addr(remoteAddr);
-    sint32 iEvents = EPOLLOUT;
-    if (connect(iFd, reinterpret_cast<sockaddr*>(addr.GetSockAddr()), sizeof(sockaddr_in)) == 0) {
-        pFdContext->SetFdType(FD_TYPE_TCP_CONNECTED);
-        iEvents = EPOLLIN;
-        LOG_DEBUG("connect to %s:%u ok", addr.GetIpStr(), PortOf(addr));
-    } else {
-        sint32 iErr = GetLastError();
-        if (iErr != EAGAIN && iErr != EINPROGRESS) {
-            LOG_DEBUG("failed to connect to %s:%u, errno=%d, errmsg=%s", addr.GetIpStr(), PortOf(addr), iErr,
-                      strerror(iErr));
-            ResetFdContext(pFdContext);
-            close(iFd);
-            return -1;
-        }
-        LOG_DEBUG("connect to %s:%u wouldblock", addr.GetIpStr(), PortOf(addr));
-    }
-    if (EpollCtl(EPOLL_CTL_ADD, iFd, iEvents) != 0) {
-        ResetFdContext(pFdContext);
-        close(iFd);
-        return -1;
-    }
-    ++m_statisInfo.m_iConnectCount;
-    return iFd;
-}
-
-// A failed connect is normally reported as EPOLLERR and never gets here; the
-// socket error is still checked so writability alone is never taken for success.
-sint32 CAioOperator::OnTcpConnect(CFdContext* pFdContext) {
-    if (pFdContext == nullptr) return -1;
-    if (pFdContext->GetFdType() != FD_TYPE_TCP_CONNECTING) return 0;
-    sint32 iFd = pFdContext->GetFd();
-    int iSockErr = 0;
-    socklen_t iErrLen = sizeof(iSockErr);
-    if (getsockopt(iFd, SOL_SOCKET, SO_ERROR, &iSockErr, &iErrLen) == 0 && iSockErr != 0) {
-        OnFdClose(pFdContext);
-        return 0;
-    }
-    uint32 iSeq = pFdContext->GetSeq();
-    pFdContext->SetFdType(FD_TYPE_TCP_CONNECTED);
-    LOG_DEBUG("fd=%d, connect ok", iFd);
-    m_evtHandler.OnTcpConnOut(pFdContext, true);
-    if (pFdContext->GetSeq() != iSeq) return 0;
-    if (!pFdContext->GetWriteTaskList().empty()) {
-        EpollCtl(EPOLL_CTL_MOD, iFd, EPOLLIN | EPOLLOUT);
-        OnTcpWrite(pFdContext);
-    } else {
-        EpollCtl(EPOLL_CTL_MOD, iFd, EPOLLIN);
-    }
-    return 0;
-}
-
 sint32 CAioOperator::OnTcpRead(CFdContext* pFdContext) {
     if (pFdContext == nullptr) return -1;
     sint32 iFd = pFdContext->GetFd();
@@ -364,6 +225,50 @@ sint32 CAioOperator::OnTcpRead(CFdContext* pFdContext) {
         RefreshWatchFd(pFdContext);
     }
     return iRet;
+}
+
+CFdContext* CAioOperator::PrepareTcpSend(sint32 iSockFd, const void* pData, uint32 iDataSize) {
+    CFdContext* pFdContext = GetFdContext(iSockFd);
+    if (pFdContext == nullptr || pFdContext->GetFd() != iSockFd) {
+        LOG_ERR("fd=%d, has been closed when tcp send is called", iSockFd);
+        return nullptr;
+    }
+    EFdType nFdType = pFdContext->GetFdType();
+    // Any other kind would be watched for writability with no step to serve it.
+    if (nFdType != FD_TYPE_TCP_ACCEPTED && nFdType != FD_TYPE_TCP_CONNECTING && nFdType != FD_TYPE_TCP_CONNECTED) {
+        LOG_ERR("fd=%d, tcp send refused on fd type=0x%x", iSockFd, static_cast<unsigned>(nFdType));
+        return nullptr;
+    }
+    // An empty task would never leave the front of the queue.
+    if (pData == nullptr || iDataSize == 0) {
+        LOG_ERR("fd=%d, tcp send refused: no data, size=%u", iSockFd, iDataSize);
+        return nullptr;
+    }
+    // A connecting socket already waits for writability; the completion step
+    // picks the queue up.
+    if (nFdType != FD_TYPE_TCP_CONNECTING && pFdContext->GetWriteTaskList().empty()) {
+        EpollCtl(EPOLL_CTL_MOD, iSockFd, EPOLLIN | EPOLLOUT);
+        LOG_DEBUG("fd=%d, add writable watch", iSockFd);
+    }
+    return pFdContext;
+}
+
+sint32 CAioOperator::TcpSend(sint32 iSockFd, const char* pData, uint32 iDataSize) {
+    CFdContext* pFdContext = PrepareTcpSend(iSockFd, pData, iDataSize);
+    if (pFdContext == nullptr) return -1;
+    CByteArrTask* pTask = new (std::nothrow) CByteArrTask(pData, iDataSize);
+    AIO_ASSERT(pTask != NULL);
+    pFdContext->GetWriteTaskList().push_back(pTask);
+    return 0;
+}
+
+sint32 CAioOperator::TcpSend(sint32 iSockFd, void* hHandle, const char* pRefedMem, uint32 iDataSize) {
+    CFdContext* pFdContext = PrepareTcpSend(iSockFd, pRefedMem, iDataSize);
+    if (pFdContext == nullptr) return -1;
+    CRefedMemTask* pTask = new (std::nothrow) CRefedMemTask(hHandle, pRefedMem, iDataSize);
+    AIO_ASSERT(pTask != NULL);
+    pFdContext->GetWriteTaskList().push_back(pTask);
+    return 0;
 }
 
 // A finished task leaves the queue only after its report, so a handler that
@@ -422,50 +327,6 @@ sint32 CAioOperator::OnTcpWrite(CFdContext* pFdContext) {
         RefreshWatchFd(pFdContext);
     }
     return iRet;
-}
-
-CFdContext* CAioOperator::PrepareTcpSend(sint32 iSockFd, const void* pData, uint32 iDataSize) {
-    CFdContext* pFdContext = GetFdContext(iSockFd);
-    if (pFdContext == nullptr || pFdContext->GetFd() != iSockFd) {
-        LOG_ERR("fd=%d, has been closed when tcp send is called", iSockFd);
-        return nullptr;
-    }
-    EFdType nFdType = pFdContext->GetFdType();
-    // Any other kind would be watched for writability with no step to serve it.
-    if (nFdType != FD_TYPE_TCP_ACCEPTED && nFdType != FD_TYPE_TCP_CONNECTING && nFdType != FD_TYPE_TCP_CONNECTED) {
-        LOG_ERR("fd=%d, tcp send refused on fd type=0x%x", iSockFd, static_cast<unsigned>(nFdType));
-        return nullptr;
-    }
-    // An empty task would never leave the front of the queue.
-    if (pData == nullptr || iDataSize == 0) {
-        LOG_ERR("fd=%d, tcp send refused: no data, size=%u", iSockFd, iDataSize);
-        return nullptr;
-    }
-    // A connecting socket already waits for writability; the completion step
-    // picks the queue up.
-    if (nFdType != FD_TYPE_TCP_CONNECTING && pFdContext->GetWriteTaskList().empty()) {
-        EpollCtl(EPOLL_CTL_MOD, iSockFd, EPOLLIN | EPOLLOUT);
-        LOG_DEBUG("fd=%d, add writable watch", iSockFd);
-    }
-    return pFdContext;
-}
-
-sint32 CAioOperator::TcpSend(sint32 iSockFd, const char* pData, uint32 iDataSize) {
-    CFdContext* pFdContext = PrepareTcpSend(iSockFd, pData, iDataSize);
-    if (pFdContext == nullptr) return -1;
-    CByteArrTask* pTask = new (std::nothrow) CByteArrTask(pData, iDataSize);
-    AIO_ASSERT(pTask != NULL);
-    pFdContext->GetWriteTaskList().push_back(pTask);
-    return 0;
-}
-
-sint32 CAioOperator::TcpSend(sint32 iSockFd, void* hHandle, const char* pRefedMem, uint32 iDataSize) {
-    CFdContext* pFdContext = PrepareTcpSend(iSockFd, pRefedMem, iDataSize);
-    if (pFdContext == nullptr) return -1;
-    CRefedMemTask* pTask = new (std::nothrow) CRefedMemTask(hHandle, pRefedMem, iDataSize);
-    AIO_ASSERT(pTask != NULL);
-    pFdContext->GetWriteTaskList().push_back(pTask);
-    return 0;
 }
 
 // A callback made here may itself close the descriptor (and even reopen the
@@ -548,221 +409,6 @@ sint32 CAioOperator::CloseSocket(sint32 iSockFd) {
     return 0;
 }
 
-sint32 CAioOperator::CreateTcpListenSock(const CInetAddr& listenAddr) {
-    sint32 iFd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (iFd < 0) return -1;
-    if (SetNonblocking(iFd) != 0) {
-        close(iFd);
-        return -1;
-    }
-    SetReuse(iFd);
-    SetNoCloseWait(iFd);
-    CInetAddr addr(listenAddr);
-    if (bind(iFd, reinterpret_cast<sockaddr*>(addr.GetSockAddr()), sizeof(sockaddr_in)) != 0) {
-        LOG_ERR("failed to bind on %s:%u", addr.GetIpStr(), PortOf(addr));
-        close(iFd);
-        return -1;
-    }
-    if (listen(iFd, LISTEN_BACKLOG) != 0) {
-        close(iFd);
-        return -1;
-    }
-    return iFd;
-}
-
-CFdContext* CAioOperator::RegisterOrClose(sint32 iFd, EFdType nFdType) {
-    CFdContext* pFdContext = InitFdContext(iFd, nFdType, nullptr);
-    if (pFdContext == nullptr) {
-        close(iFd);
-        return nullptr;
-    }
-    if (EpollCtl(EPOLL_CTL_ADD, iFd, EPOLLIN) != 0) {
-        ResetFdContext(pFdContext);
-        close(iFd);
-        return nullptr;
-    }
-    return pFdContext;
-}
-
-sint32 CAioOperator::AddTcpListenSock(const CInetAddr& listenAddr) {
-    sint32 iFd = CreateTcpListenSock(listenAddr);
-    if (iFd < 0) return -1;
-    if (RegisterOrClose(iFd, FD_TYPE_TCP_LISTEN) == nullptr) return -1;
-    LOG_INFO("fd=%d, listening on %s:%u", iFd, listenAddr.GetIpStr(), PortOf(listenAddr));
-    if (m_iSpareFd < 0) OpenSpareFd();
-    return iFd;
-}
-
-void CAioOperator::OpenSpareFd() {
-    m_iSpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (m_iSpareFd < 0) {
-        LOG_WARN("no spare descriptor: %s; running out of descriptors will leave peers waiting", strerror(errno));
-        return;
-    }
-    // Above the table it does not take a slot a connection could use; when
-    // the limit is lower than that, any number serves.
-    if (static_cast<uint32>(m_iSpareFd) < m_iMaxFdNum) {
-        int iHigh = fcntl(m_iSpareFd, F_DUPFD_CLOEXEC, static_cast<int>(m_iMaxFdNum));
-        if (iHigh >= 0) {
-            close(m_iSpareFd);
-            m_iSpareFd = iHigh;
-        }
-    }
-}
-
-bool CAioOperator::RefuseWithSpareFd(sint32 iListenFd) {
-    if (m_iSpareFd < 0) return false;
-    close(m_iSpareFd);
-    m_iSpareFd = -1;
-    CInetAddr remoteAddr;
-    remoteAddr.Reset();
-    socklen_t iAddrLen = sizeof(sockaddr_in);
-    sint32 iFd = accept(iListenFd, reinterpret_cast<sockaddr*>(remoteAddr.GetSockAddr()), &iAddrLen);
-    if (iFd >= 0) {
-        LOG_ERR("fd=%d, connection from %s:%u refused: out of descriptors", iFd, remoteAddr.GetIpStr(),
-                PortOf(remoteAddr));
-        close(iFd);
-    }
-    OpenSpareFd();
-    return iFd >= 0;
-}
-
-sint32 CAioOperator::CreateUdpSock(const CInetAddr* pBindAddr) {
-    sint32 iFd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (iFd < 0) return -1;
-    if (SetNonblocking(iFd) != 0) {
-        close(iFd);
-        return -1;
-    }
-    if (pBindAddr != nullptr && pBindAddr->GetPort() != 0) {
-        CInetAddr addr(*pBindAddr);
-        if (bind(iFd, reinterpret_cast<sockaddr*>(addr.GetSockAddr()), sizeof(sockaddr_in)) != 0) {
-            close(iFd);
-            return -1;
-        }
-        LOG_INFO("udp fd=%d, bind on %s:%u", iFd, addr.GetIpStr(), PortOf(addr));
-    }
-    return iFd;
-}
-
-sint32 CAioOperator::AddUdpSock(const CInetAddr* pBindAddr) {
-    sint32 iFd = CreateUdpSock(pBindAddr);
-    if (iFd < 0) return -1;
-    if (RegisterOrClose(iFd, FD_TYPE_UDP) == nullptr) return -1;
-    m_iUdpSockFd = iFd;
-    LOG_INFO("udp fd=%d", iFd);
-    return iFd;
-}
-
-sint32 CAioOperator::UdpSend(sint32 iFd, const char* pData, uint32 iDataSize, const CInetAddr& remoteAddr) {
-    CInetAddr addr(remoteAddr);
-    return static_cast<sint32>(
-        sendto(iFd, pData, iDataSize, 0, reinterpret_cast<sockaddr*>(addr.GetSockAddr()), sizeof(sockaddr_in)));
-}
-
-// Every datagram waiting is delivered, each alone and with its own sender;
-// an error or an empty datagram ends the step (the rest come next turn).
-sint32 CAioOperator::OnUdpRead(CFdContext* pFdContext) {
-    if (pFdContext == nullptr) return -1;
-    sint32 iFd = pFdContext->GetFd();
-    uint32 iSeq = pFdContext->GetSeq();
-    CReadBuffer& readBuf = pFdContext->GetReadBuf();
-    for (;;) {
-        readBuf.Reset();
-        char* pFreeSpace = readBuf.GetFreeSpacePtr();
-        uint32 iFreeSpaceSize = readBuf.GetFreeSpaceSize();
-        socklen_t iAddrLen = sizeof(sockaddr_in);
-        ssize_t iRecved = recvfrom(iFd, pFreeSpace, iFreeSpaceSize, 0,
-                                   reinterpret_cast<sockaddr*>(pFdContext->GetRemoteAddr()->GetSockAddr()), &iAddrLen);
-        if (iRecved < 1) break;
-        readBuf.IncDataSize(static_cast<uint32>(iRecved));
-        m_evtHandler.OnUdpRead(pFdContext, readBuf.GetDataPtr(), readBuf.GetDataSize(), *pFdContext->GetRemoteAddr());
-        if (pFdContext->GetSeq() != iSeq) break;
-    }
-    return 0;
-}
-
-sint32 CAioOperator::OpenFile(const char* pszFilePath) {
-    sint32 iFd = open(pszFilePath, O_RDONLY | O_LARGEFILE);
-    if (iFd < 0) {
-        sint32 iErr = GetLastError();
-        LOG_DEBUG("failed to open file %s, errno=%d, errmsg=%s", pszFilePath, iErr, strerror(iErr));
-        return -1;
-    }
-    LOG_DEBUG("succeeded to open file %s, fd=%d", pszFilePath, iFd);
-    return iFd;
-}
-
-sint32 CAioOperator::CreateFile(const char* pszFilePath) {
-    sint32 iFd = open(pszFilePath, O_RDWR | O_CREAT | O_TRUNC | O_LARGEFILE, 0600);
-    if (iFd < 0) {
-        sint32 iErr = GetLastError();
-        LOG_DEBUG("failed to create file %s, errno=%d, errmsg=%s", pszFilePath, iErr, strerror(iErr));
-        return -1;
-    }
-    LOG_DEBUG("fd=%d, create file %s", iFd, pszFilePath);
-    return iFd;
-}
-
-sint32 CAioOperator::GetFileSize(sint32 iFileFd) {
-    if (iFileFd < 0) return -1;
-    struct stat st;
-    if (fstat(iFileFd, &st) != 0) return -1;
-    // Cut to 32 bits such a size would come back as a wrong length.
-    if (st.st_size > static_cast<off_t>(INT_MAX)) {
-        LOG_ERR("fd=%d, file size=%lld too large", iFileFd, static_cast<long long>(st.st_size));
-        return -1;
-    }
-    sint32 iSize = static_cast<sint32>(st.st_size);
-    LOG_DEBUG("fd=%d, file size=%d", iFileFd, iSize);
-    return iSize;
-}
-
-sint32 CAioOperator::ReadFile(sint32 iFileFd, char* pDataBuf, uint32 iWantSize) {
-    sint32 iRead = static_cast<sint32>(read(iFileFd, pDataBuf, iWantSize));
-    if (iRead < 0) {
-        LOG_ERR("fd=%d, file read error", iFileFd);
-    } else if (iRead == 0) {
-        LOG_ERR("fd=%d, file read eof", iFileFd);
-    }
-    return iRead;
-}
-
-sint32 CAioOperator::WriteFile(sint32 iFileFd, const char* pDataBuf, uint32 iDataSize) {
-    sint32 iWritten = static_cast<sint32>(write(iFileFd, pDataBuf, iDataSize));
-    if (iWritten < 0) LOG_ERR("fd=%d, file write error", iFileFd);
-    return iWritten;
-}
-
-void CAioOperator::CloseFile(sint32 iFileFd) { close(iFileFd); }
-
-sint32 CAioOperator::SetNonblocking(sint32 iFd) {
-    int iOn = 1;
-    if (ioctl(iFd, FIONBIO, &iOn) == 0) return 0;
-    int iFlags = fcntl(iFd, F_GETFL);
-    if (iFlags < 0 || fcntl(iFd, F_SETFL, iFlags | O_NONBLOCK) < 0) return -1;
-    return 0;
-}
-
-sint32 CAioOperator::SetSockSndRcvBufSize(sint32 iFd, uint32 iBufSize) {
-    int iSize = static_cast<int>(iBufSize);
-    setsockopt(iFd, SOL_SOCKET, SO_SNDBUF, &iSize, sizeof(iSize));
-    setsockopt(iFd, SOL_SOCKET, SO_RCVBUF, &iSize, sizeof(iSize));
-    return 0;
-}
-
-sint32 CAioOperator::SetReuse(sint32 iFd) {
-    int iOn = 1;
-    return setsockopt(iFd, SOL_SOCKET, SO_REUSEADDR, &iOn, sizeof(iOn));
-}
-
-sint32 CAioOperator::SetNoCloseWait(sint32 iFd) {
-    struct linger lingerOpt;
-    lingerOpt.l_onoff = 1;
-    lingerOpt.l_linger = 0;
-    return setsockopt(iFd, SOL_SOCKET, SO_LINGER, &lingerOpt, sizeof(lingerOpt));
-}
-
 CFdContext* CAioOperator::InitFdContext(sint32 iFd, EFdType nFdType, const CInetAddr* pRemoteAddr) {
     CFdContext* pFdContext = GetFdContext(iFd);
     if (pFdContext == nullptr) return nullptr;
@@ -780,6 +426,20 @@ void CAioOperator::ResetFdContext(CFdContext* pFdContext) {
     pFdContext->Reset();
 }
 
+CFdContext* CAioOperator::RegisterOrClose(sint32 iFd, EFdType nFdType) {
+    CFdContext* pFdContext = InitFdContext(iFd, nFdType, nullptr);
+    if (pFdContext == nullptr) {
+        close(iFd);
+        return nullptr;
+    }
+    if (EpollCtl(EPOLL_CTL_ADD, iFd, EPOLLIN) != 0) {
+        ResetFdContext(pFdContext);
+        close(iFd);
+        return nullptr;
+    }
+    return pFdContext;
+}
+
 sint32 CAioOperator::EpollCtl(sint32 iOp, sint32 iFd, sint32 iEvents) {
     if (m_iEpollFd < 0) return -1;
     epoll_event ev;
@@ -789,32 +449,4 @@ sint32 CAioOperator::EpollCtl(sint32 iOp, sint32 iFd, sint32 iEvents) {
     if (iFd >= 0 && static_cast<uint32>(iFd) < m_iMaxFdNum) iSeq = m_pFdContexts[iFd]->GetSeq();
     ev.data.u64 = PackEventData(iFd, iSeq);
     return zq_epoll_ctl(m_iEpollFd, iOp, iFd, &ev);
-}
-
-void CAioOperator::AddWatchFd(CFdContext* pFdContext) {
-    if (m_iInactiveFdTimeout == 0 || pFdContext == nullptr) return;
-    // Linking a listed context twice would corrupt the list.
-    if (pFdContext->IsWatched()) RemoveWatchFd(pFdContext);
-    pFdContext->m_pPrev = m_pHead;
-    pFdContext->m_pNext = m_pHead->m_pNext;
-    m_pHead->m_pNext->m_pPrev = pFdContext;
-    m_pHead->m_pNext = pFdContext;
-    pFdContext->RefreshAccessTime();
-}
-
-// Unlinks whatever is listed, even after the timeout was turned off, so a
-// reset context never stays linked.
-void CAioOperator::RemoveWatchFd(CFdContext* pFdContext) {
-    if (pFdContext == nullptr || pFdContext == m_pHead || !pFdContext->IsWatched()) return;
-    pFdContext->m_pPrev->m_pNext = pFdContext->m_pNext;
-    pFdContext->m_pNext->m_pPrev = pFdContext->m_pPrev;
-    pFdContext->m_pPrev = nullptr;
-    pFdContext->m_pNext = nullptr;
-}
-
-void CAioOperator::RefreshWatchFd(CFdContext* pFdContext) {
-    if (m_iInactiveFdTimeout == 0 || pFdContext == nullptr || !pFdContext->IsWatched()) return;
-    LOG_DEBUG("fd=%d, refresh in inactive watching list", pFdContext->GetFd());
-    RemoveWatchFd(pFdContext);
-    AddWatchFd(pFdContext);
 }

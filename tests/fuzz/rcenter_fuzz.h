@@ -16,7 +16,8 @@
 
 #include "datareport_svr.h"
 #include "fuzz_harness.h"
-#include "rc_wire.h"
+#include "rc_check.h"
+#include "rc_journal.h"
 #include "tptFile.h"
 
 namespace zqfuzz {
@@ -195,7 +196,7 @@ inline int RcenterFuzz(const uint8_t* data, size_t size) {
     for (;;) {
         const size_t left = size - pos;
         std::unique_ptr<unsigned char[]> rest = ExactCopy(data + pos, left);
-        rc_head_t head;
+        zq_head_t head;
         const ERcFrame frame = rc_frame(rest.get(), left, head);
         if (left < RC_HEAD_LEN) {
             ZQ_FUZZ_CHECK(frame == RC_FRAME_PARTIAL);
@@ -203,11 +204,11 @@ inline int RcenterFuzz(const uint8_t* data, size_t size) {
         }
         const unsigned char* p = rest.get();
         const uint32 length = BigEndian32(p + 16);
-        ZQ_FUZZ_CHECK(head.Ver == BigEndian32(p) && head.Sign == BigEndian32(p + 4));
-        ZQ_FUZZ_CHECK(head.Seq == BigEndian32(p + 8) && head.Flag == BigEndian32(p + 12));
-        ZQ_FUZZ_CHECK(head.Length == length && head.Cmd == BigEndian32(p + 36));
-        const bool bad = length < RC_HEAD_LEN || length > RC_MAX_PACKET_LEN || head.Ver != RC_PROTO_VERSION ||
-                         head.Sign != RC_PROTO_SIGN;
+        ZQ_FUZZ_CHECK(head.iVer == BigEndian32(p) && head.iSign == BigEndian32(p + 4));
+        ZQ_FUZZ_CHECK(head.iSeq == BigEndian32(p + 8) && head.iFlag == BigEndian32(p + 12));
+        ZQ_FUZZ_CHECK(head.iLength == length && head.iCmd == BigEndian32(p + 36));
+        const bool bad = length < RC_HEAD_LEN || length > RC_MAX_PACKET_LEN || head.iVer != RC_PROTO_VERSION ||
+                         head.iSign != RC_PROTO_SIGN;
         if (bad) {
             ZQ_FUZZ_CHECK(frame == RC_FRAME_INVALID);
             return 0;
@@ -218,7 +219,7 @@ inline int RcenterFuzz(const uint8_t* data, size_t size) {
         }
         ZQ_FUZZ_CHECK(frame == RC_FRAME_WHOLE);
         // The same packet with its last byte still to come waits for it.
-        rc_head_t again;
+        zq_head_t again;
         ZQ_FUZZ_CHECK(rc_frame(p, length - 1, again) == RC_FRAME_PARTIAL);
 
         std::unique_ptr<unsigned char[]> packet = ExactCopy(p, length);

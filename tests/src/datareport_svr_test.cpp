@@ -173,9 +173,9 @@ TEST(ComputeRcInfo, SymbolicLinkIsMeasuredByItsTarget) {
 TEST(ComputeRcDigests, ReportsWhichPassFailed) {
     TempDir dir;
     rc_digests_t d;
-    EXPECT_EQ(compute_rc_digests(dir.file("absent"), d, false), RC_DIGESTS_MD4_FAILED);
+    EXPECT_EQ(compute_rc_digests(dir.file("absent"), d, rc_digest_opts(RC_DIGEST_UNTHROTTLED)), RC_DIGESTS_MD4_FAILED);
     WriteFile(dir.file("f"), PatternBytes(40000, 1));
-    ASSERT_EQ(compute_rc_digests(dir.file("f"), d, false), RC_DIGESTS_OK);
+    ASSERT_EQ(compute_rc_digests(dir.file("f"), d, rc_digest_opts(RC_DIGEST_UNTHROTTLED)), RC_DIGESTS_OK);
     EXPECT_EQ(d.Size, 40000u);
     EXPECT_EQ(d.PieceCount(), 2);
     std::vector<std::vector<unsigned char> > pieces;
@@ -213,7 +213,7 @@ TEST(ComputeRcFastPath, RecordIsByteIdenticalToTheThrottledOne) {
         for (unsigned int threads : {1u, 2u, 4u}) {
             ip_svr_t fast;
             CaptureStdout();
-            int res = fast.compute_rc_info(path, "clip.part.avi", "http://h/c", rc_digest_opts_t(false, threads));
+            int res = fast.compute_rc_info(path, "clip.part.avi", "http://h/c", rc_digest_opts(RC_DIGEST_ONE_PASS, threads));
             std::string out = GetCapturedStdout();
             std::string what = std::to_string(size) + " bytes, " + std::to_string(threads) + " threads";
             ASSERT_EQ(res, 0) << what;
@@ -229,12 +229,12 @@ TEST(ComputeRcFastPath, NoPausesAndUnreadableInputFailsAsTheFirstPass) {
     WriteFile(dir.file("f"), PatternBytes(300000, 52));
     rc_digests_t d;
     uint64 before = fund::GetSleepCount();
-    ASSERT_EQ(compute_rc_digests(dir.file("f"), d, rc_digest_opts_t(false, 2)), RC_DIGESTS_OK);
+    ASSERT_EQ(compute_rc_digests(dir.file("f"), d, rc_digest_opts(RC_DIGEST_ONE_PASS, 2)), RC_DIGESTS_OK);
     EXPECT_EQ(fund::GetSleepCount(), before);
     EXPECT_EQ(d.Size, 300000u);
     EXPECT_EQ(d.PieceCount(), 10);
-    EXPECT_EQ(compute_rc_digests(dir.file("absent"), d, rc_digest_opts_t(false, 2)), RC_DIGESTS_MD4_FAILED);
-    EXPECT_EQ(compute_rc_digests(dir.path(), d, rc_digest_opts_t(false, 1)), RC_DIGESTS_MD4_FAILED);
+    EXPECT_EQ(compute_rc_digests(dir.file("absent"), d, rc_digest_opts(RC_DIGEST_ONE_PASS, 2)), RC_DIGESTS_MD4_FAILED);
+    EXPECT_EQ(compute_rc_digests(dir.path(), d, rc_digest_opts(RC_DIGEST_ONE_PASS, 1)), RC_DIGESTS_MD4_FAILED);
 }
 
 // A progress line that stays silent and changes the file the first time it
@@ -269,9 +269,9 @@ TEST(ComputeRcFastPath, ChangedFilesFailWithTheLinesOfTheThrottledPasses) {
         const char* name;
         rc_digest_opts_t opts;
     };
-    const Mode modes[] = {{"throttled", rc_digest_opts_t(true, 1)},
-                          {"fast", rc_digest_opts_t(false, 1)},
-                          {"fast, 2 threads", rc_digest_opts_t(false, 2)}};
+    const Mode modes[] = {{"throttled", rc_digest_opts(RC_DIGEST_THROTTLED, 1)},
+                          {"fast", rc_digest_opts(RC_DIGEST_ONE_PASS, 1)},
+                          {"fast, 2 threads", rc_digest_opts(RC_DIGEST_ONE_PASS, 2)}};
     for (const Mode& mode : modes) {
         for (bool grow : {false, true}) {
             WriteFile(path, PatternBytes(3 * 1024 * 1024, 53));

@@ -109,7 +109,7 @@ class RcConfigBadValues : public ::testing::TestWithParam<BadValue> {};
 TEST_P(RcConfigBadValues, AreRefusedNamingTheKey) {
     TempDir dir;
     Loaded l = LoadText(dir, GetParam().text);
-    EXPECT_EQ(l.result, -1);
+    EXPECT_EQ(l.result, EINVAL);
     EXPECT_NE(l.error.find(GetParam().key), std::string::npos) << l.error;
 }
 
@@ -126,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(RcConfigPaths, ALogPathTooLongForTheLogIsRefused) {
     TempDir dir;
     Loaded l = LoadText(dir, "err_log_path: ./" + std::string(300, 'a') + "\n");
-    EXPECT_EQ(l.result, -1);
+    EXPECT_EQ(l.result, EINVAL);
     EXPECT_NE(l.error.find("err_log_path"), std::string::npos);
 }
 
@@ -134,7 +134,7 @@ TEST(RcConfigPaths, AnUnreadableFileIsAnError) {
     TempDir dir;
     // A directory exists under the name but cannot be read as a file.
     Loaded l = Load(dir.path());
-    EXPECT_EQ(l.result, -1);
+    EXPECT_EQ(l.result, EINVAL);
     EXPECT_FALSE(l.missing);
 }
 

@@ -121,7 +121,7 @@ TEST(RcDedupKeyed, ASegmentOfAnotherSizeIsLeftAlone) {
         ASSERT_TRUE(first.Remember(Fid(1), 1));
     }
     CRcDedup other;
-    EXPECT_EQ(other.Open(key.Key(), kSmall * 2, error), -1);
+    EXPECT_EQ(other.Open(key.Key(), kSmall * 2, error), EINVAL);
     EXPECT_NE(error.find("65536"), std::string::npos) << error;
     CRcDedup again;
     ASSERT_EQ(again.Open(key.Key(), kSmall, error), 0) << error;
@@ -134,7 +134,7 @@ TEST(RcDedupKeyed, ASegmentInUseIsNotShared) {
     CRcDedup first;
     ASSERT_EQ(first.Open(key.Key(), kSmall, error), 0) << error;
     CRcDedup second;
-    EXPECT_EQ(second.Open(key.Key(), kSmall, error), -1);
+    EXPECT_EQ(second.Open(key.Key(), kSmall, error), EBUSY);
     EXPECT_NE(error.find("in use"), std::string::npos) << error;
     ASSERT_TRUE(first.Remember(Fid(3), 3));
     EXPECT_TRUE(first.IsKnown(Fid(3), nullptr));

@@ -192,7 +192,7 @@ std::string ToolRun(unsigned short port, int index, Tally& tally) {
     }
     ++tally.answered;
     rc_digests_t digests;
-    if (compute_rc_digests(dir.file(name), digests, false) != RC_DIGESTS_OK) return "";
+    if (compute_rc_digests(dir.file(name), digests, rc_digest_opts(RC_DIGEST_UNTHROTTLED)) != RC_DIGESTS_OK) return "";
     RSInfo info;
     fill_rc_info(digests, name, "http://example.invalid/" + name, info);
     return info.FID.Hex();

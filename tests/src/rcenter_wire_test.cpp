@@ -48,26 +48,26 @@ TEST(RcFrame, WaitsForAWholeHeaderThenForTheWholeLength) {
     RSInfo info;
     MakeInfo(info, 100000, 1);
     std::string packet = RequestOf(info, 7);
-    rc_head_t head;
+    zq_head_t head;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(packet.data());
     EXPECT_EQ(rc_frame(p, 39, head), RC_FRAME_PARTIAL);
     EXPECT_EQ(rc_frame(p, 40, head), RC_FRAME_PARTIAL);
-    EXPECT_EQ(head.Length, packet.size());
+    EXPECT_EQ(head.iLength, packet.size());
     EXPECT_EQ(rc_frame(p, packet.size() - 1, head), RC_FRAME_PARTIAL);
     EXPECT_EQ(rc_frame(p, packet.size(), head), RC_FRAME_WHOLE);
     EXPECT_EQ(rc_frame(p, packet.size() + 10, head), RC_FRAME_WHOLE);
-    EXPECT_EQ(head.Seq, 7u);
-    EXPECT_EQ(head.Cmd, static_cast<uint32>(RC_CMD_REPORT));
+    EXPECT_EQ(head.iSeq, 7u);
+    EXPECT_EQ(head.iCmd, static_cast<uint32>(RC_CMD_REPORT));
 }
 
 TEST(RcFrame, LengthsOutsideTheLimitsAreInvalidAtOnce) {
     std::string packet = PacketOf(std::string(8, '\0'), 1);
-    rc_head_t head;
+    zq_head_t head;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(packet.data());
     for (uint32 len : {0u, 39u, 524289u, 0xFFFFFFFFu}) {
         PutU32(packet, 16, len);
         EXPECT_EQ(rc_frame(p, 40, head), RC_FRAME_INVALID) << len;
-        EXPECT_EQ(head.Length, len);
+        EXPECT_EQ(head.iLength, len);
     }
     PutU32(packet, 16, 40);
     EXPECT_EQ(rc_frame(p, 40, head), RC_FRAME_WHOLE);
@@ -77,7 +77,7 @@ TEST(RcFrame, LengthsOutsideTheLimitsAreInvalidAtOnce) {
 
 TEST(RcFrame, AnotherVersionOrSignatureIsNotThisProtocol) {
     std::string packet = PacketOf(std::string(8, '\0'), 1);
-    rc_head_t head;
+    zq_head_t head;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(packet.data());
     PutU32(packet, 0, 101);
     EXPECT_EQ(rc_frame(p, packet.size(), head), RC_FRAME_INVALID);

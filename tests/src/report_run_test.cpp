@@ -96,7 +96,7 @@ TEST_F(ReportRun, RequestIsTheFirstOfTheProcessAndCarriesTheFilesRecord) {
 
     // The record the tool should have sent, computed here from the same file.
     rc_digests_t digests;
-    ASSERT_EQ(RC_DIGESTS_OK, compute_rc_digests(dir.file("report.txt"), digests, false));
+    ASSERT_EQ(RC_DIGESTS_OK, compute_rc_digests(dir.file("report.txt"), digests, rc_digest_opts(RC_DIGEST_UNTHROTTLED)));
     RSInfo info;
     fill_rc_info(digests, "report.txt", kUrl, info);
     uint32_t pieces = 3;  // 70,000 bytes in 32 KiB pieces

@@ -71,7 +71,7 @@ TEST(ZqIdentOutput, KeyValueLinesInOrderMatchingTheComputedRecord) {
     EXPECT_EQ(r.err, "");
 
     rc_digests_t d;
-    ASSERT_EQ(compute_rc_digests(dir.file("clip.avi"), d, false), RC_DIGESTS_OK);
+    ASSERT_EQ(compute_rc_digests(dir.file("clip.avi"), d, rc_digest_opts(RC_DIGEST_UNTHROTTLED)), RC_DIGESTS_OK);
     RSInfo info;
     fill_rc_info(d, "clip.avi", "", info);
     std::vector<std::pair<std::string, std::string> > expect;

@@ -77,17 +77,18 @@ int rc_load_config(const std::string& strPath, stRcConfig& oConfig, bool& bMissi
             bMissing = true;
             return 0;
         }
-        strError = "cannot read " + strPath + ": " + strerror(errno);
-        return -1;
+        int iErr = errno;
+        strError = "cannot read " + strPath + ": " + strerror(iErr);
+        return iErr;
     }
     if (!S_ISREG(st.st_mode)) {
         strError = "cannot read " + strPath + ": not a regular file";
-        return -1;
+        return EINVAL;
     }
     std::unique_ptr<zq_confdata_t, ConfFree> pConf(zq_initconf(ZQ_CONF_MIN_ITEMS));
     if (!pConf || zq_readconf_no_dir(strPath.c_str(), pConf.get()) != 1) {
         strError = "cannot read " + strPath;
-        return -1;
+        return EIO;
     }
     for (int i = 0; i < pConf->num; ++i) {
         if (!KnownKey(pConf->item[i].name)) oWarnings.push_back(std::string("unknown key ") + pConf->item[i].name);
@@ -107,12 +108,12 @@ int rc_load_config(const std::string& strPath, stRcConfig& oConfig, bool& bMissi
                // Keys are usually written in hexadecimal as unsigned numbers.
                in.Number("shm_key", oConfig.shm_key, INT_MIN, UINT_MAX) &&
                in.Number("shm_size", oConfig.shm_size, RC_MIN_SHM_SIZE, UINT_MAX);
-    if (!bOk) return -1;
+    if (!bOk) return EINVAL;
 
     in_addr addr;
     if (inet_pton(AF_INET, oConfig.listen_ip.c_str(), &addr) != 1) {
         strError = "bad value of listen_ip: not an IPv4 address: " + oConfig.listen_ip;
-        return -1;
+        return EINVAL;
     }
     return 0;
 }

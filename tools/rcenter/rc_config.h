@@ -36,7 +36,9 @@ enum {
 
 // Fills oConfig from strPath (defaults for what is absent). 0 on success
 // (bMissing tells whether the file did not exist; oWarnings lists unknown
-// keys), -1 with the reason in strError for an unreadable file or a bad value.
+// keys); otherwise an error number with the reason in strError: the system's
+// for a file that cannot be read, EINVAL for a bad value or a non-file, EIO
+// for a file the reader refused.
 int rc_load_config(const std::string& strPath, stRcConfig& oConfig, bool& bMissing,
                    std::vector<std::string>& oWarnings, std::string& strError);
 

@@ -63,7 +63,7 @@ uint32 CRcDedup::PoolSizeFor(uint32 iSize) {
 int CRcDedup::Open(sint32 iKey, uint32 iSize, std::string& strError) {
     if (m_pShm != nullptr) {
         strError = "shared memory already open";
-        return -1;
+        return EBUSY;
     }
     key_t key = iKey == 0 ? IPC_PRIVATE : static_cast<key_t>(iKey);
     bool bFresh = true;
@@ -73,27 +73,30 @@ int CRcDedup::Open(sint32 iKey, uint32 iSize, std::string& strError) {
         iShmId = shmget(key, 0, 0);
     }
     if (iShmId < 0) {
-        strError = "shared memory key " + KeyText(iKey) + " of " + std::to_string(iSize) + " bytes: " + strerror(errno);
-        return -1;
+        int iErr = errno;
+        strError = "shared memory key " + KeyText(iKey) + " of " + std::to_string(iSize) + " bytes: " + strerror(iErr);
+        return iErr;
     }
     shmid_ds ds;
     if (!bFresh) {
         if (shmctl(iShmId, IPC_STAT, &ds) != 0) {
-            strError = "shared memory key " + KeyText(iKey) + ": " + strerror(errno);
-            return -1;
+            int iErr = errno;
+            strError = "shared memory key " + KeyText(iKey) + ": " + strerror(iErr);
+            return iErr;
         }
         // Formatting a segment of another size would destroy what it holds.
         if (ds.shm_segsz != iSize) {
             strError = "shared memory key " + KeyText(iKey) + " has " + std::to_string(ds.shm_segsz) +
                        " bytes, shm_size is " + std::to_string(iSize);
-            return -1;
+            return EINVAL;
         }
     }
     void* p = shmat(iShmId, nullptr, 0);
     if (p == reinterpret_cast<void*>(-1)) {
-        strError = "shared memory key " + KeyText(iKey) + ": " + strerror(errno);
+        int iErr = errno;
+        strError = "shared memory key " + KeyText(iKey) + ": " + strerror(iErr);
         if (iKey == 0) shmctl(iShmId, IPC_RMID, nullptr);
-        return -1;
+        return iErr;
     }
     m_pShm = static_cast<char*>(p);
     if (iKey == 0) {
@@ -105,7 +108,7 @@ int CRcDedup::Open(sint32 iKey, uint32 iSize, std::string& strError) {
         strError = "shared memory key " + KeyText(iKey) + " is in use by another process";
         shmdt(m_pShm);
         m_pShm = nullptr;
-        return -1;
+        return EBUSY;
     }
 
     if (!bFresh) {
@@ -118,10 +121,11 @@ int CRcDedup::Open(sint32 iKey, uint32 iSize, std::string& strError) {
         fprintf(stderr, "zq_rcenter: shared memory key %s holds no readable cache; formatting it afresh\n",
                 KeyText(iKey).c_str());
     }
-    if (Format(iSize, strError) != 0) {
+    int iErr = Format(iSize, strError);
+    if (iErr != 0) {
         shmdt(m_pShm);
         m_pShm = nullptr;
-        return -1;
+        return iErr;
     }
     LOG_INFO("dedup cache formatted: key=%s, size=%u, capacity=%u", KeyText(iKey).c_str(), iSize, PoolSizeFor(iSize));
     return 0;
@@ -138,7 +142,7 @@ int CRcDedup::Format(uint32 iSize, std::string& strError) {
     if (iRet != 0) {
         strError = "cannot lay a cache of " + std::to_string(iPool) + " entries into " + std::to_string(iSize) +
                    " bytes of shared memory";
-        return -1;
+        return ENOSPC;
     }
     return 0;
 }

@@ -30,9 +30,10 @@ public:
     // Key 0: a private segment, removed at once so it goes with the process.
     // Another key: the segment is created when missing and formatted; an
     // existing one is attached with its entries, or formatted afresh (with a
-    // warning) when it holds no readable cache. -1 with the reason in
-    // strError when the segment cannot be had, has another size than iSize,
-    // or is attached by another process.
+    // warning) when it holds no readable cache. 0, or an error number with
+    // the reason in strError: the system's when the segment cannot be had,
+    // EINVAL when it has another size than iSize, EBUSY when another process
+    // has it attached, ENOSPC when no cache fits in it.
     int Open(sint32 iKey, uint32 iSize, std::string& strError);
 
     // Whether the FID is known; *pFirstSeen then gets its first acceptance.

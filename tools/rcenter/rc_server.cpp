@@ -13,6 +13,9 @@
 
 namespace {
 
+// errno when a failed call left one, else iDefault: a failure is never 0.
+int ErrnoOr(int iDefault) { return errno != 0 ? errno : iDefault; }
+
 std::string PeerText(CFdContext* pFdContext) {
     CInetAddr* pRemote = pFdContext->GetRemoteAddr();
     return std::string(pRemote->GetIpStr()) + ":" + std::to_string(pRemote->GetPort());
@@ -43,24 +46,27 @@ CRcenterServer::~CRcenterServer() {
 int CRcenterServer::Start(std::string& strError) {
     if (m_operator.InitMaxFdNum(m_oConfig.max_fd_num, RC_MAX_PACKET_LEN) != 0) {
         strError = "cannot build a table of " + std::to_string(m_oConfig.max_fd_num) + " descriptors";
-        return -1;
+        return ENOMEM;
     }
     m_operator.SetInactiveFdTimeout(m_oConfig.inactive_timeout_ms);
     if (m_operator.CreateEpoll() != 0) {
-        strError = std::string("cannot create the epoll instance: ") + GetLastErrorMsg();
-        return -1;
+        int iErr = ErrnoOr(EIO);
+        strError = std::string("cannot create the epoll instance: ") + strerror(iErr);
+        return iErr;
     }
     CInetAddr addr(m_oConfig.listen_ip.c_str(), static_cast<uint16>(m_oConfig.listen_port));
     m_iListenFd = m_operator.AddTcpListenSock(addr);
     if (m_iListenFd < 0) {
+        int iErr = ErrnoOr(EIO);
         strError = "cannot listen on " + m_oConfig.listen_ip + ":" + std::to_string(m_oConfig.listen_port) + ": " +
-                   GetLastErrorMsg();
-        return -1;
+                   strerror(iErr);
+        return iErr;
     }
     socklen_t iLen = sizeof(sockaddr_in);
     if (getsockname(m_iListenFd, reinterpret_cast<sockaddr*>(m_listenAddr.GetSockAddr()), &iLen) != 0) {
-        strError = std::string("cannot read the listening address: ") + GetLastErrorMsg();
-        return -1;
+        int iErr = ErrnoOr(EIO);
+        strError = std::string("cannot read the listening address: ") + strerror(iErr);
+        return iErr;
     }
     m_iLastStatTick = GetTickCount();
     LOG_INFO("listening on %s:%u, journal %s", m_listenAddr.GetIpStr(), static_cast<unsigned>(m_listenAddr.GetPort()),
@@ -88,15 +94,15 @@ void CRcenterServer::WriteStatistics() {
 
 void CRcenterServer::HandleRequest(const unsigned char* p, uint32 iLen, time_t tNow, const char* pszPeer,
                                    uint32& iResult, uint32& iErrno) {
-    rc_head_t head;
+    zq_head_t head;
     rc_read_head(p, head);
     rc_report_t oReport;
     iErrno = rc_check_request(p, iLen, oReport);
     if (iErrno != RC_ERR_NONE) {
         iResult = RC_RESULT_REJECTED;
         ++m_counts.iRejected;
-        LOG_WARN("report seq=%u from %s rejected: errno=%u (%s), len=%u, cmd=0x%x", head.Seq, pszPeer, iErrno,
-                 rc_errno_text(iErrno), iLen, head.Cmd);
+        LOG_WARN("report seq=%u from %s rejected: errno=%u (%s), len=%u, cmd=0x%x", head.iSeq, pszPeer, iErrno,
+                 rc_errno_text(iErrno), iLen, head.iCmd);
         return;
     }
 
@@ -106,7 +112,7 @@ void CRcenterServer::HandleRequest(const unsigned char* p, uint32 iLen, time_t t
     if (m_oDedup.IsKnown(strFid, &iFirstSeen)) {
         iResult = RC_RESULT_KNOWN;
         ++m_counts.iKnown;
-        LOG_INFO("report seq=%u from %s: fid=%s (%s) already known since %llu", head.Seq, pszPeer, strFid.c_str(),
+        LOG_INFO("report seq=%u from %s: fid=%s (%s) already known since %llu", head.iSeq, pszPeer, strFid.c_str(),
                  strFile.c_str(), static_cast<unsigned long long>(iFirstSeen));
         return;
     }
@@ -116,7 +122,7 @@ void CRcenterServer::HandleRequest(const unsigned char* p, uint32 iLen, time_t t
         iResult = RC_RESULT_NOT_STORED;
         iErrno = static_cast<uint32>(iErr);
         ++m_counts.iNotStored;
-        LOG_ERR("report seq=%u from %s: fid=%s (%s) not stored: journal %s: %s", head.Seq, pszPeer, strFid.c_str(),
+        LOG_ERR("report seq=%u from %s: fid=%s (%s) not stored: journal %s: %s", head.iSeq, pszPeer, strFid.c_str(),
                 strFile.c_str(), m_oJournal.GetPath().c_str(), strerror(iErr));
         return;
     }
@@ -126,7 +132,7 @@ void CRcenterServer::HandleRequest(const unsigned char* p, uint32 iLen, time_t t
         LOG_WARN("fid=%s journaled but not remembered: the dedup cache cannot hold it", strFid.c_str());
     iResult = RC_RESULT_ACCEPTED;
     ++m_counts.iAccepted;
-    LOG_INFO("report seq=%u from %s: fid=%s (%s, %llu bytes) accepted", head.Seq, pszPeer, strFid.c_str(),
+    LOG_INFO("report seq=%u from %s: fid=%s (%s, %llu bytes) accepted", head.iSeq, pszPeer, strFid.c_str(),
              strFile.c_str(), static_cast<unsigned long long>(oReport.Size));
 }
 
@@ -140,18 +146,18 @@ sint32 CRcenterServer::OnTcpRead(CFdContext* pFdContext, char* pData, uint32 iDa
     const unsigned char* p = reinterpret_cast<const unsigned char*>(pData);
     uint32 iLeft = iDataSize;
     for (;;) {
-        rc_head_t head;
+        zq_head_t head;
         ERcFrame nFrame = rc_frame(p, iLeft, head);
         if (nFrame == RC_FRAME_PARTIAL) break;
         if (nFrame == RC_FRAME_INVALID) {
             LOG_ERR("invalid packet from %s, len=%u, cmd=0x%x, ver=%u, sign=%u; closing", strPeer.c_str(),
-                    head.Length, head.Cmd, head.Ver, head.Sign);
+                    head.iLength, head.iCmd, head.iVer, head.iSign);
             ++m_counts.iDropped;
             return -1;
         }
         uint32 iResult = 0;
         uint32 iErrno = 0;
-        HandleRequest(p, head.Length, time(nullptr), strPeer.c_str(), iResult, iErrno);
+        HandleRequest(p, head.iLength, time(nullptr), strPeer.c_str(), iResult, iErrno);
 
         // A peer that sends without ever reading would grow the queue without end.
         if (pFdContext->GetWriteTaskList().size() >= MAX_QUEUED_RESPONSES) {
@@ -160,14 +166,14 @@ sint32 CRcenterServer::OnTcpRead(CFdContext* pFdContext, char* pData, uint32 iDa
             return -1;
         }
         unsigned char arResponse[RC_RESPONSE_LEN];
-        rc_make_response(head.Seq, iResult, iErrno, arResponse);
+        rc_make_response(head.iSeq, iResult, iErrno, arResponse);
         if (m_operator.TcpSend(iFd, reinterpret_cast<const char*>(arResponse), RC_RESPONSE_LEN) != 0) {
-            LOG_ERR("cannot queue the answer to %s, seq=%u; closing", strPeer.c_str(), head.Seq);
+            LOG_ERR("cannot queue the answer to %s, seq=%u; closing", strPeer.c_str(), head.iSeq);
             return -1;
         }
-        p += head.Length;
-        iLeft -= head.Length;
-        iParsedDataSize += head.Length;
+        p += head.iLength;
+        iLeft -= head.iLength;
+        iParsedDataSize += head.iLength;
     }
     return 0;
 }

@@ -18,7 +18,7 @@
 #include "rc_config.h"
 #include "rc_dedup.h"
 #include "rc_journal.h"
-#include "rc_wire.h"
+#include "rc_check.h"
 
 class CRcenterServer : public CAioEvtHandler {
 public:
@@ -39,7 +39,7 @@ public:
     ~CRcenterServer() override;
 
     // Builds the descriptor table and the epoll instance and starts
-    // listening. 0, or -1 with the reason in strError.
+    // listening. 0, or an error number with the reason in strError.
     int Start(std::string& strError);
     // The address actually bound (the port chosen when 0 was asked).
     const CInetAddr& GetListenAddr() const { return m_listenAddr; }
