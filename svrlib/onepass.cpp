@@ -315,9 +315,10 @@ unsigned long long COnePass::RingFreeLocked() const {
 // How far into the file the MD4 lanes have come, counted like the ring's
 // streams: whole groups before, plus the rows read of this one.
 unsigned long long COnePass::Md4LanePosLocked() const {
-    unsigned long long uiGroupStart = m_uiMd4Group * m_uiMd4Lanes * kMd4ChunkSize;
-    unsigned long long uiLanes = std::min<unsigned long long>(m_uiMd4Lanes, m_uiChunkCount - m_uiMd4Group * m_uiMd4Lanes);
-    return std::min(m_uiSize, uiGroupStart + m_uiMd4Row * kMd4RowSize * uiLanes);
+    const unsigned long long uiFirstChunk = m_uiMd4Group * m_uiMd4Lanes;
+    if (uiFirstChunk >= m_uiChunkCount) return m_uiSize;
+    const unsigned long long uiLanes = std::min<unsigned long long>(m_uiMd4Lanes, m_uiChunkCount - uiFirstChunk);
+    return std::min(m_uiSize, uiFirstChunk * kMd4ChunkSize + m_uiMd4Row * kMd4RowSize * uiLanes);
 }
 
 // SHA-1 first, whenever it has bytes: it is the slowest stream, so the pass
@@ -470,7 +471,8 @@ void COnePass::Md5Window(unsigned long long uiFrom, unsigned long long uiTo) {
 // the outer MD4 in order once its last row is in.
 int COnePass::Md4Row() {
     const unsigned long long uiFirstChunk = m_uiMd4Group * m_uiMd4Lanes;
-    const unsigned int uiLanes = static_cast<unsigned int>(std::min<unsigned long long>(m_uiMd4Lanes, m_uiChunkCount - uiFirstChunk));
+    const unsigned int uiLanes =
+        static_cast<unsigned int>(std::min<unsigned long long>(m_uiMd4Lanes, m_uiChunkCount - uiFirstChunk));
     if (m_uiMd4Row == 0)
         for (unsigned int k = 0; k < uiLanes; ++k) MD4Init(&m_arLane[k]);
     MD4_CTX* arPtr[simd_lanes::kMaxLanes];
@@ -481,7 +483,8 @@ int COnePass::Md4Row() {
         const unsigned long long uiStart = (uiFirstChunk + k) * kMd4ChunkSize;
         const unsigned long long uiChunkLen = std::min(kMd4ChunkSize, m_uiSize - uiStart);
         const unsigned long long uiOff = m_uiMd4Row * kMd4RowSize;
-        const unsigned long long n = uiOff < uiChunkLen ? std::min<unsigned long long>(kMd4RowSize, uiChunkLen - uiOff) : 0;
+        const unsigned long long n =
+            uiOff < uiChunkLen ? std::min<unsigned long long>(kMd4RowSize, uiChunkLen - uiOff) : 0;
         if (uiOff + n < uiChunkLen) bLast = false;
         arPtr[k] = &m_arLane[k];
         arData[k] = m_oRows.Data() + static_cast<size_t>(k) * kMd4RowSize;

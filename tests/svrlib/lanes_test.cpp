@@ -22,7 +22,8 @@ class Lanes : public ::testing::TestWithParam<ESimdLevel> {
 protected:
     void SetUp() override {
         if (!SimdSupported(GetParam()))
-            GTEST_SKIP() << "this processor lacks " << SimdLevelName(GetParam()) << ": its kernels are not checked here";
+            GTEST_SKIP() << "this processor lacks " << SimdLevelName(GetParam())
+                         << ": its kernels are not checked here";
     }
 };
 
@@ -134,8 +135,8 @@ TEST_P(Lanes, ALastByteChangesOnlyItsOwnLane) {
         const std::string after = Md5Lanes(c, GetParam());
         const std::string after4 = Md4Lanes(c, GetParam(), 0);
         for (size_t i = 0; i < 16; ++i) {
-            EXPECT_EQ(after.substr(32 * i, 32) != before.substr(32 * i, 32), i == k) << "md5 lane " << i << ", changed " << k;
-            EXPECT_EQ(after4.substr(32 * i, 32) != before4.substr(32 * i, 32), i == k) << "md4 lane " << i << ", changed " << k;
+            EXPECT_EQ(after.substr(32 * i, 32) != before.substr(32 * i, 32), i == k) << "md5 lane " << i;
+            EXPECT_EQ(after4.substr(32 * i, 32) != before4.substr(32 * i, 32), i == k) << "md4 lane " << i;
         }
     }
 }

@@ -365,7 +365,8 @@ class OnePassLevel : public ::testing::TestWithParam<ESimdLevel> {
 protected:
     void SetUp() override {
         if (!SimdSupported(GetParam()))
-            GTEST_SKIP() << "this processor lacks " << SimdLevelName(GetParam()) << ": its pipeline is not checked here";
+            GTEST_SKIP() << "this processor lacks " << SimdLevelName(GetParam())
+                         << ": its pipeline is not checked here";
     }
     stOnePassOpts At(stOnePassOpts o, EMd4Read read = MD4_READ_LANES) const {
         o.eSimd = GetParam();
