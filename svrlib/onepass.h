@@ -7,7 +7,7 @@
 // the other, or up to 16 chunks side by side, each read at its own position
 // (md4_lanes). With more than one thread, the reading and the digests are
 // handed out to whichever thread is free, SHA-1 first, so that with two
-// threads the SHA-1 is the only stream that never waits. Every thread is
+// threads one of them stays on the SHA-1 whenever it has bytes. Every thread is
 // joined before the call returns, memory stays bounded (at most about 20 MiB
 // with the default block size, plus 16 bytes per piece), nothing is logged:
 // the result says what went wrong, and oOut is written only on success.
@@ -36,7 +36,7 @@ struct stFileDigests {
 enum EMd4Read {
     // Up to 16 chunks side by side in the vector lanes, each read in 64 KiB
     // rows at its own position, next to the front-to-back read of the others:
-    // the same bytes are read twice (the second time from the page cache), at
+    // the same bytes are read twice (one of the two from the page cache), at
     // up to 17 positions in turn. Fine in the page cache and on SSDs.
     MD4_READ_LANES = 0,
     // One chunk after the other from the front-to-back read: one position,
