@@ -73,11 +73,16 @@ best_ms() {
   echo "$best"
 }
 
-# Peak resident memory of one run, in KiB, or empty.
-peak_kib() {
+# Peak resident memory of one run in KiB and its processor time (user and
+# system) in seconds, or nothing. On a busy machine the processor time says
+# more than the wall-clock time.
+usage_of() {
   [ -n "$gnu_time" ] || return 0
-  "$gnu_time" -v "$@" 2>&1 >/dev/null | awk -F': ' '/Maximum resident set size/ {print $2}'
+  "$gnu_time" -v "$@" 2>&1 >/dev/null | awk -F': ' '/Maximum resident set size/ {k = $2}
+    /User time/ {c += $2} /System time/ {c += $2} END { printf "%s %.2f\n", k, c }'
 }
+kib_of() { echo "${1% *}"; }
+cpu_of() { if [ -n "$1" ]; then echo "${1#* }"; else echo "n/a"; fi; }
 
 secs() { awk -v ms="$1" 'BEGIN { printf "%.2f", ms / 1000 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
@@ -91,7 +96,7 @@ default_threads=$(( jobs < 3 ? jobs : 3 ))
 # three openssl digests), with ratios, targets and peak resident memory.
 end_to_end() {
   local file=$1 sums=$2
-  local load_start ours_sha1 their_sha1 sha1_ms rhash_ms="" one_ms def_ms one_kib def_kib rhash_kib="" r
+  local load_start ours_sha1 their_sha1 sha1_ms rhash_ms="" one_ms def_ms one_use def_use rhash_use="" sha1_use r
   load_start=$(cut -d' ' -f1-3 /proc/loadavg)
   # The same file gives the same SHA-1 both ways, or the comparison means nothing.
   ours_sha1=$("$bin/zq_ident" "$file" | awk '/^sha1: / {print $2}')
@@ -101,17 +106,20 @@ end_to_end() {
   sha1_ms=$(best_ms openssl dgst -sha1 "$file")
   if [ -n "$rhash_bin" ]; then
     rhash_ms=$(best_ms "$rhash_bin" --ed2k --sha1 --md5 "$file")
-    rhash_kib=$(peak_kib "$rhash_bin" --ed2k --sha1 --md5 "$file")
+    rhash_use=$(usage_of "$rhash_bin" --ed2k --sha1 --md5 "$file")
   fi
   one_ms=$(best_ms "$bin/zq_ident" --threads 1 "$file")
   def_ms=$(best_ms "$bin/zq_ident" "$file")
-  one_kib=$(peak_kib "$bin/zq_ident" --threads 1 "$file")
-  def_kib=$(peak_kib "$bin/zq_ident" "$file")
+  one_use=$(usage_of "$bin/zq_ident" --threads 1 "$file")
+  def_use=$(usage_of "$bin/zq_ident" "$file")
+  sha1_use=$(usage_of openssl dgst -sha1 "$file")
 
-  printf '\n%-34s %8s %12s\n' "run (best of $reps)" "seconds" "peak RSS"
-  printf '%-34s %8s\n' "openssl dgst -sha1" "$(secs "$sha1_ms")"
+  printf '\n%-34s %8s %12s %8s\n' "run (best of $reps)" "seconds" "peak RSS" "cpu s"
+  printf '%-34s %8s %12s %8s\n' "openssl dgst -sha1" "$(secs "$sha1_ms")" "$(mem "$(kib_of "$sha1_use")")" \
+    "$(cpu_of "$sha1_use")"
   if [ -n "$rhash_ms" ]; then
-    printf '%-34s %8s %12s\n' "rhash --ed2k --sha1 --md5" "$(secs "$rhash_ms")" "$(mem "$rhash_kib")"
+    printf '%-34s %8s %12s %8s\n' "rhash --ed2k --sha1 --md5" "$(secs "$rhash_ms")" "$(mem "$(kib_of "$rhash_use")")" \
+      "$(cpu_of "$rhash_use")"
   fi
   local sum_ms=""
   if [ "$sums" = 1 ]; then
@@ -126,8 +134,9 @@ end_to_end() {
 
   printf '\n'
   row "zq_ident" "seconds" "ratio" "target" "" "peak RSS"
-  row "--threads 1" "$(secs "$one_ms")" "" "" "" "$(mem "$one_kib")"
-  row "default ($default_threads threads)" "$(secs "$def_ms")" "" "" "" "$(mem "$def_kib")"
+  row "--threads 1" "$(secs "$one_ms")" "" "" "" "$(mem "$(kib_of "$one_use")")"
+  row "default ($default_threads threads)" "$(secs "$def_ms")" "" "" "" "$(mem "$(kib_of "$def_use")")"
+  echo "(processor time, user and system: --threads 1 $(cpu_of "$one_use") s, default $(cpu_of "$def_use") s)"
   if [ -n "$rhash_ms" ]; then
     r=$(ratio "$one_ms" "$rhash_ms"); row "  --threads 1 / rhash" "" "$r" "<= 0.60" "$(verdict "$r" 0.60)" ""
     local t=0.35
@@ -146,7 +155,7 @@ end_to_end() {
     [ "$default_threads" -ge 2 ] || t2=0.85
     r=$(ratio "$def_ms" "$sum_ms"); row "  default / openssl sum" "" "$r" "<= $t2" "$(verdict "$r" "$t2")" ""
   fi
-  for kib in "$one_kib" "$def_kib"; do
+  for kib in "$(kib_of "$one_use")" "$(kib_of "$def_use")"; do
     if [ -n "$kib" ] && [ "$kib" -gt $(( 32 * 1024 )) ]; then echo "peak RSS target (<= 32 MiB) NOT met"; fi
   done
   echo "(load average at the start: $load_start, at the end: $(cut -d' ' -f1-3 /proc/loadavg), on $jobs processors;"
