@@ -1,5 +1,7 @@
 #include "config.h"
 
+#include <arpa/inet.h>
+
 #include <cstdio>
 
 #include "onepass.h"
@@ -41,6 +43,12 @@ ESimdLevel GetSimdLevel(zq_confdata_t* conf) {
     return level;
 }
 
+// Four decimal numbers of 0 to 255 joined by dots, nothing else.
+bool is_dotted_quad(const char* text) {
+    in_addr addr;
+    return inet_pton(AF_INET, text, &addr) == 1;
+}
+
 }  // namespace
 
 int stConfig::load_main_conf(const char* p_main_path) {
@@ -77,6 +85,11 @@ int stConfig::load_main_conf(const char* p_main_path) {
         result = -1;
     } else if (found != 1 || rc_ip[0] == '\0') {
         LOG_FATAL("config not exist: name=%s", "rc_ip");
+        result = -1;
+    } else if (!is_dotted_quad(rc_ip)) {
+        // inet_addr would turn a host name into 255.255.255.255 and the report
+        // would go nowhere until the timeout.
+        LOG_FATAL("config value not an IPv4 address: name=%s, value=%s", "rc_ip", rc_ip);
         result = -1;
     } else if (zq_getconfuint(conf, "rc_port", &port) != 1) {
         LOG_FATAL("config not exist: name=%s", "rc_port");

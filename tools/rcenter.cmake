@@ -5,4 +5,9 @@ file(GLOB ZQ_RCENTER_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/rcent
 add_library(zq_rcenter_lib STATIC ${ZQ_RCENTER_SOURCES})
 target_include_directories(zq_rcenter_lib PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/rcenter)
 target_link_libraries(zq_rcenter_lib PUBLIC zq_record zq_app zq_aio zq_cache zq_util)
+# The HTTP API's requests are parsed by http_parser (libhttp-parser-dev).
+find_path(ZQ_HTTP_PARSER_INCLUDE http_parser.h REQUIRED)
+find_library(ZQ_HTTP_PARSER_LIB http_parser REQUIRED)
+target_include_directories(zq_rcenter_lib PUBLIC ${ZQ_HTTP_PARSER_INCLUDE})
+target_link_libraries(zq_rcenter_lib PUBLIC ${ZQ_HTTP_PARSER_LIB})
 target_link_libraries(zq_rcenter PRIVATE zq_rcenter_lib)

@@ -63,6 +63,10 @@ public:
     void* Alloc(uint32 iSize);
     void Free(void* p);
 
+    // A relative address is a 32-bit offset from the region's start, not a
+    // pointer-sized number: the region is shared between processes that map
+    // it at different addresses, and its stored links stay 32 bits wide on
+    // 64-bit builds. AddrAbsToRel takes a pointer into the region.
     uint32 AddrAbsToRel(const void* p) const;
     void* AddrRelToAbs(uint32 iRel) const;
 

@@ -17,6 +17,9 @@ public:
     };
 
     CLruNode();
+    // The data word is 32 bits, not a pointer: nodes live in shared memory
+    // and must read the same in every process and on 64-bit builds, so the
+    // cache stores a relative offset into its allocator region here.
     void Init(uint32 iData);
     void Access();
     void Reset();
@@ -57,7 +60,8 @@ public:
     // otherwise -1 with a log line and the object stays unattached.
     sint32 LoadFromMem(void* p, uint32 iSize);
 
-    // Null when every node is in use.
+    // Null when every node is in use. iData is a 32-bit word (the cache's
+    // relative offset of the entry), not a pointer, for the node's reason.
     CLruNode* Insert(uint32 iData);
     // Moves a node to the front; the front node itself is left untouched.
     void Access(CLruNode* pNode);

@@ -14,7 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include "aio.h"
+#include "aio_recorder.h"
+#include "descriptors.h"
+#include "files.h"
+#include "log_capture.h"
+#include "net.h"
 #include "aio_operator_fixture.h"
 
 using namespace zqtest;

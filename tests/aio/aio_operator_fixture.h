@@ -14,7 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "aio.h"
+#include "aio_recorder.h"
+#include "descriptors.h"
+#include "files.h"
+#include "log_capture.h"
+#include "net.h"
 #include "aio_operator.h"
 
 namespace aiotest {

@@ -10,7 +10,11 @@
 
 #include <string>
 
-#include "aio.h"
+#include "aio_recorder.h"
+#include "descriptors.h"
+#include "files.h"
+#include "log_capture.h"
+#include "net.h"
 #include "aio_operator_fixture.h"
 
 using namespace zqtest;

@@ -5,7 +5,11 @@
 #include <chrono>
 #include <thread>
 
-#include "aio.h"
+#include "aio_recorder.h"
+#include "descriptors.h"
+#include "files.h"
+#include "log_capture.h"
+#include "net.h"
 #include "aio_operator_fixture.h"
 #include "os_util.h"
 

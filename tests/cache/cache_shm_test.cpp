@@ -17,7 +17,7 @@
 
 #include "cache.h"
 #include "cache_test_util.h"
-#include "test_support.h"
+#include "files.h"
 
 using cachetest::DataFor;
 using cachetest::RecordingListener;

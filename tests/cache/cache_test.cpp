@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "cache_test_util.h"
+#include "files.h"
 #include "svr_log.h"
-#include "test_support.h"
 
 using cachetest::DataFor;
 using cachetest::ManualClock;

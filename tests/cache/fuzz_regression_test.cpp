@@ -5,7 +5,7 @@
 
 #include "cache_fuzz.h"
 #include "cache_test_util.h"
-#include "fuzz.h"
+#include "fuzz_replay.h"
 
 TEST(CacheFuzzInputs, SeedCorpusPassesEveryHarnessCheck) {
     EXPECT_GT(zqtest::ReplayFuzzInputs("cache", zqtest::FUZZ_SEEDS, zqfuzz::CacheFuzz), 0u);

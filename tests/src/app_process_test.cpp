@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "foundation.h"
+#include "process.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 
 #include <string>
 
+#include "files.h"
 #include "svr_log.h"
-#include "test_support.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "bytes.h"
 #include "hashval.h"
-#include "ident_support.h"
 #include "tptFile.h"
 
 namespace {

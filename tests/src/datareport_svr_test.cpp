@@ -13,13 +13,15 @@
 
 #include <gtest/gtest.h>
 
+#include "bytes.h"
 #include "filehelper.h"
-#include "foundation.h"
+#include "files.h"
 #include "helper.h"
-#include "ident_support.h"
 #include "md4emule.h"
+#include "net.h"
+#include "process.h"
 #include "progress_line.h"
-#include "test_support.h"
+#include "wire.h"
 
 namespace {
 
@@ -360,7 +362,7 @@ class DatareportCompute : public ::testing::Test {
 protected:
     zqtest::ProcessResult Run(const std::string& name) {
         WriteFile(dir.file("main.conf"), "file_path: " + dir.path() + "\nrc_ip: 127.0.0.1\nrc_port: " +
-                                             std::to_string(zqtest::UnusedTcpPort()) + "\n");
+                                             std::to_string(zqtest::RefusedPort()) + "\n");
         zqtest::ProcessResult r =
             zqtest::RunProcess(zqtest::BinPath("datareport"), {name, "http://example.invalid/" + name}, dir.path(), 30000);
         EXPECT_FALSE(r.timed_out);

@@ -7,7 +7,7 @@
 
 #include "client_fuzz.h"
 #include "databuf_fuzz.h"
-#include "fuzz.h"
+#include "fuzz_replay.h"
 #include "rcenter_fuzz.h"
 #include "tpt_fuzz.h"
 

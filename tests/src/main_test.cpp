@@ -4,8 +4,9 @@
 #include <regex>
 #include <string>
 
-#include "foundation.h"
-#include "test_support.h"
+#include "files.h"
+#include "net.h"
+#include "process.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ protected:
     // A complete configuration whose server port has no listener.
     std::string ValidConf() const {
         return "file_path: " + dir.path() + "\nrc_ip: 127.0.0.1\nrc_port: " +
-               std::to_string(zqtest::UnusedTcpPort()) + "\n";
+               std::to_string(zqtest::RefusedPort()) + "\n";
     }
 
     zqtest::TempDir dir;

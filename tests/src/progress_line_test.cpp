@@ -10,10 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include "fastpath.h"
-#include "foundation.h"
-#include "ident_support.h"
-#include "test_support.h"
+#include "bytes.h"
+#include "files.h"
+#include "net.h"
+#include "process.h"
 
 namespace {
 
@@ -206,7 +206,7 @@ TEST(ProgressOnTerminal, DatareportDrawsTheLineBetweenItsComputeLines) {
     TempDir dir;
     WriteFile(dir.file("big.bin"), PatternBytes(kSlowFileSize, 4));
     WriteFile(dir.file("main.conf"), "file_path: " + dir.path() + "\nrc_ip: 127.0.0.1\nrc_port: " +
-                                         std::to_string(zqtest::UnusedTcpPort()) + "\n");
+                                         std::to_string(zqtest::RefusedPort()) + "\n");
     ProcessResult r =
         zqtest::RunOnTerminal(zqtest::BinPath("datareport"), {"big.bin", "http://x/big.bin"}, dir.path(), 60000);
     ASSERT_FALSE(r.timed_out) << r.out;
@@ -220,7 +220,7 @@ TEST(ProgressOnTerminal, DatareportWritesNoProgressWhenStandardErrorIsNotATermin
     TempDir dir;
     WriteFile(dir.file("big.bin"), PatternBytes(kSlowFileSize, 4));
     WriteFile(dir.file("main.conf"), "file_path: " + dir.path() + "\nrc_ip: 127.0.0.1\nrc_port: " +
-                                         std::to_string(zqtest::UnusedTcpPort()) + "\n");
+                                         std::to_string(zqtest::RefusedPort()) + "\n");
     ProcessResult r =
         zqtest::RunProcess(zqtest::BinPath("datareport"), {"big.bin", "http://x/big.bin"}, dir.path(), 60000);
     ASSERT_FALSE(r.timed_out);

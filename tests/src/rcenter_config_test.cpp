@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
 #include "rc_config.h"
-#include "test_support.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <string>
 
+#include "files.h"
 #include "rc_dedup.h"
 #include "rcenter_test_util.h"
-#include "test_support.h"
 
 namespace {
 

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "hardening.h"
+#include "descriptors.h"
+#include "files.h"
+#include "net.h"
 #include "rcenter_test_util.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <string>
 
+#include "files.h"
 #include "rc_journal.h"
-#include "test_support.h"
 
 namespace {
 

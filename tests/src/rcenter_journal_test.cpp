@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <string>
 
+#include "files.h"
 #include "rc_journal.h"
-#include "test_support.h"
 
 namespace {
 

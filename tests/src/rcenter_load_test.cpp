@@ -17,10 +17,13 @@
 #include <thread>
 #include <vector>
 
-#include "client.h"
-#include "hardening.h"
-#include "ident_support.h"
+#include "bytes.h"
+#include "descriptors.h"
+#include "files.h"
+#include "net.h"
+#include "process.h"
 #include "rcenter_test_util.h"
+#include "wire.h"
 
 namespace {
 

@@ -25,7 +25,7 @@ using rctest::LayoutOf;
 using rctest::Lines;
 using rctest::MakeInfo;
 using rctest::PacketOf;
-using rctest::PutU32;
+using zqtest::PutBigEndian32;
 using rctest::ReadAnswer;
 using rctest::RequestOf;
 using rctest::Server;
@@ -161,7 +161,7 @@ std::vector<Rejection> Rejections() {
          [](RSInfo& i) {
              return Mutated(i, [](std::string& b, const BodyLayout& l) {
                  b.erase(l.tpt, l.md4 - l.tpt);
-                 PutU32(b, l.tptLen, 0);
+                 PutBigEndian32(b, l.tptLen, 0);
              });
          },
          RC_ERR_TPT_UNREADABLE},
@@ -169,7 +169,7 @@ std::vector<Rejection> Rejections() {
          [](RSInfo& i) {
              return Mutated(i, [](std::string& b, const BodyLayout& l) {
                  b.erase(l.md4 - 1, 1);
-                 PutU32(b, l.tptLen, static_cast<uint32>(l.md4 - l.tpt - 1));
+                 PutBigEndian32(b, l.tptLen, static_cast<uint32>(l.md4 - l.tpt - 1));
              });
          },
          RC_ERR_TPT_UNREADABLE},
@@ -280,7 +280,7 @@ TEST(RcenterHostile, LengthsOutsideTheLimitsCloseTheConnection) {
     ASSERT_TRUE(server.Start());
     for (uint32 len : {39u, 524289u}) {
         std::string packet = PacketOf(std::string(60, 'x'), 1);
-        PutU32(packet, 16, len);
+        PutBigEndian32(packet, 16, len);
         int fd = PlainConnect(server.Port());
         ASSERT_GE(fd, 0);
         ASSERT_TRUE(SendAll(fd, packet));

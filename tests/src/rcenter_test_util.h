@@ -16,14 +16,14 @@
 #include <string>
 #include <vector>
 
-#include "aio.h"
+#include "bytes.h"
 #include "datareport_svr.h"
+#include "files.h"
 #include "helper.h"
-#include "ident_support.h"
+#include "net.h"
+#include "process.h"
 #include "rc_check.h"
 #include "rc_journal.h"
-#include "rcenter.h"
-#include "test_support.h"
 #include "tptFile.h"
 
 namespace rctest {
@@ -91,19 +91,6 @@ inline std::string BodyOf(RSInfo& info) {
     return std::string(reinterpret_cast<const char*>(body.GetBegPnt()), body.GetDataLen());
 }
 
-inline void PutU32(std::string& s, size_t off, uint32 v) {
-    s[off] = static_cast<char>(v >> 24);
-    s[off + 1] = static_cast<char>(v >> 16);
-    s[off + 2] = static_cast<char>(v >> 8);
-    s[off + 3] = static_cast<char>(v);
-}
-
-inline uint32 GetU32(const std::string& s, size_t off) {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data()) + off;
-    return (static_cast<uint32>(p[0]) << 24) | (static_cast<uint32>(p[1]) << 16) | (static_cast<uint32>(p[2]) << 8) |
-           p[3];
-}
-
 // A packet around any body: the tool's header with the given fields.
 inline std::string PacketOf(const std::string& body, uint32 seq, uint32 cmd = RC_CMD_REPORT) {
     zq_head_t head;
@@ -134,7 +121,7 @@ inline BodyLayout LayoutOf(const std::string& body) {
     l.size = off + 60;
     l.tptLen = off + 68;
     l.tpt = off + 72;
-    l.md4 = l.tpt + GetU32(body, l.tptLen);
+    l.md4 = l.tpt + zqtest::ReadBigEndian32(body, l.tptLen);
     return l;
 }
 
@@ -154,11 +141,11 @@ inline Answer ReadAnswer(int fd, int timeoutMs = kIoTimeoutMs) {
     a.bytes = zqtest::RecvExactly(fd, RC_RESPONSE_LEN, timeoutMs);
     if (a.bytes.size() != RC_RESPONSE_LEN) return a;
     a.received = true;
-    a.seq = GetU32(a.bytes, 8);
-    a.length = GetU32(a.bytes, 16);
-    a.cmd = GetU32(a.bytes, 36);
-    a.result = GetU32(a.bytes, 40);
-    a.err = GetU32(a.bytes, 44);
+    a.seq = zqtest::ReadBigEndian32(a.bytes, 8);
+    a.length = zqtest::ReadBigEndian32(a.bytes, 16);
+    a.cmd = zqtest::ReadBigEndian32(a.bytes, 36);
+    a.result = zqtest::ReadBigEndian32(a.bytes, 40);
+    a.err = zqtest::ReadBigEndian32(a.bytes, 44);
     return a;
 }
 
@@ -215,7 +202,7 @@ public:
     const std::string& Dir() const { return m_dir; }
     std::string File(const std::string& name) const { return m_dir + "/" + name; }
     unsigned short Port() const { return m_port; }
-    zqtest::BackgroundProcess& Process() { return m_process; }
+    zqtest::ChildProcess& Process() { return m_process; }
 
     bool Start(const std::string& extraConfig = "") {
         zqtest::WriteFile(File("rcenter.conf"),
@@ -246,7 +233,7 @@ public:
 private:
     zqtest::TempDir m_temp;
     std::string m_dir;
-    zqtest::BackgroundProcess m_process;
+    zqtest::ChildProcess m_process;
     zqtest::ProcessResult m_last;
     std::string m_listenLine;
     unsigned short m_port = 0;

@@ -18,7 +18,7 @@ using rctest::Fields;
 using rctest::LayoutOf;
 using rctest::MakeInfo;
 using rctest::PacketOf;
-using rctest::PutU32;
+using zqtest::PutBigEndian32;
 using rctest::RequestOf;
 
 // Decodes from a heap block of exactly the body's size, so a read past the
@@ -65,13 +65,13 @@ TEST(RcFrame, LengthsOutsideTheLimitsAreInvalidAtOnce) {
     zq_head_t head;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(packet.data());
     for (uint32 len : {0u, 39u, 524289u, 0xFFFFFFFFu}) {
-        PutU32(packet, 16, len);
+        PutBigEndian32(packet, 16, len);
         EXPECT_EQ(rc_frame(p, 40, head), RC_FRAME_INVALID) << len;
         EXPECT_EQ(head.iLength, len);
     }
-    PutU32(packet, 16, 40);
+    PutBigEndian32(packet, 16, 40);
     EXPECT_EQ(rc_frame(p, 40, head), RC_FRAME_WHOLE);
-    PutU32(packet, 16, 524288);
+    PutBigEndian32(packet, 16, 524288);
     EXPECT_EQ(rc_frame(p, 48, head), RC_FRAME_PARTIAL);
 }
 
@@ -79,14 +79,14 @@ TEST(RcFrame, AnotherVersionOrSignatureIsNotThisProtocol) {
     std::string packet = PacketOf(std::string(8, '\0'), 1);
     zq_head_t head;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(packet.data());
-    PutU32(packet, 0, 101);
+    PutBigEndian32(packet, 0, 101);
     EXPECT_EQ(rc_frame(p, packet.size(), head), RC_FRAME_INVALID);
-    PutU32(packet, 0, 100);
-    PutU32(packet, 4, 19781225);
+    PutBigEndian32(packet, 0, 100);
+    PutBigEndian32(packet, 4, 19781225);
     EXPECT_EQ(rc_frame(p, packet.size(), head), RC_FRAME_INVALID);
     // Flag and Reserved are not examined.
-    PutU32(packet, 4, 19781224);
-    PutU32(packet, 12, 9);
+    PutBigEndian32(packet, 4, 19781224);
+    PutBigEndian32(packet, 12, 9);
     packet[20] = 'x';
     EXPECT_EQ(rc_frame(p, packet.size(), head), RC_FRAME_WHOLE);
 }
@@ -160,7 +160,7 @@ TEST(RcDecode, ATableLengthRunningPastThePacketIsMalformed) {
     rc_report_t report;
     for (uint32 t : {static_cast<uint32>(body.size() - l.tpt - 16 + 1), 0x7FFFFFFFu, 0xFFFFFFFFu}) {
         std::string bad = body;
-        PutU32(bad, l.tptLen, t);
+        PutBigEndian32(bad, l.tptLen, t);
         EXPECT_EQ(Decode(bad, report), static_cast<uint32>(RC_ERR_MALFORMED)) << t;
     }
 }
@@ -174,7 +174,7 @@ TEST(RcDecode, BytesLeftOverAreMalformed) {
     // A table length one short leaves the last byte over.
     BodyLayout l = LayoutOf(body);
     std::string shorter = body;
-    PutU32(shorter, l.tptLen, rctest::GetU32(body, l.tptLen) - 1);
+    PutBigEndian32(shorter, l.tptLen, zqtest::ReadBigEndian32(body, l.tptLen) - 1);
     EXPECT_EQ(Decode(shorter, report), static_cast<uint32>(RC_ERR_MALFORMED));
 }
 

@@ -8,12 +8,15 @@
 #include <cstring>
 #include <string>
 
-#include "aio.h"
-#include "client.h"
+#include "aio_recorder.h"
+#include "bytes.h"
 #include "config.h"
 #include "datareport_svr.h"
 #include "fd_context.h"
-#include "ident_support.h"
+#include "files.h"
+#include "log_capture.h"
+#include "net.h"
+#include "wire.h"
 
 namespace {
 

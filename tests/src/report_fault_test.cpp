@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "hardening.h"
-#include "ident_support.h"
+#include "bytes.h"
+#include "files.h"
+#include "process.h"
 #include "rcenter_test_util.h"
 
 namespace {
@@ -36,7 +37,7 @@ TEST(ReportDescriptors, UsedUpBeforeItStartsItSaysWhyAndExitsWithoutCrashing) {
     for (int leaveFree = 0; leaveFree <= 12 && firstAnswered < 0; ++leaveFree) {
         zqtest::ProcessResult r = zqtest::RunWithDescriptorsUsed(
             zqtest::BinPath("datareport"), {"clip.bin", "http://example.invalid/clip.bin"}, dir.path(), kToolLimit,
-            leaveFree, {}, 30000);
+            leaveFree, 30000);
         SCOPED_TRACE("free descriptors: " + std::to_string(leaveFree) + "\n" + r.out);
         ASSERT_FALSE(r.timed_out);
         ASSERT_EQ(r.term_signal, 0);

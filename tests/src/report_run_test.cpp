@@ -9,11 +9,12 @@
 #include <filesystem>
 #include <string>
 
-#include "aio.h"
-#include "client.h"
+#include "bytes.h"
 #include "datareport_svr.h"
-#include "ident_support.h"
-#include "test_support.h"
+#include "files.h"
+#include "net.h"
+#include "process.h"
+#include "wire.h"
 
 namespace {
 
@@ -36,7 +37,10 @@ protected:
                                                      std::to_string(timeoutMs) + "\n");
     }
     bool Start(const std::string& name = "report.txt") {
-        return child.Start(zqtest::BinPath("datareport"), {name, kUrl}, dir.path());
+        zqtest::SpawnOptions options;
+        options.cwd = dir.path();
+        options.defaultSignals = true;
+        return child.Start(zqtest::BinPath("datareport"), {name, kUrl}, options);
     }
     // Runs the tool against port and waits for it (at most 20 s).
     ProcessResult Report(unsigned short port, int timeoutMs, const std::string& name = "report.txt",

@@ -8,11 +8,11 @@
 #include <ctime>
 #include <string>
 
-#include "aio.h"
-#include "client.h"
+#include "bytes.h"
 #include "datareport_svr.h"
-#include "ident_support.h"
+#include "log_capture.h"
 #include "os_util.h"
+#include "wire.h"
 
 namespace {
 

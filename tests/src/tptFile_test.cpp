@@ -6,11 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include "bytes.h"
+#include "files.h"
 #include "helper.h"
-#include "ident_support.h"
 #include "md5.h"
 #include "sha1.h"
-#include "test_support.h"
+#include "wire.h"
 
 namespace {
 

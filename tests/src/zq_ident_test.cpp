@@ -10,10 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include "bytes.h"
 #include "datareport_svr.h"
-#include "ident_support.h"
+#include "files.h"
+#include "process.h"
 #include "simd_level.h"
-#include "test_support.h"
 
 namespace {
 

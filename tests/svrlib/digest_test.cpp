@@ -15,7 +15,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "test_support.h"
+#include "files.h"
+#include "process.h"
 
 namespace {
 

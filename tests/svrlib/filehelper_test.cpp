@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "ident_support.h"
-#include "test_support.h"
+#include "bytes.h"
+#include "files.h"
 
 namespace {
 

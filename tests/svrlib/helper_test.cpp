@@ -8,12 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include "bytes.h"
 #include "filehelper.h"
-#include "ident_support.h"
+#include "files.h"
 #include "md4emule.h"
 #include "md5.h"
 #include "sha1.h"
-#include "test_support.h"
 
 namespace {
 

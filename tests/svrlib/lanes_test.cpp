@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ident_support.h"
+#include "bytes.h"
 #include "md4_lanes.h"
 #include "md5_lanes.h"
 #include "simd_level.h"

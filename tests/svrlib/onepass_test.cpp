@@ -19,10 +19,10 @@
 
 #include <gtest/gtest.h>
 
+#include "bytes.h"
+#include "files.h"
 #include "helper.h"
-#include "ident_support.h"
 #include "simd_level.h"
-#include "test_support.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "conf_fuzz.h"
-#include "fuzz.h"
+#include "fuzz_replay.h"
 
 TEST(ConfFuzzInputs, SeedCorpusPassesEveryHarnessCheck) {
     EXPECT_GT(zqtest::ReplayFuzzInputs("conf", zqtest::FUZZ_SEEDS, zqfuzz::ConfFuzz), 0u);

@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "foundation.h"
+#include "files.h"
+#include "net.h"
 #include "svr_log.h"
-#include "test_support.h"
 
 namespace {
 

@@ -10,8 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "aio.h"
 #include "aio_operator.h"
+#include "aio_recorder.h"
+#include "log_capture.h"
+#include "net.h"
 #include "os_util.h"
 
 using namespace zqtest;

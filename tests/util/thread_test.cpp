@@ -10,8 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "files.h"
 #include "svr_log.h"
-#include "test_support.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "test_support.h"
+#include "files.h"
 
 namespace {
 

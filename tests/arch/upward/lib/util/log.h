@@ -1,0 +1,1 @@
+// stands for lib/util/log.h

@@ -1,0 +1,2 @@
+#include "common_header.h"
+#include "log.h"

@@ -1,0 +1,3 @@
+#include "form_fuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { return zqfuzz::FormFuzz(data, size); }

@@ -1,0 +1,182 @@
+// zq_rcenter's HTTP API (CRcHttpConn) over arbitrary bytes from a client.
+// The first byte chooses whether signing is configured and how the rest, one
+// connection's stream, is cut; the stream is fed whole to one connection and
+// in those cuts to another, each over its own store. Both must give the same
+// bytes, state and store; the output must be whole answers, one per request
+// answered, each with a Content-Type and an exact Content-Length, JSON except
+// a piece table, "Connection: close" exactly on the last when the connection
+// ends; and without a secret nothing is ever removed.
+#ifndef ZQ_HTTP_FUZZ_H
+#define ZQ_HTTP_FUZZ_H
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fuzz_harness.h"
+#include "rc_http.h"
+
+namespace zqfuzz {
+
+// A store of records kept in a map; fail makes every call fail with it.
+class MapBackend : public CRcHttpBackend {
+public:
+    void Add(const std::string& strFid, const std::string& strJson, const std::string& strTable) {
+        records[strFid] = std::make_pair(strJson, strTable);
+    }
+    int Lookup(const std::string& strFid, std::string& strJson, std::string& strReason) override {
+        return Find(strFid, strReason, &strJson, nullptr);
+    }
+    int PieceTable(const std::string& strFid, std::string& strTable, std::string& strReason) override {
+        return Find(strFid, strReason, nullptr, &strTable);
+    }
+    int Stats(std::string& strJson, std::string& strReason) override {
+        if (fail != 0) return Failed(strReason);
+        strJson = "{\"resources\": " + std::to_string(records.size()) + "}";
+        return 0;
+    }
+    int Remove(const std::string& strFid, std::string& strReason) override {
+        const int iErr = Find(strFid, strReason, nullptr, nullptr);
+        if (iErr != 0) return iErr;
+        records.erase(strFid);
+        ++removes;
+        return 0;
+    }
+
+    std::map<std::string, std::pair<std::string, std::string> > records;
+    int fail = 0;
+    int removes = 0;
+
+private:
+    int Failed(std::string& strReason) {
+        strReason = "store \"down\"";
+        return fail;
+    }
+    int Find(const std::string& strFid, std::string& strReason, std::string* pJson, std::string* pTable) {
+        if (fail != 0) return Failed(strReason);
+        auto it = records.find(strFid);
+        if (it == records.end()) return ENOENT;
+        if (pJson != nullptr) *pJson = it->second.first;
+        if (pTable != nullptr) *pTable = it->second.second;
+        return 0;
+    }
+};
+
+struct HttpAnswer {
+    unsigned int status = 0;
+    std::map<std::string, std::string> headers;
+    std::string body;
+};
+
+// Splits an output stream into answers; false when it is not whole answers.
+inline bool ParseAnswers(const std::string& strOut, std::vector<HttpAnswer>& answers) {
+    answers.clear();
+    size_t pos = 0;
+    while (pos < strOut.size()) {
+        const size_t end = strOut.find("\r\n\r\n", pos);
+        if (end == std::string::npos || end - pos < 13 || strOut.compare(pos, 9, "HTTP/1.1 ") != 0) return false;
+        HttpAnswer answer;
+        for (size_t i = pos + 9; i < pos + 12; ++i) {
+            if (strOut[i] < '0' || strOut[i] > '9') return false;
+            answer.status = answer.status * 10 + static_cast<unsigned int>(strOut[i] - '0');
+        }
+        size_t line = strOut.find("\r\n", pos) + 2;
+        while (line < end + 2) {
+            const size_t next = strOut.find("\r\n", line);
+            const size_t colon = strOut.find(": ", line);
+            if (colon == std::string::npos || colon > next) return false;
+            answer.headers[strOut.substr(line, colon - line)] = strOut.substr(colon + 2, next - colon - 2);
+            line = next + 2;
+        }
+        const std::string& length = answer.headers["Content-Length"];
+        if (length.empty() || length.size() > 6 || length.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        const size_t bodyLen = std::stoul(length);
+        if (strOut.size() - end - 4 < bodyLen) return false;
+        answer.body = strOut.substr(end + 4, bodyLen);
+        pos = end + 4 + bodyLen;
+        answers.push_back(answer);
+    }
+    return true;
+}
+
+namespace httpdetail {
+
+const time_t kNow = 1765000000;
+// The fixed secret, bytes i * 7: "00070e151c232a31383f464d545b6269".
+inline stRcHttpSigning Signing(bool bSecret) {
+    stRcHttpSigning signing;
+    signing.HasSecret = bSecret;
+    for (size_t i = 0; i < SIG_SECRET_LEN; ++i) signing.Secret[i] = static_cast<unsigned char>(i * 7);
+    return signing;
+}
+
+inline void Seed(MapBackend& backend) {
+    backend.Add("0123456789abcdef0123456789abcdef01234567", "{\"fid\": 1}", std::string("TPT\0\x04", 5));
+    backend.Add("89abcdef0123456789abcdef0123456789abcdef", "{\"fid\": 2}", "T2");
+}
+
+inline int CheckAnswers(const std::string& out, const CRcHttpConn& conn) {
+    std::vector<HttpAnswer> answers;
+    ZQ_FUZZ_CHECK(ParseAnswers(out, answers));
+    ZQ_FUZZ_CHECK(answers.size() == conn.GetAnswered());
+    for (size_t i = 0; i < answers.size(); ++i) {
+        HttpAnswer& answer = answers[i];
+        ZQ_FUZZ_CHECK(answer.status >= 200 && answer.status < 600);
+        const std::string& type = answer.headers["Content-Type"];
+        if (type == "application/octet-stream") {
+            ZQ_FUZZ_CHECK(answer.status == 200);
+        } else {
+            ZQ_FUZZ_CHECK(type == "application/json");
+            ZQ_FUZZ_CHECK(answer.body.size() >= 3 && answer.body[0] == '{' &&
+                          answer.body.compare(answer.body.size() - 2, 2, "}\n") == 0);
+        }
+        const bool last = i + 1 == answers.size() && conn.GetState() == RC_HTTP_CLOSE;
+        ZQ_FUZZ_CHECK((answer.headers.count("Connection") != 0 && answer.headers["Connection"] == "close") == last);
+    }
+    ZQ_FUZZ_CHECK(conn.GetState() == RC_HTTP_OPEN || !answers.empty());
+    return 0;
+}
+
+}  // namespace httpdetail
+
+inline int HttpFuzz(const uint8_t* data, size_t size) {
+    using namespace httpdetail;
+    ByteReader in(data, size);
+    const uint8_t mode = in.Byte();
+    const std::string stream = in.Rest();
+    const stRcHttpSigning signing = Signing((mode & 1) != 0);
+
+    MapBackend wholeStore;
+    Seed(wholeStore);
+    CRcHttpConn whole(wholeStore, signing);
+    std::string wholeOut;
+    const ERcHttpState wholeState = whole.Feed(stream.data(), stream.size(), kNow, wholeOut);
+    ZQ_FUZZ_CHECK(wholeState == whole.GetState());
+
+    // Cuts of 1 to 2^k bytes, k from the mode byte, lengths from a small LCG.
+    MapBackend cutStore;
+    Seed(cutStore);
+    CRcHttpConn cut(cutStore, signing);
+    std::string cutOut;
+    const uint32_t span = 1u << ((mode >> 1) % 12);
+    uint32_t lcg = mode;
+    for (size_t pos = 0; pos < stream.size();) {
+        lcg = lcg * 1103515245u + 12345u;
+        const size_t take = std::min<size_t>(stream.size() - pos, 1 + (lcg >> 8) % span);
+        cut.Feed(stream.data() + pos, take, kNow, cutOut);
+        pos += take;
+    }
+    ZQ_FUZZ_CHECK(cutOut == wholeOut);
+    ZQ_FUZZ_CHECK(cut.GetState() == wholeState && cut.GetAnswered() == whole.GetAnswered());
+    ZQ_FUZZ_CHECK(cutStore.records == wholeStore.records);
+    if (!signing.HasSecret) ZQ_FUZZ_CHECK(wholeStore.removes == 0);
+    return CheckAnswers(wholeOut, whole);
+}
+
+}  // namespace zqfuzz
+
+#endif

@@ -1,0 +1,206 @@
+// zq_rcenter's HTTP API through its parser, with a store kept in a map: each
+// endpoint and status, the signed removal, and a connection's bytes however
+// they are cut, pipelined or garbled.
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fuzz_replay.h"
+#include "http_fuzz.h"
+#include "rc_http.h"
+#include "req_sig.h"
+
+namespace {
+
+const std::string kFid = "0123456789abcdef0123456789abcdef01234567";
+const std::string kOther = "89abcdef0123456789abcdef0123456789abcdef";
+const time_t kNow = 1765000000;
+
+typedef zqfuzz::HttpAnswer Response;
+
+std::vector<Response> Responses(const std::string& out) {
+    std::vector<Response> all;
+    EXPECT_TRUE(zqfuzz::ParseAnswers(out, all)) << out;
+    return all;
+}
+
+class HttpFixture : public ::testing::Test {
+protected:
+    HttpFixture() {
+        backend.Add(kFid, "{\"fid\": \"" + kFid + "\"}", std::string("TPT\0\x04", 5));
+        backend.Add(kOther, "{\"fid\": \"" + kOther + "\"}", "T2");
+        for (size_t i = 0; i < SIG_SECRET_LEN; ++i) signing.Secret[i] = static_cast<unsigned char>(i * 7);
+        signing.HasSecret = true;
+    }
+
+    // Feeds the whole text at once; one answer expected.
+    Response One(const std::string& request, ERcHttpState want = RC_HTTP_OPEN) {
+        CRcHttpConn conn(backend, signing);
+        std::string out;
+        EXPECT_EQ(want, conn.Feed(request.data(), request.size(), kNow, out)) << request;
+        std::vector<Response> all = Responses(out);
+        EXPECT_EQ(1u, all.size()) << out;
+        return all.empty() ? Response() : all[0];
+    }
+
+    std::string Token(const std::string& fid, uint32 user, time_t when) {
+        stSigFields fields = {};
+        fields.Time = static_cast<uint32>(when);
+        fields.User = user;
+        std::string token;
+        EXPECT_EQ(0, SigMint(signing.Secret, fields, "/v1/resources/" + fid + "/remove", token));
+        return token;
+    }
+
+    static std::string Post(const std::string& path, const std::string& body,
+                            const std::string& type = "application/x-www-form-urlencoded; charset=utf-8") {
+        return "POST " + path + " HTTP/1.1\r\nHost: x\r\nContent-Type: " + type +
+               "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    }
+
+    zqfuzz::MapBackend backend;
+    stRcHttpSigning signing;
+};
+
+}  // namespace
+
+TEST_F(HttpFixture, EachGetEndpointAnswersWithItsStatusAndType) {
+    Response r = One("GET /v1/resources/" + kFid + " HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(200u, r.status);
+    EXPECT_EQ("application/json", r.headers["Content-Type"]);
+    EXPECT_EQ("{\"fid\": \"" + kFid + "\"}\n", r.body);
+
+    r = One("GET /v1/resources/0123456789ABCDEF0123456789ABCDEF01234567/tpt?x=1 HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(200u, r.status);
+    EXPECT_EQ("application/octet-stream", r.headers["Content-Type"]);
+    EXPECT_EQ(std::string("TPT\0\x04", 5), r.body);
+
+    r = One("GET /v1/stats HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(200u, r.status);
+    EXPECT_EQ("{\"resources\": 2}\n", r.body);
+
+    EXPECT_EQ(404u, One("GET /v1/resources/" + std::string(40, 'e') + " HTTP/1.1\r\n\r\n").status);
+    EXPECT_EQ(400u, One("GET /v1/resources/" + kFid + "0/tpt HTTP/1.1\r\n\r\n").status);
+    EXPECT_EQ(400u, One("GET /v1/resources/" + std::string(39, 'e') + "g HTTP/1.1\r\n\r\n").status);
+    r = One("GET /v1/resources/" + kFid + "/other HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(404u, r.status);
+    EXPECT_EQ("application/json", r.headers["Content-Type"]);
+    EXPECT_EQ(404u, One("GET / HTTP/1.1\r\n\r\n").status);
+    backend.fail = EIO;
+    r = One("GET /v1/stats HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(500u, r.status);
+    EXPECT_EQ("{\"error\": \"store \\\"down\\\"\"}\n", r.body);
+}
+
+TEST_F(HttpFixture, MethodsAndFramingsOutsideTheRulesAreRefused) {
+    Response r = One("PUT /v1/stats HTTP/1.1\r\nContent-Length: 2\r\n\r\nab");
+    EXPECT_EQ(405u, r.status);
+    EXPECT_EQ("GET, POST", r.headers["Allow"]);
+    EXPECT_EQ("POST", One("GET /v1/resources/" + kFid + "/remove HTTP/1.1\r\n\r\n").headers["Allow"]);
+    EXPECT_EQ("GET", One(Post("/v1/resources/" + kFid, "")).headers["Allow"]);
+
+    r = One("POST /v1/resources/" + kFid + "/remove HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n1\r\na\r\n0\r\n\r\n",
+            RC_HTTP_CLOSE);
+    EXPECT_EQ(411u, r.status);
+    EXPECT_EQ("close", r.headers["Connection"]);
+    EXPECT_EQ(411u, One("POST /v1/stats HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n",
+                        RC_HTTP_CLOSE).status);
+    EXPECT_EQ(411u, One("POST /v1/stats HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", RC_HTTP_CLOSE).status);
+    EXPECT_EQ(400u, One("POST /v1/stats HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\nabc",
+                        RC_HTTP_CLOSE).status);
+    EXPECT_EQ(413u, One(Post("/v1/resources/" + kFid + "/remove", std::string(8193, 'a')), RC_HTTP_CLOSE).status);
+    EXPECT_EQ(400u, One(Post("/v1/resources/" + kFid + "/remove", std::string(8192, 'a'))).status);
+
+    // A head of exactly 8 KiB is read; one byte more is refused.
+    const std::string start = "GET /v1/stats HTTP/1.1\r\nX: ";
+    const std::string fill(RC_HTTP_MAX_HEAD - start.size() - 4, 'v');
+    EXPECT_EQ(200u, One(start + fill + "\r\n\r\n").status);
+    EXPECT_EQ(431u, One(start + fill + "v\r\n\r\n", RC_HTTP_CLOSE).status);
+}
+
+TEST_F(HttpFixture, ASignedRemovalForgetsTheResourceAndABadOneChangesNothing) {
+    const std::string path = "/v1/resources/" + kFid + "/remove";
+    const std::string good = "user=9&sig=" + Token(kFid, 9, kNow - 100);
+    std::string flipped = good;
+    flipped.back() = flipped.back() == '0' ? '1' : '0';
+    struct {
+        std::string request;
+        unsigned int status;
+        const char* reason;
+    } refused[] = {
+        {Post(path, good, "text/plain"), 415, nullptr},
+        {Post(path, good, ""), 415, nullptr},
+        {Post(path, good + "%zz"), 400, "{\"error\": \"malformed form: invalid escape\"}\n"},
+        {Post(path, "user=9"), 400, nullptr},
+        {Post(path, "user=nine&sig=" + Token(kFid, 9, kNow)), 400, nullptr},
+        {Post(path, flipped), 403, "{\"error\": \"authentication failed\"}\n"},
+        {Post(path, "user=9&sig=" + Token(kOther, 9, kNow)), 403, "{\"error\": \"authentication failed\"}\n"},
+        {Post(path, "user=8&sig=" + Token(kFid, 9, kNow)), 403, "{\"error\": \"wrong user\"}\n"},
+        {Post(path, "user=9&sig=" + Token(kFid, 9, kNow - 301)), 403, "{\"error\": \"stale\"}\n"},
+        {Post(path, "user=9&sig=abc"), 403, "{\"error\": \"bad length\"}\n"},
+    };
+    for (const auto& c : refused) {
+        Response r = One(c.request);
+        EXPECT_EQ(c.status, r.status) << c.request;
+        if (c.reason != nullptr) {
+            EXPECT_EQ(c.reason, r.body);
+        }
+    }
+    EXPECT_EQ(0, backend.removes);
+
+    Response r = One(Post(path, good + "&user=10"));
+    EXPECT_EQ(200u, r.status);
+    EXPECT_EQ("{\"removed\": \"" + kFid + "\"}\n", r.body);
+    EXPECT_EQ(404u, One("GET /v1/resources/" + kFid + " HTTP/1.1\r\n\r\n").status);
+    EXPECT_EQ(404u, One(Post(path, good)).status);
+
+    signing.HasSecret = false;
+    r = One(Post("/v1/resources/" + kOther + "/remove", "user=9&sig=" + Token(kOther, 9, kNow)));
+    EXPECT_EQ(403u, r.status);
+    EXPECT_EQ("{\"error\": \"signing not configured\"}\n", r.body);
+    EXPECT_EQ(1, backend.removes);
+}
+
+TEST_F(HttpFixture, PipelinedRequestsAreAnsweredInOrderHoweverTheBytesAreCut) {
+    const std::string stream = "GET /v1/stats HTTP/1.1\r\n\r\n" + Post("/v1/stats", "") +
+                               "GET /v1/resources/" + kOther + "/tpt HTTP/1.1\r\n\r\n" +
+                               "GET /v1/resources/" + kFid + " HTTP/1.1\r\nConnection: close\r\n\r\n" +
+                               "GET /v1/stats HTTP/1.1\r\n\r\n";
+    CRcHttpConn whole(backend, signing);
+    std::string out;
+    EXPECT_EQ(RC_HTTP_CLOSE, whole.Feed(stream.data(), stream.size(), kNow, out));
+    std::vector<Response> all = Responses(out);
+    ASSERT_EQ(4u, all.size());
+    EXPECT_EQ(200u, all[0].status);
+    EXPECT_EQ(405u, all[1].status);
+    EXPECT_EQ("T2", all[2].body);
+    EXPECT_EQ("close", all[3].headers["Connection"]);
+
+    CRcHttpConn bytes(backend, signing);
+    std::string byByte;
+    for (char c : stream) bytes.Feed(&c, 1, kNow, byByte);
+    EXPECT_EQ(out, byByte);
+    EXPECT_EQ(4u, bytes.GetAnswered());
+}
+
+TEST_F(HttpFixture, GarbageOrAnOldClientWithoutKeepAliveEndsTheConnection) {
+    Response r = One("\x01\x02 nonsense\r\n\r\n", RC_HTTP_CLOSE);
+    EXPECT_EQ(400u, r.status);
+    EXPECT_EQ("close", r.headers["Connection"]);
+    EXPECT_EQ(200u, One("GET /v1/stats HTTP/1.0\r\n\r\n", RC_HTTP_CLOSE).status);
+    EXPECT_EQ("keep-alive", One("GET /v1/stats HTTP/1.0\r\nConnection: keep-alive\r\n\r\n").headers["Connection"]);
+
+    CRcHttpConn conn(backend, signing);
+    std::string out;
+    const std::string bad = "GET /v1/stats HTTP/1.1\r\nBad Header\r\n\r\nGET /v1/stats HTTP/1.1\r\n\r\n";
+    EXPECT_EQ(RC_HTTP_CLOSE, conn.Feed(bad.data(), bad.size(), kNow, out));
+    EXPECT_EQ(RC_HTTP_CLOSE, conn.Feed("GET / HTTP/1.1\r\n\r\n", 18, kNow, out));
+    EXPECT_EQ(1u, Responses(out).size());
+}
+
+TEST(HttpFuzzInputs, SeedsAndKeptFindingsPassEveryHarnessCheck) {
+    EXPECT_GT(zqtest::ReplayFuzzInputs("http", zqtest::FUZZ_SEEDS, zqfuzz::HttpFuzz), 0u);
+    EXPECT_GT(zqtest::ReplayFuzzInputs("http", zqtest::FUZZ_REGRESSIONS, zqfuzz::HttpFuzz), 0u);
+}

@@ -1,0 +1,370 @@
+#include "rc_http.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+#include "post_form.h"
+
+namespace {
+
+const char kJson[] = "application/json";
+const char kFormType[] = "application/x-www-form-urlencoded";
+const char kResources[] = "/v1/resources/";
+
+// The text as a JSON string literal; bytes from 0x80 up are kept as they are.
+std::string json_string(const std::string& strText) {
+    std::string strOut = "\"";
+    for (char c : strText) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            strOut += '\\';
+            strOut += c;
+        } else if (u < 0x20 || u == 0x7f) {
+            char szEsc[8];
+            snprintf(szEsc, sizeof(szEsc), "\\u%04x", u);
+            strOut += szEsc;
+        } else {
+            strOut += c;
+        }
+    }
+    return strOut + "\"";
+}
+
+bool is_fid(const std::string& strFid) {
+    if (strFid.size() != 40) return false;
+    for (char c : strFid) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
+    }
+    return true;
+}
+
+// A whole decimal number from 0 to 2^32 - 1, nothing else.
+bool parse_user(const std::string& strText, uint32& uiUser) {
+    if (strText.empty() || strText.size() > 10) return false;
+    uint64 ullValue = 0;
+    for (char c : strText) {
+        if (c < '0' || c > '9') return false;
+        ullValue = ullValue * 10 + static_cast<uint64>(c - '0');
+    }
+    if (ullValue > 0xffffffffULL) return false;
+    uiUser = static_cast<uint32>(ullValue);
+    return true;
+}
+
+// The media type of a Content-Type value is the form type, whatever its
+// parameters (a charset, say).
+bool is_form_type(const std::string& strValue) {
+    std::string::size_type iEnd = strValue.find(';');
+    std::string strType = strValue.substr(0, iEnd);
+    while (!strType.empty() && (strType.back() == ' ' || strType.back() == '\t')) strType.pop_back();
+    size_t iFrom = strType.find_first_not_of(" \t");
+    if (iFrom == std::string::npos) return false;
+    return strcasecmp(strType.c_str() + iFrom, kFormType) == 0;
+}
+
+}  // namespace
+
+CRcHttpConn::CRcHttpConn(CRcHttpBackend& oBackend, const stRcHttpSigning& oSigning)
+    : m_oBackend(oBackend),
+      m_oSigning(oSigning),
+      m_eState(RC_HTTP_OPEN),
+      m_ePhase(PHASE_HEAD),
+      m_eEvent(EVENT_NONE),
+      m_iHeadBytes(0),
+      m_tNow(0),
+      m_iAnswered(0),
+      m_bLast(false),
+      m_bInValue(false),
+      m_bTransferEncoding(false) {
+    http_parser_init(&m_parser, HTTP_REQUEST);
+    m_parser.data = this;
+}
+
+const http_parser_settings& CRcHttpConn::Settings() {
+    static const http_parser_settings oSettings = [] {
+        http_parser_settings o;
+        http_parser_settings_init(&o);
+        o.on_message_begin = &CRcHttpConn::OnMessageBegin;
+        o.on_url = &CRcHttpConn::OnUrl;
+        o.on_header_field = &CRcHttpConn::OnHeaderField;
+        o.on_header_value = &CRcHttpConn::OnHeaderValue;
+        o.on_headers_complete = &CRcHttpConn::OnHeadersComplete;
+        o.on_body = &CRcHttpConn::OnBody;
+        o.on_message_complete = &CRcHttpConn::OnMessageComplete;
+        return o;
+    }();
+    return oSettings;
+}
+
+// The head is fed at most up to its limit, so whatever the callbacks keep of
+// it stays within RC_HTTP_MAX_HEAD bytes; the parser is paused at the end of
+// the head and of the message, so each is handled here, outside its callback,
+// with the exact count of bytes consumed.
+ERcHttpState CRcHttpConn::Feed(const char* pData, size_t iLen, time_t tNow, std::string& strOut) {
+    m_tNow = tNow;
+    while (iLen > 0 && m_eState == RC_HTTP_OPEN) {
+        size_t iTake = iLen;
+        if (m_ePhase == PHASE_HEAD) {
+            if (m_iHeadBytes >= RC_HTTP_MAX_HEAD) {
+                AnswerAndClose(431, "request head above 8 KiB", strOut);
+                break;
+            }
+            iTake = std::min(iLen, RC_HTTP_MAX_HEAD - m_iHeadBytes);
+        }
+        m_eEvent = EVENT_NONE;
+        const size_t iUsed = http_parser_execute(&m_parser, &Settings(), pData, iTake);
+        if (m_ePhase == PHASE_HEAD) m_iHeadBytes += iUsed;
+        pData += iUsed;
+        iLen -= iUsed;
+
+        const enum http_errno eErr = HTTP_PARSER_ERRNO(&m_parser);
+        if (eErr == HPE_PAUSED) {
+            http_parser_pause(&m_parser, 0);
+            if (m_eEvent == EVENT_HEADERS) {
+                if (CheckHead(strOut)) m_ePhase = PHASE_BODY;
+            } else if (m_eEvent == EVENT_MESSAGE) {
+                m_bLast = !http_should_keep_alive(&m_parser) || m_parser.upgrade;
+                Dispatch(strOut);
+                if (m_bLast) m_eState = RC_HTTP_CLOSE;
+                m_ePhase = PHASE_HEAD;
+                m_iHeadBytes = 0;
+            }
+        } else if (eErr != HPE_OK) {
+            // Only errors raised once the whole head is read may look at its
+            // headers: before that, what was kept depends on how the bytes were cut.
+            if (m_bInValue) KeepHeader();
+            if (eErr == HPE_INVALID_TRANSFER_ENCODING ||
+                (eErr == HPE_UNEXPECTED_CONTENT_LENGTH && m_bTransferEncoding)) {
+                AnswerAndClose(411, "bodies are sent with Content-Length only", strOut);
+            } else {
+                AnswerAndClose(400, std::string("bad request: ") + http_errno_description(eErr), strOut);
+            }
+        }
+    }
+    return m_eState;
+}
+
+int CRcHttpConn::OnMessageBegin(http_parser* pParser) {
+    CRcHttpConn* pSelf = static_cast<CRcHttpConn*>(pParser->data);
+    pSelf->m_strUrl.clear();
+    pSelf->m_strField.clear();
+    pSelf->m_strValue.clear();
+    pSelf->m_bInValue = false;
+    pSelf->m_strContentType.clear();
+    pSelf->m_bTransferEncoding = false;
+    pSelf->m_strBody.clear();
+    return 0;
+}
+
+int CRcHttpConn::OnUrl(http_parser* pParser, const char* p, size_t n) {
+    static_cast<CRcHttpConn*>(pParser->data)->m_strUrl.append(p, n);
+    return 0;
+}
+
+// A field or value may come in several pieces; a field after a value starts
+// the next header.
+int CRcHttpConn::OnHeaderField(http_parser* pParser, const char* p, size_t n) {
+    CRcHttpConn* pSelf = static_cast<CRcHttpConn*>(pParser->data);
+    if (pSelf->m_bInValue) {
+        pSelf->KeepHeader();
+        pSelf->m_bInValue = false;
+    }
+    pSelf->m_strField.append(p, n);
+    return 0;
+}
+
+int CRcHttpConn::OnHeaderValue(http_parser* pParser, const char* p, size_t n) {
+    CRcHttpConn* pSelf = static_cast<CRcHttpConn*>(pParser->data);
+    pSelf->m_bInValue = true;
+    pSelf->m_strValue.append(p, n);
+    return 0;
+}
+
+int CRcHttpConn::OnHeadersComplete(http_parser* pParser) {
+    CRcHttpConn* pSelf = static_cast<CRcHttpConn*>(pParser->data);
+    if (pSelf->m_bInValue) pSelf->KeepHeader();
+    pSelf->m_bInValue = false;
+    pSelf->m_eEvent = EVENT_HEADERS;
+    http_parser_pause(pParser, 1);
+    return 0;
+}
+
+int CRcHttpConn::OnBody(http_parser* pParser, const char* p, size_t n) {
+    static_cast<CRcHttpConn*>(pParser->data)->m_strBody.append(p, n);
+    return 0;
+}
+
+int CRcHttpConn::OnMessageComplete(http_parser* pParser) {
+    CRcHttpConn* pSelf = static_cast<CRcHttpConn*>(pParser->data);
+    pSelf->m_eEvent = EVENT_MESSAGE;
+    http_parser_pause(pParser, 1);
+    return 0;
+}
+
+// Only the headers the API acts on are kept; the first Content-Type counts.
+void CRcHttpConn::KeepHeader() {
+    if (strcasecmp(m_strField.c_str(), "content-type") == 0) {
+        if (m_strContentType.empty()) m_strContentType = m_strValue.empty() ? " " : m_strValue;
+    } else if (strcasecmp(m_strField.c_str(), "transfer-encoding") == 0) {
+        m_bTransferEncoding = true;
+    }
+    m_strField.clear();
+    m_strValue.clear();
+}
+
+// Whether the body may be read: false (answered, closing) for one the
+// connection cannot be kept in step with.
+bool CRcHttpConn::CheckHead(std::string& strOut) {
+    if (m_bTransferEncoding || (m_parser.flags & F_CHUNKED) != 0) {
+        AnswerAndClose(411, "bodies are sent with Content-Length only", strOut);
+        return false;
+    }
+    if (m_parser.content_length != ULLONG_MAX && m_parser.content_length > RC_HTTP_MAX_BODY) {
+        AnswerAndClose(413, "body above 8 KiB", strOut);
+        return false;
+    }
+    return true;
+}
+
+void CRcHttpConn::Dispatch(std::string& strOut) {
+    const unsigned int iMethod = m_parser.method;
+    if (iMethod != HTTP_GET && iMethod != HTTP_POST) {
+        AnswerError(405, "method not allowed", strOut, "GET, POST");
+        return;
+    }
+    http_parser_url oUrl;
+    http_parser_url_init(&oUrl);
+    if (http_parser_parse_url(m_strUrl.data(), m_strUrl.size(), 0, &oUrl) != 0 ||
+        (oUrl.field_set & (1u << UF_PATH)) == 0) {
+        AnswerError(400, "bad request target", strOut);
+        return;
+    }
+    const std::string strPath = m_strUrl.substr(oUrl.field_data[UF_PATH].off, oUrl.field_data[UF_PATH].len);
+    const bool bGet = iMethod == HTTP_GET;
+    std::string strText;
+    std::string strReason;
+    if (strPath == "/v1/stats") {
+        if (!bGet) {
+            AnswerError(405, "method not allowed", strOut, "GET");
+        } else if (m_oBackend.Stats(strText, strReason) == 0) {
+            Answer(200, strText + "\n", strOut);
+        } else {
+            AnswerError(500, strReason, strOut);
+        }
+        return;
+    }
+    const size_t iPrefix = sizeof(kResources) - 1;
+    if (strPath.compare(0, iPrefix, kResources) != 0) {
+        AnswerError(404, "no such endpoint", strOut);
+        return;
+    }
+    const std::string::size_type iSlash = strPath.find('/', iPrefix);
+    std::string strFid = strPath.substr(iPrefix, iSlash == std::string::npos ? std::string::npos : iSlash - iPrefix);
+    const std::string strAction = iSlash == std::string::npos ? "" : strPath.substr(iSlash + 1);
+    if (strAction != "" && strAction != "tpt" && strAction != "remove") {
+        AnswerError(404, "no such endpoint", strOut);
+        return;
+    }
+    const bool bRemove = strAction == "remove";
+    if (bGet == bRemove) {
+        AnswerError(405, "method not allowed", strOut, bRemove ? "POST" : "GET");
+        return;
+    }
+    if (!is_fid(strFid)) {
+        AnswerError(400, "not a FID: 40 hex digits expected", strOut);
+        return;
+    }
+    std::transform(strFid.begin(), strFid.end(), strFid.begin(),
+                   [](char c) { return c >= 'A' && c <= 'F' ? static_cast<char>(c - 'A' + 'a') : c; });
+    if (bRemove) {
+        Remove(strPath, strFid, strOut);
+        return;
+    }
+    const bool bTable = strAction == "tpt";
+    const int iErr = bTable ? m_oBackend.PieceTable(strFid, strText, strReason)
+                            : m_oBackend.Lookup(strFid, strText, strReason);
+    if (iErr == ENOENT) {
+        AnswerError(404, "unknown FID", strOut);
+    } else if (iErr != 0) {
+        AnswerError(500, strReason, strOut);
+    } else if (bTable) {
+        Answer(200, strText, strOut, nullptr, "application/octet-stream");
+    } else {
+        Answer(200, strText + "\n", strOut);
+    }
+}
+
+// The checks run from what needs nothing to what needs the secret, and the
+// store is not touched until the signature holds for this very path.
+void CRcHttpConn::Remove(const std::string& strPath, const std::string& strFid, std::string& strOut) {
+    if (!m_oSigning.HasSecret) {
+        AnswerError(403, "signing not configured", strOut);
+        return;
+    }
+    if (!is_form_type(m_strContentType)) {
+        AnswerError(415, std::string("the body must be ") + kFormType, strOut);
+        return;
+    }
+    CPostForm oForm;
+    const EPostFormResult eForm = oForm.Parse(m_strBody.data(), m_strBody.size());
+    if (eForm != FORM_OK) {
+        AnswerError(400, std::string("malformed form: ") + PostFormResultText(eForm), strOut);
+        return;
+    }
+    const std::string* pUser = oForm.Get("user");
+    const std::string* pSig = oForm.Get("sig");
+    uint32 uiUser = 0;
+    if (pUser == nullptr || pSig == nullptr || !parse_user(*pUser, uiUser)) {
+        AnswerError(400, "malformed form: user (a number) and sig are required", strOut);
+        return;
+    }
+    stSigFields oFields;
+    const ESigResult eSig = SigCheck(m_oSigning.Secret, pSig->data(), pSig->size(), strPath, uiUser,
+                                     static_cast<sint64>(m_tNow), m_oSigning.WindowS, oFields);
+    if (eSig != SIG_OK) {
+        AnswerError(403, SigResultText(eSig), strOut);
+        return;
+    }
+    std::string strReason;
+    const int iErr = m_oBackend.Remove(strFid, strReason);
+    if (iErr == ENOENT) {
+        AnswerError(404, "unknown FID", strOut);
+    } else if (iErr != 0) {
+        AnswerError(500, strReason, strOut);
+    } else {
+        Answer(200, "{\"removed\": " + json_string(strFid) + "}\n", strOut);
+    }
+}
+
+void CRcHttpConn::Answer(unsigned int iStatus, const std::string& strBody, std::string& strOut, const char* pszAllow,
+                         const char* pszType) {
+    char szHead[256];
+    snprintf(szHead, sizeof(szHead), "HTTP/1.1 %u %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\n", iStatus,
+             http_status_str(static_cast<enum http_status>(iStatus)), pszType, strBody.size());
+    strOut += szHead;
+    if (pszAllow != nullptr) strOut += std::string("Allow: ") + pszAllow + "\r\n";
+    if (m_bLast) {
+        strOut += "Connection: close\r\n";
+    } else if (m_parser.http_major == 1 && m_parser.http_minor == 0) {
+        strOut += "Connection: keep-alive\r\n";
+    }
+    strOut += "\r\n";
+    strOut += strBody;
+    ++m_iAnswered;
+}
+
+void CRcHttpConn::AnswerError(unsigned int iStatus, const std::string& strReason, std::string& strOut,
+                              const char* pszAllow) {
+    Answer(iStatus, "{\"error\": " + json_string(strReason) + "}\n", strOut, pszAllow, kJson);
+}
+
+void CRcHttpConn::AnswerAndClose(unsigned int iStatus, const std::string& strReason, std::string& strOut) {
+    m_bLast = true;
+    AnswerError(iStatus, strReason, strOut);
+    m_eState = RC_HTTP_CLOSE;
+}
