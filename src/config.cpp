@@ -22,6 +22,27 @@ void GetNumber(zq_confdata_t* conf, const char* name, Getter get, T* field, T de
     if (get(conf, name, field) != 1) *field = def;
 }
 
+// digest_simd, with a warning line (standard output and the error log, which
+// is set up by then) for a text it does not know or a level missing here.
+ESimdLevel GetSimdLevel(zq_confdata_t* conf) {
+    char text[32] = "";
+    ESimdLevel level = SIMD_AUTO;
+    int found = zq_getconfnstr(conf, "digest_simd", text, sizeof(text));
+    if (found == 0) return SIMD_AUTO;
+    if (found != 1 || !SimdParseLevel(text, level)) {
+        printf("warning: digest_simd \"%s\" is none of auto, portable, avx2, avx512: using auto\n", text);
+        LOG_WARN("unknown digest_simd: value=%s, using auto", text);
+        return SIMD_AUTO;
+    }
+    if (!SimdSupported(level)) {
+        ESimdLevel eHere = SimdResolve(level);
+        printf("warning: digest_simd %s: this processor lacks it, using %s\n", text, SimdLevelName(eHere));
+        LOG_WARN("digest_simd not supported here: value=%s, using %s", text, SimdLevelName(eHere));
+        return eHere;
+    }
+    return level;
+}
+
 // Four decimal numbers of 0 to 255 joined by dots, nothing else.
 bool is_dotted_quad(const char* text) {
     in_addr addr;
@@ -53,6 +74,7 @@ int stConfig::load_main_conf(const char* p_main_path) {
     GetNumber(conf, "digest_threads", zq_getconfint, &digest_threads, 1);
     if (digest_threads < 1) digest_threads = 1;
     if (digest_threads > static_cast<int>(ONEPASS_MAX_THREADS)) digest_threads = static_cast<int>(ONEPASS_MAX_THREADS);
+    digest_simd = GetSimdLevel(conf);
 
     int result = 0;
     unsigned int port = 0;

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "simd_level.h"
+
 struct stConfig {
     enum {
         PATH_SIZE = 4096,
@@ -26,6 +28,10 @@ struct stConfig {
     int digest_throttle;
     // Threads of the fast pass, 1 to 4 (a number out of range is brought into it).
     int digest_threads;
+    // Vector kernels of the fast pass: auto, portable, avx2 or avx512. A level
+    // this processor lacks is replaced by the widest it has, an unknown text
+    // by auto, each with a warning line.
+    ESimdLevel digest_simd;
     char rc_ip[IP_SIZE];
     int rc_port;
 

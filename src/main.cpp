@@ -65,6 +65,7 @@ ERunOutcome run(int argc, char** argv, int* pStopSig) {
     rc_digest_opts_t oDigestOpts;
     oDigestOpts.Mode = g_config.digest_throttle != 0 ? RC_DIGEST_THROTTLED : RC_DIGEST_ONE_PASS;
     oDigestOpts.Threads = g_config.digest_threads;
+    oDigestOpts.Simd = g_config.digest_simd;
     bool bIdentified = g_ip_svr.compute_rc_info(filepath, argv[1], argv[2], oDigestOpts) == 0;
 
     if (g_ip_svr.init() != 0) {

@@ -44,10 +44,11 @@ int three_passes(const std::string& strFileName, rc_digests_t& oDigests, bool bS
     return RC_DIGESTS_OK;
 }
 
-int one_pass(const std::string& strFileName, rc_digests_t& oDigests, unsigned int uiThreads, uint64 uiPieceSize,
-             CProgressLine* pProgress) {
+int one_pass(const std::string& strFileName, rc_digests_t& oDigests, unsigned int uiThreads, ESimdLevel eSimd,
+             uint64 uiPieceSize, CProgressLine* pProgress) {
     stOnePassOpts oOpts;
     oOpts.uiThreads = uiThreads;
+    oOpts.eSimd = eSimd;
     oOpts.uiPieceSize = uiPieceSize;
     oOpts.pProgress = pProgress;
     if (pProgress != nullptr) pProgress->StartPass(1, 1, "md4+sha1+md5");
@@ -74,7 +75,7 @@ int compute_rc_digests(const std::string& strFileName, rc_digests_t& oDigests, c
     // FIFO or a device could also block the tool for good.
     if (!CFileHelper::IsRegularFile(strFileName.c_str())) return RC_DIGESTS_MD4_FAILED;
     int iResult = oOpts.Mode == RC_DIGEST_ONE_PASS
-                      ? one_pass(strFileName, oDigests, oOpts.Threads, oOpts.PieceSize, oOpts.Progress)
+                      ? one_pass(strFileName, oDigests, oOpts.Threads, oOpts.Simd, oOpts.PieceSize, oOpts.Progress)
                       : three_passes(strFileName, oDigests, oOpts.Mode == RC_DIGEST_THROTTLED, oOpts.Progress);
     if (oOpts.Progress != nullptr) oOpts.Progress->Finish();
     return iResult;

@@ -10,6 +10,7 @@
 
 #include "common_header.h"
 #include "hashval.h"
+#include "simd_level.h"
 
 class CProgressLine;
 
@@ -45,6 +46,9 @@ enum rc_digest_mode {
 struct rc_digest_opts_t {
     rc_digest_mode Mode = RC_DIGEST_THROTTLED;
     unsigned int Threads = 1;  // RC_DIGEST_ONE_PASS only: 1 to 4, others brought into range
+    // RC_DIGEST_ONE_PASS only: the vector kernels of the piece MD5s and chunk
+    // MD4s; a level the processor lacks runs the widest one it has.
+    ESimdLevel Simd = SIMD_AUTO;
     // Shows how far the reading has got; may be null. Cleared at the end.
     CProgressLine* Progress = nullptr;
     // RC_DIGEST_ONE_PASS only: bytes per piece instead of the size's own

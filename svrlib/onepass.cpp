@@ -16,36 +16,50 @@
 #include <system_error>
 #include <thread>
 
+#include "md4_lanes.h"
 #include "md4emule.h"
 #include "md5.h"
+#include "md5_lanes.h"
 #include "sha1.h"
+#include "simd_lanes.h"
 
 namespace {
 
 const unsigned long long kMd4ChunkSize = 9728000;
 const std::align_val_t kRingAlign{4096};
 const unsigned int kMaxRingBlocks = 8;
+// Bytes of pieces MD5'd side by side: 16 pieces up to 8 GiB files (1 MiB
+// pieces), fewer lanes above, the single-stream MD5 once fewer than two
+// pieces fit (pieces above 8 MiB, files above 64 GiB).
+const unsigned long long kMd5WindowMax = 16ULL << 20;
+// Bytes each MD4 lane reads at a time; a single chunk has nothing to share
+// lanes with.
+const unsigned int kMd4RowSize = 64U << 10;
+const unsigned long long kMd4LaneMinChunks = 2;
 
-// The four jobs of a pass. Each works through the blocks strictly in order
-// and is held by at most one thread at a time; a digest may run on block n
-// once it has been read, and block n may be read into its ring slot once
-// every digest has finished block n - ring size.
+// The four jobs of a pass. Each is held by at most one thread at a time and
+// works strictly in order. Reading fills the ring front to back; SHA-1 (and
+// the single-stream MD5 and MD4) follow it block by block; the MD5 lanes take
+// a window of whole pieces once all of it is read; the MD4 lanes read their
+// own rows and are kept within a row's worth of the reading, so that both
+// stay in the same part of the file (and of the page cache). A ring slot is
+// read again once every stream reading the ring is past it.
 enum EStream {
     STREAM_READ = 0,
+    STREAM_SHA1,
     STREAM_MD5,
     STREAM_MD4,
-    STREAM_SHA1,
     STREAM_COUNT,
 };
 
-class CRing {
+class CAlignedBuf {
 public:
-    CRing() : m_pData(nullptr) {}
-    ~CRing() {
+    CAlignedBuf() : m_pData(nullptr) {}
+    ~CAlignedBuf() {
         if (m_pData != nullptr) ::operator delete(m_pData, kRingAlign);
     }
-    CRing(const CRing&) = delete;
-    CRing& operator=(const CRing&) = delete;
+    CAlignedBuf(const CAlignedBuf&) = delete;
+    CAlignedBuf& operator=(const CAlignedBuf&) = delete;
 
     bool Allocate(size_t uiBytes) {
         m_pData = static_cast<unsigned char*>(::operator new(uiBytes, kRingAlign, std::nothrow));
@@ -57,6 +71,19 @@ private:
     unsigned char* m_pData;
 };
 
+// pread until uiLen bytes came; false when the file ends first or a read fails.
+bool ReadFully(int iFd, unsigned char* p, unsigned long long uiLen, unsigned long long uiOff) {
+    while (uiLen > 0) {
+        ssize_t n = pread(iFd, p, static_cast<size_t>(uiLen), static_cast<off_t>(uiOff));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        uiOff += static_cast<unsigned long long>(n);
+        uiLen -= static_cast<unsigned long long>(n);
+    }
+    return true;
+}
+
 class COnePass {
 public:
     COnePass(int iFd, unsigned long long uiSize, const stOnePassOpts& oOpts, unsigned int uiThreads);
@@ -65,71 +92,121 @@ public:
     int Run(stFileDigests& oOut);
 
 private:
+    // What a picked task covers: bytes [uiFrom, uiTo) of the file, or for
+    // the MD4 lanes nothing (they keep their own place).
+    struct stTask {
+        int iStream;
+        unsigned long long uiFrom;
+        unsigned long long uiTo;
+    };
+
     void Work();
-    bool PickLocked(int& iStream, unsigned long long& uiBlock) const;
+    bool PickLocked(stTask& oTask) const;
     bool FinishedLocked() const;
-    int DoTask(int iStream, unsigned long long uiBlock);
-    int ReadBlock(unsigned long long uiBlock);
+    unsigned long long RingFreeLocked() const;
+    unsigned long long Md4LanePosLocked() const;
+    int DoTask(const stTask& oTask);
+    int ReadBlock(unsigned long long uiFrom, unsigned long long uiTo);
     void AddMd4(const unsigned char* p, unsigned long long uiLen);
     void AddMd5(const unsigned char* p, unsigned long long uiLen);
+    void Md5Window(unsigned long long uiFrom, unsigned long long uiTo);
+    int Md4Row();
+    void AddChunkDigest(const unsigned char arDigest[16]);
 
-    unsigned char* BlockData(unsigned long long uiBlock) const {
-        return m_oRing.Data() + (uiBlock % m_uiRingBlocks) * m_uiBlockSize;
+    unsigned char* RingAt(unsigned long long uiOff) const { return m_oRing.Data() + uiOff % m_uiRingBytes; }
+    // The ring bytes from uiOff up to uiEnd or the end of the ring, whichever comes first.
+    unsigned long long RingRun(unsigned long long uiOff, unsigned long long uiEnd) const {
+        return std::min(uiEnd - uiOff, m_uiRingBytes - uiOff % m_uiRingBytes);
     }
-    unsigned long long BlockLen(unsigned long long uiBlock) const {
-        return std::min<unsigned long long>(m_uiBlockSize, m_uiSize - uiBlock * m_uiBlockSize);
+    unsigned long long BlockEnd(unsigned long long uiOff) const {
+        return std::min(m_uiSize, (uiOff / m_uiBlockSize + 1) * m_uiBlockSize);
     }
 
     const int m_iFd;
     const unsigned long long m_uiSize;
     const unsigned int m_uiBlockSize;
-    const unsigned long long m_uiBlockCount;
-    unsigned int m_uiRingBlocks;
     const unsigned int m_uiThreads;
     CDigestProgress* const m_pProgress;
-    CRing m_oRing;
+    const ESimdLevel m_eSimd;
+    const unsigned long long m_uiPieceSize;
+    unsigned int m_uiRingBlocks;
+    unsigned long long m_uiRingBytes;
+    CAlignedBuf m_oRing;
 
     std::mutex m_oMutex;
     std::condition_variable m_oChanged;
-    unsigned long long m_arNext[STREAM_COUNT];  // next block of each stream
+    // Bytes each stream is done with; for the MD4 lanes see m_uiMd4Group.
+    unsigned long long m_arDone[STREAM_COUNT];
     bool m_arBusy[STREAM_COUNT];
     int m_iResult;
 
     // Each group below is touched only by the thread holding its stream.
     SHA_INFO m_oSha;
 
+    unsigned int m_uiMd5Lanes;  // pieces per window; below 2 the MD5 runs single-stream
+    md5_t m_oPiece;
+    std::vector<unsigned char> m_oPieces;
+
     MD4_CTX m_oChunk;  // the chunk being digested
     MD4_CTX m_oOuter;  // over the digests of the finished chunks
     unsigned char m_arFirstChunk[16];
-    unsigned long long m_uiChunks;
-    unsigned long long m_uiMd4Done;
+    unsigned long long m_uiChunks;  // chunk digests taken so far
 
-    md5_t m_oPiece;
-    unsigned long long m_uiPieceSize;
-    unsigned long long m_uiMd5Done;
-    std::vector<unsigned char> m_oPieces;
+    unsigned int m_uiMd4Lanes;  // chunks side by side; 0 when MD4 follows the ring
+    unsigned long long m_uiChunkCount;
+    unsigned long long m_uiMd4Group;  // group of m_uiMd4Lanes chunks being read
+    unsigned long long m_uiMd4Row;    // next row in the group
+    MD4_CTX m_arLane[simd_lanes::kMaxLanes];
+    CAlignedBuf m_oRows;
 };
 
 COnePass::COnePass(int iFd, unsigned long long uiSize, const stOnePassOpts& oOpts, unsigned int uiThreads)
     : m_iFd(iFd),
       m_uiSize(uiSize),
       m_uiBlockSize(oOpts.uiBlockSize),
-      m_uiBlockCount((uiSize + oOpts.uiBlockSize - 1) / oOpts.uiBlockSize),
-      m_uiRingBlocks(oOpts.uiBlocks),
       m_uiThreads(uiThreads),
       m_pProgress(oOpts.pProgress),
-      m_iResult(ONEPASS_OK),
-      m_uiChunks(0),
-      m_uiMd4Done(0),
+      m_eSimd(SimdResolve(oOpts.eSimd)),
       m_uiPieceSize(oOpts.uiPieceSize != 0 ? oOpts.uiPieceSize : CHelper::GetDefaultPieceSize(uiSize)),
-      m_uiMd5Done(0) {
+      m_uiRingBlocks(oOpts.uiBlocks),
+      m_uiRingBytes(0),
+      m_iResult(ONEPASS_OK),
+      m_uiMd5Lanes(0),
+      m_uiChunks(0),
+      m_uiMd4Lanes(0),
+      m_uiChunkCount((uiSize + kMd4ChunkSize - 1) / kMd4ChunkSize),
+      m_uiMd4Group(0),
+      m_uiMd4Row(0) {
+    const unsigned int uiLanes = SimdLanes(m_eSimd);
+    if (uiLanes > 1 && m_uiPieceSize > 0) {
+        unsigned long long uiFit = kMd5WindowMax / m_uiPieceSize;
+        m_uiMd5Lanes = static_cast<unsigned int>(std::min<unsigned long long>(uiLanes, uiFit));
+        if (m_uiMd5Lanes < 2) m_uiMd5Lanes = 0;
+    }
+    if (uiLanes > 1 && oOpts.eMd4Read == MD4_READ_LANES && m_uiChunkCount >= kMd4LaneMinChunks)
+        m_uiMd4Lanes = uiLanes;
+
     // One thread digests each block before it reads the next, so one buffer
-    // does; more threads need room to read ahead while the others digest.
-    if (m_uiRingBlocks == 0) m_uiRingBlocks = uiThreads == 1 ? 1 : std::min(kMaxRingBlocks, 2 * uiThreads);
-    if (m_uiBlockCount > 0 && m_uiRingBlocks > m_uiBlockCount)
-        m_uiRingBlocks = static_cast<unsigned int>(m_uiBlockCount);
+    // does; more threads need room to read ahead while the others digest. A
+    // window of pieces must fit with one block to spare, or reading would
+    // wait for the MD5 that waits for it.
+    const unsigned int uiAhead = uiThreads == 1 ? 0 : 2;
+    unsigned int uiLeast = 1;
+    if (m_uiMd5Lanes > 0) {
+        unsigned long long uiWindow = static_cast<unsigned long long>(m_uiMd5Lanes) * m_uiPieceSize;
+        uiLeast = static_cast<unsigned int>((uiWindow + m_uiBlockSize - 1) / m_uiBlockSize) + 1;
+    }
+    if (m_uiRingBlocks == 0) {
+        m_uiRingBlocks = m_uiMd5Lanes > 0 ? uiLeast + uiAhead
+                                          : (uiThreads == 1 ? 1 : std::min(kMaxRingBlocks, 2 * uiThreads));
+    }
+    m_uiRingBlocks = std::max(m_uiRingBlocks, uiLeast);
+    const unsigned long long uiBlockCount = (uiSize + m_uiBlockSize - 1) / m_uiBlockSize;
+    if (uiBlockCount > 0 && m_uiRingBlocks > uiBlockCount) m_uiRingBlocks = static_cast<unsigned int>(uiBlockCount);
+    m_uiRingBytes = static_cast<unsigned long long>(m_uiRingBlocks) * m_uiBlockSize;
+
     for (int i = 0; i < STREAM_COUNT; ++i) {
-        m_arNext[i] = 0;
+        m_arDone[i] = 0;
         m_arBusy[i] = false;
     }
     sha_init(&m_oSha);
@@ -141,7 +218,8 @@ COnePass::COnePass(int iFd, unsigned long long uiSize, const stOnePassOpts& oOpt
 
 int COnePass::Run(stFileDigests& oOut) {
     if (m_uiPieceSize == 0) return ONEPASS_OPEN_FAILED;
-    if (m_uiBlockCount > 0 && !m_oRing.Allocate(static_cast<size_t>(m_uiRingBlocks) * m_uiBlockSize))
+    if (m_uiSize > 0 && !m_oRing.Allocate(static_cast<size_t>(m_uiRingBytes))) return ONEPASS_NO_MEMORY;
+    if (m_uiMd4Lanes > 0 && !m_oRows.Allocate(static_cast<size_t>(m_uiMd4Lanes) * kMd4RowSize))
         return ONEPASS_NO_MEMORY;
     try {
         m_oPieces.resize(static_cast<size_t>((m_uiSize + m_uiPieceSize - 1) / m_uiPieceSize) * 16);
@@ -202,21 +280,20 @@ int COnePass::Run(stFileDigests& oOut) {
 void COnePass::Work() {
     std::unique_lock<std::mutex> oLock(m_oMutex);
     while (m_iResult == ONEPASS_OK && !FinishedLocked()) {
-        int iStream;
-        unsigned long long uiBlock;
-        if (!PickLocked(iStream, uiBlock)) {
+        stTask oTask;
+        if (!PickLocked(oTask)) {
             m_oChanged.wait(oLock);
             continue;
         }
-        m_arBusy[iStream] = true;
+        m_arBusy[oTask.iStream] = true;
         oLock.unlock();
-        int iResult = DoTask(iStream, uiBlock);
+        int iResult = DoTask(oTask);
         oLock.lock();
-        m_arBusy[iStream] = false;
+        m_arBusy[oTask.iStream] = false;
         if (iResult != ONEPASS_OK) {
             if (m_iResult == ONEPASS_OK) m_iResult = iResult;
-        } else {
-            m_arNext[iStream] = uiBlock + 1;
+        } else if (oTask.iStream != STREAM_MD4 || m_uiMd4Lanes == 0) {
+            m_arDone[oTask.iStream] = oTask.uiTo;
         }
         m_oChanged.notify_all();
     }
@@ -224,100 +301,211 @@ void COnePass::Work() {
 
 bool COnePass::FinishedLocked() const {
     for (int i = 0; i < STREAM_COUNT; ++i)
-        if (m_arNext[i] < m_uiBlockCount) return false;
+        if (m_arDone[i] < m_uiSize) return false;
     return true;
 }
 
-// Reading goes first when a digest has caught up with it (that digest would
-// otherwise wait for the block); else the digest furthest behind, the
-// costliest of equals first, so that no stream falls far behind. With one
-// thread and one buffer each block is read only after all three digests
-// have had it, while it is still in the cache.
-bool COnePass::PickLocked(int& iStream, unsigned long long& uiBlock) const {
-    unsigned long long uiSlowest = m_uiBlockCount;
-    unsigned long long uiFastest = 0;
-    iStream = -1;
-    for (int i = STREAM_MD5; i < STREAM_COUNT; ++i) {
-        uiSlowest = std::min(uiSlowest, m_arNext[i]);
-        uiFastest = std::max(uiFastest, m_arNext[i]);
-        if (m_arBusy[i] || m_arNext[i] >= m_arNext[STREAM_READ]) continue;
-        if (iStream < 0 || m_arNext[i] < m_arNext[iStream]) iStream = i;
+// The first byte some stream reading the ring still needs.
+unsigned long long COnePass::RingFreeLocked() const {
+    unsigned long long uiLow = std::min(m_arDone[STREAM_SHA1], m_arDone[STREAM_MD5]);
+    if (m_uiMd4Lanes == 0) uiLow = std::min(uiLow, m_arDone[STREAM_MD4]);
+    return uiLow;
+}
+
+// How far into the file the MD4 lanes have come, counted like the ring's
+// streams: whole groups before, plus the rows read of this one.
+unsigned long long COnePass::Md4LanePosLocked() const {
+    const unsigned long long uiFirstChunk = m_uiMd4Group * m_uiMd4Lanes;
+    if (uiFirstChunk >= m_uiChunkCount) return m_uiSize;
+    const unsigned long long uiLanes = std::min<unsigned long long>(m_uiMd4Lanes, m_uiChunkCount - uiFirstChunk);
+    return std::min(m_uiSize, uiFirstChunk * kMd4ChunkSize + m_uiMd4Row * kMd4RowSize * uiLanes);
+}
+
+// SHA-1 first, whenever it has bytes: it is the slowest stream, so the pass
+// takes as long as the SHA-1 and the time it waited. Then the MD4 lanes if
+// they fell a row behind the reading, the reading, the MD5, the single-stream
+// MD4, and the MD4 lanes up to a row ahead of the reading. With one thread
+// this reads a block and digests it while it is still in the cache.
+bool COnePass::PickLocked(stTask& oTask) const {
+    const unsigned long long uiRead = m_arDone[STREAM_READ];
+    const bool bMd4Left = m_arDone[STREAM_MD4] < m_uiSize && !m_arBusy[STREAM_MD4];
+    const unsigned long long uiMd4Pos = m_uiMd4Lanes > 0 ? Md4LanePosLocked() : 0;
+
+    if (!m_arBusy[STREAM_SHA1] && m_arDone[STREAM_SHA1] < uiRead) {
+        oTask = {STREAM_SHA1, m_arDone[STREAM_SHA1], BlockEnd(m_arDone[STREAM_SHA1])};
+        return true;
     }
-    bool bReadable = !m_arBusy[STREAM_READ] && m_arNext[STREAM_READ] < m_uiBlockCount &&
-                     m_arNext[STREAM_READ] < uiSlowest + m_uiRingBlocks;
-    if (bReadable && (iStream < 0 || uiFastest >= m_arNext[STREAM_READ])) iStream = STREAM_READ;
-    if (iStream < 0) return false;
-    uiBlock = m_arNext[iStream];
-    return true;
+    if (bMd4Left && m_uiMd4Lanes > 0 && (uiMd4Pos + m_uiMd4Lanes * kMd4RowSize <= uiRead || uiRead == m_uiSize)) {
+        oTask = {STREAM_MD4, 0, 0};
+        return true;
+    }
+    if (!m_arBusy[STREAM_READ] && uiRead < m_uiSize &&
+        uiRead / m_uiBlockSize < RingFreeLocked() / m_uiBlockSize + m_uiRingBlocks) {
+        oTask = {STREAM_READ, uiRead, BlockEnd(uiRead)};
+        return true;
+    }
+    const unsigned long long uiMd5 = m_arDone[STREAM_MD5];
+    if (!m_arBusy[STREAM_MD5] && uiMd5 < uiRead) {
+        if (m_uiMd5Lanes == 0) {
+            oTask = {STREAM_MD5, uiMd5, BlockEnd(uiMd5)};
+            return true;
+        }
+        unsigned long long uiEnd = std::min(m_uiSize, uiMd5 + m_uiMd5Lanes * m_uiPieceSize);
+        if (uiEnd <= uiRead) {
+            oTask = {STREAM_MD5, uiMd5, uiEnd};
+            return true;
+        }
+    }
+    if (bMd4Left && m_uiMd4Lanes == 0 && m_arDone[STREAM_MD4] < uiRead) {
+        oTask = {STREAM_MD4, m_arDone[STREAM_MD4], BlockEnd(m_arDone[STREAM_MD4])};
+        return true;
+    }
+    if (bMd4Left && m_uiMd4Lanes > 0 && uiMd4Pos < uiRead + m_uiMd4Lanes * kMd4RowSize) {
+        oTask = {STREAM_MD4, 0, 0};
+        return true;
+    }
+    return false;
 }
 
-int COnePass::DoTask(int iStream, unsigned long long uiBlock) {
-    switch (iStream) {
+int COnePass::DoTask(const stTask& oTask) {
+    const unsigned long long uiLen = oTask.uiTo - oTask.uiFrom;
+    switch (oTask.iStream) {
         case STREAM_READ:
-            return ReadBlock(uiBlock);
+            return ReadBlock(oTask.uiFrom, oTask.uiTo);
         case STREAM_SHA1:
-            sha_update(&m_oSha, BlockData(uiBlock), static_cast<int>(BlockLen(uiBlock)));
+            sha_update(&m_oSha, RingAt(oTask.uiFrom), static_cast<int>(uiLen));
             break;
         case STREAM_MD4:
-            AddMd4(BlockData(uiBlock), BlockLen(uiBlock));
+            if (m_uiMd4Lanes > 0) return Md4Row();
+            AddMd4(RingAt(oTask.uiFrom), uiLen);
             break;
         default:
-            AddMd5(BlockData(uiBlock), BlockLen(uiBlock));
+            if (m_uiMd5Lanes > 0) {
+                Md5Window(oTask.uiFrom, oTask.uiTo);
+            } else {
+                AddMd5(RingAt(oTask.uiFrom), uiLen);
+            }
             break;
     }
     return ONEPASS_OK;
 }
 
-int COnePass::ReadBlock(unsigned long long uiBlock) {
-    unsigned char* p = BlockData(uiBlock);
-    unsigned long long uiOff = uiBlock * m_uiBlockSize;
-    unsigned long long uiLeft = BlockLen(uiBlock);
-    while (uiLeft > 0) {
-        ssize_t n = pread(m_iFd, p, static_cast<size_t>(uiLeft), static_cast<off_t>(uiOff));
-        if (n < 0 && errno == EINTR) continue;
-        // The end of the file before its size at opening: it shrank.
-        if (n <= 0) return ONEPASS_READ_FAILED;
-        p += n;
-        uiOff += static_cast<unsigned long long>(n);
-        uiLeft -= static_cast<unsigned long long>(n);
-    }
-    if (m_pProgress != nullptr) m_pProgress->OnDigestProgress(uiOff, m_uiSize);
+int COnePass::ReadBlock(unsigned long long uiFrom, unsigned long long uiTo) {
+    // The end of the file before its size at opening: it shrank.
+    if (!ReadFully(m_iFd, RingAt(uiFrom), uiTo - uiFrom, uiFrom)) return ONEPASS_READ_FAILED;
+    if (m_pProgress != nullptr) m_pProgress->OnDigestProgress(uiTo, m_uiSize);
     return ONEPASS_OK;
+}
+
+void COnePass::AddChunkDigest(const unsigned char arDigest[16]) {
+    if (m_uiChunks == 0) memcpy(m_arFirstChunk, arDigest, 16);
+    MD4Update(&m_oOuter, const_cast<unsigned char*>(arDigest), 16);
+    ++m_uiChunks;
 }
 
 void COnePass::AddMd4(const unsigned char* p, unsigned long long uiLen) {
+    unsigned long long uiPos = m_arDone[STREAM_MD4];
     while (uiLen > 0) {
-        unsigned long long uiChunkEnd = std::min(m_uiSize, (m_uiMd4Done / kMd4ChunkSize + 1) * kMd4ChunkSize);
-        unsigned long long n = std::min(uiLen, uiChunkEnd - m_uiMd4Done);
+        unsigned long long uiChunkEnd = std::min(m_uiSize, (uiPos / kMd4ChunkSize + 1) * kMd4ChunkSize);
+        unsigned long long n = std::min(uiLen, uiChunkEnd - uiPos);
         MD4Update(&m_oChunk, const_cast<unsigned char*>(p), static_cast<unsigned int>(n));
         p += n;
         uiLen -= n;
-        m_uiMd4Done += n;
-        if (m_uiMd4Done == uiChunkEnd) {
+        uiPos += n;
+        if (uiPos == uiChunkEnd) {
             unsigned char arDigest[16];
             MD4Final(arDigest, &m_oChunk);
-            if (m_uiChunks == 0) memcpy(m_arFirstChunk, arDigest, sizeof(arDigest));
-            MD4Update(&m_oOuter, arDigest, sizeof(arDigest));
-            ++m_uiChunks;
+            AddChunkDigest(arDigest);
             MD4Init(&m_oChunk);
         }
     }
 }
 
 void COnePass::AddMd5(const unsigned char* p, unsigned long long uiLen) {
+    unsigned long long uiPos = m_arDone[STREAM_MD5];
     while (uiLen > 0) {
-        unsigned long long uiIndex = m_uiMd5Done / m_uiPieceSize;
+        unsigned long long uiIndex = uiPos / m_uiPieceSize;
         unsigned long long uiPieceEnd = std::min(m_uiSize, (uiIndex + 1) * m_uiPieceSize);
-        unsigned long long n = std::min(uiLen, uiPieceEnd - m_uiMd5Done);
+        unsigned long long n = std::min(uiLen, uiPieceEnd - uiPos);
         md5_process(&m_oPiece, p, static_cast<unsigned int>(n));
         p += n;
         uiLen -= n;
-        m_uiMd5Done += n;
-        if (m_uiMd5Done == uiPieceEnd) {
+        uiPos += n;
+        if (uiPos == uiPieceEnd) {
             md5_finish(&m_oPiece, &m_oPieces[static_cast<size_t>(uiIndex) * 16]);
             md5_init(&m_oPiece);
         }
     }
+}
+
+// The pieces of [uiFrom, uiTo) side by side. A piece the ring's end cuts in
+// two goes through the lanes in two calls.
+void COnePass::Md5Window(unsigned long long uiFrom, unsigned long long uiTo) {
+    const unsigned int uiCount = static_cast<unsigned int>((uiTo - uiFrom + m_uiPieceSize - 1) / m_uiPieceSize);
+    md5_t arCtx[simd_lanes::kMaxLanes];
+    md5_t* arPtr[simd_lanes::kMaxLanes];
+    const unsigned char* arData[simd_lanes::kMaxLanes];
+    unsigned int arLen[simd_lanes::kMaxLanes];
+    unsigned long long arPos[simd_lanes::kMaxLanes];
+    unsigned long long arEnd[simd_lanes::kMaxLanes];
+    for (unsigned int i = 0; i < uiCount; ++i) {
+        md5_init(&arCtx[i]);
+        arPtr[i] = &arCtx[i];
+        arPos[i] = uiFrom + i * m_uiPieceSize;
+        arEnd[i] = std::min(uiTo, arPos[i] + m_uiPieceSize);
+    }
+    for (int iPart = 0; iPart < 2; ++iPart) {
+        for (unsigned int i = 0; i < uiCount; ++i) {
+            arData[i] = RingAt(arPos[i]);
+            arLen[i] = arPos[i] < arEnd[i] ? static_cast<unsigned int>(RingRun(arPos[i], arEnd[i])) : 0;
+            arPos[i] += arLen[i];
+        }
+        md5_lanes_process(arPtr, arData, arLen, uiCount, m_eSimd);
+    }
+    const size_t uiFirst = static_cast<size_t>(uiFrom / m_uiPieceSize);
+    for (unsigned int i = 0; i < uiCount; ++i) md5_finish(&arCtx[i], &m_oPieces[(uiFirst + i) * 16]);
+}
+
+// One row of the current group: up to kMd4RowSize bytes of each of its
+// chunks, read at the chunks' own places; the group's chunk digests go to
+// the outer MD4 in order once its last row is in.
+int COnePass::Md4Row() {
+    const unsigned long long uiFirstChunk = m_uiMd4Group * m_uiMd4Lanes;
+    const unsigned int uiLanes =
+        static_cast<unsigned int>(std::min<unsigned long long>(m_uiMd4Lanes, m_uiChunkCount - uiFirstChunk));
+    if (m_uiMd4Row == 0)
+        for (unsigned int k = 0; k < uiLanes; ++k) MD4Init(&m_arLane[k]);
+    MD4_CTX* arPtr[simd_lanes::kMaxLanes];
+    const unsigned char* arData[simd_lanes::kMaxLanes];
+    unsigned int arLen[simd_lanes::kMaxLanes];
+    bool bLast = true;
+    for (unsigned int k = 0; k < uiLanes; ++k) {
+        const unsigned long long uiStart = (uiFirstChunk + k) * kMd4ChunkSize;
+        const unsigned long long uiChunkLen = std::min(kMd4ChunkSize, m_uiSize - uiStart);
+        const unsigned long long uiOff = m_uiMd4Row * kMd4RowSize;
+        const unsigned long long n =
+            uiOff < uiChunkLen ? std::min<unsigned long long>(kMd4RowSize, uiChunkLen - uiOff) : 0;
+        if (uiOff + n < uiChunkLen) bLast = false;
+        arPtr[k] = &m_arLane[k];
+        arData[k] = m_oRows.Data() + static_cast<size_t>(k) * kMd4RowSize;
+        arLen[k] = static_cast<unsigned int>(n);
+        if (!ReadFully(m_iFd, m_oRows.Data() + static_cast<size_t>(k) * kMd4RowSize, n, uiStart + uiOff))
+            return ONEPASS_READ_FAILED;
+    }
+    md4_lanes_update(arPtr, arData, arLen, uiLanes, m_eSimd);
+    std::lock_guard<std::mutex> oLock(m_oMutex);
+    ++m_uiMd4Row;
+    if (bLast) {
+        for (unsigned int k = 0; k < uiLanes; ++k) {
+            unsigned char arDigest[16];
+            MD4Final(arDigest, &m_arLane[k]);
+            AddChunkDigest(arDigest);
+        }
+        ++m_uiMd4Group;
+        m_uiMd4Row = 0;
+        if (m_uiMd4Group * m_uiMd4Lanes >= m_uiChunkCount) m_arDone[STREAM_MD4] = m_uiSize;
+    }
+    return ONEPASS_OK;
 }
 
 // Closes without the sync() of CFileHelper: nothing was written.

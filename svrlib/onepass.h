@@ -1,12 +1,16 @@
 // GetFileDigests: one read of a file that gives, bit for bit, what CHelper's
 // three digest passes give (the chunked MD4, the whole-file SHA-1 and the MD5
 // of every piece), without throttle pauses and without sync(). The file is
-// read front to back in large blocks into a small ring of buffers; with more
-// than one thread, the reading and the three digests are handed out block by
-// block to whichever thread is free. Every thread is joined before the call
-// returns, memory stays bounded (the ring plus 16 bytes per piece), nothing
-// is logged: the result says what went wrong, and oOut is written only on
-// success.
+// read front to back in large blocks into a ring of buffers; the piece MD5s
+// are taken a window of pieces at a time in the lanes of the vector kernels
+// (md5_lanes), and the chunk MD4s either from the same read, one chunk after
+// the other, or up to 16 chunks side by side, each read at its own position
+// (md4_lanes). With more than one thread, the reading and the digests are
+// handed out to whichever thread is free, SHA-1 first, so that with two
+// threads one of them stays on the SHA-1 whenever it has bytes. Every thread is
+// joined before the call returns, memory stays bounded (at most about 20 MiB
+// with the default block size, plus 16 bytes per piece), nothing is logged:
+// the result says what went wrong, and oOut is written only on success.
 #ifndef ZQ_ONEPASS_H
 #define ZQ_ONEPASS_H
 
@@ -14,6 +18,7 @@
 #include <vector>
 
 #include "helper.h"
+#include "simd_level.h"
 
 // One thread each for the reading and the three digests; more cannot help.
 const unsigned int ONEPASS_MAX_THREADS = 4;
@@ -27,11 +32,25 @@ struct stFileDigests {
     unsigned long long Size = 0;        // the size the file had when opened, and still has
 };
 
+// How the chunk MD4s get their bytes.
+enum EMd4Read {
+    // Up to 16 chunks side by side in the vector lanes, each read in 64 KiB
+    // rows at its own position, next to the front-to-back read of the others:
+    // the same bytes are read twice (one of the two from the page cache), at
+    // up to 17 positions in turn. Fine in the page cache and on SSDs.
+    MD4_READ_LANES = 0,
+    // One chunk after the other from the front-to-back read: one position,
+    // each byte read once; for spinning disks and files far from the cache.
+    MD4_READ_SEQUENTIAL = 1,
+};
+
 struct stOnePassOpts {
     unsigned int uiThreads = 1;                     // 1 to ONEPASS_MAX_THREADS; others are brought into range
     unsigned int uiBlockSize = ONEPASS_BLOCK_SIZE;  // bytes per read, 1 to ONEPASS_MAX_BLOCK_SIZE; 0 the default
-    unsigned int uiBlocks = 0;                      // buffers in the ring; 0 picks by the thread count
+    unsigned int uiBlocks = 0;                      // buffers in the ring; 0 picks, and too few are raised
     CDigestProgress* pProgress = nullptr;           // told after every block read; may be null
+    ESimdLevel eSimd = SIMD_AUTO;                   // the kernels; a level the processor lacks runs the next one down
+    EMd4Read eMd4Read = MD4_READ_LANES;             // ignored (sequential) at the portable level and for one chunk
     // Bytes per piece MD5; 0 takes CHelper::GetDefaultPieceSize of the size.
     // Checking a file against a table made when it had another size needs
     // the table's pieces, not the ones its present size would give.

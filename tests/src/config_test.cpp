@@ -110,6 +110,24 @@ TEST_F(MainConf, DigestThreadsAreKeptBetweenOneAndFour) {
     EXPECT_EQ(7, config.digest_throttle) << "any number but 0 keeps the throttled passes";
 }
 
+TEST_F(MainConf, DigestSimdTakesALevelTheProcessorHasAndWarnsOtherwise) {
+    ASSERT_EQ(0, Load(kServer));
+    EXPECT_EQ(SIMD_AUTO, config.digest_simd);
+    for (ESimdLevel level : {SIMD_AUTO, SIMD_PORTABLE, SIMD_AVX2, SIMD_AVX512}) {
+        testing::internal::CaptureStdout();
+        ASSERT_EQ(0, Load(std::string(kServer) + "digest_simd: " + SimdLevelName(level) + "\n"));
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(SimdResolve(level), SimdResolve(config.digest_simd)) << SimdLevelName(level);
+        EXPECT_EQ(SimdSupported(level), out.empty()) << out;
+        EXPECT_TRUE(SimdSupported(config.digest_simd));
+    }
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(0, Load(std::string(kServer) + "digest_simd: sse4\n"));
+    EXPECT_EQ(SIMD_AUTO, config.digest_simd);
+    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStdout().find("warning: digest_simd \"sse4\""));
+    EXPECT_NE(std::string::npos, ErrLog().find("unknown digest_simd: value=sse4, using auto"));
+}
+
 TEST_F(MainConf, IncludesAreNotFollowed) {
     zqtest::WriteFile(dir.file("more.conf"), "rc_port: 9\n");
     EXPECT_EQ(-1, Load("rc_ip: 127.0.0.1\n$include: \"more.conf\"\n"));

@@ -14,6 +14,7 @@
 #include "datareport_svr.h"
 #include "files.h"
 #include "process.h"
+#include "simd_level.h"
 
 namespace {
 
@@ -165,6 +166,40 @@ TEST(ZqIdentModes, ThrottledPassesAndTheFastPassOnAnyThreadsPrintTheSame) {
             EXPECT_EQ(fast.out, throttled.out) << what;
             EXPECT_EQ(fast.err, "") << what;
         }
+    }
+}
+
+// Three chunks bring in the chunk lanes beside the piece windows. A level
+// this processor lacks is refused rather than run.
+TEST(ZqIdentModes, EveryVectorLevelPrintsWhatThePortableCodePrints) {
+    TempDir dir;
+    for (size_t size : std::vector<size_t>{100000, 2 * 9728000 + 1}) {
+        WriteFile(dir.file("f.bin"), PatternBytes(size, static_cast<uint32_t>(size) + 5));
+        ProcessResult portable = Ident({"--simd", "portable", "--json", "--tpt", "f.bin"}, dir.path());
+        ASSERT_EQ(portable.exit_code, 0) << portable.err;
+        for (ESimdLevel level : {SIMD_AUTO, SIMD_AVX2, SIMD_AVX512}) {
+            std::string what = std::to_string(size) + " bytes, " + SimdLevelName(level);
+            ProcessResult r =
+                Ident({"--simd", SimdLevelName(level), "--threads", "2", "--json", "--tpt", "f.bin"}, dir.path());
+            if (!SimdSupported(level)) {
+                EXPECT_EQ(r.exit_code, 2) << what;
+                EXPECT_NE(r.err.find("this processor lacks it"), std::string::npos) << what << ": " << r.err;
+                continue;
+            }
+            ASSERT_EQ(r.exit_code, 0) << what << ": " << r.err;
+            EXPECT_EQ(r.out, portable.out) << what;
+        }
+    }
+}
+
+TEST(ZqIdentErrors, SimdTakesOneOfFourNames) {
+    TempDir dir;
+    WriteFile(dir.file("a"), "a");
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string> >{{"--simd", "sse", "a"}, {"--simd", "AVX2", "a"}, {"a", "--simd"}}) {
+        ProcessResult r = Ident(args, dir.path());
+        EXPECT_EQ(r.exit_code, 2) << args[0] << " " << args[1];
+        EXPECT_NE(r.err.find("usage: zq_ident"), std::string::npos) << args[0] << " " << args[1];
     }
 }
 

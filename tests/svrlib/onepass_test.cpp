@@ -22,6 +22,7 @@
 #include "bytes.h"
 #include "files.h"
 #include "helper.h"
+#include "simd_level.h"
 
 namespace {
 
@@ -90,7 +91,8 @@ stOnePassOpts Opts(unsigned int threads, unsigned int block = 0, unsigned int ri
 
 std::string Describe(size_t size, const stOnePassOpts& o) {
     return "size " + std::to_string(size) + ", threads " + std::to_string(o.uiThreads) + ", block " +
-           std::to_string(o.uiBlockSize) + ", ring " + std::to_string(o.uiBlocks);
+           std::to_string(o.uiBlockSize) + ", ring " + std::to_string(o.uiBlocks) + ", " + SimdLevelName(o.eSimd) +
+           (o.eMd4Read == MD4_READ_SEQUENTIAL ? ", md4 sequential" : "");
 }
 
 // Writes each size (a prefix of one pattern) and checks every option set
@@ -354,6 +356,84 @@ TEST(OnePassThreads, SignalsGoToTheCallersThreadOnly) {
     sigset_t cur;
     pthread_sigmask(SIG_BLOCK, nullptr, &cur);
     EXPECT_EQ(sigismember(&cur, SIGTERM), 0) << "the caller's mask is as it was";
+}
+
+// The same records at every vector level, forced: windows of pieces cut by
+// the ring's end (odd block sizes), files with fewer pieces than lanes, and
+// chunk lanes beside the sequential MD4.
+class OnePassLevel : public ::testing::TestWithParam<ESimdLevel> {
+protected:
+    void SetUp() override {
+        if (!SimdSupported(GetParam()))
+            GTEST_SKIP() << "this processor lacks " << SimdLevelName(GetParam())
+                         << ": its pipeline is not checked here";
+    }
+    stOnePassOpts At(stOnePassOpts o, EMd4Read read = MD4_READ_LANES) const {
+        o.eSimd = GetParam();
+        o.eMd4Read = read;
+        return o;
+    }
+};
+
+TEST_P(OnePassLevel, SizesAroundPiecesWindowsAndBlocks) {
+    const size_t p = 32 * KiB;
+    ExpectSameAsThreePasses({0, 1, 65, p, p + 1, 8 * p - 1, 8 * p + 1, 16 * p, 16 * p + 1, 17 * p + 5, MiB + 1,
+                             2 * MiB, 2 * MiB + 1, 3 * MiB + 17},
+                            {At(Opts(1)), At(Opts(2, 777)), At(Opts(2, 32 * KiB + 1, 3)), At(Opts(3, 4096))});
+}
+
+TEST_P(OnePassLevel, SizesAroundChunksWithChunkLanesAndSequentialMd4) {
+    ExpectSameAsThreePasses({2 * kChunk - 1, 2 * kChunk + 1, 3 * kChunk + 5},
+                            {At(Opts(1)), At(Opts(2, 3 * MiB + 5)), At(Opts(2), MD4_READ_SEQUENTIAL)});
+}
+
+// One chunk more than a group of lanes, so the chunk digests of two groups
+// must come out in order. Mostly a hole, with marks that set every chunk and
+// row apart; checked against the single-stream pass (itself checked against
+// the three passes above), which is much quicker on 165 MB.
+TEST_P(OnePassLevel, ChunksBeyondOneGroupOfLanesKeepTheirOrder) {
+    const unsigned int lanes = SimdLanes(GetParam());
+    if (lanes == 1) GTEST_SKIP() << "the portable level has no lanes";
+    TempDir dir;
+    const std::string path = dir.file("holes");
+    const size_t size = (lanes + 1) * kChunk + 5;
+    WriteFile(path, "");
+    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(size)), 0);
+    FILE* f = fopen(path.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    for (size_t off = 0; off < size; off += 65536 + 7) {
+        std::string mark = std::to_string(off);
+        fseeko(f, static_cast<off_t>(off), SEEK_SET);
+        fwrite(mark.data(), 1, std::min(mark.size(), size - off), f);
+    }
+    fclose(f);
+    stOnePassOpts single = Opts(1);
+    single.eSimd = SIMD_PORTABLE;
+    single.eMd4Read = MD4_READ_SEQUENTIAL;
+    Digests expect;
+    ASSERT_EQ(OnePass(path, single, expect), ONEPASS_OK);
+    Digests got;
+    ASSERT_EQ(OnePass(path, At(Opts(2)), got), ONEPASS_OK);
+    EXPECT_EQ(got, expect) << Describe(size, At(Opts(2)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Simd, OnePassLevel, ::testing::Values(SIMD_PORTABLE, SIMD_AVX2, SIMD_AVX512),
+                         [](const ::testing::TestParamInfo<ESimdLevel>& info) {
+                             return std::string(SimdLevelName(info.param));
+                         });
+
+// The chunk lanes and piece windows handed between threads on every row and
+// block; the ThreadSanitizer run of scripts/test.sh runs this too.
+TEST(OnePassThreads, ChunkLanesAndPieceWindowsGiveTheSameDigests) {
+    TempDir dir;
+    WriteFile(dir.file("f"), PatternBytes(2 * kChunk + 3, 12));
+    Digests expect = ThreePasses(dir.file("f"));
+    for (unsigned int threads : {2u, 4u}) {
+        Digests d;
+        stOnePassOpts o = Opts(threads, 256 * KiB);
+        ASSERT_EQ(OnePass(dir.file("f"), o, d), ONEPASS_OK) << Describe(2 * kChunk + 3, o);
+        EXPECT_EQ(d, expect) << Describe(2 * kChunk + 3, o);
+    }
 }
 
 }  // namespace

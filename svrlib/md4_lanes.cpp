@@ -1,0 +1,205 @@
+#include "md4_lanes.h"
+
+#include <algorithm>
+
+#include "simd_lanes.h"
+
+namespace {
+
+using simd_lanes::kBlock;
+using simd_lanes::kMaxLanes;
+
+// The 48 steps of RFC 1320 as STEP(round, a, b, c, d, word, shift).
+#define ZQ_MD4_STEPS(STEP)       \
+    STEP(F, a, b, c, d, 0, 3);   \
+    STEP(F, d, a, b, c, 1, 7);   \
+    STEP(F, c, d, a, b, 2, 11);  \
+    STEP(F, b, c, d, a, 3, 19);  \
+    STEP(F, a, b, c, d, 4, 3);   \
+    STEP(F, d, a, b, c, 5, 7);   \
+    STEP(F, c, d, a, b, 6, 11);  \
+    STEP(F, b, c, d, a, 7, 19);  \
+    STEP(F, a, b, c, d, 8, 3);   \
+    STEP(F, d, a, b, c, 9, 7);   \
+    STEP(F, c, d, a, b, 10, 11); \
+    STEP(F, b, c, d, a, 11, 19); \
+    STEP(F, a, b, c, d, 12, 3);  \
+    STEP(F, d, a, b, c, 13, 7);  \
+    STEP(F, c, d, a, b, 14, 11); \
+    STEP(F, b, c, d, a, 15, 19); \
+    STEP(G, a, b, c, d, 0, 3);   \
+    STEP(G, d, a, b, c, 4, 5);   \
+    STEP(G, c, d, a, b, 8, 9);   \
+    STEP(G, b, c, d, a, 12, 13); \
+    STEP(G, a, b, c, d, 1, 3);   \
+    STEP(G, d, a, b, c, 5, 5);   \
+    STEP(G, c, d, a, b, 9, 9);   \
+    STEP(G, b, c, d, a, 13, 13); \
+    STEP(G, a, b, c, d, 2, 3);   \
+    STEP(G, d, a, b, c, 6, 5);   \
+    STEP(G, c, d, a, b, 10, 9);  \
+    STEP(G, b, c, d, a, 14, 13); \
+    STEP(G, a, b, c, d, 3, 3);   \
+    STEP(G, d, a, b, c, 7, 5);   \
+    STEP(G, c, d, a, b, 11, 9);  \
+    STEP(G, b, c, d, a, 15, 13); \
+    STEP(H, a, b, c, d, 0, 3);   \
+    STEP(H, d, a, b, c, 8, 9);   \
+    STEP(H, c, d, a, b, 4, 11);  \
+    STEP(H, b, c, d, a, 12, 15); \
+    STEP(H, a, b, c, d, 2, 3);   \
+    STEP(H, d, a, b, c, 10, 9);  \
+    STEP(H, c, d, a, b, 6, 11);  \
+    STEP(H, b, c, d, a, 14, 15); \
+    STEP(H, a, b, c, d, 1, 3);   \
+    STEP(H, d, a, b, c, 9, 9);   \
+    STEP(H, c, d, a, b, 5, 11);  \
+    STEP(H, b, c, d, a, 13, 15); \
+    STEP(H, a, b, c, d, 3, 3);   \
+    STEP(H, d, a, b, c, 11, 9);  \
+    STEP(H, c, d, a, b, 7, 11);  \
+    STEP(H, b, c, d, a, 15, 15)
+
+#ifdef ZQ_SIMD_X86
+
+// GCC 12 takes the undefined source register inside _mm512_rol_epi32 for an
+// uninitialised variable.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+#define ZQ_K_F 0
+#define ZQ_K_G 0x5a827999
+#define ZQ_K_H 0x6ed9eba1
+// Truth tables over (b, c, d): choice, majority, parity.
+#define ZQ_TL_F 0xca
+#define ZQ_TL_G 0xe8
+#define ZQ_TL_H 0x96
+#define ZQ_STEP512(fn, a, b, c, d, i, s)                                                \
+    a = _mm512_add_epi32(a, _mm512_add_epi32(w[i], _mm512_set1_epi32((int)ZQ_K_##fn))); \
+    a = _mm512_add_epi32(a, _mm512_ternarylogic_epi32(b, c, d, ZQ_TL_##fn));            \
+    a = _mm512_rol_epi32(a, s)
+
+__attribute__((target("avx512f,avx512vl,avx512bw"))) void Kernel16(uint32_t st[4][kMaxLanes],
+                                                                   const unsigned char* const p[kMaxLanes],
+                                                                   size_t blocks) {
+    __m512i A = _mm512_loadu_si512(st[0]);
+    __m512i B = _mm512_loadu_si512(st[1]);
+    __m512i C = _mm512_loadu_si512(st[2]);
+    __m512i D = _mm512_loadu_si512(st[3]);
+    for (size_t off = 0; off < blocks * kBlock; off += kBlock) {
+        __m512i w[16];
+        simd_lanes::LoadWords16(w, p, off);
+        __m512i a = A, b = B, c = C, d = D;
+        ZQ_MD4_STEPS(ZQ_STEP512);
+        A = _mm512_add_epi32(A, a);
+        B = _mm512_add_epi32(B, b);
+        C = _mm512_add_epi32(C, c);
+        D = _mm512_add_epi32(D, d);
+    }
+    _mm512_storeu_si512(st[0], A);
+    _mm512_storeu_si512(st[1], B);
+    _mm512_storeu_si512(st[2], C);
+    _mm512_storeu_si512(st[3], D);
+}
+
+#define ZQ_AVX2 __attribute__((target("avx2"), always_inline)) inline
+ZQ_AVX2 __m256i Md4F(__m256i b, __m256i c, __m256i d) {
+    return _mm256_xor_si256(d, _mm256_and_si256(b, _mm256_xor_si256(c, d)));
+}
+ZQ_AVX2 __m256i Md4G(__m256i b, __m256i c, __m256i d) {
+    return _mm256_or_si256(_mm256_and_si256(b, _mm256_or_si256(c, d)), _mm256_and_si256(c, d));
+}
+ZQ_AVX2 __m256i Md4H(__m256i b, __m256i c, __m256i d) { return _mm256_xor_si256(_mm256_xor_si256(b, c), d); }
+#define ZQ_STEP256(fn, a, b, c, d, i, s)                                                \
+    a = _mm256_add_epi32(a, _mm256_add_epi32(w[i], _mm256_set1_epi32((int)ZQ_K_##fn))); \
+    a = _mm256_add_epi32(a, Md4##fn(b, c, d));                                          \
+    a = _mm256_or_si256(_mm256_slli_epi32(a, s), _mm256_srli_epi32(a, 32 - (s)))
+
+__attribute__((target("avx2"))) void Kernel8(uint32_t st[4][kMaxLanes], const unsigned char* const p[kMaxLanes],
+                                             size_t blocks) {
+    __m256i A = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(st[0]));
+    __m256i B = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(st[1]));
+    __m256i C = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(st[2]));
+    __m256i D = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(st[3]));
+    for (size_t off = 0; off < blocks * kBlock; off += kBlock) {
+        __m256i w[16];
+        simd_lanes::LoadWords8(w, p, off);
+        __m256i a = A, b = B, c = C, d = D;
+        ZQ_MD4_STEPS(ZQ_STEP256);
+        A = _mm256_add_epi32(A, a);
+        B = _mm256_add_epi32(B, b);
+        C = _mm256_add_epi32(C, c);
+        D = _mm256_add_epi32(D, d);
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(st[0]), A);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(st[1]), B);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(st[2]), C);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(st[3]), D);
+}
+
+// Moves count (2 to 16) lanes on by blocks whole blocks: lane k is context
+// ctx[idx[k]] reading from block start[k] of its data. Spare lanes of a
+// kernel repeat the first lane and are thrown away.
+void RunRound(ESimdLevel eLevel, MD4_CTX* const ctx[], const unsigned char* const data[], const unsigned int* idx,
+              const size_t* start, unsigned int count, size_t blocks) {
+    const unsigned int width = eLevel == SIMD_AVX512 && count > 8 ? 16 : 8;
+    for (unsigned int k0 = 0; k0 < count; k0 += width) {
+        const unsigned int used = std::min(width, count - k0);
+        uint32_t st[4][kMaxLanes];
+        const unsigned char* p[kMaxLanes];
+        for (unsigned int l = 0; l < width; ++l) {
+            const unsigned int k = k0 + (l < used ? l : 0);
+            for (int j = 0; j < 4; ++j) st[j][l] = ctx[idx[k]]->state[j];
+            p[l] = data[idx[k]] + start[k] * kBlock;
+        }
+        if (width == 16) {
+            Kernel16(st, p, blocks);
+        } else {
+            Kernel8(st, p, blocks);
+        }
+        const uint64_t bits = static_cast<uint64_t>(blocks) * kBlock * 8;
+        for (unsigned int l = 0; l < used; ++l) {
+            MD4_CTX* c = ctx[idx[k0 + l]];
+            for (int j = 0; j < 4; ++j) c->state[j] = st[j][l];
+            uint64_t count64 = ((static_cast<uint64_t>(c->count[1]) << 32) | c->count[0]) + bits;
+            c->count[0] = static_cast<UINT4>(count64);
+            c->count[1] = static_cast<UINT4>(count64 >> 32);
+        }
+    }
+}
+
+#endif
+
+// At most kMaxLanes streams.
+void UpdateGroup(MD4_CTX* const ctx[], const unsigned char* const data[], const unsigned int len[], unsigned int n,
+                 ESimdLevel eLevel) {
+    size_t done[kMaxLanes];
+    for (unsigned int i = 0; i < n; ++i) done[i] = 0;
+#ifdef ZQ_SIMD_X86
+    if (eLevel != SIMD_PORTABLE) {
+        // A context holding a partial block cannot join a lane; it goes alone.
+        size_t blocks[kMaxLanes];
+        for (unsigned int i = 0; i < n; ++i) blocks[i] = ((ctx[i]->count[0] >> 3) & 63) == 0 ? len[i] / kBlock : 0;
+        simd_lanes::FeedLanes(blocks, n, done,
+                              [&](const unsigned int* idx, const size_t* start, unsigned int count, size_t least) {
+                                  RunRound(eLevel, ctx, data, idx, start, count, least);
+                              });
+    }
+#else
+    (void)eLevel;
+#endif
+    for (unsigned int i = 0; i < n; ++i) {
+        const unsigned int skip = static_cast<unsigned int>(done[i] * kBlock);
+        MD4Update(ctx[i], const_cast<unsigned char*>(data[i]) + skip, len[i] - skip);
+    }
+}
+
+}  // namespace
+
+void md4_lanes_update(MD4_CTX* const ctx[], const unsigned char* const data[], const unsigned int len[], unsigned int n,
+                      ESimdLevel eLevel) {
+    const ESimdLevel eUse = SimdResolve(eLevel);
+    for (unsigned int i = 0; i < n; i += kMaxLanes)
+        UpdateGroup(ctx + i, data + i, len + i, std::min(kMaxLanes, n - i), eUse);
+}

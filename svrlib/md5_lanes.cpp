@@ -1,0 +1,246 @@
+#include "md5_lanes.h"
+
+#include <algorithm>
+
+#include "simd_lanes.h"
+
+namespace {
+
+using simd_lanes::kBlock;
+using simd_lanes::kMaxLanes;
+
+// The 64 steps of RFC 1321 as STEP(round, a, b, c, d, word, constant, shift).
+#define ZQ_MD5_STEPS(STEP)                            \
+    STEP(F, a, b, c, d, 0, 0xd76aa478, 7);            \
+    STEP(F, d, a, b, c, 1, 0xe8c7b756, 12);           \
+    STEP(F, c, d, a, b, 2, 0x242070db, 17);           \
+    STEP(F, b, c, d, a, 3, 0xc1bdceee, 22);           \
+    STEP(F, a, b, c, d, 4, 0xf57c0faf, 7);            \
+    STEP(F, d, a, b, c, 5, 0x4787c62a, 12);           \
+    STEP(F, c, d, a, b, 6, 0xa8304613, 17);           \
+    STEP(F, b, c, d, a, 7, 0xfd469501, 22);           \
+    STEP(F, a, b, c, d, 8, 0x698098d8, 7);            \
+    STEP(F, d, a, b, c, 9, 0x8b44f7af, 12);           \
+    STEP(F, c, d, a, b, 10, 0xffff5bb1, 17);          \
+    STEP(F, b, c, d, a, 11, 0x895cd7be, 22);          \
+    STEP(F, a, b, c, d, 12, 0x6b901122, 7);           \
+    STEP(F, d, a, b, c, 13, 0xfd987193, 12);          \
+    STEP(F, c, d, a, b, 14, 0xa679438e, 17);          \
+    STEP(F, b, c, d, a, 15, 0x49b40821, 22);          \
+    STEP(G, a, b, c, d, 1, 0xf61e2562, 5);            \
+    STEP(G, d, a, b, c, 6, 0xc040b340, 9);            \
+    STEP(G, c, d, a, b, 11, 0x265e5a51, 14);          \
+    STEP(G, b, c, d, a, 0, 0xe9b6c7aa, 20);           \
+    STEP(G, a, b, c, d, 5, 0xd62f105d, 5);            \
+    STEP(G, d, a, b, c, 10, 0x02441453, 9);           \
+    STEP(G, c, d, a, b, 15, 0xd8a1e681, 14);          \
+    STEP(G, b, c, d, a, 4, 0xe7d3fbc8, 20);           \
+    STEP(G, a, b, c, d, 9, 0x21e1cde6, 5);            \
+    STEP(G, d, a, b, c, 14, 0xc33707d6, 9);           \
+    STEP(G, c, d, a, b, 3, 0xf4d50d87, 14);           \
+    STEP(G, b, c, d, a, 8, 0x455a14ed, 20);           \
+    STEP(G, a, b, c, d, 13, 0xa9e3e905, 5);           \
+    STEP(G, d, a, b, c, 2, 0xfcefa3f8, 9);            \
+    STEP(G, c, d, a, b, 7, 0x676f02d9, 14);           \
+    STEP(G, b, c, d, a, 12, 0x8d2a4c8a, 20);          \
+    STEP(H, a, b, c, d, 5, 0xfffa3942, 4);            \
+    STEP(H, d, a, b, c, 8, 0x8771f681, 11);           \
+    STEP(H, c, d, a, b, 11, 0x6d9d6122, 16);          \
+    STEP(H, b, c, d, a, 14, 0xfde5380c, 23);          \
+    STEP(H, a, b, c, d, 1, 0xa4beea44, 4);            \
+    STEP(H, d, a, b, c, 4, 0x4bdecfa9, 11);           \
+    STEP(H, c, d, a, b, 7, 0xf6bb4b60, 16);           \
+    STEP(H, b, c, d, a, 10, 0xbebfbc70, 23);          \
+    STEP(H, a, b, c, d, 13, 0x289b7ec6, 4);           \
+    STEP(H, d, a, b, c, 0, 0xeaa127fa, 11);           \
+    STEP(H, c, d, a, b, 3, 0xd4ef3085, 16);           \
+    STEP(H, b, c, d, a, 6, 0x04881d05, 23);           \
+    STEP(H, a, b, c, d, 9, 0xd9d4d039, 4);            \
+    STEP(H, d, a, b, c, 12, 0xe6db99e5, 11);          \
+    STEP(H, c, d, a, b, 15, 0x1fa27cf8, 16);          \
+    STEP(H, b, c, d, a, 2, 0xc4ac5665, 23);           \
+    STEP(I, a, b, c, d, 0, 0xf4292244, 6);            \
+    STEP(I, d, a, b, c, 7, 0x432aff97, 10);           \
+    STEP(I, c, d, a, b, 14, 0xab9423a7, 15);          \
+    STEP(I, b, c, d, a, 5, 0xfc93a039, 21);           \
+    STEP(I, a, b, c, d, 12, 0x655b59c3, 6);           \
+    STEP(I, d, a, b, c, 3, 0x8f0ccc92, 10);           \
+    STEP(I, c, d, a, b, 10, 0xffeff47d, 15);          \
+    STEP(I, b, c, d, a, 1, 0x85845dd1, 21);           \
+    STEP(I, a, b, c, d, 8, 0x6fa87e4f, 6);            \
+    STEP(I, d, a, b, c, 15, 0xfe2ce6e0, 10);          \
+    STEP(I, c, d, a, b, 6, 0xa3014314, 15);           \
+    STEP(I, b, c, d, a, 13, 0x4e0811a1, 21);          \
+    STEP(I, a, b, c, d, 4, 0xf7537e82, 6);            \
+    STEP(I, d, a, b, c, 11, 0xbd3af235, 10);          \
+    STEP(I, c, d, a, b, 2, 0x2ad7d2bb, 15);           \
+    STEP(I, b, c, d, a, 9, 0xeb86d391, 21)
+
+#ifdef ZQ_SIMD_X86
+
+// GCC 12 takes the undefined source register inside _mm512_rol_epi32 for an
+// uninitialised variable.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+// The four round functions are exactly three-input logic functions, one
+// instruction each; the truth tables are over (b, c, d).
+#define ZQ_TL_F 0xca  // b ? c : d
+#define ZQ_TL_G 0xe4  // d ? b : c
+#define ZQ_TL_H 0x96  // b ^ c ^ d
+#define ZQ_TL_I 0x39  // c ^ (b | ~d)
+#define ZQ_STEP512(fn, a, b, c, d, i, k, s)                                        \
+    a = _mm512_add_epi32(a, _mm512_add_epi32(w[i], _mm512_set1_epi32((int)(k)))); \
+    a = _mm512_add_epi32(a, _mm512_ternarylogic_epi32(b, c, d, ZQ_TL_##fn));      \
+    a = _mm512_add_epi32(_mm512_rol_epi32(a, s), b)
+
+__attribute__((target("avx512f,avx512vl,avx512bw"))) void Kernel16(uint32_t st[4][kMaxLanes],
+                                                                   const unsigned char* const p[kMaxLanes],
+                                                                   size_t blocks) {
+    __m512i A = _mm512_loadu_si512(st[0]);
+    __m512i B = _mm512_loadu_si512(st[1]);
+    __m512i C = _mm512_loadu_si512(st[2]);
+    __m512i D = _mm512_loadu_si512(st[3]);
+    for (size_t off = 0; off < blocks * kBlock; off += kBlock) {
+        __m512i w[16];
+        simd_lanes::LoadWords16(w, p, off);
+        __m512i a = A, b = B, c = C, d = D;
+        ZQ_MD5_STEPS(ZQ_STEP512);
+        A = _mm512_add_epi32(A, a);
+        B = _mm512_add_epi32(B, b);
+        C = _mm512_add_epi32(C, c);
+        D = _mm512_add_epi32(D, d);
+    }
+    _mm512_storeu_si512(st[0], A);
+    _mm512_storeu_si512(st[1], B);
+    _mm512_storeu_si512(st[2], C);
+    _mm512_storeu_si512(st[3], D);
+}
+
+#define ZQ_AVX2 __attribute__((target("avx2"), always_inline)) inline
+ZQ_AVX2 __m256i Md5F(__m256i b, __m256i c, __m256i d) {
+    return _mm256_xor_si256(d, _mm256_and_si256(b, _mm256_xor_si256(c, d)));
+}
+ZQ_AVX2 __m256i Md5G(__m256i b, __m256i c, __m256i d) {
+    return _mm256_or_si256(_mm256_and_si256(b, d), _mm256_andnot_si256(d, c));
+}
+ZQ_AVX2 __m256i Md5H(__m256i b, __m256i c, __m256i d) { return _mm256_xor_si256(_mm256_xor_si256(b, c), d); }
+ZQ_AVX2 __m256i Md5I(__m256i b, __m256i c, __m256i d) {
+    return _mm256_xor_si256(c, _mm256_or_si256(b, _mm256_xor_si256(d, _mm256_set1_epi32(-1))));
+}
+#define ZQ_STEP256(fn, a, b, c, d, i, k, s)                                        \
+    a = _mm256_add_epi32(a, _mm256_add_epi32(w[i], _mm256_set1_epi32((int)(k)))); \
+    a = _mm256_add_epi32(a, Md5##fn(b, c, d));                                    \
+    a = _mm256_add_epi32(_mm256_or_si256(_mm256_slli_epi32(a, s), _mm256_srli_epi32(a, 32 - (s))), b)
+
+__attribute__((target("avx2"))) void Kernel8(uint32_t st[4][kMaxLanes], const unsigned char* const p[kMaxLanes],
+                                             size_t blocks) {
+    __m256i A = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(st[0]));
+    __m256i B = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(st[1]));
+    __m256i C = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(st[2]));
+    __m256i D = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(st[3]));
+    for (size_t off = 0; off < blocks * kBlock; off += kBlock) {
+        __m256i w[16];
+        simd_lanes::LoadWords8(w, p, off);
+        __m256i a = A, b = B, c = C, d = D;
+        ZQ_MD5_STEPS(ZQ_STEP256);
+        A = _mm256_add_epi32(A, a);
+        B = _mm256_add_epi32(B, b);
+        C = _mm256_add_epi32(C, c);
+        D = _mm256_add_epi32(D, d);
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(st[0]), A);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(st[1]), B);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(st[2]), C);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(st[3]), D);
+}
+
+// Moves count (2 to 16) lanes on by blocks whole blocks: lane k is context
+// ctx[idx[k]] reading from block start[k] of its data. Spare lanes of a
+// kernel repeat the first lane and are thrown away.
+void RunRound(ESimdLevel eLevel, md5_t* const ctx[], const unsigned char* const data[], const unsigned int* idx,
+              const size_t* start, unsigned int count, size_t blocks) {
+    const unsigned int width = eLevel == SIMD_AVX512 && count > 8 ? 16 : 8;
+    for (unsigned int k0 = 0; k0 < count; k0 += width) {
+        const unsigned int used = std::min(width, count - k0);
+        uint32_t st[4][kMaxLanes];
+        const unsigned char* p[kMaxLanes];
+        for (unsigned int l = 0; l < width; ++l) {
+            const unsigned int k = k0 + (l < used ? l : 0);
+            const md5_t* c = ctx[idx[k]];
+            st[0][l] = c->md_A;
+            st[1][l] = c->md_B;
+            st[2][l] = c->md_C;
+            st[3][l] = c->md_D;
+            p[l] = data[idx[k]] + start[k] * kBlock;
+        }
+        if (width == 16) {
+            Kernel16(st, p, blocks);
+        } else {
+            Kernel8(st, p, blocks);
+        }
+        const uint64_t bytes = static_cast<uint64_t>(blocks) * kBlock;
+        for (unsigned int l = 0; l < used; ++l) {
+            md5_t* c = ctx[idx[k0 + l]];
+            c->md_A = st[0][l];
+            c->md_B = st[1][l];
+            c->md_C = st[2][l];
+            c->md_D = st[3][l];
+            uint64_t total = ((static_cast<uint64_t>(c->md_total[1]) << 32) | c->md_total[0]) + bytes;
+            c->md_total[0] = static_cast<md5_uint32>(total);
+            c->md_total[1] = static_cast<md5_uint32>(total >> 32);
+        }
+    }
+}
+
+#endif
+
+// At most kMaxLanes streams.
+void ProcessGroup(md5_t* const ctx[], const unsigned char* const data[], const unsigned int len[], unsigned int n,
+                  ESimdLevel eLevel) {
+    size_t done[kMaxLanes];
+    for (unsigned int i = 0; i < n; ++i) done[i] = 0;
+#ifdef ZQ_SIMD_X86
+    if (eLevel != SIMD_PORTABLE) {
+        // A context holding a partial block cannot join a lane; it goes alone.
+        size_t blocks[kMaxLanes];
+        for (unsigned int i = 0; i < n; ++i) blocks[i] = ctx[i]->md_buf_len == 0 ? len[i] / kBlock : 0;
+        simd_lanes::FeedLanes(blocks, n, done,
+                              [&](const unsigned int* idx, const size_t* start, unsigned int count, size_t least) {
+                                  RunRound(eLevel, ctx, data, idx, start, count, least);
+                              });
+    }
+#else
+    (void)eLevel;
+#endif
+    for (unsigned int i = 0; i < n; ++i) {
+        const unsigned int skip = static_cast<unsigned int>(done[i] * kBlock);
+        md5_process(ctx[i], data[i] + skip, len[i] - skip);
+    }
+}
+
+}  // namespace
+
+void md5_lanes_process(md5_t* const ctx[], const unsigned char* const data[], const unsigned int len[], unsigned int n,
+                       ESimdLevel eLevel) {
+    const ESimdLevel eUse = SimdResolve(eLevel);
+    for (unsigned int i = 0; i < n; i += kMaxLanes)
+        ProcessGroup(ctx + i, data + i, len + i, std::min(kMaxLanes, n - i), eUse);
+}
+
+void md5_lanes_digest(const unsigned char* const data[], const unsigned int len[], unsigned int n, unsigned char* out,
+                      ESimdLevel eLevel) {
+    const ESimdLevel eUse = SimdResolve(eLevel);
+    for (unsigned int i = 0; i < n; i += kMaxLanes) {
+        const unsigned int m = std::min(kMaxLanes, n - i);
+        md5_t oCtx[kMaxLanes];
+        md5_t* ctx[kMaxLanes];
+        for (unsigned int k = 0; k < m; ++k) {
+            md5_init(&oCtx[k]);
+            ctx[k] = &oCtx[k];
+        }
+        ProcessGroup(ctx, data + i, len + i, m, eUse);
+        for (unsigned int k = 0; k < m; ++k) md5_finish(ctx[k], out + 16 * (i + k));
+    }
+}
