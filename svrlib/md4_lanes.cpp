@@ -138,68 +138,33 @@ __attribute__((target("avx2"))) void Kernel8(uint32_t st[4][kMaxLanes], const un
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(st[3]), D);
 }
 
-// Moves count (2 to 16) lanes on by blocks whole blocks: lane k is context
-// ctx[idx[k]] reading from block start[k] of its data. Spare lanes of a
-// kernel repeat the first lane and are thrown away.
-void RunRound(ESimdLevel eLevel, MD4_CTX* const ctx[], const unsigned char* const data[], const unsigned int* idx,
-              const size_t* start, unsigned int count, size_t blocks) {
-    const unsigned int width = eLevel == SIMD_AVX512 && count > 8 ? 16 : 8;
-    for (unsigned int k0 = 0; k0 < count; k0 += width) {
-        const unsigned int used = std::min(width, count - k0);
-        uint32_t st[4][kMaxLanes];
-        const unsigned char* p[kMaxLanes];
-        for (unsigned int l = 0; l < width; ++l) {
-            const unsigned int k = k0 + (l < used ? l : 0);
-            for (int j = 0; j < 4; ++j) st[j][l] = ctx[idx[k]]->state[j];
-            p[l] = data[idx[k]] + start[k] * kBlock;
-        }
-        if (width == 16) {
-            Kernel16(st, p, blocks);
-        } else {
-            Kernel8(st, p, blocks);
-        }
-        const uint64_t bits = static_cast<uint64_t>(blocks) * kBlock * 8;
-        for (unsigned int l = 0; l < used; ++l) {
-            MD4_CTX* c = ctx[idx[k0 + l]];
-            for (int j = 0; j < 4; ++j) c->state[j] = st[j][l];
-            uint64_t count64 = ((static_cast<uint64_t>(c->count[1]) << 32) | c->count[0]) + bits;
-            c->count[0] = static_cast<UINT4>(count64);
-            c->count[1] = static_cast<UINT4>(count64 >> 32);
-        }
-    }
-}
-
 #endif
 
-// At most kMaxLanes streams.
-void UpdateGroup(MD4_CTX* const ctx[], const unsigned char* const data[], const unsigned int len[], unsigned int n,
-                 ESimdLevel eLevel) {
-    size_t done[kMaxLanes];
-    for (unsigned int i = 0; i < n; ++i) done[i] = 0;
+// MD4_CTX as the lane driver sees it; its count is in bits.
+struct CMd4Digest {
+    typedef MD4_CTX Ctx;
+    static bool Whole(const Ctx* c) { return ((c->count[0] >> 3) & 63) == 0; }
+    static void Single(Ctx* c, const unsigned char* p, unsigned int len) {
+        MD4Update(c, const_cast<unsigned char*>(p), len);
+    }
 #ifdef ZQ_SIMD_X86
-    if (eLevel != SIMD_PORTABLE) {
-        // A context holding a partial block cannot join a lane; it goes alone.
-        size_t blocks[kMaxLanes];
-        for (unsigned int i = 0; i < n; ++i) blocks[i] = ((ctx[i]->count[0] >> 3) & 63) == 0 ? len[i] / kBlock : 0;
-        simd_lanes::FeedLanes(blocks, n, done,
-                              [&](const unsigned int* idx, const size_t* start, unsigned int count, size_t least) {
-                                  RunRound(eLevel, ctx, data, idx, start, count, least);
-                              });
+    static void GetState(const Ctx* c, uint32_t s[4]) {
+        for (int j = 0; j < 4; ++j) s[j] = c->state[j];
     }
-#else
-    (void)eLevel;
+    static void PutState(Ctx* c, const uint32_t s[4], uint64_t bytes) {
+        for (int j = 0; j < 4; ++j) c->state[j] = s[j];
+        uint64_t count64 = ((static_cast<uint64_t>(c->count[1]) << 32) | c->count[0]) + bytes * 8;
+        c->count[0] = static_cast<UINT4>(count64);
+        c->count[1] = static_cast<UINT4>(count64 >> 32);
+    }
+    static constexpr simd_lanes::FKernel Kernel16 = ::Kernel16;
+    static constexpr simd_lanes::FKernel Kernel8 = ::Kernel8;
 #endif
-    for (unsigned int i = 0; i < n; ++i) {
-        const unsigned int skip = static_cast<unsigned int>(done[i] * kBlock);
-        MD4Update(ctx[i], const_cast<unsigned char*>(data[i]) + skip, len[i] - skip);
-    }
-}
+};
 
 }  // namespace
 
 void md4_lanes_update(MD4_CTX* const ctx[], const unsigned char* const data[], const unsigned int len[], unsigned int n,
                       ESimdLevel eLevel) {
-    const ESimdLevel eUse = SimdResolve(eLevel);
-    for (unsigned int i = 0; i < n; i += kMaxLanes)
-        UpdateGroup(ctx + i, data + i, len + i, std::min(kMaxLanes, n - i), eUse);
+    simd_lanes::Update<CMd4Digest>(ctx, data, len, n, eLevel);
 }

@@ -156,77 +156,39 @@ __attribute__((target("avx2"))) void Kernel8(uint32_t st[4][kMaxLanes], const un
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(st[3]), D);
 }
 
-// Moves count (2 to 16) lanes on by blocks whole blocks: lane k is context
-// ctx[idx[k]] reading from block start[k] of its data. Spare lanes of a
-// kernel repeat the first lane and are thrown away.
-void RunRound(ESimdLevel eLevel, md5_t* const ctx[], const unsigned char* const data[], const unsigned int* idx,
-              const size_t* start, unsigned int count, size_t blocks) {
-    const unsigned int width = eLevel == SIMD_AVX512 && count > 8 ? 16 : 8;
-    for (unsigned int k0 = 0; k0 < count; k0 += width) {
-        const unsigned int used = std::min(width, count - k0);
-        uint32_t st[4][kMaxLanes];
-        const unsigned char* p[kMaxLanes];
-        for (unsigned int l = 0; l < width; ++l) {
-            const unsigned int k = k0 + (l < used ? l : 0);
-            const md5_t* c = ctx[idx[k]];
-            st[0][l] = c->md_A;
-            st[1][l] = c->md_B;
-            st[2][l] = c->md_C;
-            st[3][l] = c->md_D;
-            p[l] = data[idx[k]] + start[k] * kBlock;
-        }
-        if (width == 16) {
-            Kernel16(st, p, blocks);
-        } else {
-            Kernel8(st, p, blocks);
-        }
-        const uint64_t bytes = static_cast<uint64_t>(blocks) * kBlock;
-        for (unsigned int l = 0; l < used; ++l) {
-            md5_t* c = ctx[idx[k0 + l]];
-            c->md_A = st[0][l];
-            c->md_B = st[1][l];
-            c->md_C = st[2][l];
-            c->md_D = st[3][l];
-            uint64_t total = ((static_cast<uint64_t>(c->md_total[1]) << 32) | c->md_total[0]) + bytes;
-            c->md_total[0] = static_cast<md5_uint32>(total);
-            c->md_total[1] = static_cast<md5_uint32>(total >> 32);
-        }
-    }
-}
-
 #endif
 
-// At most kMaxLanes streams.
-void ProcessGroup(md5_t* const ctx[], const unsigned char* const data[], const unsigned int len[], unsigned int n,
-                  ESimdLevel eLevel) {
-    size_t done[kMaxLanes];
-    for (unsigned int i = 0; i < n; ++i) done[i] = 0;
+// md5_t as the lane driver sees it; its total is in bytes.
+struct CMd5Digest {
+    typedef md5_t Ctx;
+    static bool Whole(const Ctx* c) { return c->md_buf_len == 0; }
+    static void Single(Ctx* c, const unsigned char* p, unsigned int len) { md5_process(c, p, len); }
 #ifdef ZQ_SIMD_X86
-    if (eLevel != SIMD_PORTABLE) {
-        // A context holding a partial block cannot join a lane; it goes alone.
-        size_t blocks[kMaxLanes];
-        for (unsigned int i = 0; i < n; ++i) blocks[i] = ctx[i]->md_buf_len == 0 ? len[i] / kBlock : 0;
-        simd_lanes::FeedLanes(blocks, n, done,
-                              [&](const unsigned int* idx, const size_t* start, unsigned int count, size_t least) {
-                                  RunRound(eLevel, ctx, data, idx, start, count, least);
-                              });
+    static void GetState(const Ctx* c, uint32_t s[4]) {
+        s[0] = c->md_A;
+        s[1] = c->md_B;
+        s[2] = c->md_C;
+        s[3] = c->md_D;
     }
-#else
-    (void)eLevel;
+    static void PutState(Ctx* c, const uint32_t s[4], uint64_t bytes) {
+        c->md_A = s[0];
+        c->md_B = s[1];
+        c->md_C = s[2];
+        c->md_D = s[3];
+        uint64_t total = ((static_cast<uint64_t>(c->md_total[1]) << 32) | c->md_total[0]) + bytes;
+        c->md_total[0] = static_cast<md5_uint32>(total);
+        c->md_total[1] = static_cast<md5_uint32>(total >> 32);
+    }
+    static constexpr simd_lanes::FKernel Kernel16 = ::Kernel16;
+    static constexpr simd_lanes::FKernel Kernel8 = ::Kernel8;
 #endif
-    for (unsigned int i = 0; i < n; ++i) {
-        const unsigned int skip = static_cast<unsigned int>(done[i] * kBlock);
-        md5_process(ctx[i], data[i] + skip, len[i] - skip);
-    }
-}
+};
 
 }  // namespace
 
 void md5_lanes_process(md5_t* const ctx[], const unsigned char* const data[], const unsigned int len[], unsigned int n,
                        ESimdLevel eLevel) {
-    const ESimdLevel eUse = SimdResolve(eLevel);
-    for (unsigned int i = 0; i < n; i += kMaxLanes)
-        ProcessGroup(ctx + i, data + i, len + i, std::min(kMaxLanes, n - i), eUse);
+    simd_lanes::Update<CMd5Digest>(ctx, data, len, n, eLevel);
 }
 
 void md5_lanes_digest(const unsigned char* const data[], const unsigned int len[], unsigned int n, unsigned char* out,
@@ -240,7 +202,7 @@ void md5_lanes_digest(const unsigned char* const data[], const unsigned int len[
             md5_init(&oCtx[k]);
             ctx[k] = &oCtx[k];
         }
-        ProcessGroup(ctx, data + i, len + i, m, eUse);
+        simd_lanes::Update<CMd5Digest>(ctx, data + i, len + i, m, eUse);
         for (unsigned int k = 0; k < m; ++k) md5_finish(ctx[k], out + 16 * (i + k));
     }
 }

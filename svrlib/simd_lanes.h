@@ -1,12 +1,17 @@
 // Internal to md4_lanes and md5_lanes: how streams share the lanes of a
-// kernel, and the loads that turn one 64-byte block per lane into sixteen
-// vectors of message words. The vector helpers carry their instruction set's
-// target attribute and are only called from kernels compiled for it.
+// kernel (one driver for both digests, told about a digest's context by a
+// small traits struct), and the loads that turn one 64-byte block per lane
+// into sixteen vectors of message words. The vector helpers carry their
+// instruction set's target attribute and are only called from kernels
+// compiled for it.
 #ifndef ZQ_SIMD_LANES_H
 #define ZQ_SIMD_LANES_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+
+#include "simd_level.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -122,6 +127,74 @@ __attribute__((target("avx2"), always_inline)) inline void LoadWords8(__m256i w[
 }
 
 #endif
+
+#ifdef ZQ_SIMD_X86
+
+// One kernel: st[j][l] is state word j of lane l, p[l] lane l's data; moves
+// every lane on by blocks whole blocks.
+typedef void (*FKernel)(uint32_t st[4][kMaxLanes], const unsigned char* const p[kMaxLanes], size_t blocks);
+
+// Moves count (2 to 16) lanes on by blocks whole blocks: lane k is context
+// ctx[idx[k]] reading from block start[k] of its data. Spare lanes of a
+// kernel repeat the first lane and are thrown away. TDigest supplies
+// GetState, PutState (which also counts the bytes) and the two kernels.
+template <class TDigest>
+void RunRound(ESimdLevel eLevel, typename TDigest::Ctx* const ctx[], const unsigned char* const data[],
+              const unsigned int* idx, const size_t* start, unsigned int count, size_t blocks) {
+    const unsigned int width = eLevel == SIMD_AVX512 && count > 8 ? 16 : 8;
+    for (unsigned int k0 = 0; k0 < count; k0 += width) {
+        const unsigned int used = std::min(width, count - k0);
+        uint32_t st[4][kMaxLanes];
+        const unsigned char* p[kMaxLanes];
+        for (unsigned int l = 0; l < width; ++l) {
+            const unsigned int k = k0 + (l < used ? l : 0);
+            uint32_t s[4];
+            TDigest::GetState(ctx[idx[k]], s);
+            for (int j = 0; j < 4; ++j) st[j][l] = s[j];
+            p[l] = data[idx[k]] + start[k] * kBlock;
+        }
+        (width == 16 ? TDigest::Kernel16 : TDigest::Kernel8)(st, p, blocks);
+        const uint64_t bytes = static_cast<uint64_t>(blocks) * kBlock;
+        for (unsigned int l = 0; l < used; ++l) {
+            const uint32_t s[4] = {st[0][l], st[1][l], st[2][l], st[3][l]};
+            TDigest::PutState(ctx[idx[k0 + l]], s, bytes);
+        }
+    }
+}
+
+#endif
+
+// Adds len[i] bytes of data[i] to ctx[i] for n streams, kMaxLanes at a
+// time: the whole blocks in the lanes of eLevel's kernels, the rest (and a
+// context holding a partial block, which cannot join a lane) with the
+// digest's single-stream code. TDigest supplies Ctx, Whole (no partial block
+// held) and Single, and for the vector levels what RunRound needs.
+template <class TDigest>
+void Update(typename TDigest::Ctx* const ctx[], const unsigned char* const data[], const unsigned int len[],
+            unsigned int n, ESimdLevel eLevel) {
+    const ESimdLevel eUse = SimdResolve(eLevel);
+    for (unsigned int g = 0; g < n; g += kMaxLanes) {
+        const unsigned int m = std::min(kMaxLanes, n - g);
+        size_t done[kMaxLanes];
+        for (unsigned int i = 0; i < m; ++i) done[i] = 0;
+#ifdef ZQ_SIMD_X86
+        if (eUse != SIMD_PORTABLE) {
+            size_t blocks[kMaxLanes];
+            for (unsigned int i = 0; i < m; ++i) blocks[i] = TDigest::Whole(ctx[g + i]) ? len[g + i] / kBlock : 0;
+            FeedLanes(blocks, m, done, [&](const unsigned int* idx, const size_t* start, unsigned int count,
+                                           size_t least) {
+                RunRound<TDigest>(eUse, ctx + g, data + g, idx, start, count, least);
+            });
+        }
+#else
+        (void)eUse;
+#endif
+        for (unsigned int i = 0; i < m; ++i) {
+            const unsigned int skip = static_cast<unsigned int>(done[i] * kBlock);
+            TDigest::Single(ctx[g + i], data[g + i] + skip, len[g + i] - skip);
+        }
+    }
+}
 
 }  // namespace simd_lanes
 
