@@ -1,46 +1,15 @@
-// CRcJournal: the append-only file of accepted reports, one line each. A line
-// is on disk (written whole and synced) when Append returns 0, so an answer
-// sent after it can never name a report the journal lost; a failed append is
-// cut back off, so a reader never sees half a line. A journal whose name was
-// removed or replaced since it was opened is opened again by name before the
-// next line, so no line goes to a file nobody can find. Owns its descriptor;
-// single-threaded.
+// The journal line: the one-line, tab-separated text form of an accepted
+// report that the center's TSV journal once held, kept because scripts read
+// it (zq_lookup --export-tsv prints the store's records this way). Pure
+// functions; the store of record is rc_store.
 #ifndef ZQ_RC_JOURNAL_H
 #define ZQ_RC_JOURNAL_H
 
-#include <string>
-
 #include <ctime>
+#include <string>
 
 #include "common_header.h"
 #include "report_wire.h"
-
-class CRcJournal {
-public:
-    explicit CRcJournal(const std::string& strPath);
-    ~CRcJournal();
-    CRcJournal(const CRcJournal&) = delete;
-    CRcJournal& operator=(const CRcJournal&) = delete;
-
-    // Creates the missing directories and the file, and syncs a new file's
-    // directory entry. 0, or the system error number of the failed step.
-    int Open();
-    // Writes strLine at the end and syncs it, first opening the path again
-    // (directories included) when it no longer names the open file. 0, or
-    // the system error number of the failed step (EBADF before Open).
-    int Append(const std::string& strLine);
-
-    const std::string& GetPath() const { return m_strPath; }
-    int GetFd() const { return m_iFd; }
-
-private:
-    // 0 when the descriptor still is the file at the path (reopened if not).
-    int KeepNamed();
-
-    std::string m_strPath;
-    int m_iFd;
-    bool m_bOpened;  // Open succeeded once: later failures are retried
-};
 
 // One journal line for an accepted report received at tNow, ending in a
 // newline: tab-separated key=value fields, "time" first (UTC, ISO 8601), then
