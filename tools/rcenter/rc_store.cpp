@@ -109,6 +109,17 @@ sint64 ReadResource(sqlite3_stmt* p, int iFirst, rc_resource_t& oRes) {
     return sqlite3_column_int64(p, iFirst);
 }
 
+// Reads url, file, ext, ref, first_seen (from iFirst on) into a location.
+rc_location_t ReadLocation(sqlite3_stmt* p, int iFirst) {
+    rc_location_t oLoc;
+    oLoc.Url = ColumnText(p, iFirst);
+    oLoc.FileName = ColumnText(p, iFirst + 1);
+    oLoc.ExtName = ColumnText(p, iFirst + 2);
+    oLoc.Ref = ColumnText(p, iFirst + 3);
+    oLoc.FirstSeen = sqlite3_column_int64(p, iFirst + 4);
+    return oLoc;
+}
+
 // Finalizes a statement when it goes out of scope.
 class CStmt {
 public:
@@ -559,13 +570,7 @@ int CRcStore::ReadLocations(rc_resource_t& oRes, sint64 iId, std::string& strErr
     if (iRet != SQLITE_OK) return Fail(iRet, "cannot prepare a lookup", strError);
     sqlite3_bind_int64(stmt.Get(), 1, iId);
     while ((iRet = sqlite3_step(stmt.Get())) == SQLITE_ROW) {
-        rc_location_t oLoc;
-        oLoc.Url = ColumnText(stmt.Get(), 0);
-        oLoc.FileName = ColumnText(stmt.Get(), 1);
-        oLoc.ExtName = ColumnText(stmt.Get(), 2);
-        oLoc.Ref = ColumnText(stmt.Get(), 3);
-        oLoc.FirstSeen = sqlite3_column_int64(stmt.Get(), 4);
-        oRes.Locations.push_back(std::move(oLoc));
+        oRes.Locations.push_back(ReadLocation(stmt.Get(), 0));
     }
     return iRet == SQLITE_DONE ? 0 : Fail(iRet, "cannot read the locations", strError);
 }
@@ -603,13 +608,7 @@ int CRcStore::ForEachLocation(const std::function<bool(const rc_resource_t&, con
     while ((iRet = sqlite3_step(stmt.Get())) == SQLITE_ROW) {
         rc_resource_t oRes;
         ReadResource(stmt.Get(), 0, oRes);
-        rc_location_t oLoc;
-        oLoc.Url = ColumnText(stmt.Get(), 10);
-        oLoc.FileName = ColumnText(stmt.Get(), 11);
-        oLoc.ExtName = ColumnText(stmt.Get(), 12);
-        oLoc.Ref = ColumnText(stmt.Get(), 13);
-        oLoc.FirstSeen = sqlite3_column_int64(stmt.Get(), 14);
-        if (!fn(oRes, oLoc)) return 0;
+        if (!fn(oRes, ReadLocation(stmt.Get(), 10))) return 0;
     }
     return iRet == SQLITE_DONE ? 0 : Fail(iRet, "cannot read the locations", strError);
 }
