@@ -78,12 +78,6 @@ using simd_lanes::kMaxLanes;
 
 #ifdef ZQ_SIMD_X86
 
-// GCC 12 takes the undefined source register inside _mm512_rol_epi32 for an
-// uninitialised variable.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
 // The four round functions are exactly three-input logic functions, one
 // instruction each; the truth tables are over (b, c, d).
 #define ZQ_TL_F 0xca  // b ? c : d
@@ -94,29 +88,6 @@ using simd_lanes::kMaxLanes;
     a = _mm512_add_epi32(a, _mm512_add_epi32(w[i], _mm512_set1_epi32((int)(k)))); \
     a = _mm512_add_epi32(a, _mm512_ternarylogic_epi32(b, c, d, ZQ_TL_##fn));      \
     a = _mm512_add_epi32(_mm512_rol_epi32(a, s), b)
-
-__attribute__((target("avx512f,avx512vl,avx512bw"))) void Kernel16(uint32_t st[4][kMaxLanes],
-                                                                   const unsigned char* const p[kMaxLanes],
-                                                                   size_t blocks) {
-    __m512i A = _mm512_loadu_si512(st[0]);
-    __m512i B = _mm512_loadu_si512(st[1]);
-    __m512i C = _mm512_loadu_si512(st[2]);
-    __m512i D = _mm512_loadu_si512(st[3]);
-    for (size_t off = 0; off < blocks * kBlock; off += kBlock) {
-        __m512i w[16];
-        simd_lanes::LoadWords16(w, p, off);
-        __m512i a = A, b = B, c = C, d = D;
-        ZQ_MD5_STEPS(ZQ_STEP512);
-        A = _mm512_add_epi32(A, a);
-        B = _mm512_add_epi32(B, b);
-        C = _mm512_add_epi32(C, c);
-        D = _mm512_add_epi32(D, d);
-    }
-    _mm512_storeu_si512(st[0], A);
-    _mm512_storeu_si512(st[1], B);
-    _mm512_storeu_si512(st[2], C);
-    _mm512_storeu_si512(st[3], D);
-}
 
 #define ZQ_AVX2 __attribute__((target("avx2"), always_inline)) inline
 ZQ_AVX2 __m256i Md5F(__m256i b, __m256i c, __m256i d) {
@@ -133,28 +104,6 @@ ZQ_AVX2 __m256i Md5I(__m256i b, __m256i c, __m256i d) {
     a = _mm256_add_epi32(a, _mm256_add_epi32(w[i], _mm256_set1_epi32((int)(k)))); \
     a = _mm256_add_epi32(a, Md5##fn(b, c, d));                                    \
     a = _mm256_add_epi32(_mm256_or_si256(_mm256_slli_epi32(a, s), _mm256_srli_epi32(a, 32 - (s))), b)
-
-__attribute__((target("avx2"))) void Kernel8(uint32_t st[4][kMaxLanes], const unsigned char* const p[kMaxLanes],
-                                             size_t blocks) {
-    __m256i A = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(st[0]));
-    __m256i B = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(st[1]));
-    __m256i C = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(st[2]));
-    __m256i D = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(st[3]));
-    for (size_t off = 0; off < blocks * kBlock; off += kBlock) {
-        __m256i w[16];
-        simd_lanes::LoadWords8(w, p, off);
-        __m256i a = A, b = B, c = C, d = D;
-        ZQ_MD5_STEPS(ZQ_STEP256);
-        A = _mm256_add_epi32(A, a);
-        B = _mm256_add_epi32(B, b);
-        C = _mm256_add_epi32(C, c);
-        D = _mm256_add_epi32(D, d);
-    }
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(st[0]), A);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(st[1]), B);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(st[2]), C);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(st[3]), D);
-}
 
 #endif
 
@@ -179,8 +128,14 @@ struct CMd5Digest {
         c->md_total[0] = static_cast<md5_uint32>(total);
         c->md_total[1] = static_cast<md5_uint32>(total >> 32);
     }
-    static constexpr simd_lanes::FKernel Kernel16 = ::Kernel16;
-    static constexpr simd_lanes::FKernel Kernel8 = ::Kernel8;
+    __attribute__((target("avx512f,avx512vl,avx512bw"), always_inline)) static inline void Rounds16(
+        __m512i& a, __m512i& b, __m512i& c, __m512i& d, const __m512i w[16]) {
+        ZQ_MD5_STEPS(ZQ_STEP512);
+    }
+    __attribute__((target("avx2"), always_inline)) static inline void Rounds8(__m256i& a, __m256i& b, __m256i& c,
+                                                                             __m256i& d, const __m256i w[16]) {
+        ZQ_MD5_STEPS(ZQ_STEP256);
+    }
 #endif
 };
 

@@ -130,14 +130,67 @@ __attribute__((target("avx2"), always_inline)) inline void LoadWords8(__m256i w[
 
 #ifdef ZQ_SIMD_X86
 
-// One kernel: st[j][l] is state word j of lane l, p[l] lane l's data; moves
-// every lane on by blocks whole blocks.
-typedef void (*FKernel)(uint32_t st[4][kMaxLanes], const unsigned char* const p[kMaxLanes], size_t blocks);
+// GCC 12 takes the undefined source register inside _mm512_rol_epi32 (in
+// the rounds inlined into the kernels below) for an uninitialised variable.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+// The frame of every kernel: st[j][l] is state word j of lane l, p[l] lane
+// l's data; each block's words go through TDigest's rounds (Rounds16 or
+// Rounds8, compiled for the same instruction set and inlined) and are added
+// to the state, which moves every lane on by blocks whole blocks.
+template <class TDigest>
+__attribute__((target("avx512f,avx512vl,avx512bw"))) void Kernel16(uint32_t st[4][kMaxLanes],
+                                                                   const unsigned char* const p[kMaxLanes],
+                                                                   size_t blocks) {
+    __m512i A = _mm512_loadu_si512(st[0]);
+    __m512i B = _mm512_loadu_si512(st[1]);
+    __m512i C = _mm512_loadu_si512(st[2]);
+    __m512i D = _mm512_loadu_si512(st[3]);
+    for (size_t off = 0; off < blocks * kBlock; off += kBlock) {
+        __m512i w[16];
+        LoadWords16(w, p, off);
+        __m512i a = A, b = B, c = C, d = D;
+        TDigest::Rounds16(a, b, c, d, w);
+        A = _mm512_add_epi32(A, a);
+        B = _mm512_add_epi32(B, b);
+        C = _mm512_add_epi32(C, c);
+        D = _mm512_add_epi32(D, d);
+    }
+    _mm512_storeu_si512(st[0], A);
+    _mm512_storeu_si512(st[1], B);
+    _mm512_storeu_si512(st[2], C);
+    _mm512_storeu_si512(st[3], D);
+}
+
+template <class TDigest>
+__attribute__((target("avx2"))) void Kernel8(uint32_t st[4][kMaxLanes], const unsigned char* const p[kMaxLanes],
+                                             size_t blocks) {
+    __m256i A = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(st[0]));
+    __m256i B = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(st[1]));
+    __m256i C = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(st[2]));
+    __m256i D = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(st[3]));
+    for (size_t off = 0; off < blocks * kBlock; off += kBlock) {
+        __m256i w[16];
+        LoadWords8(w, p, off);
+        __m256i a = A, b = B, c = C, d = D;
+        TDigest::Rounds8(a, b, c, d, w);
+        A = _mm256_add_epi32(A, a);
+        B = _mm256_add_epi32(B, b);
+        C = _mm256_add_epi32(C, c);
+        D = _mm256_add_epi32(D, d);
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(st[0]), A);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(st[1]), B);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(st[2]), C);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(st[3]), D);
+}
 
 // Moves count (2 to 16) lanes on by blocks whole blocks: lane k is context
 // ctx[idx[k]] reading from block start[k] of its data. Spare lanes of a
 // kernel repeat the first lane and are thrown away. TDigest supplies
-// GetState, PutState (which also counts the bytes) and the two kernels.
+// GetState, PutState (which also counts the bytes) and the rounds.
 template <class TDigest>
 void RunRound(ESimdLevel eLevel, typename TDigest::Ctx* const ctx[], const unsigned char* const data[],
               const unsigned int* idx, const size_t* start, unsigned int count, size_t blocks) {
@@ -153,7 +206,11 @@ void RunRound(ESimdLevel eLevel, typename TDigest::Ctx* const ctx[], const unsig
             for (int j = 0; j < 4; ++j) st[j][l] = s[j];
             p[l] = data[idx[k]] + start[k] * kBlock;
         }
-        (width == 16 ? TDigest::Kernel16 : TDigest::Kernel8)(st, p, blocks);
+        if (width == 16) {
+            Kernel16<TDigest>(st, p, blocks);
+        } else {
+            Kernel8<TDigest>(st, p, blocks);
+        }
         const uint64_t bytes = static_cast<uint64_t>(blocks) * kBlock;
         for (unsigned int l = 0; l < used; ++l) {
             const uint32_t s[4] = {st[0][l], st[1][l], st[2][l], st[3][l]};
