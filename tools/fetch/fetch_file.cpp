@@ -68,7 +68,9 @@ int CFetchFile::Open(const std::string& strPath, bool bCreate, bool* pbResized, 
         strWhy = errno_text("cannot cut", strPath);
         return -1;
     }
-    if (m_oTable.Size == 0) return 0;
+    // A file of the right size is left as it is: even reserving space it
+    // already has would change its modification time.
+    if (m_oTable.Size == 0 || !bResized) return 0;
     // Reserving the space up front turns a disk too small into one clear
     // error before anything is fetched; file systems that cannot reserve
     // get the size alone and report a full disk at the write that hits it.
