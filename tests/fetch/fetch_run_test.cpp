@@ -11,6 +11,7 @@
 #include "bytes.h"
 #include "files.h"
 #include "mirrors.h"
+#include "net.h"
 #include "process.h"
 
 namespace {
@@ -168,6 +169,31 @@ TEST_F(Fetch, RepairLeavesAnIntactCopyUntouchedAndMendsAShortOne) {
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(ReadFile(Out()), data);
     EXPECT_EQ(nginx.BodyBytesSent(), kSize - 10 * kPiece);
+}
+
+}  // namespace
+
+namespace {
+
+// A center whose record comes in two pages: the first page's mirror refuses
+// connections, so the file can only arrive from the one on the second.
+TEST_F(Fetch, CenterRecordIsFollowedOverEveryPageOfItsLocations) {
+    NginxMirrors nginx;
+    ASSERT_TRUE(StartNginx(nginx, 1)) << nginx.Error();
+    ProcessResult id = RunProcess(BinPath("zq_ident"), {dir.file("www/f.bin")}, dir.path(), kTimeoutMs);
+    size_t at = id.out.find("fid: ");
+    ASSERT_NE(at, std::string::npos) << id.out;
+    const std::string fid = id.out.substr(at + 5, 40);
+    ScriptedMirror center;
+    ASSERT_TRUE(center.StartScript("paged_center.py",
+                                   {fid, std::to_string(kSize), dir.file("f.tpt"),
+                                    "http://127.0.0.1:" + std::to_string(zqtest::RefusedPort()) + "/f.bin",
+                                    nginx.Url(0, "f.bin")}));
+    std::string base = center.Url("");
+    ProcessResult r = RunProcess(BinPath("zq_fetch"), {"--center", base.substr(0, base.size() - 1), fid},
+                                 dir.file("get"), kTimeoutMs);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(ReadFile(dir.file("get/paged.bin")), data);
 }
 
 }  // namespace
