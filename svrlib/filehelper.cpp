@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <ctime>
 
 namespace {
@@ -114,6 +115,18 @@ unsigned long long CFileHelper::GetContentSize(const char* pFileName) {
 bool CFileHelper::IsRegularFile(const char* pFileName) {
     struct stat64 st;
     return pFileName != nullptr && stat64(pFileName, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool CFileHelper::GetVersion(const char* pFileName, std::string& strVersion) {
+    struct stat64 st;
+    if (pFileName == nullptr || stat64(pFileName, &st) != 0) return false;
+    char szVersion[160];
+    snprintf(szVersion, sizeof(szVersion), "%llu:%llu:%lld:%lld.%09ld:%lld.%09ld",
+             static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
+             static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec,
+             static_cast<long long>(st.st_ctim.tv_sec), st.st_ctim.tv_nsec);
+    strVersion = szVersion;
+    return true;
 }
 
 namespace fund {

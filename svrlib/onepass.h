@@ -62,7 +62,9 @@ enum {
     ONEPASS_OPEN_FAILED = -1,   // missing, unreadable, or not a regular file
     ONEPASS_NO_MEMORY = -2,     // the ring or the piece list could not be allocated
     ONEPASS_READ_FAILED = -3,   // a read failed, or the file ended before its size at opening
-    ONEPASS_SIZE_CHANGED = -4,  // the file held more bytes than that size, or has another size at the end
+    // The file held more bytes than that size, has another size at the end,
+    // or was rewritten in place or replaced while it was read.
+    ONEPASS_SIZE_CHANGED = -4,
 };
 
 int GetFileDigests(const std::string& strFileName, const stOnePassOpts& oOpts, stFileDigests& oOut);
