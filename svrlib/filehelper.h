@@ -49,6 +49,11 @@ public:
     // and change times. A rewrite in place at the same size changes the
     // times; a replacement changes the inode. False when it cannot be read.
     static bool GetVersion(const char* pFileName, std::string& strVersion);
+    // Whether reading iFd at many places in turn costs seeks: a file on a
+    // network file system, or on a block device whose queue (or whose whole
+    // disk's, for a partition) says it is rotational under strSysRoot.
+    // False when nothing says so.
+    static bool SeeksAreCostly(int iFd, const std::string& strSysRoot = "/sys");
 
     const std::string& GetFileName() const { return m_strFileName; }
 

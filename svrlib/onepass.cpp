@@ -545,6 +545,10 @@ int GetFileDigests(const std::string& strFileName, const stOnePassOpts& oOpts, s
     oUse.uiBlockSize = std::min(oUse.uiBlockSize, ONEPASS_MAX_BLOCK_SIZE);
     unsigned int uiThreads = std::max(1U, std::min(oOpts.uiThreads, ONEPASS_MAX_THREADS));
     oUse.uiBlocks = std::min(oUse.uiBlocks, kMaxRingBlocks);
+    // Left to choose, the chunk lanes' reads at 16 places would cost a seek
+    // each on a spinning disk or a network file system: there the file is
+    // read strictly front to back.
+    if (oUse.eSimd == SIMD_AUTO && CFileHelper::SeeksAreCostly(oFd.Get())) oUse.eMd4Read = MD4_READ_SEQUENTIAL;
 
     // The version at the start, to tell a file rewritten in place at the
     // same size (or replaced) while it was read from one that held still.
