@@ -13,6 +13,7 @@ need=()
 # zq_fetch downloads with libcurl; its tests serve the mirrors with nginx.
 [ -f /usr/include/x86_64-linux-gnu/curl/curl.h ] || [ -f /usr/include/curl/curl.h ] || need+=(libcurl4-openssl-dev)
 [ -x /usr/sbin/nginx ] || need+=(nginx)
+[ -x /usr/bin/openssl ] || need+=(openssl)
 [ ${#need[@]} -eq 0 ] && exit 0
 
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then

@@ -136,6 +136,38 @@ TEST_F(Fetch, ExistingOutputIsNotOverwrittenWithoutForce) {
     EXPECT_TRUE(Contains(r.err, "--force")) << r.err;
 }
 
+TEST_F(Fetch, FullDiskStopsWithAClearMessageBeforeAnythingIsFetched) {
+    zqtest::TestMount disk;
+    if (!disk.Tmpfs(dir.file("get"), 1024 * 1024)) GTEST_SKIP() << "no size-limited tmpfs here: " << disk.Error();
+    NginxMirrors nginx;
+    ASSERT_TRUE(StartNginx(nginx, 1)) << nginx.Error();
+    ProcessResult r = Run({"-o", "f.bin", nginx.Url(0, "f.bin")});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(Contains(r.err, "no room for 1500000 bytes")) << r.err;
+    EXPECT_FALSE(FileExists(Out()));
+    EXPECT_EQ(nginx.BodyBytesSent(), 0u);
+}
+
+// A mirror whose certificate no trusted authority signed is refused; the
+// same mirror with its authority given is used.
+TEST_F(Fetch, TlsMirrorsAreVerified) {
+    const std::string cert = dir.file("cert.pem"), key = dir.file("key.pem");
+    ProcessResult gen = RunProcess("/usr/bin/openssl",
+                                   {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+                                    "/CN=127.0.0.2", "-addext", "subjectAltName=IP:127.0.0.2", "-keyout", key, "-out", cert},
+                                   dir.path(), kTimeoutMs);
+    ASSERT_EQ(gen.exit_code, 0) << gen.err;
+    NginxMirrors nginx;
+    nginx.AddTls(dir.file("www"), cert, key);
+    ASSERT_TRUE(nginx.Start()) << nginx.Error();
+    ProcessResult r = Run({"-o", "f.bin", nginx.Url(0, "f.bin")});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(Contains(r.err, "dropping mirror " + nginx.Url(0, "f.bin"))) << r.err;
+    r = Run({"-o", "f.bin", "--ca-file", cert, nginx.Url(0, "f.bin")});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(ReadFile(Out()), data);
+}
+
 TEST_F(Fetch, RepairOfThreeFlippedBytesFetchesThreePiecesAndTheCopyThenVerifies) {
     NginxMirrors nginx;
     ASSERT_TRUE(StartNginx(nginx, 2)) << nginx.Error();

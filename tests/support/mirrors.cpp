@@ -39,7 +39,11 @@ bool accepts(const std::string& address, unsigned short port) {
 NginxMirrors::~NginxMirrors() { Stop(); }
 
 void NginxMirrors::Add(const std::string& root, unsigned long bytesPerSecond) {
-    m_mirrors.push_back({root, bytesPerSecond});
+    m_mirrors.push_back({root, bytesPerSecond, "", ""});
+}
+
+void NginxMirrors::AddTls(const std::string& root, const std::string& cert, const std::string& key) {
+    m_mirrors.push_back({root, 0, cert, key});
 }
 
 bool NginxMirrors::Start() {
@@ -60,7 +64,10 @@ bool NginxMirrors::Start() {
     for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
         conf << "  " << temp << "_temp_path " << d << "/" << temp << ";\n";
     for (size_t i = 0; i < m_mirrors.size(); ++i) {
-        conf << "  server { listen " << address_of(i) << ":" << m_port << "; root " << m_mirrors[i].root << ";";
+        const mirror_t& m = m_mirrors[i];
+        conf << "  server { listen " << address_of(i) << ":" << m_port << (m.cert.empty() ? "" : " ssl")
+             << "; root " << m.root << ";";
+        if (!m.cert.empty()) conf << " ssl_certificate " << m.cert << "; ssl_certificate_key " << m.key << ";";
         if (m_mirrors[i].rate > 0) conf << " limit_rate " << m_mirrors[i].rate << ";";
         conf << " }\n";
     }
@@ -96,7 +103,8 @@ void NginxMirrors::Stop() {
 }
 
 std::string NginxMirrors::Url(size_t index, const std::string& name) const {
-    return "http://" + address_of(index) + ":" + std::to_string(m_port) + "/" + name;
+    return (m_mirrors[index].cert.empty() ? "http://" : "https://") + address_of(index) + ":" +
+           std::to_string(m_port) + "/" + name;
 }
 
 unsigned long long NginxMirrors::BodyBytesSent() const {

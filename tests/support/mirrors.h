@@ -24,6 +24,8 @@ public:
     // Serves root on 127.0.0.<2 + index> at bytesPerSecond per connection
     // (0: no limit); the mirror's base URL once started.
     void Add(const std::string& root, unsigned long bytesPerSecond = 0);
+    // Serves root over TLS with the certificate and key in PEM files.
+    void AddTls(const std::string& root, const std::string& cert, const std::string& key);
     // False (the reason in Error()) when nginx is missing or did not come up.
     bool Start();
     void Stop();
@@ -36,6 +38,8 @@ private:
     struct mirror_t {
         std::string root;
         unsigned long rate;
+        std::string cert;  // empty: plain http
+        std::string key;
     };
     TempDir m_dir;
     std::vector<mirror_t> m_mirrors;
