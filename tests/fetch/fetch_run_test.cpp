@@ -128,6 +128,20 @@ TEST_F(Fetch, PartLeftByAKilledRunResumesAndFetchesOnlyWhatIsMissing) {
     EXPECT_LT(fast.BodyBytesSent(), kSize - 300000) << "the pieces the killed run wrote are not fetched again";
 }
 
+TEST_F(Fetch, ProgressIsDrawnOnATerminalAndOnlyTheResultLineGoesToAPipe) {
+    NginxMirrors nginx;
+    ASSERT_TRUE(StartNginx(nginx, 1, 2000000)) << nginx.Error();
+    ProcessResult term = zqtest::RunOnTerminal(
+        BinPath("zq_fetch"), {"--tpt", dir.file("f.tpt"), "-o", "t.bin", nginx.Url(0, "f.bin")}, dir.file("get"),
+        kTimeoutMs);
+    EXPECT_EQ(term.exit_code, 0) << term.out;
+    EXPECT_TRUE(Contains(term.out, "fetch: ") && Contains(term.out, "MB/s  1 mirrors  0 bad pieces")) << term.out;
+    ProcessResult pipe = Run({"-o", "f.bin", nginx.Url(0, "f.bin")});
+    EXPECT_EQ(pipe.exit_code, 0) << pipe.err;
+    EXPECT_EQ(pipe.err, "");
+    EXPECT_EQ(pipe.out, "f.bin: complete: 46 pieces, 1500000 bytes, 46 fetched (1500000 bytes), 0 bad pieces on the way\n");
+}
+
 TEST_F(Fetch, ExistingOutputIsNotOverwrittenWithoutForce) {
     WriteFile(Out(), "mine");
     ProcessResult r = Run({"-o", "f.bin", "http://127.0.0.1:1/f.bin"});
