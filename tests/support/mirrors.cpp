@@ -60,7 +60,7 @@ bool NginxMirrors::Start() {
     if (geteuid() == 0) conf << "user root;\n";
     conf << "pid " << d << "/nginx.pid;\nerror_log " << d << "/error.log;\n"
          << "events { worker_connections 256; }\nhttp {\n"
-         << "  log_format bytes '$body_bytes_sent';\n  access_log " << d << "/access.log bytes;\n";
+         << "  log_format bytes '$server_addr $body_bytes_sent';\n  access_log " << d << "/access.log bytes;\n";
     for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
         conf << "  " << temp << "_temp_path " << d << "/" << temp << ";\n";
     for (size_t i = 0; i < m_mirrors.size(); ++i) {
@@ -107,10 +107,13 @@ std::string NginxMirrors::Url(size_t index, const std::string& name) const {
            std::to_string(m_port) + "/" + name;
 }
 
-unsigned long long NginxMirrors::BodyBytesSent() const {
+unsigned long long NginxMirrors::BodyBytesSent(int index) const {
     std::ifstream in(m_dir.path() + "/access.log");
+    std::string address;
     unsigned long long total = 0, bytes = 0;
-    while (in >> bytes) total += bytes;
+    while (in >> address >> bytes) {
+        if (index < 0 || address == address_of(static_cast<size_t>(index))) total += bytes;
+    }
     return total;
 }
 

@@ -30,8 +30,8 @@ public:
     bool Start();
     void Stop();
     std::string Url(size_t index, const std::string& name) const;
-    // Body bytes the mirrors have sent, from their access logs.
-    unsigned long long BodyBytesSent() const;
+    // Body bytes the mirrors have sent (or mirror `index` alone), from the access log.
+    unsigned long long BodyBytesSent(int index = -1) const;
     const std::string& Error() const { return m_error; }
 
 private:

@@ -32,6 +32,7 @@ struct mirror_t {
     unsigned int Active = 0;
     unsigned int Strikes = 0;
     bool Dropped = false;
+    double Rate = 0;  // bytes per second of its last whole range; 0 before one
 };
 
 class CFetchEngine;
@@ -43,6 +44,8 @@ struct conn_t {
     bool Busy = false;
     int Mirror = -1;
     uint32 First = 0;
+    // Pieces of the range still its own: a faster connection may take the
+    // end of the range over, and this one then stops at the new end.
     uint32 Count = 0;
     uint32 Next = 0;  // pieces of the range dealt with, good or bad
     uint64 RangeStart = 0;
@@ -54,8 +57,10 @@ struct conn_t {
     std::string ContentRange;
     bool HasLength = false;
     uint64 Length = 0;
+    long StartMs = 0;
     std::string Abort;  // why the transfer was stopped from a callback
     bool AbortDrops = false;
+    bool Shortened = false;  // stopped at an end moved up by TakeOver
 };
 
 class CFetchEngine {
@@ -85,6 +90,7 @@ public:
 private:
     bool StartRange(conn_t& oConn, int iMirror);
     void Fill();
+    bool TakeOver(conn_t& oThief);
     void OnDone(conn_t& oConn, CURLcode eCode);
     bool CheckHead(conn_t& oConn);
     bool OnPiece(conn_t& oConn);
@@ -194,6 +200,10 @@ size_t CFetchEngine::OnBody(conn_t& oConn, const unsigned char* p, size_t n) {
         if (!CheckHead(oConn)) return 0;
         oConn.Checked = true;
     }
+    if (oConn.Next >= oConn.Count) {
+        oConn.Shortened = true;
+        return 0;
+    }
     if (n > oConn.RangeLen - oConn.Received) {
         Abort(oConn, "sent more bytes than the range asked for", true);
         return 0;
@@ -208,6 +218,10 @@ size_t CFetchEngine::OnBody(conn_t& oConn, const unsigned char* p, size_t n) {
         oConn.Have += uiTake;
         uiUsed += uiTake;
         if (oConn.Have == uiPiece && !OnPiece(oConn)) return 0;
+        if (oConn.Next >= oConn.Count && oConn.Received < oConn.RangeLen) {
+            oConn.Shortened = true;
+            return 0;
+        }
     }
     return n;
 }
@@ -319,6 +333,8 @@ bool CFetchEngine::StartRange(conn_t& oConn, int iMirror) {
     oConn.HasLength = false;
     oConn.Abort.clear();
     oConn.AbortDrops = false;
+    oConn.Shortened = false;
+    oConn.StartMs = now_ms();
     std::string strRange = std::to_string(oConn.RangeStart) + "-" + std::to_string(oConn.RangeStart + oConn.RangeLen - 1);
     curl_easy_setopt(oConn.Easy, CURLOPT_RANGE, strRange.c_str());
     if (curl_multi_add_handle(m_pMulti, oConn.Easy) != CURLM_OK) {
@@ -346,10 +362,54 @@ void CFetchEngine::Fill() {
             if (bOwnA != bOwnB) return bOwnA;
             return m_oMirrors[a].Active < m_oMirrors[b].Active;
         });
+        bool bStarted = false;
         for (int iMirror : oOrder) {
-            if (StartRange(oConn, iMirror)) break;
+            if ((bStarted = StartRange(oConn, iMirror))) break;
+        }
+        if (!bStarted && !oOrder.empty()) TakeOver(oConn);
+    }
+}
+
+// Nothing is left to hand out, but a slower connection still has pieces
+// ahead of it: an idle connection to a mirror that has shown itself faster
+// takes the second half of them, so the end of the file does not wait on
+// the slowest mirror.
+bool CFetchEngine::TakeOver(conn_t& oThief) {
+    const long lNow = now_ms();
+    conn_t* pVictim = nullptr;
+    int iThiefMirror = -1;
+    uint32 uiVictimBase = 0;
+    double dLongest = 0;
+    for (conn_t& oConn : m_oConns) {
+        if (!oConn.Busy || m_oMirrors[oConn.Mirror].Dropped) continue;
+        long lElapsed = std::max(1L, lNow - oConn.StartMs);
+        // The piece on its way stays with it, unless nothing at all has come
+        // for a second: then it may be waiting on a mirror that stalls.
+        bool bSilent = oConn.Received == 0 && lElapsed > 1000;
+        uint32 uiBase = std::min(oConn.Count, oConn.Next + (bSilent ? 0 : 1));
+        uint32 uiAhead = oConn.Count - uiBase;
+        if (uiAhead == 0) continue;
+        double dRate = oConn.Received * 1000.0 / lElapsed;
+        double dLeft = uiAhead * static_cast<double>(m_oTable.PieceSize) / std::max(1.0, dRate);
+        if (dLeft <= dLongest) continue;
+        for (size_t i = 0; i < m_oMirrors.size(); ++i) {
+            const mirror_t& oMirror = m_oMirrors[i];
+            if (oMirror.Dropped || oMirror.Active >= m_oOpts.PerMirror || oMirror.Rate < 1.5 * dRate ||
+                oMirror.Rate <= 0)
+                continue;
+            pVictim = &oConn;
+            iThiefMirror = static_cast<int>(i);
+            uiVictimBase = uiBase;
+            dLongest = dLeft;
+            break;
         }
     }
+    if (pVictim == nullptr) return false;
+    uint32 uiGive = (pVictim->Count - uiVictimBase + 1) / 2;
+    uint32 uiKeep = pVictim->Count - uiGive;
+    for (uint32 k = uiKeep; k < pVictim->Count; ++k) m_oPlan.Return(pVictim->First + k);
+    pVictim->Count = uiKeep;
+    return StartRange(oThief, iThiefMirror);
 }
 
 void CFetchEngine::OnDone(conn_t& oConn, CURLcode eCode) {
@@ -366,12 +426,15 @@ void CFetchEngine::OnDone(conn_t& oConn, CURLcode eCode) {
         if (oConn.AbortDrops) Drop(oConn.Mirror, oConn.Abort);
         return;
     }
+    if (oConn.Shortened) return;
     switch (eCode) {
         case CURLE_OK:
             if (!oConn.Checked && !CheckHead(oConn)) {
                 Drop(oConn.Mirror, oConn.Abort);
             } else if (oConn.Received < oConn.RangeLen) {
                 Strike(oConn.Mirror, "closed the connection early, " + std::to_string(kStrikes) + " times");
+            } else {
+                oMirror.Rate = oConn.Received * 1000.0 / std::max(1L, now_ms() - oConn.StartMs);
             }
             return;
         case CURLE_OPERATION_TIMEDOUT:
