@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "fetch_record.h"
+#include "fuzz_replay.h"
+#include "record_fuzz.h"
 
 TEST(FetchRecord, ReadsLocationsWithOrWithoutANextCursor) {
     const std::string page =
@@ -33,4 +35,20 @@ TEST(FetchRecord, RefusesWhatIsNotARecordWithAReason) {
         EXPECT_EQ(fetch_parse_record(text, rec, why), -1) << text;
         EXPECT_FALSE(why.empty()) << text;
     }
+}
+
+TEST(FetchRecord, KeyGivenTwiceCountsWithItsLastValue) {
+    fetch_record_t rec;
+    std::string why;
+    ASSERT_EQ(fetch_parse_record("{\"fid\": \"ab\", \"size\": 1, \"locations\": [{\"url\": \"u1\"}], \"fid\": \"cd\", "
+                                 "\"locations\": [{\"url\": \"u2\"}]}",
+                                 rec, why),
+              0)
+        << why;
+    EXPECT_EQ(rec.Fid, "cd");
+    EXPECT_EQ(rec.Urls, std::vector<std::string>({"u2"}));
+}
+
+TEST(RecordFuzzInputs, SeedCorpusPassesEveryHarnessCheck) {
+    EXPECT_GT(zqtest::ReplayFuzzInputs("record", zqtest::FUZZ_SEEDS, zqfuzz::RecordFuzz), 0u);
 }

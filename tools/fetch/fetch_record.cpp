@@ -86,7 +86,10 @@ private:
             SkipSpace();
             if (m_uiPos >= m_strText.size() || m_strText[m_uiPos] != ':') return Fail("':' expected");
             ++m_uiPos;
-            if (!ReadValue(oValue.Members[strKey], iDepth + 1)) return false;
+            // A key given twice counts with its last value, never a mix of both.
+            json_value_t& oMember = oValue.Members[strKey];
+            oMember = json_value_t();
+            if (!ReadValue(oMember, iDepth + 1)) return false;
             SkipSpace();
             if (m_uiPos < m_strText.size() && m_strText[m_uiPos] == ',') {
                 ++m_uiPos;
