@@ -101,7 +101,7 @@ int parse_args(int argc, char** argv, fetch_cli_t& oCli) {
     optind = 1;
     int iOpt = 0;
     long lValue = 0;
-    while ((iOpt = getopt_long(argc, argv, "+o:h", kOptions, nullptr)) != -1) {
+    while ((iOpt = getopt_long(argc, argv, "+:o:h", kOptions, nullptr)) != -1) {
         switch (iOpt) {
             case OPT_CENTER: oCli.strCenter = optarg; break;
             case OPT_TPT: oCli.strTable = optarg; break;
@@ -130,10 +130,11 @@ int parse_args(int argc, char** argv, fetch_cli_t& oCli) {
             case OPT_VERSION:
                 printf("zq_fetch %s\n", ZQ_VERSION);
                 return -1;
+            case ':':
+                return usage_error(std::string("option ") + argv[optind - 1] + " takes a value");
             default: {
-                std::string strOpt = optopt != 0 ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1];
-                bool bMissing = optopt != 0 ? strchr("o", optopt) != nullptr : false;
-                if (iOpt == ':' || bMissing) return usage_error("option " + strOpt + " takes a value");
+                std::string strOpt = optopt > 0 && optopt < 128 ? std::string("-") + static_cast<char>(optopt)
+                                                                : std::string(argv[optind - 1]);
                 return usage_error("unknown option " + strOpt);
             }
         }

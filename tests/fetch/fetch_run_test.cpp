@@ -265,3 +265,23 @@ TEST_F(Fetch, CenterRecordIsFollowedOverEveryPageOfItsLocations) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FetchOptions, BadOptionsNameTheOptionOnOneLineThenTheUsageAndExitTwo) {
+    zqtest::TempDir dir;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--bogus=1"}, {"--center"}, {"--connections=0", "--tpt", "t", "-o", "f", "u"}}) {
+        ProcessResult r = RunProcess(BinPath("zq_fetch"), args, dir.path(), kTimeoutMs);
+        EXPECT_EQ(r.exit_code, 2) << args[0];
+        std::string first = r.err.substr(0, r.err.find('\n'));
+        EXPECT_NE(first.find(args[0].substr(0, args[0].find('='))), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("\nusage: zq_fetch"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    ProcessResult help = RunProcess(BinPath("zq_fetch"), {"--help"}, dir.path(), kTimeoutMs);
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_EQ(help.out.rfind("usage: zq_fetch", 0), 0u) << help.out;
+}
+
+}  // namespace

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <cctype>
 #include <set>
 
 #include "tptFile.h"
