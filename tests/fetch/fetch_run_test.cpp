@@ -152,7 +152,7 @@ TEST_F(Fetch, PartLeftByAKilledRunResumesAndFetchesOnlyWhatIsMissing) {
 
 TEST_F(Fetch, ProgressIsDrawnOnATerminalAndOnlyTheResultLineGoesToAPipe) {
     NginxMirrors nginx;
-    ASSERT_TRUE(StartNginx(nginx, 1, 2000000)) << nginx.Error();
+    ASSERT_TRUE(StartNginx(nginx, 1, 300000)) << nginx.Error();
     ProcessResult term = zqtest::RunOnTerminal(
         BinPath("zq_fetch"), {"--tpt", dir.file("f.tpt"), "-o", "t.bin", nginx.Url(0, "f.bin")}, dir.file("get"),
         kTimeoutMs);

@@ -98,7 +98,7 @@ private:
     void Drop(int iMirror, const std::string& strWhy);
     void Abort(conn_t& oConn, const std::string& strWhy, bool bDrop);
     void Say(const std::string& strLine);
-    void DrawProgress(bool bForce);
+    void DrawProgress();
     void ClearProgress();
 
     const tpt_table_t& m_oTable;
@@ -459,10 +459,10 @@ void CFetchEngine::OnDone(conn_t& oConn, CURLcode eCode) {
     }
 }
 
-void CFetchEngine::DrawProgress(bool bForce) {
+void CFetchEngine::DrawProgress() {
     if (!m_oOpts.Progress) return;
     long lNow = now_ms();
-    if (!bForce && lNow - m_lDrawnMs < kProgressEveryMs) return;
+    if (lNow - m_lDrawnMs < kProgressEveryMs) return;
     m_lDrawnMs = lNow;
     unsigned int uiLive = 0;
     for (const mirror_t& oMirror : m_oMirrors) uiLive += oMirror.Active > 0 ? 1 : 0;
@@ -491,6 +491,8 @@ void CFetchEngine::ClearProgress() {
 
 fetch_result_t CFetchEngine::Run() {
     m_lStartMs = now_ms();
+    // As the digest passes' line: quick work shows nothing.
+    m_lDrawnMs = m_lStartMs;
     m_pMulti = curl_multi_init();
     if (m_pMulti == nullptr) {
         m_oResult.Missing = m_oPlan.NotDone();
@@ -516,7 +518,7 @@ fetch_result_t CFetchEngine::Run() {
             m_oResult.Why = strWhy;
             m_bStop = true;
         }
-        DrawProgress(false);
+        DrawProgress();
         if (m_uiActive > 0 && !m_bStop) curl_multi_poll(m_pMulti, nullptr, 0, 100, nullptr);
     }
     ClearProgress();
