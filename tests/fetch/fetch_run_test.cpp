@@ -239,10 +239,6 @@ TEST_F(Fetch, RepairLeavesAnIntactCopyUntouchedAndMendsAShortOne) {
     EXPECT_EQ(nginx.BodyBytesSent(), kSize - 10 * kPiece);
 }
 
-}  // namespace
-
-namespace {
-
 // A center whose record comes in two pages: the first page's mirror refuses
 // connections, so the file can only arrive from the one on the second.
 TEST_F(Fetch, CenterRecordIsFollowedOverEveryPageOfItsLocations) {
@@ -263,10 +259,6 @@ TEST_F(Fetch, CenterRecordIsFollowedOverEveryPageOfItsLocations) {
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(ReadFile(dir.file("get/paged.bin")), data);
 }
-
-}  // namespace
-
-namespace {
 
 TEST(FetchOptions, BadOptionsNameTheOptionOnOneLineThenTheUsageAndExitTwo) {
     zqtest::TempDir dir;
