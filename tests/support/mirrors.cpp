@@ -19,6 +19,7 @@ namespace {
 const int kStartTimeoutMs = 15000;
 const int kStopTimeoutMs = 10000;
 const char* const kNginx = "/usr/sbin/nginx";
+const int kPortAttempts = 5;
 
 std::string address_of(size_t index) { return "127.0.0." + std::to_string(2 + index); }
 
@@ -51,14 +52,27 @@ bool NginxMirrors::Start() {
         m_error = std::string(kNginx) + " is missing (scripts/install_deps.sh installs nginx)";
         return false;
     }
-    m_port = RefusedPort();
+    // The port is free on 127.0.0.1 when chosen, but another test's server
+    // may hold it on one of the other addresses: then a new port is tried.
+    for (int attempt = 0; attempt < kPortAttempts; ++attempt) {
+        bool portTaken = false;
+        if (StartOnPort(RefusedPort(), &portTaken)) return true;
+        if (!portTaken) return false;
+    }
+    return false;
+}
+
+bool NginxMirrors::StartOnPort(unsigned short port, bool* portTaken) {
+    m_port = port;
     const std::string& d = m_dir.path();
+    const std::string errorLog = d + "/error.log";
+    unlink(errorLog.c_str());
     std::ostringstream conf;
     // In the foreground and in one process, so stopping the child stops it all;
     // as root it would hand the work to a user who cannot read the temp dir.
     conf << "daemon off;\nmaster_process off;\nworker_processes 1;\n";
     if (geteuid() == 0) conf << "user root;\n";
-    conf << "pid " << d << "/nginx.pid;\nerror_log " << d << "/error.log;\n"
+    conf << "pid " << d << "/nginx.pid;\nerror_log " << errorLog << ";\n"
          << "events { worker_connections 256; }\nhttp {\n"
          << "  log_format bytes '$server_addr $body_bytes_sent';\n  access_log " << d << "/access.log bytes;\n";
     for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
@@ -68,7 +82,7 @@ bool NginxMirrors::Start() {
         conf << "  server { listen " << address_of(i) << ":" << m_port << (m.cert.empty() ? "" : " ssl")
              << "; root " << m.root << ";";
         if (!m.cert.empty()) conf << " ssl_certificate " << m.cert << "; ssl_certificate_key " << m.key << ";";
-        if (m_mirrors[i].rate > 0) conf << " limit_rate " << m_mirrors[i].rate << ";";
+        if (m.rate > 0) conf << " limit_rate " << m.rate << ";";
         conf << " }\n";
     }
     conf << "}\n";
@@ -77,21 +91,27 @@ bool NginxMirrors::Start() {
     options.cwd = d;
     options.stdio = SpawnOptions::STDIO_MERGED;
     options.defaultSignals = true;
-    if (!m_process.Start(kNginx, {"-p", d, "-c", d + "/nginx.conf", "-e", d + "/error.log"}, options)) {
+    if (!m_process.Start(kNginx, {"-p", d, "-c", d + "/nginx.conf", "-e", errorLog}, options)) {
         m_error = "nginx did not start";
         return false;
     }
+    auto failed = [&](const std::string& why) {
+        Stop();
+        std::string log = FileExists(errorLog) ? ReadFile(errorLog) : "";
+        *portTaken = log.find("Address already in use") != std::string::npos;
+        m_error = why + ": " + log;
+        return false;
+    };
     Deadline deadline(kStartTimeoutMs);
     for (size_t i = 0; i < m_mirrors.size(); ++i) {
         while (!accepts(address_of(i), m_port)) {
-            if (!m_process.Running() || deadline.Passed()) {
-                Stop();
-                m_error = "nginx did not listen: " + (FileExists(d + "/error.log") ? ReadFile(d + "/error.log") : "");
-                return false;
-            }
+            if (!m_process.Running() || deadline.Passed()) return failed("nginx did not listen");
             usleep(20000);
         }
     }
+    // Another server may have answered on an address nginx could not bind.
+    if (FileExists(errorLog) && ReadFile(errorLog).find("Address already in use") != std::string::npos)
+        return failed("nginx could not bind every address");
     return true;
 }
 

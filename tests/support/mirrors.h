@@ -35,6 +35,9 @@ public:
     const std::string& Error() const { return m_error; }
 
 private:
+    // *portTaken: the failure was another server holding the port.
+    bool StartOnPort(unsigned short port, bool* portTaken);
+
     struct mirror_t {
         std::string root;
         unsigned long rate;
