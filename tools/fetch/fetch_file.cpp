@@ -15,9 +15,11 @@
 namespace {
 
 const size_t kHashBlock = 1U << 20;
-// Pieces digested side by side in the lanes; a window is at most 16 pieces
-// of at most 512 KiB, 8 MiB, read in one pread.
+// Pieces digested side by side in the lanes, read in one pread: at most 16
+// of them and 16 MiB. A piece larger than that (files past 128 GiB) is
+// digested alone, a block at a time.
 const uint32 kWindow = 16;
+const uint64 kWindowBytes = 16ULL << 20;
 
 std::string errno_text(const char* pszWhat, const std::string& strPath) {
     return std::string(pszWhat) + " " + strPath + ": " + strerror(errno);
@@ -123,11 +125,23 @@ int CFetchFile::Check(std::vector<bool>& oGood, std::string& strWhy) {
         uiShaReached.store(uiPieces);
     });
 
-    std::vector<unsigned char> oWindow(static_cast<size_t>(kWindow) * m_oTable.PieceSize);
+    const uint64 uiPieceSize = m_oTable.PieceSize;
+    const uint32 uiWindow = static_cast<uint32>(std::max<uint64>(1, std::min<uint64>(kWindow, kWindowBytes / uiPieceSize)));
+    std::vector<unsigned char> oWindow(static_cast<size_t>(std::min(uiWindow * uiPieceSize, kWindowBytes)));
     bool bReadFailed = false;
-    for (uint32 k0 = 0; k0 < uiPieces && !bReadFailed; k0 += kWindow) {
-        uint32 uiCount = std::min(kWindow, uiPieces - k0);
-        uint64 uiOff = static_cast<uint64>(k0) * m_oTable.PieceSize;
+    for (uint32 k0 = 0; k0 < uiPieces && !bReadFailed; k0 += uiWindow) {
+        uint32 uiCount = std::min(uiWindow, uiPieces - k0);
+        uint64 uiOff = static_cast<uint64>(k0) * uiPieceSize;
+        if (PieceBytes(k0) > oWindow.size()) {
+            unsigned char arMd5[16];
+            if (StreamedMd5(k0, oWindow, arMd5) != 0) {
+                bReadFailed = true;
+                break;
+            }
+            oGood[k0] = memcmp(arMd5, &m_oTable.Digests[k0 * 16ULL], 16) == 0;
+            if (!oGood[k0] && uiFirstBad.load() > k0) uiFirstBad.store(k0);
+            continue;
+        }
         uint64 uiWant = 0;
         for (uint32 i = 0; i < uiCount; ++i) uiWant += PieceBytes(k0 + i);
         ssize_t n = read_at(m_iFd, oWindow.data(), static_cast<size_t>(uiWant), uiOff);
@@ -138,7 +152,7 @@ int CFetchFile::Check(std::vector<bool>& oGood, std::string& strWhy) {
         const unsigned char* arData[kWindow];
         unsigned int arLen[kWindow];
         for (uint32 i = 0; i < uiCount; ++i) {
-            arData[i] = oWindow.data() + static_cast<size_t>(i) * m_oTable.PieceSize;
+            arData[i] = oWindow.data() + static_cast<size_t>(i) * uiPieceSize;
             arLen[i] = static_cast<unsigned int>(PieceBytes(k0 + i));
         }
         unsigned char arOut[16 * kWindow];
@@ -157,6 +171,22 @@ int CFetchFile::Check(std::vector<bool>& oGood, std::string& strWhy) {
     m_oSha = oStates[uiResume];
     m_uiHashed = static_cast<uint64>(uiResume) * m_oTable.PieceSize;
     if (uiResume == uiPieces) m_uiHashed = m_oTable.Size;
+    return 0;
+}
+
+int CFetchFile::StreamedMd5(uint32 uiPiece, std::vector<unsigned char>& oBuf, unsigned char* pMd5) {
+    md5_t oCtx;
+    md5_init(&oCtx);
+    uint64 uiOff = static_cast<uint64>(uiPiece) * m_oTable.PieceSize;
+    uint64 uiLeft = PieceBytes(uiPiece);
+    while (uiLeft > 0) {
+        size_t uiWant = static_cast<size_t>(std::min<uint64>(uiLeft, oBuf.size()));
+        if (read_at(m_iFd, oBuf.data(), uiWant, uiOff) != static_cast<ssize_t>(uiWant)) return -1;
+        md5_process(&oCtx, oBuf.data(), static_cast<unsigned int>(uiWant));
+        uiOff += uiWant;
+        uiLeft -= uiWant;
+    }
+    md5_finish(&oCtx, pMd5);
     return 0;
 }
 

@@ -44,6 +44,9 @@ public:
     uint64 PieceBytes(uint32 uiPiece) const;
 
 private:
+    // The MD5 of one piece read through oBuf a block at a time; -1 when a read fails.
+    int StreamedMd5(uint32 uiPiece, std::vector<unsigned char>& oBuf, unsigned char* pMd5);
+
     const tpt_table_t& m_oTable;
     std::string m_strPath;
     int m_iFd = -1;
