@@ -14,7 +14,9 @@
 #  3. zq_rcenter's accepted reports per second with 32 loopback clients,
 #     beside the same server built from RCENTER_BASELINE_REF (default: the
 #     commit before the store of record, when it kept a TSV journal);
-#  4. the other benchmarks found in bench/ (cache, aio).
+#  4. the other benchmarks found in bench/ (cache, aio);
+#  5. zq_fetch from four rate-limited nginx mirrors beside aria2c, and its
+#     --repair beside zq_ident --verify (scripts/bench_fetch.sh).
 # Builds Release with benchmarks in build-bench/. Times are the best of
 # BENCH_REPS runs (default 3; BENCH_BIG_REPS, default 1, for the large file).
 # BENCH_FILE_MIB and BENCH_BIG_MIB change the sizes (default 1024 and 8192).
@@ -239,5 +241,8 @@ for name in cache_bench aio_bench; do
   fi
 done
 [ $found = 1 ] || echo "(none built)"
+echo
+echo "== 5. zq_fetch beside aria2c, and --repair beside zq_ident --verify"
+bash scripts/bench_fetch.sh "$bin" || echo "!! the zq_fetch benchmark failed"
 echo
 echo "== done"

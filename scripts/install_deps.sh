@@ -10,6 +10,11 @@ need=()
 [ -f /usr/include/sqlite3.h ] || need+=(libsqlite3-dev)
 [ -f /usr/include/openssl/evp.h ] || need+=(libssl-dev)
 [ -f /usr/include/http_parser.h ] || need+=(libhttp-parser-dev)
+# zq_fetch downloads with libcurl; its tests serve the mirrors with nginx
+# (the TLS one with a certificate openssl makes).
+[ -f /usr/include/x86_64-linux-gnu/curl/curl.h ] || [ -f /usr/include/curl/curl.h ] || need+=(libcurl4-openssl-dev)
+[ -x /usr/sbin/nginx ] || need+=(nginx)
+[ -x /usr/bin/openssl ] || need+=(openssl)
 [ ${#need[@]} -eq 0 ] && exit 0
 
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then

@@ -14,6 +14,10 @@ int three_passes(const std::string& strFileName, rc_digests_t& oDigests, bool bS
     // during the MD4 pass would otherwise pair the MD4 of its old bytes with
     // the SHA-1 and pieces of its new ones.
     unsigned long long uiSizeBefore = CFileHelper::GetContentSize(strFileName.c_str());
+    // Same size is not the same file: a rewrite in place changes its times,
+    // a replacement its inode, and the passes would mix both versions.
+    std::string strBefore, strAfter;
+    if (!CFileHelper::GetVersion(strFileName.c_str(), strBefore)) return RC_DIGESTS_MD4_FAILED;
 
     unsigned char arMd4[16];
     if (pProgress != nullptr) pProgress->StartPass(1, 3, "md4");
@@ -30,6 +34,8 @@ int three_passes(const std::string& strFileName, rc_digests_t& oDigests, bool bS
     unsigned long long iFileSize = CFileHelper::GetContentSize(strFileName.c_str());
     unsigned int uiPiece = CHelper::GetDefaultPieceSize(iFileSize);
     if (iFileSize == ~0ULL || uiPiece == 0 || iFileSize != uiSizeBefore) return RC_DIGESTS_PIECES_FAILED;
+    if (!CFileHelper::GetVersion(strFileName.c_str(), strAfter) || strAfter != strBefore)
+        return RC_DIGESTS_PIECES_FAILED;
     // A file that grew or shrank between the passes gives a piece count that
     // does not match its size; its digests describe no single version of it.
     if (oPieceHash.size() != (iFileSize + uiPiece - 1) / uiPiece) return RC_DIGESTS_PIECES_FAILED;

@@ -29,7 +29,7 @@ enum {
     RC_DIGESTS_OK = 0,
     RC_DIGESTS_MD4_FAILED = -1,  // also: missing, unreadable or not a regular file
     RC_DIGESTS_SHA1_FAILED = -2,
-    RC_DIGESTS_PIECES_FAILED = -3,  // also: the file changed size between the passes
+    RC_DIGESTS_PIECES_FAILED = -3,  // also: the file changed (size, times or inode) while it was read
 };
 
 // How the file is read.
@@ -65,9 +65,9 @@ inline rc_digest_opts_t rc_digest_opts(rc_digest_mode eMode, unsigned int uiThre
 
 // Reads strFileName in oOpts.Mode. The three passes stop at the first
 // failure. The one pass reports a read error, or a file that shrank under
-// it, as the MD4 pass would (the first to read), and a file that grew or
-// changed size as RC_DIGESTS_PIECES_FAILED, like the three passes finding
-// another size at their end. oDigests is written only on success.
+// it, as the MD4 pass would (the first to read), and a file that grew,
+// changed size or was rewritten in place as RC_DIGESTS_PIECES_FAILED, like
+// the three passes finding another size or version at their end. oDigests is written only on success.
 int compute_rc_digests(const std::string& strFileName, rc_digests_t& oDigests, const rc_digest_opts_t& oOpts);
 
 #endif

@@ -1,5 +1,6 @@
 #include "tptFile.h"
 
+#include <cstring>
 #include <vector>
 
 #include "helper.h"
@@ -67,6 +68,40 @@ void TPTFile::SetTptData(void* buf, unsigned int len) {
     mTptPieces.Reset();
     if (len > 0) memcpy(pCur, buf, len);
     pCur += len;
+}
+
+int tpt_read_shape(const unsigned char* pData, size_t uiLen, tpt_shape_t& oShape) {
+    const size_t uiOverhead = sizeof(stTptHeadInfo) + 20;
+    oShape = tpt_shape_t();
+    if (pData == nullptr || uiLen < uiOverhead) return TPT_SHAPE_SHORT;
+    stTptHeadInfo oHead;
+    memcpy(&oHead, pData, sizeof(oHead));
+    oShape.Pieces = oHead.SegCnt;
+    oShape.SegSize = oHead.SegSize;
+    oShape.LastSegSize = oHead.LastSegSize;
+    oShape.Version = oHead.Version;
+    if (memcmp(oHead.Format, "TPT", 3) != 0) return TPT_SHAPE_MARK;
+    if (oHead.Version != 4) return TPT_SHAPE_VERSION;
+    // In 64 bits the count from the data cannot wrap past the check.
+    if (uiLen != uiOverhead + static_cast<unsigned long long>(kDigestLen) * oHead.SegCnt) return TPT_SHAPE_LENGTH;
+    oShape.Digests = pData + sizeof(stTptHeadInfo);
+    oShape.FileHash = oShape.Digests + static_cast<size_t>(kDigestLen) * oHead.SegCnt;
+    if (oHead.SegCnt > static_cast<unsigned int>(TPTFile::MAX_SEG_CNT)) return TPT_SHAPE_TOO_MANY;
+    unsigned long long uiPiece = static_cast<unsigned long long>(oHead.SegSize) * 1024;
+    unsigned long long uiLast = oHead.LastSegSize;
+    oShape.PieceSize = uiPiece;
+    if (oHead.SegCnt == 0) {
+        // The builder's empty table: one whole piece of an empty file's size.
+        unsigned long long uiEmpty = CHelper::GetDefaultPieceSize(0);
+        oShape.PieceSize = uiEmpty;
+        return uiPiece == uiEmpty && uiLast == uiEmpty ? TPT_SHAPE_OK : TPT_SHAPE_GEOMETRY;
+    }
+    if (uiPiece == 0 || uiLast == 0 || uiLast > uiPiece) return TPT_SHAPE_GEOMETRY;
+    oShape.Size = (oHead.SegCnt - 1) * uiPiece + uiLast;
+    // Every table is cut at the piece size its file's size gives; any other
+    // means the header is damaged, and the pieces could not be placed.
+    if (CHelper::GetDefaultPieceSize(oShape.Size) != uiPiece) return TPT_SHAPE_PIECE_SIZE;
+    return TPT_SHAPE_OK;
 }
 
 void CreateFid(Sha1Hash& Fid, unsigned long long filesize, int tptSegCnt, const unsigned char* pTpt) {

@@ -7,6 +7,7 @@
 #ifndef ZQ_TPTFILE_H
 #define ZQ_TPTFILE_H
 
+#include <cstddef>
 #include <type_traits>
 
 #include "databuf.h"
@@ -54,6 +55,40 @@ public:
     DataBuf mTptPieces;  // view of the digests inside the table, not owned
     Sha1Hash mFilehash;
 };
+
+// What a serialized table says of its file, read by every caller that
+// takes a table from outside (tpt_parse, the center's checks) through
+// tpt_read_shape, so they agree on what a well-formed table is. The
+// pointers are views into the caller's bytes.
+struct tpt_shape_t {
+    unsigned int Pieces = 0;
+    unsigned long long PieceSize = 0;  // bytes
+    unsigned long long Size = 0;       // bytes of the file the table describes
+    const unsigned char* Digests = nullptr;
+    const unsigned char* FileHash = nullptr;  // 20 bytes
+    unsigned int SegSize = 0;        // the header's fields as they came, for messages
+    unsigned int LastSegSize = 0;
+    short Version = 0;
+};
+
+// Results of tpt_read_shape, in the order the checks run. The first four
+// mean the bytes are not a table at all; the last two that they are one,
+// but of a geometry no file has.
+enum ETptShape {
+    TPT_SHAPE_OK = 0,
+    TPT_SHAPE_SHORT = 1,       // fewer than the 55 bytes of an empty table
+    TPT_SHAPE_MARK = 2,        // no "TPT" at the start
+    TPT_SHAPE_VERSION = 3,     // a version other than 4
+    TPT_SHAPE_LENGTH = 4,      // a length other than 55 + 16 x its piece count
+    TPT_SHAPE_TOO_MANY = 5,    // more than 8192 pieces
+    TPT_SHAPE_GEOMETRY = 6,    // a last piece of 0 bytes or longer than a piece, or pieces of 0 bytes,
+                               // or an empty table whose sizes are not the builder's
+    TPT_SHAPE_PIECE_SIZE = 7,  // a piece size other than the one its file size gives
+};
+
+// Reads the header and checks the shape; oShape is filled as far as the
+// bytes allow, whatever the result.
+int tpt_read_shape(const unsigned char* pData, size_t uiLen, tpt_shape_t& oShape);
 
 // Both leave the identifier unchanged when there are no digests (pTpt null
 // or tptSegCnt 0 or less) or more than 8192 of them.

@@ -29,59 +29,48 @@ unsigned long long Ull(uint64 v) { return static_cast<unsigned long long>(v); }
 }  // namespace
 
 int tpt_parse(const unsigned char* pData, size_t uiLen, tpt_table_t& oTable, std::string& strWhy) {
-    if (pData == nullptr || uiLen < kTableOverhead) {
-        strWhy = Format("%zu bytes are too few for a piece table (at least %zu)", uiLen, kTableOverhead);
-        return -1;
-    }
-    if (uiLen >= TPTFile::MAX_TPT_DATA) {
+    if (pData != nullptr && uiLen >= TPTFile::MAX_TPT_DATA) {
         strWhy = Format("%zu bytes are more than any piece table holds", uiLen);
         return -1;
     }
-    // Resolve reads in place and takes a writable pointer; it gets a copy.
-    std::vector<unsigned char> oBytes(pData, pData + uiLen);
-    TPTFile oTpt;
-    if (!oTpt.Resolve(oBytes.data(), static_cast<unsigned int>(uiLen))) {
-        strWhy = Format("%zu bytes are too few for the %u pieces the table counts", uiLen, oTpt.mTptHead.SegCnt);
-        return -1;
+    tpt_shape_t oShape;
+    switch (tpt_read_shape(pData, uiLen, oShape)) {
+        case TPT_SHAPE_OK:
+            break;
+        case TPT_SHAPE_SHORT:
+            strWhy = Format("%zu bytes are too few for a piece table (at least %zu)", uiLen, kTableOverhead);
+            return -1;
+        case TPT_SHAPE_MARK:
+            strWhy = "no TPT mark at its start";
+            return -1;
+        case TPT_SHAPE_VERSION:
+            strWhy = Format("version %d, only 4 is known", static_cast<int>(oShape.Version));
+            return -1;
+        case TPT_SHAPE_LENGTH:
+            if (uiLen < kTableOverhead + kDigestLen * static_cast<uint64>(oShape.Pieces)) {
+                strWhy = Format("%zu bytes are too few for the %u pieces the table counts", uiLen, oShape.Pieces);
+            } else {
+                strWhy = Format("%zu bytes where %u pieces take %llu", uiLen, oShape.Pieces,
+                                Ull(kTableOverhead + kDigestLen * static_cast<uint64>(oShape.Pieces)));
+            }
+            return -1;
+        case TPT_SHAPE_TOO_MANY:
+            strWhy = Format("%u pieces, more than %d", oShape.Pieces, static_cast<int>(TPTFile::MAX_SEG_CNT));
+            return -1;
+        case TPT_SHAPE_PIECE_SIZE:
+            strWhy = Format("pieces of %llu bytes, where a %llu-byte file has pieces of %u", Ull(oShape.PieceSize),
+                            Ull(oShape.Size), CHelper::GetDefaultPieceSize(oShape.Size));
+            return -1;
+        default:
+            strWhy = Format("a last piece of %u bytes with pieces of %llu", oShape.LastSegSize,
+                            Ull(static_cast<uint64>(oShape.SegSize) * 1024));
+            return -1;
     }
-    const stTptHeadInfo& oHead = oTpt.mTptHead;
-    if (memcmp(oHead.Format, "TPT", 3) != 0) {
-        strWhy = "no TPT mark at its start";
-        return -1;
-    }
-    if (oHead.Version != 4) {
-        strWhy = Format("version %d, only 4 is known", static_cast<int>(oHead.Version));
-        return -1;
-    }
-    uint32 uiPieces = oHead.SegCnt;
-    if (uiPieces > TPTFile::MAX_SEG_CNT) {
-        strWhy = Format("%u pieces, more than %d", uiPieces, static_cast<int>(TPTFile::MAX_SEG_CNT));
-        return -1;
-    }
-    if (uiLen != kTableOverhead + kDigestLen * uiPieces) {
-        strWhy = Format("%zu bytes where %u pieces take %zu", uiLen, uiPieces, kTableOverhead + kDigestLen * uiPieces);
-        return -1;
-    }
-    uint64 uiPieceSize = static_cast<uint64>(oHead.SegSize) * 1024;
-    uint64 uiLast = oHead.LastSegSize;
-    if (uiPieces > 0 && (uiPieceSize == 0 || uiLast == 0 || uiLast > uiPieceSize)) {
-        strWhy = Format("a last piece of %llu bytes with pieces of %llu", Ull(uiLast), Ull(uiPieceSize));
-        return -1;
-    }
-    uint64 uiSize = uiPieces == 0 ? 0 : (uiPieces - 1) * uiPieceSize + uiLast;
-    // Every table is cut at the piece size its file's size gives; any other
-    // means the header is damaged, and the pieces could not be placed.
-    if (uiPieces > 0 && CHelper::GetDefaultPieceSize(uiSize) != uiPieceSize) {
-        strWhy = Format("pieces of %llu bytes, where a %llu-byte file has pieces of %u", Ull(uiPieceSize),
-                        Ull(uiSize), CHelper::GetDefaultPieceSize(uiSize));
-        return -1;
-    }
-    oTable.Pieces = uiPieces;
-    oTable.PieceSize = uiPieces == 0 ? CHelper::GetDefaultPieceSize(0) : uiPieceSize;
-    oTable.Size = uiSize;
-    const unsigned char* pDigests = oTpt.mTptPieces.GetBegPnt();
-    oTable.Digests.assign(pDigests, pDigests + kDigestLen * uiPieces);
-    oTable.FileHash = oTpt.mFilehash;
+    oTable.Pieces = oShape.Pieces;
+    oTable.PieceSize = oShape.PieceSize;
+    oTable.Size = oShape.Size;
+    oTable.Digests.assign(oShape.Digests, oShape.Digests + kDigestLen * oShape.Pieces);
+    oTable.FileHash = Sha1Hash(oShape.FileHash, 20);
     return 0;
 }
 

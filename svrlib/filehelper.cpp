@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <ctime>
 
 namespace {
@@ -114,6 +117,63 @@ unsigned long long CFileHelper::GetContentSize(const char* pFileName) {
 bool CFileHelper::IsRegularFile(const char* pFileName) {
     struct stat64 st;
     return pFileName != nullptr && stat64(pFileName, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool CFileHelper::GetVersion(const char* pFileName, std::string& strVersion) {
+    struct stat64 st;
+    if (pFileName == nullptr || stat64(pFileName, &st) != 0) return false;
+    char szVersion[160];
+    snprintf(szVersion, sizeof(szVersion), "%llu:%llu:%lld:%lld.%09ld:%lld.%09ld",
+             static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
+             static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec,
+             static_cast<long long>(st.st_ctim.tv_sec), st.st_ctim.tv_nsec);
+    strVersion = szVersion;
+    return true;
+}
+
+namespace {
+
+// File systems whose reads go over a network; each seek there is a round
+// trip at least.
+bool IsNetworkFileSystem(long lType) {
+    static const unsigned long kTypes[] = {
+        0x6969,      // NFS
+        0x517B,      // SMB
+        0xFF534D42,  // CIFS
+        0xFE534D42,  // SMB2
+        0x00C36400,  // Ceph
+        0x5346414F,  // AFS
+        0x01021997,  // 9P
+        0x65735546,  // FUSE (sshfs and the like)
+    };
+    for (unsigned long ulType : kTypes) {
+        if (static_cast<unsigned long>(lType) == ulType) return true;
+    }
+    return false;
+}
+
+// The first character of a sysfs flag file, or 0 when there is none.
+char ReadFlag(const std::string& strPath) {
+    FILE* pFile = fopen(strPath.c_str(), "r");
+    if (pFile == nullptr) return 0;
+    int c = fgetc(pFile);
+    fclose(pFile);
+    return c == EOF ? 0 : static_cast<char>(c);
+}
+
+}  // namespace
+
+bool CFileHelper::SeeksAreCostly(int iFd, const std::string& strSysRoot) {
+    struct statfs sfs;
+    if (fstatfs(iFd, &sfs) == 0 && IsNetworkFileSystem(static_cast<long>(sfs.f_type))) return true;
+    struct stat st;
+    if (fstat(iFd, &st) != 0) return false;
+    std::string strDev = strSysRoot + "/dev/block/" + std::to_string(major(st.st_dev)) + ":" +
+                         std::to_string(minor(st.st_dev));
+    char cFlag = ReadFlag(strDev + "/queue/rotational");
+    // A partition has no queue of its own; its disk, one level up, has.
+    if (cFlag == 0) cFlag = ReadFlag(strDev + "/../queue/rotational");
+    return cFlag == '1';
 }
 
 namespace fund {

@@ -44,6 +44,16 @@ public:
     static unsigned long long GetContentSize(const char* pFileName);
     // True for a regular file, symbolic links followed.
     static bool IsRegularFile(const char* pFileName);
+    // What tells one version of a file from another without reading it: the
+    // file the name leads to (device, inode), its size and its modification
+    // and change times. A rewrite in place at the same size changes the
+    // times; a replacement changes the inode. False when it cannot be read.
+    static bool GetVersion(const char* pFileName, std::string& strVersion);
+    // Whether reading iFd at many places in turn costs seeks: a file on a
+    // network file system, or on a block device whose queue (or whose whole
+    // disk's, for a partition) says it is rotational under strSysRoot.
+    // False when nothing says so.
+    static bool SeeksAreCostly(int iFd, const std::string& strSysRoot = "/sys");
 
     const std::string& GetFileName() const { return m_strFileName; }
 

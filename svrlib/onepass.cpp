@@ -15,7 +15,9 @@
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <utility>
 
+#include "filehelper.h"
 #include "md4_lanes.h"
 #include "md4emule.h"
 #include "md5.h"
@@ -543,7 +545,20 @@ int GetFileDigests(const std::string& strFileName, const stOnePassOpts& oOpts, s
     oUse.uiBlockSize = std::min(oUse.uiBlockSize, ONEPASS_MAX_BLOCK_SIZE);
     unsigned int uiThreads = std::max(1U, std::min(oOpts.uiThreads, ONEPASS_MAX_THREADS));
     oUse.uiBlocks = std::min(oUse.uiBlocks, kMaxRingBlocks);
+    // Left to choose, the chunk lanes' reads at 16 places would cost a seek
+    // each on a spinning disk or a network file system: there the file is
+    // read strictly front to back.
+    if (oUse.eSimd == SIMD_AUTO && CFileHelper::SeeksAreCostly(oFd.Get())) oUse.eMd4Read = MD4_READ_SEQUENTIAL;
 
+    // The version at the start, to tell a file rewritten in place at the
+    // same size (or replaced) while it was read from one that held still.
+    std::string strBefore, strAfter;
+    if (!CFileHelper::GetVersion(strFileName.c_str(), strBefore)) return ONEPASS_OPEN_FAILED;
     COnePass oPass(oFd.Get(), static_cast<unsigned long long>(st.st_size), oUse, uiThreads);
-    return oPass.Run(oOut);
+    stFileDigests oDigests;
+    int iResult = oPass.Run(oDigests);
+    if (iResult != ONEPASS_OK) return iResult;
+    if (!CFileHelper::GetVersion(strFileName.c_str(), strAfter) || strAfter != strBefore) return ONEPASS_SIZE_CHANGED;
+    oOut = std::move(oDigests);
+    return ONEPASS_OK;
 }

@@ -50,7 +50,9 @@ struct stOnePassOpts {
     unsigned int uiBlocks = 0;                      // buffers in the ring; 0 picks, and too few are raised
     CDigestProgress* pProgress = nullptr;           // told after every block read; may be null
     ESimdLevel eSimd = SIMD_AUTO;                   // the kernels; a level the processor lacks runs the next one down
-    EMd4Read eMd4Read = MD4_READ_LANES;             // ignored (sequential) at the portable level and for one chunk
+    // Ignored (sequential) at the portable level and for one chunk, and at
+    // SIMD_AUTO for a file on a rotational disk or a network file system.
+    EMd4Read eMd4Read = MD4_READ_LANES;
     // Bytes per piece MD5; 0 takes CHelper::GetDefaultPieceSize of the size.
     // Checking a file against a table made when it had another size needs
     // the table's pieces, not the ones its present size would give.
@@ -62,7 +64,9 @@ enum {
     ONEPASS_OPEN_FAILED = -1,   // missing, unreadable, or not a regular file
     ONEPASS_NO_MEMORY = -2,     // the ring or the piece list could not be allocated
     ONEPASS_READ_FAILED = -3,   // a read failed, or the file ended before its size at opening
-    ONEPASS_SIZE_CHANGED = -4,  // the file held more bytes than that size, or has another size at the end
+    // The file held more bytes than that size, has another size at the end,
+    // or was rewritten in place or replaced while it was read.
+    ONEPASS_SIZE_CHANGED = -4,
 };
 
 int GetFileDigests(const std::string& strFileName, const stOnePassOpts& oOpts, stFileDigests& oOut);

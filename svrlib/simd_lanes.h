@@ -132,7 +132,9 @@ __attribute__((target("avx2"), always_inline)) inline void LoadWords8(__m256i w[
 
 // GCC 12 takes the undefined source register inside _mm512_rol_epi32 (in
 // the rounds inlined into the kernels below) for an uninitialised variable.
+// Only the kernels are spared the warning; the includer keeps it.
 #if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
@@ -218,6 +220,10 @@ void RunRound(ESimdLevel eLevel, typename TDigest::Ctx* const ctx[], const unsig
         }
     }
 }
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 #endif
 

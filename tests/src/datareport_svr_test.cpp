@@ -278,6 +278,44 @@ TEST(ComputeRcFastPath, ChangedFilesFailWithTheLinesOfTheThrottledPasses) {
     }
 }
 
+// Rewrites bytes in place, at the same size, the first time it hears of
+// progress; the pause first lets the clock move past the start's times.
+class CFileRewriter : public CProgressLine {
+public:
+    explicit CFileRewriter(std::string path) : CProgressLine(-1, false, nullptr), m_path(std::move(path)) {}
+    void OnDigestProgress(unsigned long long, unsigned long long) override {
+        if (m_done) return;
+        m_done = true;
+        usleep(20000);
+        FILE* f = fopen(m_path.c_str(), "r+b");
+        ASSERT_NE(f, nullptr);
+        fseek(f, 2 * 1024 * 1024, SEEK_SET);
+        fputs("rewritten", f);
+        fclose(f);
+    }
+
+private:
+    std::string m_path;
+    bool m_done = false;
+};
+
+TEST(ComputeRcFastPath, FileRewrittenInPlaceAtTheSameSizeFailsAsAChangedFileInEveryMode) {
+    TempDir dir;
+    std::string path = dir.file("moving.bin");
+    for (const rc_digest_opts_t& mode : {rc_digest_opts(RC_DIGEST_THROTTLED, 1), rc_digest_opts(RC_DIGEST_ONE_PASS, 1),
+                                         rc_digest_opts(RC_DIGEST_ONE_PASS, 2)}) {
+        WriteFile(path, PatternBytes(3 * 1024 * 1024, 54));
+        CFileRewriter rewriter(path);
+        rc_digest_opts_t opts = mode;
+        opts.Progress = &rewriter;
+        ip_svr_t svr;
+        CaptureStdout();
+        EXPECT_EQ(svr.compute_rc_info(path, "moving.bin", "u", opts), -1) << mode.Mode << "/" << mode.Threads;
+        EXPECT_EQ(GetCapturedStdout(), "start compute " + path + "\ncompute error 2 " + path + "\n");
+        EXPECT_FALSE(svr.m_compute);
+    }
+}
+
 // datareport itself: its configured directory, the lines it prints and logs.
 class DatareportCompute : public ::testing::Test {
 protected:

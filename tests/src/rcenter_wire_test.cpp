@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "rcenter_test_util.h"
+#include "tpt_verify.h"
 
 namespace {
 
@@ -300,6 +301,31 @@ TEST_F(RcValidate, TheFirstFailingCheckNamesTheRejection) {
     report.SID.cVal[0] ^= 1;
     report.Hash.cVal[0] ^= 1;
     EXPECT_EQ(rc_validate_report(report), static_cast<uint32>(RC_ERR_FID));
+}
+
+// The verifier and the center read a table's shape in one place: whatever
+// one of them refuses as a table, the other refuses too.
+TEST(RcValidateShape, TheCenterAndTheVerifierRefuseTheSameTables) {
+    for (uint64 size : {uint64(0), uint64(100000)}) {
+        RSInfo info;
+        MakeInfo(info, size, 12);
+        rc_report_t good;
+        ASSERT_EQ(DecodeInfo(info, good), static_cast<uint32>(RC_ERR_NONE));
+        std::vector<rc_report_t> bad(4, good);
+        bad[0].Tpt[13] = static_cast<unsigned char>(bad[0].Tpt[13] + 1);  // SegSize
+        for (int b = 0; b < 4; ++b) bad[1].Tpt[15 + b] = static_cast<unsigned char>(32769 >> (8 * b));  // LastSegSize
+        bad[2].Tpt[3] = 3;                                                // Version
+        bad[3].Tpt.push_back(0);
+        tpt_table_t table;
+        std::string why;
+        EXPECT_EQ(tpt_parse(good.Tpt.data(), good.Tpt.size(), table, why), 0) << size << ": " << why;
+        EXPECT_EQ(rc_validate_report(good), static_cast<uint32>(RC_ERR_NONE)) << size;
+        for (size_t i = 0; i < bad.size(); ++i) {
+            EXPECT_EQ(tpt_parse(bad[i].Tpt.data(), bad[i].Tpt.size(), table, why), -1) << size << ", case " << i;
+            uint32 err = rc_validate_report(bad[i]);
+            EXPECT_TRUE(err == RC_ERR_TPT_UNREADABLE || err == RC_ERR_TPT_MISMATCH) << size << ", case " << i << ": " << err;
+        }
+    }
 }
 
 TEST(RcValidateEmptyFile, TheToolsEmptyFileReportIsValidWithZeroIdentifiers) {

@@ -1,6 +1,8 @@
 #include "filehelper.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -188,3 +190,28 @@ TEST(FileHelperLargeFiles, ReadsNearTheEndOfFilesAbove4And8GiB) {
 }
 
 }  // namespace
+
+// A sysfs laid out in a temporary directory for the test file's own device:
+// its queue's flag, or (for a partition) only its disk's, one level up.
+TEST(FileHelperStorage, RotationalQueueOfTheDeviceOrItsDiskMakesSeeksCostly) {
+    TempDir dir;
+    WriteFile(dir.file("f"), "x");
+    int fd = open(dir.file("f").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    struct stat st;
+    ASSERT_EQ(fstat(fd, &st), 0);
+    const std::string sys = dir.file("sys");
+    const std::string disk = sys + "/devices/disk";
+    const std::string part = disk + "/part1";
+    for (const std::string& d : {sys, sys + "/dev", sys + "/dev/block", sys + "/devices", disk, disk + "/queue", part})
+        ASSERT_EQ(mkdir(d.c_str(), 0755), 0) << d;
+    const std::string link = sys + "/dev/block/" + std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+    ASSERT_EQ(symlink(part.c_str(), link.c_str()), 0);
+    EXPECT_FALSE(CFileHelper::SeeksAreCostly(fd, sys)) << "no flag says so";
+    WriteFile(disk + "/queue/rotational", "1\n");
+    EXPECT_TRUE(CFileHelper::SeeksAreCostly(fd, sys)) << "the partition's disk spins";
+    ASSERT_EQ(mkdir((part + "/queue").c_str(), 0755), 0);
+    WriteFile(part + "/queue/rotational", "0\n");
+    EXPECT_FALSE(CFileHelper::SeeksAreCostly(fd, sys)) << "the device's own queue wins";
+    close(fd);
+}

@@ -1,0 +1,3 @@
+#include "record_fuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { return zqfuzz::RecordFuzz(data, size); }

@@ -1,0 +1,49 @@
+// zq_fetch --center against a real zq_rcenter: a file reported with a
+// mirror's URL is downloaded by its FID alone, under the record's file name.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "bytes.h"
+#include "mirrors.h"
+#include "rc_digests.h"
+#include "rc_record.h"
+#include "rcenter_test_util.h"
+
+namespace {
+
+TEST(RcenterFetch, DownloadsAReportedFileByItsFidUnderTheRecordsFileName) {
+    zqtest::TempDir dir;
+    mkdir(dir.file("www").c_str(), 0755);
+    mkdir(dir.file("get").c_str(), 0755);
+    const std::string data = zqtest::PatternBytes(700000, 9);
+    zqtest::WriteFile(dir.file("www/clip.avi"), data);
+    zqtest::NginxMirrors nginx;
+    nginx.Add(dir.file("www"));
+    ASSERT_TRUE(nginx.Start()) << nginx.Error();
+
+    rc_digests_t digests;
+    ASSERT_EQ(compute_rc_digests(dir.file("www/clip.avi"), digests, rc_digest_opts(RC_DIGEST_ONE_PASS)), RC_DIGESTS_OK);
+    RSInfo info;
+    fill_rc_info(digests, "clip.avi", nginx.Url(0, "clip.avi"), info);
+    rctest::Server server;
+    std::string line;
+    ASSERT_TRUE(server.Start("http_listen_port: 0\n") &&
+                server.Process().WaitForLine("http on 127.0.0.1:", &line, rctest::kStartTimeoutMs))
+        << server.Process().Err();
+    const std::string center = "http://127.0.0.1:" + line.substr(line.rfind(':') + 1);
+    ASSERT_EQ(rctest::Exchange(server.Port(), rctest::RequestOf(info, 1)).result, static_cast<uint32>(RC_RESULT_ACCEPTED));
+
+    zqtest::ProcessResult r =
+        zqtest::RunProcess(zqtest::BinPath("zq_fetch"), {"--center", center, info.FID.Hex()}, dir.file("get"), 60000);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(zqtest::ReadFile(dir.file("get/clip.avi")), data);
+    // A FID the center does not know is an unusable record, not a failed download.
+    r = zqtest::RunProcess(zqtest::BinPath("zq_fetch"), {"--center", center, std::string(40, '0')}, dir.file("get"),
+                           60000);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("HTTP 404"), std::string::npos) << r.err;
+}
+
+}  // namespace
