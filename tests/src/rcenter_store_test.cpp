@@ -200,12 +200,16 @@ TEST(RcStoreSchema, ANewerOrForeignDatabaseIsRefusedAndLeftAlone) {
         std::string err;
         ASSERT_EQ(store.Open(dir.file("rc.db"), RC_STORE_WRITE, err), 0) << err;
     }
-    SetUserVersion(dir.file("rc.db"), 2);
+    const int newer = RC_STORE_SCHEMA_VERSION + 1;
+    SetUserVersion(dir.file("rc.db"), newer);
     for (ERcStoreMode mode : {RC_STORE_WRITE, RC_STORE_READ}) {
         CRcSqliteStore store;
         std::string err;
         EXPECT_EQ(store.Open(dir.file("rc.db"), mode, err), ENOTSUP);
-        EXPECT_NE(err.find("schema version 2 is newer than this program's 1"), std::string::npos) << err;
+        EXPECT_NE(err.find("schema version " + std::to_string(newer) + " is newer than this program's " +
+                           std::to_string(RC_STORE_SCHEMA_VERSION)),
+                  std::string::npos)
+            << err;
         EXPECT_FALSE(store.IsOpen());
     }
     sqlite3* db = nullptr;
