@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -36,6 +37,14 @@ namespace {
 
 const int kClients = 32;
 const int kIoTimeoutMs = 30000;
+
+// Rounds of baseline then this build, alternating, so a noisy neighbour
+// weighs on both alike; the medians are compared.
+int Rounds() {
+    const char* psz = getenv("BENCH_RC_ROUNDS");
+    int n = psz != nullptr ? atoi(psz) : 0;
+    return n > 0 && n <= 20 ? n : 3;
+}
 
 int ReportsPerClient() {
     const char* psz = getenv("BENCH_RC_REPORTS");
@@ -181,7 +190,8 @@ void Client(int port, const std::vector<std::string>* pRequests, std::atomic<int
     close(fd);
 }
 
-double g_reportsPerSecond[2] = {0, 0};
+// Per build (0 baseline, 1 this one), one figure per round.
+std::vector<double> g_reportsPerSecond[2];
 
 void BM_AcceptedReports(benchmark::State& state, std::string bin, int slot) {
     int per = ReportsPerClient();
@@ -208,15 +218,15 @@ void BM_AcceptedReports(benchmark::State& state, std::string bin, int slot) {
             state.SkipWithError(("only " + std::to_string(accepted.load()) + " accepted").c_str());
             break;
         }
-        g_reportsPerSecond[slot] = accepted.load() / secs;
-        state.counters["reports_per_s"] = g_reportsPerSecond[slot];
+        g_reportsPerSecond[slot].push_back(accepted.load() / secs);
+        state.counters["reports_per_s"] = g_reportsPerSecond[slot].back();
         state.ResumeTiming();
     }
 }
 
-double g_repeatsPerSecond[2] = {0, 0};
-double g_bytesPerRepeat[2] = {0, 0};
-double g_storageBytesPerRepeat[2] = {0, 0};
+std::vector<double> g_repeatsPerSecond[2];
+std::vector<double> g_bytesPerRepeat[2];
+std::vector<double> g_storageBytesPerRepeat[2];
 
 void BM_LargeRepeats(benchmark::State& state, std::string bin, int slot) {
     int per = ReportsPerClient();
@@ -259,15 +269,28 @@ void BM_LargeRepeats(benchmark::State& state, std::string bin, int slot) {
             break;
         }
         const double repeats = static_cast<double>(kClients) * per;
-        g_repeatsPerSecond[slot] = answered.load() / secs;
+        g_repeatsPerSecond[slot].push_back(answered.load() / secs);
         if (bIo && server.Written(iStorage1, iCalls1)) {
-            g_bytesPerRepeat[slot] = static_cast<double>(iCalls1 - iCalls0) / repeats;
-            g_storageBytesPerRepeat[slot] = static_cast<double>(iStorage1 - iStorage0) / repeats;
+            g_bytesPerRepeat[slot].push_back(static_cast<double>(iCalls1 - iCalls0) / repeats);
+            g_storageBytesPerRepeat[slot].push_back(static_cast<double>(iStorage1 - iStorage0) / repeats);
         }
-        state.counters["reports_per_s"] = g_repeatsPerSecond[slot];
-        state.counters["written_per_repeat"] = g_bytesPerRepeat[slot];
+        state.counters["reports_per_s"] = g_repeatsPerSecond[slot].back();
         state.ResumeTiming();
     }
+}
+
+double Median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 == 1 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+void Register(const std::string& name, void (*fn)(benchmark::State&, std::string, int), const std::string& bin,
+              int slot) {
+    benchmark::RegisterBenchmark(name.c_str(), fn, bin, slot)
+        ->Iterations(1)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
 }
 
 std::string BesideSelf(const std::string& name) {
@@ -285,38 +308,41 @@ int main(int argc, char** argv) {
     const char* pszBaseline = getenv("ZQ_RCENTER_BASELINE");
     const bool bBaseline = pszBaseline != nullptr && *pszBaseline != '\0';
     if (!bBaseline) printf("(ZQ_RCENTER_BASELINE not set: no baseline run)\n");
-    // Side by side, in turns, so a noisy neighbour weighs on both alike.
-    if (bBaseline)
-        benchmark::RegisterBenchmark("rcenter_32_clients/baseline", BM_AcceptedReports, std::string(pszBaseline), 0)
-            ->Iterations(1)
-            ->UseRealTime()
-            ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("rcenter_32_clients/this_build", BM_AcceptedReports, BesideSelf("zq_rcenter"), 1)
-        ->Iterations(1)
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond);
-    if (bBaseline)
-        benchmark::RegisterBenchmark("rcenter_large_repeats/baseline", BM_LargeRepeats, std::string(pszBaseline), 0)
-            ->Iterations(1)
-            ->UseRealTime()
-            ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("rcenter_large_repeats/this_build", BM_LargeRepeats, BesideSelf("zq_rcenter"), 1)
-        ->Iterations(1)
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond);
+    const std::string strSelf = BesideSelf("zq_rcenter");
+    for (int r = 0; r < Rounds(); ++r) {
+        const std::string strRound = "/round:" + std::to_string(r + 1);
+        if (bBaseline) Register("rcenter_32_clients/baseline" + strRound, BM_AcceptedReports, pszBaseline, 0);
+        Register("rcenter_32_clients/this_build" + strRound, BM_AcceptedReports, strSelf, 1);
+    }
+    for (int r = 0; r < Rounds(); ++r) {
+        const std::string strRound = "/round:" + std::to_string(r + 1);
+        if (bBaseline) Register("rcenter_large_repeats/baseline" + strRound, BM_LargeRepeats, pszBaseline, 0);
+        Register("rcenter_large_repeats/this_build" + strRound, BM_LargeRepeats, strSelf, 1);
+    }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    if (g_reportsPerSecond[0] > 0 && g_reportsPerSecond[1] > 0) {
-        printf("accepted reports per second, 32 clients: baseline %.0f, this build %.0f, ratio %.2f\n",
-               g_reportsPerSecond[0], g_reportsPerSecond[1], g_reportsPerSecond[1] / g_reportsPerSecond[0]);
-    }
-    if (g_repeatsPerSecond[0] > 0 && g_repeatsPerSecond[1] > 0) {
-        printf("large repeats with new reports, 32 clients: reports per second baseline %.0f, this build %.0f, "
-               "ratio %.2f\n",
-               g_repeatsPerSecond[0], g_repeatsPerSecond[1], g_repeatsPerSecond[1] / g_repeatsPerSecond[0]);
+    // The ratio of each round, baseline and this build run one after the
+    // other, then the median of those.
+    auto ratio = [](const std::vector<double>& base, const std::vector<double>& self) {
+        std::vector<double> ratios;
+        for (size_t i = 0; i < base.size() && i < self.size(); ++i)
+            if (base[i] > 0) ratios.push_back(self[i] / base[i]);
+        return Median(ratios);
+    };
+    const double a0 = Median(g_reportsPerSecond[0]), a1 = Median(g_reportsPerSecond[1]);
+    if (a0 > 0 && a1 > 0)
+        printf("accepted reports per second, 32 clients, medians of %d rounds: baseline %.0f, this build %.0f; "
+               "median ratio of the rounds %.2f\n",
+               Rounds(), a0, a1, ratio(g_reportsPerSecond[0], g_reportsPerSecond[1]));
+    const double r0 = Median(g_repeatsPerSecond[0]), r1 = Median(g_repeatsPerSecond[1]);
+    if (r0 > 0 && r1 > 0) {
+        printf("large repeats with new reports, 32 clients, medians: reports per second baseline %.0f, this build "
+               "%.0f; median ratio of the rounds %.2f\n",
+               r0, r1, ratio(g_repeatsPerSecond[0], g_repeatsPerSecond[1]));
         printf("bytes written per repeat (write calls / to storage): baseline %.0f / %.0f, this build %.0f / %.0f\n",
-               g_bytesPerRepeat[0], g_storageBytesPerRepeat[0], g_bytesPerRepeat[1], g_storageBytesPerRepeat[1]);
+               Median(g_bytesPerRepeat[0]), Median(g_storageBytesPerRepeat[0]), Median(g_bytesPerRepeat[1]),
+               Median(g_storageBytesPerRepeat[1]));
     }
     return 0;
 }
