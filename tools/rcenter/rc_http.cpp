@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "post_form.h"
+#include "rc_page.h"
 
 namespace {
 
@@ -246,6 +247,15 @@ void CRcHttpConn::Dispatch(std::string& strOut) {
     }
     const std::string strPath = m_strUrl.substr(oUrl.field_data[UF_PATH].off, oUrl.field_data[UF_PATH].len);
     const bool bGet = iMethod == HTTP_GET;
+    if (const rc_page_asset_t* pAsset = rc_page_find(strPath)) {
+        if (!bGet) {
+            AnswerError(405, "method not allowed", strOut, "GET");
+        } else {
+            Answer(200, std::string(reinterpret_cast<const char*>(pAsset->Data), pAsset->Size), strOut, nullptr,
+                   pAsset->Type, RC_PAGE_HEADERS);
+        }
+        return;
+    }
     std::string strText;
     std::string strReason;
     if (strPath == "/v1/stats") {
@@ -342,12 +352,13 @@ void CRcHttpConn::Remove(const std::string& strPath, const std::string& strFid, 
 }
 
 void CRcHttpConn::Answer(unsigned int iStatus, const std::string& strBody, std::string& strOut, const char* pszAllow,
-                         const char* pszType) {
+                         const char* pszType, const char* pszHeaders) {
     char szHead[256];
     snprintf(szHead, sizeof(szHead), "HTTP/1.1 %u %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\n", iStatus,
              http_status_str(static_cast<enum http_status>(iStatus)), pszType, strBody.size());
     strOut += szHead;
     if (pszAllow != nullptr) strOut += std::string("Allow: ") + pszAllow + "\r\n";
+    if (pszHeaders != nullptr) strOut += pszHeaders;
     if (m_bLast) {
         strOut += "Connection: close\r\n";
     } else if (m_parser.http_major == 1 && m_parser.http_minor == 0) {

@@ -79,7 +79,7 @@ private:
     void Dispatch(std::string& strOut);
     void Remove(const std::string& strPath, const std::string& strFid, std::string& strOut);
     void Answer(unsigned int iStatus, const std::string& strBody, std::string& strOut, const char* pszAllow = nullptr,
-                const char* pszType = "application/json");
+                const char* pszType = "application/json", const char* pszHeaders = nullptr);
     void AnswerError(unsigned int iStatus, const std::string& strReason, std::string& strOut,
                      const char* pszAllow = nullptr);
     void AnswerAndClose(unsigned int iStatus, const std::string& strReason, std::string& strOut);
