@@ -10,6 +10,11 @@ need=()
 [ -f /usr/include/sqlite3.h ] || need+=(libsqlite3-dev)
 [ -f /usr/include/openssl/evp.h ] || need+=(libssl-dev)
 [ -f /usr/include/http_parser.h ] || need+=(libhttp-parser-dev)
+# The page's browser tests (tests/browser/run.sh): Debian's chromium, and
+# node with npm, which installs playwright-core into the build tree.
+[ -x /usr/bin/chromium ] || need+=(chromium)
+command -v node >/dev/null || need+=(nodejs)
+command -v npm >/dev/null || need+=(npm)
 [ ${#need[@]} -eq 0 ] && exit 0
 
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then

@@ -46,7 +46,20 @@ public:
         return 0;
     }
 
+    // Every record, newest FID first, unpaged: the connection's side of a
+    // list is what is tested here, not the store's.
+    int List(const rc_list_request_t& oRequest, std::string& strJson, std::string& strReason) override {
+        if (fail != 0) return Failed(strReason);
+        lists.push_back(oRequest);
+        strJson = "{\"resources\": [";
+        for (auto it = records.rbegin(); it != records.rend(); ++it)
+            strJson += std::string(it == records.rbegin() ? "" : ", ") + it->second.first;
+        strJson += "], \"next\": null}";
+        return 0;
+    }
+
     std::map<std::string, std::pair<std::string, std::string> > records;
+    std::vector<rc_list_request_t> lists;
     int fail = 0;
     int removes = 0;
 

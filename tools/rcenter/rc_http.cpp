@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "post_form.h"
+#include "rc_list.h"
 #include "rc_page.h"
 
 namespace {
@@ -256,6 +257,7 @@ void CRcHttpConn::Dispatch(std::string& strOut) {
         }
         return;
     }
+    if (List(strPath, oUrl, bGet, strOut)) return;
     std::string strText;
     std::string strReason;
     if (strPath == "/v1/stats") {
@@ -307,6 +309,32 @@ void CRcHttpConn::Dispatch(std::string& strOut) {
     } else {
         Answer(200, strText + "\n", strOut);
     }
+}
+
+bool CRcHttpConn::List(const std::string& strPath, const http_parser_url& oUrl, bool bGet, std::string& strOut) {
+    const bool bQuery = (oUrl.field_set & (1u << UF_QUERY)) != 0;
+    const std::string strQuery =
+        bQuery ? m_strUrl.substr(oUrl.field_data[UF_QUERY].off, oUrl.field_data[UF_QUERY].len) : std::string();
+    rc_list_request_t oRequest;
+    unsigned int iStatus = 0;
+    std::string strReason;
+    if (!rc_list_route(strPath, strQuery, oRequest, iStatus, strReason)) return false;
+    std::string strJson;
+    if (!bGet) {
+        AnswerError(405, "method not allowed", strOut, "GET");
+    } else if (iStatus != 0) {
+        AnswerError(iStatus, strReason, strOut);
+    } else {
+        const int iErr = m_oBackend.List(oRequest, strJson, strReason);
+        if (iErr == ENOTSUP) {
+            AnswerError(501, "this store cannot answer this list", strOut);
+        } else if (iErr != 0) {
+            AnswerError(500, strReason, strOut);
+        } else {
+            Answer(200, strJson + "\n", strOut);
+        }
+    }
+    return true;
 }
 
 // The checks run from what needs nothing to what needs the secret, and the

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "common_header.h"
+#include "rc_list.h"
 #include "req_sig.h"
 
 // The store's side of the API. Every call is synchronous and returns 0,
@@ -31,6 +32,9 @@ public:
     virtual int Stats(std::string& strJson, std::string& strReason) = 0;
     // Forgets the resource everywhere, so a later report of it is new.
     virtual int Remove(const std::string& strFid, std::string& strReason) = 0;
+    // A list of resources as rc_list_run answers it (ENOTSUP: the store
+    // cannot give this list).
+    virtual int List(const rc_list_request_t& oRequest, std::string& strJson, std::string& strReason) = 0;
 };
 
 struct stRcHttpSigning {
@@ -78,6 +82,8 @@ private:
     bool CheckHead(std::string& strOut);
     void Dispatch(std::string& strOut);
     void Remove(const std::string& strPath, const std::string& strFid, std::string& strOut);
+    // Answers a request for a list (rc_list); false when the path is not one.
+    bool List(const std::string& strPath, const http_parser_url& oUrl, bool bGet, std::string& strOut);
     void Answer(unsigned int iStatus, const std::string& strBody, std::string& strOut, const char* pszAllow = nullptr,
                 const char* pszType = "application/json", const char* pszHeaders = nullptr);
     void AnswerError(unsigned int iStatus, const std::string& strReason, std::string& strOut,

@@ -82,3 +82,7 @@ int CRcHttpApi::Remove(const std::string& strFid, std::string& strReason) {
     if (iErr != 0) return iErr;
     return bFound ? 0 : ENOENT;
 }
+
+int CRcHttpApi::List(const rc_list_request_t& oRequest, std::string& strJson, std::string& strReason) {
+    return rc_list_run(m_oStore, oRequest, strJson, strReason);
+}

@@ -21,6 +21,7 @@ public:
     int PieceTable(const std::string& strFid, std::string& strTable, std::string& strReason) override;
     int Stats(std::string& strJson, std::string& strReason) override;
     int Remove(const std::string& strFid, std::string& strReason) override;
+    int List(const rc_list_request_t& oRequest, std::string& strJson, std::string& strReason) override;
 
 private:
     int Find(const std::string& strFid, rc_resource_t& oRes, std::string& strReason);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "rc_sqlite_search.h"
 #include "str_util.h"
 #include "svr_log.h"
 
@@ -313,6 +314,7 @@ int CRcSqliteStore::OpenOnce(std::string& strError) {
         iErr = Exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL; PRAGMA foreign_keys = ON;", strError);
         if (iErr != 0) return iErr;
         iErr = Prepare(strError);
+        if (iErr == 0) iErr = rc_sqlite_add_name_index(m_pDb, m_strPath, strError);
         if (iErr != 0) return iErr;
         if (stat(m_strPath.c_str(), &st) != 0) {
             strError = m_strPath + ": " + strerror(errno);
@@ -718,4 +720,28 @@ int CRcSqliteStore::Remove(const Sha1Hash& oFid, bool& bFound, rc_resource_t* pR
     bFound = true;
     if (pRemoved != nullptr) *pRemoved = std::move(oFound.front());
     return 0;
+}
+
+int CRcSqliteStore::ListRecent(uint32 iLimit, uint64 iAfter, std::vector<rc_resource_entry_t>& oOut, uint64& iNext,
+                               std::string& strError) {
+    if (m_pDb == nullptr) {
+        strError = m_strPath + ": not open";
+        return EBADF;
+    }
+    return rc_sqlite_list(m_pDb, nullptr, iLimit, iAfter, oOut, iNext, m_strPath, strError);
+}
+
+int CRcSqliteStore::SearchNames(const std::string& strText, uint32 iLimit, uint64 iAfter,
+                                std::vector<rc_resource_entry_t>& oOut, uint64& iNext, std::string& strError) {
+    if (m_pDb == nullptr) {
+        strError = m_strPath + ": not open";
+        return EBADF;
+    }
+    return rc_sqlite_list(m_pDb, &strText, iLimit, iAfter, oOut, iNext, m_strPath, strError);
+}
+
+int CRcSqliteStore::FindMd4(const Md5Hash& oMd4, std::vector<rc_resource_t>& oOut, std::string& strError) {
+    int iErr = Find("WHERE md4 = ?1 ORDER BY id", oMd4.Hex(), 0, Collect(oOut), strError);
+    if (iErr != 0) oOut.clear();
+    return iErr;
 }

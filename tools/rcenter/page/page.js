@@ -346,8 +346,8 @@
       const counts = await getJson('/v1/stats');
       const shown = [['resources', 'Resources'], ['locations', 'Mirrors'], ['reports', 'Reports'],
         ['accepted', 'Accepted since start'], ['rejected', 'Rejected since start']];
-      stats.replaceChildren(...shown.flatMap(([key, label]) => [el('dt', null, [label]),
-        el('dd', { 'data-key': key }, [String(counts[key])])]));
+      stats.replaceChildren(...shown.map(([key, label]) => el('div', null, [el('dt', null, [label]),
+        el('dd', { 'data-key': key }, [String(counts[key])])])));
     } catch (err) {
       stats.replaceChildren(el('dt', null, ['Counts']), el('dd', { class: 'error' }, [err.message]));
     }
