@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -132,6 +133,30 @@ TEST(RcStoreSearch, ARemovedResourceLeavesTheIndexAndAFileWithoutTheIndexGetsItW
     CommitNamed(store, {{"New holiday.avi", "http://c.example/9", 9}});
     ASSERT_EQ(store.SearchNames("holiday", 10, 0, page, next, err), 0) << err;
     EXPECT_EQ(page.size(), 3u);
+}
+
+// The file the previous code wrote (the store tests keep it): counts in the
+// resource row, no name index.
+TEST(RcStoreSearch, AVersionOneFileIsListedAsItIsAndSearchableOnceUpgraded) {
+    TempDir dir;
+    const std::string path = dir.path() + "/rc.db";
+    std::filesystem::copy_file(std::string(ZQ_SOURCE_DIR) + "/tests/src/data/rcenter_v1.db", path);
+    std::vector<rc_resource_entry_t> page;
+    uint64 next = 0;
+    std::string err;
+    {
+        CRcSqliteStore reader(path);
+        ASSERT_EQ(reader.Open(RC_STORE_READ, err), 0) << err;
+        ASSERT_EQ(reader.ListRecent(10, 0, page, next, err), 0) << err;
+        ASSERT_EQ(Names(page), (std::vector<std::string>{"song.mp3", "clip.avi"}));
+        EXPECT_EQ(page[1].Count, 3u);
+        EXPECT_EQ(reader.SearchNames("clip", 10, 0, page, next, err), ENOTSUP);
+    }
+    CRcSqliteStore store(path);
+    ASSERT_EQ(store.Open(RC_STORE_WRITE, err), 0) << err;
+    ASSERT_EQ(store.SearchNames("CLIP", 10, 0, page, next, err), 0) << err;
+    ASSERT_EQ(Names(page), (std::vector<std::string>{"clip.avi"}));
+    EXPECT_EQ(page[0].Count, 3u);
 }
 
 namespace {

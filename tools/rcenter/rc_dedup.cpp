@@ -51,7 +51,7 @@ private:
 
 }  // namespace
 
-CRcDedup::CRcDedup() : m_cache(*this), m_pShm(nullptr), m_iResumed(0), m_bResumed(false) {}
+CRcDedup::CRcDedup() : m_cache(*this), m_pShm(nullptr), m_iSize(0), m_iResumed(0), m_bResumed(false) {}
 
 CRcDedup::~CRcDedup() {
     if (m_pShm != nullptr) shmdt(m_pShm);
@@ -100,6 +100,7 @@ int CRcDedup::Open(sint32 iKey, uint32 iSize, std::string& strError) {
         return iErr;
     }
     m_pShm = static_cast<char*>(p);
+    m_iSize = iSize;
     if (iKey == 0) {
         // Marked for removal now, so it goes with the last detach however the
         // process ends.
@@ -158,6 +159,33 @@ std::string CRcDedup::KeyFor(const std::string& strStoreId, const Sha1Hash& oFid
     return HashBytesToHex(arDigest, sizeof(arDigest));
 }
 
+std::string CRcDedup::GenerationKey(const std::string& strStoreId) {
+    std::string strInput = "generation:" + strStoreId;
+    unsigned char arDigest[20];
+    CHelper::DoSha1(strInput.data(), static_cast<unsigned int>(strInput.size()), arDigest);
+    return "g" + HashBytesToHex(arDigest, sizeof(arDigest)).substr(1);
+}
+
+bool CRcDedup::Bind(const std::string& strStoreId, uint64 iSeenLast, uint64 iNow) {
+    const std::string strKey = GenerationKey(strStoreId);
+    uint64 iSeen = 0;
+    bool bKept = IsKnown(strKey, &iSeen) && iSeen == iSeenLast;
+    if (!bKept) {
+        if (m_cache.GetNodeNum() > 0)
+            LOG_WARN("dedup cache: the store is at generation %llu, not the one the cache saw last; emptied",
+                     static_cast<unsigned long long>(iSeenLast));
+        Clear();
+    }
+    if (!Remember(strKey, iNow)) LOG_ERR("dedup cache: cannot record the store's generation");
+    return bKept;
+}
+
+void CRcDedup::Clear() {
+    if (m_pShm == nullptr) return;
+    std::string strError;
+    if (Format(m_iSize, strError) != 0) LOG_ERR("dedup cache: %s", strError.c_str());
+}
+
 bool CRcDedup::IsKnown(const std::string& strKey, uint64* pFirstSeen) {
     uint32 iDataSize = 0;
     void* pData = m_cache.Get(strKey.c_str(), iDataSize);
@@ -180,7 +208,8 @@ std::string CRcDedup::GetStatisticInfo() {
     return m_cache.GetStatisticInfo(szInfo, sizeof(szInfo));
 }
 
-// Every entry is also in the store, so any of them may go.
-bool CRcDedup::CanEliminate(const char*, void*, uint32) { return true; }
+// Every entry is also in the store, so any of them may go, but for the
+// generation seen, without which the next start would empty the cache.
+bool CRcDedup::CanEliminate(const char* pszKey, void*, uint32) { return pszKey == nullptr || pszKey[0] != 'g'; }
 
 void CRcDedup::CacheResume(const char*, void*, uint32) { ++m_iResumed; }

@@ -43,6 +43,15 @@ public:
     // made afresh has another id, so keys of the old one never answer for it.
     static std::string KeyFor(const std::string& strStoreId, const Sha1Hash& oFid, const std::string& strUrl);
 
+    // Ties the cache to one state of one store: unless the segment last saw
+    // the store strStoreId at generation iSeenLast, every entry goes, since
+    // they answer for a state this store may not hold (a copy put back, a
+    // file of an earlier run); then iNow is recorded as the generation seen.
+    // True when the entries were kept.
+    bool Bind(const std::string& strStoreId, uint64 iSeenLast, uint64 iNow);
+    // Empties the cache (the store changed in ways it cannot tell apart).
+    void Clear();
+
     // Whether the key is there; *pFirstSeen then gets its first acceptance.
     bool IsKnown(const std::string& strKey, uint64* pFirstSeen);
     // False when the cache cannot hold it even after evicting.
@@ -65,9 +74,13 @@ public:
 
 private:
     int Format(uint32 iSize, std::string& strError);
+    // The entry that records the generation seen: not a hex digest, so no
+    // (FID, URL) key is ever it.
+    static std::string GenerationKey(const std::string& strStoreId);
 
     CCache m_cache;
     char* m_pShm;
+    uint32 m_iSize;
     uint32 m_iResumed;
     bool m_bResumed;
 };

@@ -39,7 +39,7 @@ std::string answer(const std::vector<rc_resource_entry_t>& oEntries, uint64 iNex
         strOut += rc_entry_json(oEntries[i]);
     }
     strOut += "], \"next\": ";
-    strOut += iNext == 0 ? std::string("null") : "\"" + std::to_string(iNext) + "\"";
+    strOut += iNext == 0 ? std::string("null") : std::to_string(iNext);
     return strOut + "}";
 }
 

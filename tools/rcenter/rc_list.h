@@ -1,7 +1,7 @@
 // The HTTP API's lists of resources: GET /v1/resources (most recent first),
 // /v1/search?q=TEXT (by part of a reported file name) and /v1/hash/<hex>
 // (FID, SID or SHA-1 in 40 hex digits, MD4 in 32), each answered as
-// {"resources": [entry...], "next": "<cursor>" or null} with ?limit= and
+// {"resources": [entry...], "next": cursor or null} with ?limit= and
 // ?after= paging the first two. rc_list_route reads a request without the
 // store; rc_list_run answers it from a CRcStore on the caller's thread
 // (whichever owns the store). Errors as each call says.

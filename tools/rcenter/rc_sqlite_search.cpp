@@ -37,17 +37,26 @@ const char* const kIndex =
     "CREATE INDEX resource_md4 ON resource(md4);";
 
 // Entries newest first; the name is the first location's, or in a search
-// the first matching one's. Each reads one statement, so one snapshot.
+// the first matching one's. Each reads one statement, so one snapshot. %s
+// stands for the count's column, which the schema version places.
 const char* const kRecent =
-    "SELECT r.id, r.fid, r.sha1, r.size, r.first_seen, r.report_count,"
+    "SELECT r.id, r.fid, r.sha1, r.size, r.first_seen, %s,"
     " (SELECT file FROM location WHERE resource_id = r.id ORDER BY id LIMIT 1)"
     " FROM resource r WHERE r.id < ?1 ORDER BY r.id DESC LIMIT ?2";
 const char* const kSearch =
-    "SELECT r.id, r.fid, r.sha1, r.size, r.first_seen, r.report_count, l.file FROM"
+    "SELECT r.id, r.fid, r.sha1, r.size, r.first_seen, %s, l.file FROM"
     " (SELECT m.resource_id AS rid, min(m.id) AS lid FROM location_name n JOIN location m ON m.id = n.rowid"
     "  WHERE location_name MATCH ?3 AND m.resource_id < ?1 GROUP BY m.resource_id"
     "  ORDER BY m.resource_id DESC LIMIT ?2) AS found"
     " JOIN resource r ON r.id = found.rid JOIN location l ON l.id = found.lid ORDER BY r.id DESC";
+const char* const kCountApart = "(SELECT report_count FROM resource_count WHERE resource_id = r.id)";
+const char* const kCountInRow = "r.report_count";
+
+std::string WithCount(const char* pszSql, bool bCountsApart) {
+    std::string strSql = pszSql;
+    strSql.replace(strSql.find("%s"), 2, bCountsApart ? kCountApart : kCountInRow);
+    return strSql;
+}
 
 int Failed(sqlite3* pDb, int iCode, const std::string& strWhere, const char* pszWhat, std::string& strError) {
     int iErr = rc_store_errno(pDb, iCode);
@@ -123,7 +132,7 @@ int rc_sqlite_add_name_index(sqlite3* pDb, const std::string& strWhere, std::str
     return iErr;
 }
 
-int rc_sqlite_list(sqlite3* pDb, const std::string* pText, uint32 iLimit, uint64 iAfter,
+int rc_sqlite_list(sqlite3* pDb, bool bCountsApart, const std::string* pText, uint32 iLimit, uint64 iAfter,
                    std::vector<rc_resource_entry_t>& oOut, uint64& iNext, const std::string& strWhere,
                    std::string& strError) {
     oOut.clear();
@@ -146,7 +155,8 @@ int rc_sqlite_list(sqlite3* pDb, const std::string* pText, uint32 iLimit, uint64
         }
     }
     CStatement stmt;
-    int iRet = sqlite3_prepare_v2(pDb, pText == nullptr ? kRecent : kSearch, -1, stmt.Out(), nullptr);
+    const std::string strSql = WithCount(pText == nullptr ? kRecent : kSearch, bCountsApart);
+    int iRet = sqlite3_prepare_v2(pDb, strSql.c_str(), -1, stmt.Out(), nullptr);
     if (iRet != SQLITE_OK) return Failed(pDb, iRet, strWhere, "cannot prepare a listing", strError);
     const sint64 iBelow = iAfter == 0 || iAfter > static_cast<uint64>(std::numeric_limits<sint64>::max())
                               ? std::numeric_limits<sint64>::max()

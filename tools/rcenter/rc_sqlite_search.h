@@ -23,8 +23,10 @@ int rc_sqlite_add_name_index(sqlite3* pDb, const std::string& strWhere, std::str
 // Whether the name index is whole in the file; for a reader, which cannot add it.
 int rc_sqlite_has_name_index(sqlite3* pDb, bool& bHas, const std::string& strWhere, std::string& strError);
 
-// CRcStore::ListRecent (pText null) or CRcStore::SearchNames (*pText).
-int rc_sqlite_list(sqlite3* pDb, const std::string* pText, uint32 iLimit, uint64 iAfter,
+// CRcStore::ListRecent (pText null) or CRcStore::SearchNames (*pText);
+// bCountsApart: the counts are in resource_count (schema version 2 on), not
+// in the resource row.
+int rc_sqlite_list(sqlite3* pDb, bool bCountsApart, const std::string* pText, uint32 iLimit, uint64 iAfter,
                    std::vector<rc_resource_entry_t>& oOut, uint64& iNext, const std::string& strWhere,
                    std::string& strError);
 

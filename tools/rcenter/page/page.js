@@ -301,19 +301,45 @@
     field(ids, 'Last seen', timeNode(record.last_seen));
     field(ids, 'Reports', String(record.count));
 
-    const mirrors = el('ol', { class: 'mirrors' }, record.locations.map((loc) => el('li', null, [
+    const mirrorItem = (loc) => el('li', null, [
       mirrorNode(loc.url),
       el('span', { class: 'file' }, [loc.file]),
       timeNode(loc.first_seen),
-    ])));
+    ]);
+    const mirrors = el('ol', { class: 'mirrors' }, record.locations.map(mirrorItem));
+    const mirrorsTitle = el('h3', null, []);
+    let shownMirrors = record.locations.length;
+    const moreMirrors = el('button', { type: 'button', class: 'more', hidden: !record.next }, ['More mirrors']);
+    let mirrorsAfter = record.next;
+    const titleMirrors = () => { mirrorsTitle.textContent = 'Mirrors (' + shownMirrors + (mirrorsAfter ? '+' : '') + ')'; };
+    titleMirrors();
+    // A record's locations come a page at a time; the next page goes on from
+    // the cursor the last one gave.
+    moreMirrors.addEventListener('click', async () => {
+      moreMirrors.disabled = true;
+      try {
+        const page = await getJson('/v1/resources/' + fid + '?after=' + encodeURIComponent(mirrorsAfter));
+        if (mine !== generation) return;
+        mirrors.append(...page.locations.map(mirrorItem));
+        shownMirrors += page.locations.length;
+        mirrorsAfter = page.next;
+        moreMirrors.hidden = !mirrorsAfter;
+        titleMirrors();
+      } catch (err) {
+        if (mine === generation) moreMirrors.replaceWith(failure(err));
+      } finally {
+        moreMirrors.disabled = false;
+      }
+    });
 
     const tableBox = el('div', { class: 'table' }, [el('p', { class: 'empty' }, ['Reading the piece table…'])]);
     const tptUrl = '/v1/resources/' + fid + '/tpt';
     show(el('article', { 'aria-label': 'Resource' }, [
       el('h2', { class: 'name' }, [first === '' ? '(no name)' : first]),
       ids,
-      el('h3', null, ['Mirrors (' + record.locations.length + ')']),
+      mirrorsTitle,
       mirrors,
+      moreMirrors,
       el('h3', null, ['Pieces']),
       tableBox,
       el('p', null, [el('a', { href: tptUrl, download: fid + '.tpt', class: 'download' }, ['Download the piece table'])]),
