@@ -29,6 +29,7 @@ let httpBase = '';
 let context = null;
 let page = null;
 const pageErrors = [];
+let centerErr = '';
 const dialogs = [];
 
 function writeFile(name, size) {
@@ -58,7 +59,7 @@ function startCenter() {
     { cwd: dir, stdio: ['ignore', 'pipe', 'pipe'] });
   let out = '';
   let err = '';
-  server.stderr.on('data', (b) => { err += b; });
+  server.stderr.on('data', (b) => { err += b; centerErr += b; });
   return new Promise((resolve, reject) => {
     const timer = setTimeout(() => reject(new Error('zq_rcenter did not start: ' + err)), START_MS);
     server.on('exit', (code) => { clearTimeout(timer); reject(new Error('zq_rcenter exited ' + code + ': ' + err)); });
@@ -74,11 +75,12 @@ function startCenter() {
   });
 }
 
+// Resolves with the exit status (a signal's name when it was killed).
 function stopCenter() {
-  if (!server || server.exitCode !== null) return Promise.resolve();
+  if (!server || server.exitCode !== null) return Promise.resolve(server ? server.exitCode : null);
   return new Promise((resolve) => {
     const kill = setTimeout(() => server.kill('SIGKILL'), 10000);
-    server.once('exit', () => { clearTimeout(kill); resolve(); });
+    server.once('exit', (code, signal) => { clearTimeout(kill); resolve(code === null ? signal : code); });
     server.kill('SIGTERM');
   });
 }
@@ -207,4 +209,11 @@ test('the recent list shows a report made after the page was opened, once it ref
   await page.waitForFunction((n) => Number(document.querySelector('#stats dd[data-key="resources"]').textContent) === n,
     before + 1, { timeout: WAIT_MS });
   assert.deepStrictEqual(pageErrors, []);
+});
+
+test('the center served it all and stops cleanly on SIGTERM', async () => {
+  await context.close();
+  context = null;
+  assert.strictEqual(await stopCenter(), 0, 'zq_rcenter: ' + centerErr);
+  assert.doesNotMatch(centerErr, /runtime error|AddressSanitizer|LeakSanitizer/);
 });
