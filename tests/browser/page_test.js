@@ -211,6 +211,22 @@ test('the recent list shows a report made after the page was opened, once it ref
   assert.deepStrictEqual(pageErrors, []);
 });
 
+test('a resource with more mirrors than one answer holds shows them all through "More mirrors"', async () => {
+  writeFile('Many-Mirrors.dat', 5000);
+  const urls = [];
+  for (let i = 0; i < 101; i++) urls.push('http://m' + i + '.example/Many-Mirrors.dat');
+  for (const url of urls) report('Many-Mirrors.dat', url);
+  await page.goto(httpBase + '/#/resource/' + ident('Many-Mirrors.dat').fid);
+  const more = page.locator('button.more', { hasText: 'More mirrors' });
+  await more.waitFor();
+  assert.ok(await page.locator('ol.mirrors li').count() < urls.length);
+  await more.click();
+  await page.waitForFunction((n) => document.querySelectorAll('ol.mirrors li').length === n, urls.length);
+  assert.deepStrictEqual(await page.locator('ol.mirrors a').evaluateAll((links) => links.map((a) => a.href)), urls);
+  assert.ok(await more.isHidden());
+  assert.deepStrictEqual(pageErrors, []);
+});
+
 test('the center served it all and stops cleanly on SIGTERM', async () => {
   await context.close();
   context = null;
