@@ -24,7 +24,8 @@
 
 // The backend's answer to one request: 0 with the text; ENOENT when the FID
 // is not known; EINVAL for a request the backend refuses, strReason then
-// telling the client why; any other errno-style number is answered 500
+// telling the client why; ENOTSUP (501) for what this store cannot answer;
+// any other errno-style number is answered 500
 // "internal error", strReason (paths, library messages) going to the log.
 typedef std::function<void(int iErr, const std::string& strText, const std::string& strReason)> RcHttpReply;
 
