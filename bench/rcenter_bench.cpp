@@ -1,10 +1,13 @@
-// Accepted reports per second of zq_rcenter with 32 concurrent loopback
-// clients, each sending distinct reports one after another and waiting for
-// each answer. Runs the zq_rcenter built beside this program and, when
-// ZQ_RCENTER_BASELINE names another build of it, that one too in the same
-// run, then prints the ratio. BENCH_RC_REPORTS sets the reports per client
-// (default 40). Every server runs in a fresh temporary directory with its
-// default storage paths.
+// zq_rcenter with 32 concurrent loopback clients, each sending reports one
+// after another and waiting for each answer: accepted reports per second of
+// distinct reports, and repeats of large resources (8,192 pieces, each
+// client its own, interleaved with new small reports so that every commit
+// carries the repeats' counts) in reports per second and bytes the server
+// wrote per repeat (/proc/<pid>/io). Runs the zq_rcenter built beside this
+// program and, when ZQ_RCENTER_BASELINE names another build of it, that one
+// too in the same run, then prints the ratios. BENCH_RC_REPORTS sets the
+// reports per client (default 40). Every server runs in a fresh temporary
+// directory with its default storage paths.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -14,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -34,16 +38,25 @@ namespace {
 const int kClients = 32;
 const int kIoTimeoutMs = 30000;
 
+// Rounds of baseline then this build, alternating, so a noisy neighbour
+// weighs on both alike; the medians are compared.
+int Rounds() {
+    const char* psz = getenv("BENCH_RC_ROUNDS");
+    int n = psz != nullptr ? atoi(psz) : 0;
+    return n > 0 && n <= 20 ? n : 3;
+}
+
 int ReportsPerClient() {
     const char* psz = getenv("BENCH_RC_REPORTS");
     int n = psz != nullptr ? atoi(psz) : 0;
     return n > 0 ? n : 40;
 }
 
-// A consistent report for a made-up file of the given seed.
-std::string RequestFor(uint32 seed) {
+// A consistent report for a made-up file of the given seed; a large one
+// has the most pieces a table holds.
+std::string RequestFor(uint32 seed, bool bLarge = false) {
     RSInfo info;
-    uint64 size = 100000 + static_cast<uint64>(seed) * 13;
+    uint64 size = bLarge ? 8192ull * 1024 * 1024 + seed : 100000 + static_cast<uint64>(seed) * 13;
     unsigned int piece = CHelper::GetDefaultPieceSize(size);
     int count = static_cast<int>((size + piece - 1) / piece);
     std::vector<unsigned char> digests(static_cast<size_t>(count) * 16);
@@ -114,6 +127,19 @@ public:
         if (!m_dir.empty()) std::filesystem::remove_all(m_dir);
     }
     int Port() const { return m_port; }
+    // What /proc/<pid>/io says the server wrote: to storage, and to write calls.
+    bool Written(unsigned long long& iStorage, unsigned long long& iCalls) const {
+        FILE* p = fopen(("/proc/" + std::to_string(m_pid) + "/io").c_str(), "r");
+        if (p == nullptr) return false;
+        char line[128];
+        int found = 0;
+        while (fgets(line, sizeof(line), p) != nullptr) {
+            if (sscanf(line, "write_bytes: %llu", &iStorage) == 1) ++found;
+            if (sscanf(line, "wchar: %llu", &iCalls) == 1) ++found;
+        }
+        fclose(p);
+        return found == 2;
+    }
 
 private:
     std::string m_dir;
@@ -143,8 +169,9 @@ int ReadResult(int fd) {
     return (buf[40] << 24) | (buf[41] << 16) | (buf[42] << 8) | buf[43];
 }
 
-// One client: its own connection, its reports one at a time.
-void Client(int port, const std::vector<std::string>* pRequests, std::atomic<int>* pAccepted) {
+// One client: its own connection, its reports one at a time; pAccepted
+// counts answers 0 (accepted) and, with bKnownToo, 1 (already known).
+void Client(int port, const std::vector<std::string>* pRequests, std::atomic<int>* pAccepted, bool bKnownToo) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     timeval tv = {kIoTimeoutMs / 1000, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
@@ -157,13 +184,14 @@ void Client(int port, const std::vector<std::string>* pRequests, std::atomic<int
             if (!SendAll(fd, req)) break;
             int result = ReadResult(fd);
             if (result < 0) break;
-            if (result == 0) ++*pAccepted;
+            if (result == 0 || (bKnownToo && result == 1)) ++*pAccepted;
         }
     }
     close(fd);
 }
 
-double g_reportsPerSecond[2] = {0, 0};
+// Per build (0 baseline, 1 this one), one figure per round.
+std::vector<double> g_reportsPerSecond[2];
 
 void BM_AcceptedReports(benchmark::State& state, std::string bin, int slot) {
     int per = ReportsPerClient();
@@ -182,7 +210,7 @@ void BM_AcceptedReports(benchmark::State& state, std::string bin, int slot) {
         state.ResumeTiming();
         auto t0 = std::chrono::steady_clock::now();
         std::vector<std::thread> clients;
-        for (int c = 0; c < kClients; ++c) clients.emplace_back(Client, server.Port(), &requests[c], &accepted);
+        for (int c = 0; c < kClients; ++c) clients.emplace_back(Client, server.Port(), &requests[c], &accepted, false);
         for (std::thread& t : clients) t.join();
         double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         state.PauseTiming();
@@ -190,10 +218,79 @@ void BM_AcceptedReports(benchmark::State& state, std::string bin, int slot) {
             state.SkipWithError(("only " + std::to_string(accepted.load()) + " accepted").c_str());
             break;
         }
-        g_reportsPerSecond[slot] = accepted.load() / secs;
-        state.counters["reports_per_s"] = g_reportsPerSecond[slot];
+        g_reportsPerSecond[slot].push_back(accepted.load() / secs);
+        state.counters["reports_per_s"] = g_reportsPerSecond[slot].back();
         state.ResumeTiming();
     }
+}
+
+std::vector<double> g_repeatsPerSecond[2];
+std::vector<double> g_bytesPerRepeat[2];
+std::vector<double> g_storageBytesPerRepeat[2];
+
+void BM_LargeRepeats(benchmark::State& state, std::string bin, int slot) {
+    int per = ReportsPerClient();
+    std::vector<std::vector<std::string> > seeds(kClients), requests(kClients);
+    for (int c = 0; c < kClients; ++c) {
+        const std::string large = RequestFor(static_cast<uint32>(c + 1), true);
+        seeds[c].push_back(large);
+        for (int i = 0; i < per; ++i) {
+            requests[c].push_back(large);
+            requests[c].push_back(RequestFor(static_cast<uint32>(100000 + c * per + i)));
+        }
+    }
+    for (auto _ : state) {
+        state.PauseTiming();
+        ServerRun server(bin);
+        if (server.Port() == 0) {
+            state.SkipWithError(("cannot start " + bin).c_str());
+            break;
+        }
+        std::atomic<int> seeded{0};
+        {
+            std::vector<std::thread> clients;
+            for (int c = 0; c < kClients; ++c) clients.emplace_back(Client, server.Port(), &seeds[c], &seeded, false);
+            for (std::thread& t : clients) t.join();
+        }
+        // The seeds' own commits are not the repeats'.
+        usleep(200 * 1000);
+        unsigned long long iStorage0 = 0, iCalls0 = 0, iStorage1 = 0, iCalls1 = 0;
+        const bool bIo = server.Written(iStorage0, iCalls0);
+        std::atomic<int> answered{0};
+        state.ResumeTiming();
+        auto t0 = std::chrono::steady_clock::now();
+        std::vector<std::thread> clients;
+        for (int c = 0; c < kClients; ++c) clients.emplace_back(Client, server.Port(), &requests[c], &answered, true);
+        for (std::thread& t : clients) t.join();
+        double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        state.PauseTiming();
+        if (seeded.load() != kClients || answered.load() != 2 * kClients * per) {
+            state.SkipWithError(("only " + std::to_string(answered.load()) + " answered").c_str());
+            break;
+        }
+        const double repeats = static_cast<double>(kClients) * per;
+        g_repeatsPerSecond[slot].push_back(answered.load() / secs);
+        if (bIo && server.Written(iStorage1, iCalls1)) {
+            g_bytesPerRepeat[slot].push_back(static_cast<double>(iCalls1 - iCalls0) / repeats);
+            g_storageBytesPerRepeat[slot].push_back(static_cast<double>(iStorage1 - iStorage0) / repeats);
+        }
+        state.counters["reports_per_s"] = g_repeatsPerSecond[slot].back();
+        state.ResumeTiming();
+    }
+}
+
+double Median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 == 1 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+void Register(const std::string& name, void (*fn)(benchmark::State&, std::string, int), const std::string& bin,
+              int slot) {
+    benchmark::RegisterBenchmark(name.c_str(), fn, bin, slot)
+        ->Iterations(1)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
 }
 
 std::string BesideSelf(const std::string& name) {
@@ -209,24 +306,43 @@ std::string BesideSelf(const std::string& name) {
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     const char* pszBaseline = getenv("ZQ_RCENTER_BASELINE");
-    if (pszBaseline != nullptr && *pszBaseline != '\0') {
-        benchmark::RegisterBenchmark("rcenter_32_clients/baseline", BM_AcceptedReports, std::string(pszBaseline), 0)
-            ->Iterations(1)
-            ->UseRealTime()
-            ->Unit(benchmark::kMillisecond);
-    } else {
-        printf("(ZQ_RCENTER_BASELINE not set: no baseline run)\n");
+    const bool bBaseline = pszBaseline != nullptr && *pszBaseline != '\0';
+    if (!bBaseline) printf("(ZQ_RCENTER_BASELINE not set: no baseline run)\n");
+    const std::string strSelf = BesideSelf("zq_rcenter");
+    for (int r = 0; r < Rounds(); ++r) {
+        const std::string strRound = "/round:" + std::to_string(r + 1);
+        if (bBaseline) Register("rcenter_32_clients/baseline" + strRound, BM_AcceptedReports, pszBaseline, 0);
+        Register("rcenter_32_clients/this_build" + strRound, BM_AcceptedReports, strSelf, 1);
     }
-    benchmark::RegisterBenchmark("rcenter_32_clients/this_build", BM_AcceptedReports, BesideSelf("zq_rcenter"), 1)
-        ->Iterations(1)
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond);
+    for (int r = 0; r < Rounds(); ++r) {
+        const std::string strRound = "/round:" + std::to_string(r + 1);
+        if (bBaseline) Register("rcenter_large_repeats/baseline" + strRound, BM_LargeRepeats, pszBaseline, 0);
+        Register("rcenter_large_repeats/this_build" + strRound, BM_LargeRepeats, strSelf, 1);
+    }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    if (g_reportsPerSecond[0] > 0 && g_reportsPerSecond[1] > 0) {
-        printf("accepted reports per second, 32 clients: baseline %.0f, this build %.0f, ratio %.2f\n",
-               g_reportsPerSecond[0], g_reportsPerSecond[1], g_reportsPerSecond[1] / g_reportsPerSecond[0]);
+    // The ratio of each round, baseline and this build run one after the
+    // other, then the median of those.
+    auto ratio = [](const std::vector<double>& base, const std::vector<double>& self) {
+        std::vector<double> ratios;
+        for (size_t i = 0; i < base.size() && i < self.size(); ++i)
+            if (base[i] > 0) ratios.push_back(self[i] / base[i]);
+        return Median(ratios);
+    };
+    const double a0 = Median(g_reportsPerSecond[0]), a1 = Median(g_reportsPerSecond[1]);
+    if (a0 > 0 && a1 > 0)
+        printf("accepted reports per second, 32 clients, medians of %d rounds: baseline %.0f, this build %.0f; "
+               "median ratio of the rounds %.2f\n",
+               Rounds(), a0, a1, ratio(g_reportsPerSecond[0], g_reportsPerSecond[1]));
+    const double r0 = Median(g_repeatsPerSecond[0]), r1 = Median(g_repeatsPerSecond[1]);
+    if (r0 > 0 && r1 > 0) {
+        printf("large repeats with new reports, 32 clients, medians: reports per second baseline %.0f, this build "
+               "%.0f; median ratio of the rounds %.2f\n",
+               r0, r1, ratio(g_repeatsPerSecond[0], g_repeatsPerSecond[1]));
+        printf("bytes written per repeat (write calls / to storage): baseline %.0f / %.0f, this build %.0f / %.0f\n",
+               Median(g_bytesPerRepeat[0]), Median(g_storageBytesPerRepeat[0]), Median(g_bytesPerRepeat[1]),
+               Median(g_storageBytesPerRepeat[1]));
     }
     return 0;
 }

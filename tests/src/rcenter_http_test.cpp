@@ -3,9 +3,11 @@
 // or never read while reports are served; and, with the server in this
 // process, a report and a removal of one FID within one turn of its loop.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -213,3 +215,61 @@ TEST(RcenterHttpTurn, ARemovalAfterAReportOfTheSameFidInOneTurnRemovesIt) {
 }
 
 }  // namespace
+
+namespace {
+
+// Another process's write transaction on the store, held until Release.
+class ForeignWriteLock {
+public:
+    explicit ForeignWriteLock(const std::string& db) {
+        if (sqlite3_open(db.c_str(), &m_db) == SQLITE_OK)
+            m_held = sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    ~ForeignWriteLock() {
+        Release();
+        sqlite3_close(m_db);
+    }
+    bool Held() const { return m_held; }
+    void Release() {
+        if (m_held) sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        m_held = false;
+    }
+
+private:
+    sqlite3* m_db = nullptr;
+    bool m_held = false;
+};
+
+}  // namespace
+
+TEST(RcenterHttp, ALookupIsAnsweredAtOnceWhileAReportWaitsForALockAnotherProcessHolds) {
+    Server server;
+    const unsigned short http = StartWithHttp(server, "inactive_timeout_ms: 500\n");
+    ASSERT_NE(http, 0) << server.Process().Err();
+    RSInfo known, waiting;
+    rctest::MakeInfo(known, 300000, 1);
+    rctest::MakeInfo(waiting, 300000, 2);
+    ASSERT_EQ(Exchange(server.Port(), RequestOf(known, 1)).result, U(RC_RESULT_ACCEPTED));
+
+    ForeignWriteLock lock(server.File("data/rcenter.db"));
+    ASSERT_TRUE(lock.Held());
+    int report = PlainConnect(server.Port());
+    ASSERT_TRUE(SendAll(report, RequestOf(waiting, 2)));
+    usleep(200 * 1000);
+    const auto start = std::chrono::steady_clock::now();
+    Reply r = Http(http, Get("/v1/resources/" + known.FID.Hex()));
+    const long ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(r.status, 200);
+    // The store waits up to 2 s for the lock; a loop that waited with it
+    // would answer no sooner.
+    EXPECT_LT(ms, 1000);
+    usleep(2800 * 1000);
+    lock.Release();
+    // Waiting past the inactivity timeout did not cost the report its answer.
+    rctest::Answer a = rctest::ReadAnswer(report);
+    ASSERT_TRUE(a.received);
+    EXPECT_TRUE(a.result == U(RC_RESULT_ACCEPTED) || (a.result == U(RC_RESULT_NOT_STORED) && a.err == U(EBUSY)))
+        << a.result << "/" << a.err;
+    close(report);
+}

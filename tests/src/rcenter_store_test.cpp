@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "rc_http_api.h"
 #include "rc_record_format.h"
 #include "rc_sqlite_file.h"
 #include "rc_sqlite_store.h"
@@ -527,4 +528,26 @@ TEST(RcSqliteFile, AnOrphanedWalWithNoRoomForItsLongNameIsSetAsideUnderAShortOne
     ASSERT_EQ(aside.size(), 1u);
     EXPECT_EQ(zqtest::ReadFile(aside[0]), "commits of a database that is gone");
     EXPECT_TRUE(zqtest::FileExists(db));
+}
+
+TEST(RcHttpRecordPage, ARecordCutToItsBudgetTellsWhereTheNextPageStarts) {
+    rc_resource_t res = Report(1).res;
+    for (uint64 id = 1; id <= 3; ++id) {
+        rc_location_t loc;
+        loc.Url = "http://m" + std::to_string(id) + "/" + std::string(1000, 'u');
+        loc.Id = id * 10;
+        res.Locations.push_back(loc);
+    }
+    const std::string whole = rc_http_record_page(res, 0, 1 << 20);
+    EXPECT_EQ(whole.compare(whole.size() - 15, 15, ", \"next\": null}"), 0) << whole.substr(whole.size() - 40);
+    rc_resource_t two = res;
+    two.Locations.pop_back();
+    const std::string cut = rc_http_record_page(res, 0, rc_record_json(two).size() + 100);
+    EXPECT_NE(cut.find("http://m2/"), std::string::npos);
+    EXPECT_EQ(cut.find("http://m3/"), std::string::npos);
+    EXPECT_EQ(cut.compare(cut.size() - 13, 13, ", \"next\": 20}"), 0) << cut.substr(cut.size() - 40);
+    // One location is shown however small the budget, and the store's own
+    // cursor is kept when nothing was cut.
+    EXPECT_NE(rc_http_record_page(res, 0, 1).find("\"next\": 10}"), std::string::npos);
+    EXPECT_NE(rc_http_record_page(res, 99, 1 << 20).find("\"next\": 99}"), std::string::npos);
 }

@@ -51,7 +51,7 @@ private:
 
 }  // namespace
 
-CRcDedup::CRcDedup() : m_cache(*this), m_pShm(nullptr), m_iSize(0), m_iResumed(0), m_bResumed(false) {}
+CRcDedup::CRcDedup() : m_pCache(new CCache(*this)), m_pShm(nullptr), m_iSize(0), m_iResumed(0), m_bResumed(false) {}
 
 CRcDedup::~CRcDedup() {
     if (m_pShm != nullptr) shmdt(m_pShm);
@@ -114,7 +114,7 @@ int CRcDedup::Open(sint32 iKey, uint32 iSize, std::string& strError) {
     }
 
     if (!bFresh) {
-        if (m_cache.LoadFromMem(m_pShm, iSize) == 0) {
+        if (m_pCache->LoadFromMem(m_pShm, iSize) == 0) {
             m_bResumed = true;
             LOG_INFO("dedup cache attached: key=%s, size=%u, entries=%u", KeyText(iKey).c_str(), iSize, m_iResumed);
             return 0;
@@ -138,7 +138,7 @@ int CRcDedup::Format(uint32 iSize, std::string& strError) {
     sint32 iRet;
     {
         CStdoutToStderr divert;
-        iRet = m_cache.Init(m_pShm, iSize, iPool, iPool, FID_HEX_LEN, FID_HEX_LEN, kDataSize, kDataSize,
+        iRet = m_pCache->Init(m_pShm, iSize, iPool, iPool, FID_HEX_LEN, FID_HEX_LEN, kDataSize, kDataSize,
                             PERCENT_BEGIN_ELIMINATE, PERCENT_BALANCE);
     }
     if (iRet != 0) {
@@ -171,24 +171,27 @@ bool CRcDedup::Bind(const std::string& strStoreId, uint64 iSeenLast, uint64 iNow
     uint64 iSeen = 0;
     bool bKept = IsKnown(strKey, &iSeen) && iSeen == iSeenLast;
     if (!bKept) {
-        if (m_cache.GetNodeNum() > 0)
+        if (m_pCache->GetNodeNum() > 0)
             LOG_WARN("dedup cache: the store is at generation %llu, not the one the cache saw last; emptied",
                      static_cast<unsigned long long>(iSeenLast));
         Clear();
     }
+    // Insert keeps a key that is there: the old generation goes first.
+    Forget(strKey);
     if (!Remember(strKey, iNow)) LOG_ERR("dedup cache: cannot record the store's generation");
     return bKept;
 }
 
 void CRcDedup::Clear() {
     if (m_pShm == nullptr) return;
+    m_pCache.reset(new CCache(*this));
     std::string strError;
     if (Format(m_iSize, strError) != 0) LOG_ERR("dedup cache: %s", strError.c_str());
 }
 
 bool CRcDedup::IsKnown(const std::string& strKey, uint64* pFirstSeen) {
     uint32 iDataSize = 0;
-    void* pData = m_cache.Get(strKey.c_str(), iDataSize);
+    void* pData = m_pCache->Get(strKey.c_str(), iDataSize);
     if (pData == nullptr) return false;
     if (pFirstSeen != nullptr) {
         *pFirstSeen = 0;
@@ -198,14 +201,14 @@ bool CRcDedup::IsKnown(const std::string& strKey, uint64* pFirstSeen) {
 }
 
 bool CRcDedup::Remember(const std::string& strKey, uint64 iNow) {
-    return m_cache.Insert(strKey.c_str(), &iNow, sizeof(iNow)) != nullptr;
+    return m_pCache->Insert(strKey.c_str(), &iNow, sizeof(iNow)) != nullptr;
 }
 
-bool CRcDedup::Forget(const std::string& strKey) { return m_cache.Remove(strKey.c_str()) == 0; }
+bool CRcDedup::Forget(const std::string& strKey) { return m_pCache->Remove(strKey.c_str()) == 0; }
 
 std::string CRcDedup::GetStatisticInfo() {
     char szInfo[512];
-    return m_cache.GetStatisticInfo(szInfo, sizeof(szInfo));
+    return m_pCache->GetStatisticInfo(szInfo, sizeof(szInfo));
 }
 
 // Every entry is also in the store, so any of them may go, but for the

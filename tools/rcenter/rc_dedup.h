@@ -8,6 +8,7 @@
 #ifndef ZQ_RC_DEDUP_H
 #define ZQ_RC_DEDUP_H
 
+#include <memory>
 #include <string>
 
 #include "cache.h"
@@ -64,7 +65,7 @@ public:
     // Entries found in an existing segment when it was attached.
     uint32 GetResumedNum() const { return m_iResumed; }
     bool IsResumed() const { return m_bResumed; }
-    const CCache& GetCache() const { return m_cache; }
+    const CCache& GetCache() const { return *m_pCache; }
 
     // The number of entries a segment of iSize bytes is laid out for.
     static uint32 PoolSizeFor(uint32 iSize);
@@ -78,7 +79,8 @@ private:
     // (FID, URL) key is ever it.
     static std::string GenerationKey(const std::string& strStoreId);
 
-    CCache m_cache;
+    // Made afresh to empty it: a cache attaches to its region once.
+    std::unique_ptr<CCache> m_pCache;
     char* m_pShm;
     uint32 m_iSize;
     uint32 m_iResumed;
