@@ -15,6 +15,11 @@ need=()
 [ -f /usr/include/x86_64-linux-gnu/curl/curl.h ] || [ -f /usr/include/curl/curl.h ] || need+=(libcurl4-openssl-dev)
 [ -x /usr/sbin/nginx ] || need+=(nginx)
 [ -x /usr/bin/openssl ] || need+=(openssl)
+# The page's browser tests (tests/browser/run.sh): Debian's chromium, and
+# node with npm, which installs playwright-core into the build tree.
+[ -x /usr/bin/chromium ] || need+=(chromium)
+command -v node >/dev/null || need+=(nodejs)
+command -v npm >/dev/null || need+=(npm)
 [ ${#need[@]} -eq 0 ] && exit 0
 
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then

@@ -47,6 +47,13 @@ else
   echo "!! Release build failed"; status=1
 fi
 
+# The center's page in a real browser (chromium driven by playwright-core,
+# both installed when missing) against the Release programs.
+if [ -x build/bin/zq_rcenter ] && [ -x build/bin/datareport ]; then
+  echo "== browser tests (tests/browser/run.sh build)"
+  bash tests/browser/run.sh build || { echo "!! browser tests failed"; status=1; }
+fi
+
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 if configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DZQ_SANITIZE=ON; then

@@ -13,3 +13,13 @@ find_library(ZQ_HTTP_PARSER_LIB http_parser REQUIRED)
 target_include_directories(zq_rcenter_lib PUBLIC ${ZQ_HTTP_PARSER_INCLUDE})
 target_link_libraries(zq_rcenter_lib PUBLIC ${ZQ_HTTP_PARSER_LIB})
 target_link_libraries(zq_rcenter PRIVATE zq_rcenter_lib)
+# The browser page's files are compiled in as byte arrays, so the center
+# serves them with no file to install and nothing to find at run time.
+set(ZQ_PAGE_DIR ${CMAKE_CURRENT_SOURCE_DIR}/rcenter/page)
+set(ZQ_PAGE_ASSETS ${CMAKE_BINARY_DIR}/generated/rc_page_assets.cpp)
+add_custom_command(
+  OUTPUT ${ZQ_PAGE_ASSETS}
+  COMMAND ${CMAKE_COMMAND} -DOUT=${ZQ_PAGE_ASSETS} -DSOURCE_DIR=${ZQ_PAGE_DIR} -P ${ZQ_PAGE_DIR}/embed.cmake
+  DEPENDS ${ZQ_PAGE_DIR}/embed.cmake ${ZQ_PAGE_DIR}/index.html ${ZQ_PAGE_DIR}/page.js ${ZQ_PAGE_DIR}/page.css
+  COMMENT "Embedding the center's page")
+target_sources(zq_rcenter_lib PRIVATE ${ZQ_PAGE_ASSETS})

@@ -22,7 +22,7 @@ const int kExitError = 2;
 
 const char* const kDefaultDb = "./data/rcenter.db";
 
-enum ELookup { LOOKUP_NONE, LOOKUP_FID, LOOKUP_SID, LOOKUP_SHA1, LOOKUP_RECENT, LOOKUP_EXPORT };
+enum ELookup { LOOKUP_NONE, LOOKUP_FID, LOOKUP_SID, LOOKUP_SHA1, LOOKUP_RECENT, LOOKUP_EXPORT, LOOKUP_NAME };
 
 struct lookup_options_t {
     std::string strDb = kDefaultDb;
@@ -31,10 +31,12 @@ struct lookup_options_t {
     ELookup nLookup = LOOKUP_NONE;
     Sha1Hash oKey;
     uint32 iRecent = 0;
+    std::string strName;
 };
 
 void print_usage(FILE* pOut) {
-    fputs("usage: zq_lookup [--db PATH] [--json] [--tpt-out FILE] (FID | --sid SID | --sha1 HEX | --recent N)\n"
+    fputs("usage: zq_lookup [--db PATH] [--json] [--tpt-out FILE] (FID | --sid SID | --sha1 HEX | --recent N |\n"
+          "                                                   --name TEXT)\n"
           "       zq_lookup [--db PATH] --export-tsv\n"
           "  prints the stored records: the values zq_ident prints, then first_seen,\n"
           "  last_seen, count and every location the file was reported from\n"
@@ -42,6 +44,8 @@ void print_usage(FILE* pOut) {
           "  --json          one JSON object per record and line\n"
           "  --tpt-out FILE  also writes the record's stored piece table to FILE\n"
           "  --recent N      the N records first seen last, newest first (N at most 10000)\n"
+          "  --name TEXT     the records with a reported file name containing TEXT\n"
+          "                  (at least 3 characters, any case), newest first\n"
           "  --export-tsv    every accepted report as its journal line, oldest first\n"
           "  exit status: 0 found, 1 not found, 2 usage or database error\n",
           pOut);
@@ -86,6 +90,12 @@ int parse_args(int argc, char** argv, lookup_options_t& oOpts) {
             oOpts.iRecent = static_cast<uint32>(n);
             ++i;
             nLookup = LOOKUP_RECENT;
+        } else if (strArg == "--name") {
+            if (!bHasValue || rc_store_name_chars(argv[i + 1]) < RC_STORE_NAME_MIN)
+                return usage_error("--name takes at least " + std::to_string(RC_STORE_NAME_MIN) +
+                                   " characters of a file name");
+            oOpts.strName = argv[++i];
+            nLookup = LOOKUP_NAME;
         } else if (strArg == "--export-tsv") {
             nLookup = LOOKUP_EXPORT;
         } else if (strArg.size() > 1 && strArg[0] == '-') {
@@ -102,6 +112,7 @@ int parse_args(int argc, char** argv, lookup_options_t& oOpts) {
     if (oOpts.nLookup == LOOKUP_NONE) return usage_error("what to look up is missing");
     if (oOpts.nLookup == LOOKUP_EXPORT && (oOpts.bJson || !oOpts.strTptOut.empty()))
         return usage_error("--export-tsv takes neither --json nor --tpt-out");
+    if (oOpts.nLookup == LOOKUP_NAME && !oOpts.strTptOut.empty()) return usage_error("--name takes no --tpt-out");
     return -1;
 }
 
@@ -118,6 +129,43 @@ bool write_file(const std::string& strPath, const std::vector<unsigned char>& oB
         bOk = false;
     }
     return bOk;
+}
+
+// Page by page from the name index, each record printed as soon as it is
+// read, so a common word costs no more memory than one page.
+int search_names(CRcStore& oStore, const lookup_options_t& oOpts) {
+    std::string strError;
+    std::vector<rc_resource_entry_t> oPage;
+    std::vector<rc_resource_t> oFound;
+    uint64 iAfter = 0;
+    size_t iPrinted = 0;
+    do {
+        int iErr = oStore.SearchNames(oOpts.strName, RC_STORE_PAGE_MAX, iAfter, oPage, iAfter, strError);
+        for (size_t i = 0; iErr == 0 && i < oPage.size(); ++i) {
+            iErr = oStore.FindFid(oPage[i].FID, oFound, strError);
+            // Removed since the page was read: not a match any more.
+            if (iErr != 0 || oFound.empty()) continue;
+            if (oOpts.bJson) {
+                printf("%s\n", rc_record_json(oFound.front()).c_str());
+            } else {
+                printf("%s%s", iPrinted > 0 ? "\n" : "", rc_record_text(oFound.front()).c_str());
+            }
+            ++iPrinted;
+        }
+        if (iErr != 0) {
+            fprintf(stderr, "zq_lookup: %s\n", strError.c_str());
+            return kExitError;
+        }
+    } while (iAfter != 0);
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "zq_lookup: cannot write the output: %s\n", strerror(errno));
+        return kExitError;
+    }
+    if (iPrinted == 0) {
+        fprintf(stderr, "zq_lookup: no such record in %s\n", oOpts.strDb.c_str());
+        return kExitNotFound;
+    }
+    return kExitFound;
 }
 
 int export_tsv(CRcStore& oStore) {
@@ -205,6 +253,7 @@ int run(int argc, char** argv) {
     }
     CRcStore& oStore = *pStore;
     if (oOpts.nLookup == LOOKUP_EXPORT) return export_tsv(oStore);
+    if (oOpts.nLookup == LOOKUP_NAME) return search_names(oStore, oOpts);
 
     if (oOpts.nLookup == LOOKUP_RECENT && oOpts.strTptOut.empty()) return print_recent(oStore, oOpts);
 

@@ -4,7 +4,7 @@
 // in those cuts to another, each over its own store. Both must give the same
 // bytes, state and store; the output must be whole answers, one per request
 // answered, each with a Content-Type and an exact Content-Length, JSON except
-// a piece table, "Connection: close" exactly on the last when the connection
+// a piece table and the page's files (which carry their policy), "Connection: close" exactly on the last when the connection
 // ends; and without a secret nothing is ever removed.
 #ifndef ZQ_HTTP_FUZZ_H
 #define ZQ_HTTP_FUZZ_H
@@ -68,7 +68,24 @@ public:
         return oNow.size();
     }
 
+    // Every record, newest FID first, unpaged: the connection's side of a
+    // list is what is tested here, not the store's.
+    void List(const rc_list_request_t& oRequest, RcHttpReply fnReply) override {
+        std::string strReason;
+        if (fail != 0) {
+            const int iErr = Failed(strReason);
+            Reply(fnReply, iErr, "", strReason);
+            return;
+        }
+        lists.push_back(oRequest);
+        std::string strJson = "{\"resources\": [";
+        for (auto it = records.rbegin(); it != records.rend(); ++it)
+            strJson += std::string(it == records.rbegin() ? "" : ", ") + it->second.first;
+        Reply(fnReply, 0, strJson + "], \"next\": null}", "");
+    }
+
     std::map<std::string, std::pair<std::string, std::string> > records;
+    std::vector<rc_list_request_t> lists;
     int fail = 0;
     int removes = 0;
     bool defer = false;
@@ -161,6 +178,9 @@ inline int CheckAnswers(const std::string& out, const CRcHttpConn& conn) {
         const std::string& type = answer.headers["Content-Type"];
         if (type == "application/octet-stream") {
             ZQ_FUZZ_CHECK(answer.status == 200);
+        } else if (type.compare(0, 5, "text/") == 0) {
+            // One of the page's own files, never without its policy.
+            ZQ_FUZZ_CHECK(answer.status == 200 && answer.headers.count("Content-Security-Policy") != 0);
         } else {
             ZQ_FUZZ_CHECK(type == "application/json");
             ZQ_FUZZ_CHECK(answer.body.size() >= 3 && answer.body[0] == '{' &&

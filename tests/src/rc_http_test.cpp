@@ -2,6 +2,7 @@
 // endpoint and status, the signed removal, and a connection's bytes however
 // they are cut, pipelined or garbled.
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -87,7 +88,7 @@ TEST_F(HttpFixture, EachGetEndpointAnswersWithItsStatusAndType) {
     r = One("GET /v1/resources/" + kFid + "/other HTTP/1.1\r\n\r\n");
     EXPECT_EQ(404u, r.status);
     EXPECT_EQ("application/json", r.headers["Content-Type"]);
-    EXPECT_EQ(404u, One("GET / HTTP/1.1\r\n\r\n").status);
+    EXPECT_EQ(404u, One("GET /v2 HTTP/1.1\r\n\r\n").status);
     backend.fail = EIO;
     r = One("GET /v1/stats HTTP/1.1\r\n\r\n");
     EXPECT_EQ(500u, r.status);
@@ -252,4 +253,33 @@ TEST_F(HttpFixture, LocationsArePagedByLimitAndAfterWithinTheirBounds) {
     for (const char* query : {"limit=0", "limit=1001", "limit=x", "after=-1", "after=99999999999999999999"})
         EXPECT_EQ(400u, One("GET /v1/resources/" + kFid + "?" + query + " HTTP/1.1\r\n\r\n").status) << query;
     EXPECT_EQ(asked, backend.pages.size());
+}
+
+// The page names its script and style by path, so each must be one the
+// server answers, with a type the browser will run under the policy.
+TEST_F(HttpFixture, ThePageAndWhatItLoadsAreServedUnderAPolicyAllowingOnlyThemselves) {
+    Response page = One("GET /?from=bookmark HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(200u, page.status);
+    EXPECT_EQ("text/html; charset=utf-8", page.headers["Content-Type"]);
+    const std::string policy = page.headers["Content-Security-Policy"];
+    EXPECT_NE(std::string::npos, policy.find("default-src 'none'")) << policy;
+    EXPECT_NE(std::string::npos, policy.find("script-src 'self';")) << policy;
+    EXPECT_NE(std::string::npos, policy.find("style-src 'self';")) << policy;
+    const struct {
+        const char* tag;
+        const char* type;
+    } loaded[] = {{"<script src=\"", "text/javascript; charset=utf-8"},
+                  {"<link rel=\"stylesheet\" href=\"", "text/css; charset=utf-8"}};
+    for (const auto& one : loaded) {
+        const size_t at = page.body.find(one.tag);
+        ASSERT_NE(std::string::npos, at) << one.tag;
+        const size_t from = at + strlen(one.tag);
+        const std::string path = page.body.substr(from, page.body.find('"', from) - from);
+        Response r = One("GET " + path + " HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(200u, r.status) << path;
+        EXPECT_EQ(one.type, r.headers["Content-Type"]) << path;
+        EXPECT_EQ(policy, r.headers["Content-Security-Policy"]) << path;
+        EXPECT_FALSE(r.body.empty()) << path;
+    }
+    EXPECT_EQ(405u, One(Post("/", "a=b")).status);
 }

@@ -9,6 +9,8 @@
 #include <cstdlib>
 
 #include "post_form.h"
+#include "rc_list.h"
+#include "rc_page.h"
 #include "rc_store.h"
 #include "svr_log.h"
 
@@ -248,6 +250,8 @@ void CRcHttpConn::OnReply(EReplyKind eKind, const std::string& strWhat, int iErr
         AnswerError(404, "unknown FID", strOut);
     } else if (iErr == EINVAL) {
         AnswerError(400, strReason, strOut);
+    } else if (iErr == ENOTSUP) {
+        AnswerError(501, "not supported by this store", strOut);
     } else if (iErr != 0) {
         LOG_ERR("HTTP %s: %s", strWhat.c_str(), strReason.c_str());
         AnswerError(500, "internal error", strOut);
@@ -360,6 +364,16 @@ void CRcHttpConn::Dispatch(std::string& strOut) {
     }
     const std::string strPath = m_strUrl.substr(oUrl.field_data[UF_PATH].off, oUrl.field_data[UF_PATH].len);
     const bool bGet = iMethod == HTTP_GET;
+    if (const rc_page_asset_t* pAsset = rc_page_find(strPath)) {
+        if (!bGet) {
+            AnswerError(405, "method not allowed", strOut, "GET");
+        } else {
+            Answer(200, std::string(reinterpret_cast<const char*>(pAsset->Data), pAsset->Size), strOut, nullptr,
+                   pAsset->Type, RC_PAGE_HEADERS);
+        }
+        return;
+    }
+    if (List(strPath, oUrl, bGet, strOut)) return;
     if (strPath == "/v1/stats") {
         if (!bGet) {
             AnswerError(405, "method not allowed", strOut, "GET");
@@ -411,6 +425,24 @@ void CRcHttpConn::Dispatch(std::string& strOut) {
     m_oBackend.Lookup(strFid, oPage, Await(REPLY_JSON, strPath));
 }
 
+bool CRcHttpConn::List(const std::string& strPath, const http_parser_url& oUrl, bool bGet, std::string& strOut) {
+    const bool bQuery = (oUrl.field_set & (1u << UF_QUERY)) != 0;
+    const std::string strQuery =
+        bQuery ? m_strUrl.substr(oUrl.field_data[UF_QUERY].off, oUrl.field_data[UF_QUERY].len) : std::string();
+    rc_list_request_t oRequest;
+    unsigned int iStatus = 0;
+    std::string strReason;
+    if (!rc_list_route(strPath, strQuery, oRequest, iStatus, strReason)) return false;
+    if (!bGet) {
+        AnswerError(405, "method not allowed", strOut, "GET");
+    } else if (iStatus != 0) {
+        AnswerError(iStatus, strReason, strOut);
+    } else {
+        m_oBackend.List(oRequest, Await(REPLY_JSON, strPath));
+    }
+    return true;
+}
+
 // The checks run from what needs nothing to what needs the secret, and the
 // store is not touched until the signature holds for this very path.
 void CRcHttpConn::Remove(const std::string& strPath, const std::string& strFid, std::string& strOut) {
@@ -446,12 +478,13 @@ void CRcHttpConn::Remove(const std::string& strPath, const std::string& strFid, 
 }
 
 void CRcHttpConn::Answer(unsigned int iStatus, const std::string& strBody, std::string& strOut, const char* pszAllow,
-                         const char* pszType) {
+                         const char* pszType, const char* pszHeaders) {
     char szHead[256];
     snprintf(szHead, sizeof(szHead), "HTTP/1.1 %u %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\n", iStatus,
              http_status_str(static_cast<enum http_status>(iStatus)), pszType, strBody.size());
     strOut += szHead;
     if (pszAllow != nullptr) strOut += std::string("Allow: ") + pszAllow + "\r\n";
+    if (pszHeaders != nullptr) strOut += pszHeaders;
     if (m_bLast) {
         strOut += "Connection: close\r\n";
     } else if (m_parser.http_major == 1 && m_parser.http_minor == 0) {

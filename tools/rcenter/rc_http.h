@@ -19,11 +19,13 @@
 #include <string>
 
 #include "common_header.h"
+#include "rc_list.h"
 #include "req_sig.h"
 
 // The backend's answer to one request: 0 with the text; ENOENT when the FID
 // is not known; EINVAL for a request the backend refuses, strReason then
-// telling the client why; any other errno-style number is answered 500
+// telling the client why; ENOTSUP (501) for what this store cannot answer;
+// any other errno-style number is answered 500
 // "internal error", strReason (paths, library messages) going to the log.
 typedef std::function<void(int iErr, const std::string& strText, const std::string& strReason)> RcHttpReply;
 
@@ -52,6 +54,9 @@ public:
     virtual void Stats(RcHttpReply fnReply) = 0;
     // Forgets the resource everywhere, so a later report of it is new.
     virtual void Remove(const std::string& strFid, RcHttpReply fnReply) = 0;
+    // A list of resources as rc_list_run answers it; ENOTSUP (answered 501)
+    // when the store cannot give this list.
+    virtual void List(const rc_list_request_t& oRequest, RcHttpReply fnReply) = 0;
 };
 
 struct stRcHttpSigning {
@@ -118,8 +123,11 @@ private:
                  const std::string& strReason);
     // The request is answered: the next may be read.
     void EndRequest();
+    // Asks for a list (rc_list), or answers why not; false when the path is
+    // not one.
+    bool List(const std::string& strPath, const http_parser_url& oUrl, bool bGet, std::string& strOut);
     void Answer(unsigned int iStatus, const std::string& strBody, std::string& strOut, const char* pszAllow = nullptr,
-                const char* pszType = "application/json");
+                const char* pszType = "application/json", const char* pszHeaders = nullptr);
     void AnswerError(unsigned int iStatus, const std::string& strReason, std::string& strOut,
                      const char* pszAllow = nullptr);
     void AnswerAndClose(unsigned int iStatus, const std::string& strReason, std::string& strOut);

@@ -152,3 +152,21 @@ void CRcHttpApi::Remove(const std::string& strFid, RcHttpReply fnReply) {
         }
     });
 }
+
+void CRcHttpApi::List(const rc_list_request_t& oRequest, RcHttpReply fnReply) {
+    struct stListed {
+        int iErr = 0;
+        std::string strJson;
+        std::string strError;
+    };
+    auto pListed = std::make_shared<stListed>();
+    m_oReader.Submit(
+        [pListed, oRequest](CRcStore& oStore) {
+            pListed->iErr = rc_list_run(oStore, oRequest, pListed->strJson, pListed->strError);
+        },
+        [pListed, fnReply] {
+            // ENOTSUP says what the store cannot do; any other failure is its own.
+            const int iErr = pListed->iErr == ENOTSUP ? ENOTSUP : store_failure(pListed->iErr);
+            fnReply(iErr, pListed->strJson, pListed->strError);
+        });
+}

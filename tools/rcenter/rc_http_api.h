@@ -37,6 +37,8 @@ public:
     void PieceTable(const std::string& strFid, RcHttpReply fnReply) override;
     void Stats(RcHttpReply fnReply) override;
     void Remove(const std::string& strFid, RcHttpReply fnReply) override;
+    // On the reading store thread, like a look-up.
+    void List(const rc_list_request_t& oRequest, RcHttpReply fnReply) override;
 
 private:
     CRcStoreWorker& m_oReader;

@@ -133,3 +133,21 @@ std::string rc_record_journal_line(const rc_resource_t& oRes, const rc_location_
     rc_report_of(oRes, oWhere, oReport);
     return rc_journal_line(oReport, static_cast<time_t>(oWhere.FirstSeen));
 }
+
+std::string rc_entry_json(const rc_resource_entry_t& oEntry) {
+    return "{\"fid\": \"" + oEntry.FID.Hex() + "\", \"sha1\": \"" + oEntry.Hash.Hex() +
+           "\", \"size\": " + std::to_string(oEntry.Size) + ", \"file\": " + JsonString(oEntry.FileName) +
+           ", \"first_seen\": \"" + rc_utc_text(oEntry.FirstSeen) + "\", \"count\": " +
+           std::to_string(oEntry.Count) + "}";
+}
+
+rc_resource_entry_t rc_entry_of(const rc_resource_t& oRes) {
+    rc_resource_entry_t oEntry;
+    oEntry.FID = oRes.FID;
+    oEntry.Hash = oRes.Hash;
+    oEntry.Size = oRes.Size;
+    oEntry.FirstSeen = oRes.FirstSeen;
+    oEntry.Count = oRes.Count;
+    if (!oRes.Locations.empty()) oEntry.FileName = oRes.Locations.front().FileName;
+    return oEntry;
+}

@@ -29,6 +29,13 @@ std::string rc_record_text(const rc_resource_t& oRes);
 // byte that is not part of valid UTF-8 becomes \u00XX.
 std::string rc_record_json(const rc_resource_t& oRes);
 
+// A list entry as one JSON object on one line: fid, sha1, size, file,
+// first_seen, count; texts escaped as in rc_record_json.
+std::string rc_entry_json(const rc_resource_entry_t& oEntry);
+
+// The entry a whole resource gives (named after its first location).
+rc_resource_entry_t rc_entry_of(const rc_resource_t& oRes);
+
 // The journal line of the report that added this location (rc_journal_line).
 std::string rc_record_journal_line(const rc_resource_t& oRes, const rc_location_t& oWhere);
 

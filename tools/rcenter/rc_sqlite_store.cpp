@@ -6,6 +6,7 @@
 #include <cstring>
 #include <cstdlib>
 
+#include "rc_sqlite_search.h"
 #include "str_util.h"
 #include "svr_log.h"
 
@@ -319,6 +320,7 @@ int CRcSqliteStore::OpenOnce(std::string& strError) {
         iErr = Exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL; PRAGMA foreign_keys = ON;", strError);
         if (iErr == 0 && m_iVersion < RC_STORE_SCHEMA_VERSION) iErr = Upgrade(strError);
         if (iErr == 0) iErr = RaiseGeneration(strError);
+        if (iErr == 0) iErr = rc_sqlite_add_name_index(m_pDb, m_strPath, strError);
         if (iErr == 0) iErr = Prepare(strError);
         if (iErr != 0) return iErr;
         iErr = rc_sqlite_file_id(m_strPath, m_oFileId);
@@ -855,4 +857,28 @@ int CRcSqliteStore::Remove(const Sha1Hash& oFid, bool& bFound, rc_resource_t* pR
     bFound = true;
     if (pRemoved != nullptr) *pRemoved = std::move(oFound.front());
     return 0;
+}
+
+int CRcSqliteStore::ListRecent(uint32 iLimit, uint64 iAfter, std::vector<rc_resource_entry_t>& oOut, uint64& iNext,
+                               std::string& strError) {
+    if (m_pDb == nullptr) {
+        strError = m_strPath + ": not open";
+        return EBADF;
+    }
+    return rc_sqlite_list(m_pDb, m_iVersion >= 2, nullptr, iLimit, iAfter, oOut, iNext, m_strPath, strError);
+}
+
+int CRcSqliteStore::SearchNames(const std::string& strText, uint32 iLimit, uint64 iAfter,
+                                std::vector<rc_resource_entry_t>& oOut, uint64& iNext, std::string& strError) {
+    if (m_pDb == nullptr) {
+        strError = m_strPath + ": not open";
+        return EBADF;
+    }
+    return rc_sqlite_list(m_pDb, m_iVersion >= 2, &strText, iLimit, iAfter, oOut, iNext, m_strPath, strError);
+}
+
+int CRcSqliteStore::FindMd4(const Md5Hash& oMd4, std::vector<rc_resource_t>& oOut, std::string& strError) {
+    int iErr = Find("WHERE r.md4 = ?1 ORDER BY r.id", oMd4.Hex(), 0, Collect(oOut), strError);
+    if (iErr != 0) oOut.clear();
+    return iErr;
 }

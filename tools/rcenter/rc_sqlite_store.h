@@ -68,6 +68,13 @@ public:
                       std::vector<rc_location_t>& oLocations, std::string& strError) override;
     int GetCounts(rc_store_counts_t& oCounts, std::string& strError) override;
     int Remove(const Sha1Hash& oFid, bool& bFound, rc_resource_t* pRemoved, std::string& strError) override;
+    // From the name index and the MD4 index (rc_sqlite_search), which an
+    // open for writing adds to a file that lacks them.
+    int ListRecent(uint32 iLimit, uint64 iAfter, std::vector<rc_resource_entry_t>& oOut, uint64& iNext,
+                   std::string& strError) override;
+    int SearchNames(const std::string& strText, uint32 iLimit, uint64 iAfter, std::vector<rc_resource_entry_t>& oOut,
+                    uint64& iNext, std::string& strError) override;
+    int FindMd4(const Md5Hash& oMd4, std::vector<rc_resource_t>& oOut, std::string& strError) override;
     // Opens the path again when it no longer names the file opened (also
     // after a reopen that failed). 0 when the store can be written.
     int Refresh(std::string& strError) override;

@@ -16,3 +16,11 @@ int rc_store_for_each_location(CRcStore& oStore,
         iAfter = oLocations.back().Id;
     }
 }
+
+size_t rc_store_name_chars(const std::string& strText) {
+    size_t n = 0;
+    for (char c : strText) {
+        if ((static_cast<unsigned char>(c) & 0xc0) != 0x80) ++n;
+    }
+    return n;
+}

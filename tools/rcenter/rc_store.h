@@ -9,6 +9,7 @@
 #ifndef ZQ_RC_STORE_H
 #define ZQ_RC_STORE_H
 
+#include <cerrno>
 #include <functional>
 #include <string>
 #include <vector>
@@ -118,6 +119,28 @@ struct rc_store_forget_t {
     std::vector<std::string> Urls;
 };
 
+// What a list of resources shows of each, without its piece table or its
+// locations, so a page of them is cheap to read.
+struct rc_resource_entry_t {
+    Sha1Hash FID;
+    Sha1Hash Hash;  // SHA-1 of the whole file
+    uint64 Size = 0;
+    sint64 FirstSeen = 0;
+    uint64 Count = 0;
+    // The name of its first location; in a name search, of the first whose
+    // name matched.
+    std::string FileName;
+    // The store's order of resources, rising with their first report: the
+    // cursor of the pages of ListRecent and SearchNames.
+    uint64 Id = 0;
+};
+
+enum : uint32 {
+    // Characters (not bytes) a name search needs: shorter texts cannot be
+    // answered from a trigram index.
+    RC_STORE_NAME_MIN = 3,
+};
+
 class CRcStore {
 public:
     virtual ~CRcStore() {}
@@ -170,6 +193,37 @@ public:
     // for reading.
     virtual int Remove(const Sha1Hash& oFid, bool& bFound, rc_resource_t* pRemoved, std::string& strError) = 0;
 
+    // Listings, newest first (Id falling): at most iLimit (1 to
+    // RC_STORE_PAGE_MAX, else EINVAL) entries whose Id is below iAfter (0:
+    // from the newest), read in one snapshot. iNext: the Id to pass as
+    // iAfter for the next page, 0 when nothing follows. A backend that
+    // cannot list answers ENOTSUP.
+    virtual int ListRecent(uint32 iLimit, uint64 iAfter, std::vector<rc_resource_entry_t>& oOut, uint64& iNext,
+                           std::string& strError) {
+        (void)iLimit, (void)iAfter, (void)iNext;
+        oOut.clear();
+        strError = Describe() + ": this store cannot list resources";
+        return ENOTSUP;
+    }
+    // The same over the resources with a location whose reported file name
+    // contains strText (UTF-8, at least RC_STORE_NAME_MIN characters, else
+    // EINVAL), ignoring case; answered from an index, never by reading every
+    // name. ENOTSUP when the store has no such index.
+    virtual int SearchNames(const std::string& strText, uint32 iLimit, uint64 iAfter,
+                            std::vector<rc_resource_entry_t>& oOut, uint64& iNext, std::string& strError) {
+        (void)strText, (void)iLimit, (void)iAfter, (void)iNext;
+        oOut.clear();
+        strError = Describe() + ": this store cannot search names";
+        return ENOTSUP;
+    }
+    // Every resource with that MD4, like FindSha1. ENOTSUP when unsupported.
+    virtual int FindMd4(const Md5Hash& oMd4, std::vector<rc_resource_t>& oOut, std::string& strError) {
+        (void)oMd4;
+        oOut.clear();
+        strError = Describe() + ": this store cannot look up an MD4";
+        return ENOTSUP;
+    }
+
     // Housekeeping between jobs: makes sure the handle still names the store
     // the configuration names (a file replaced under the server is opened
     // afresh). 0 when the store can be used; GetIdentity may change.
@@ -189,6 +243,10 @@ public:
         bAll = false;
     }
 };
+
+// The characters of a name search's text as RC_STORE_NAME_MIN counts them:
+// UTF-8 code points (each byte that does not continue a sequence).
+size_t rc_store_name_chars(const std::string& strText);
 
 // Every location in Id order, handed to fn with its resource, read in
 // transactions of RC_STORE_EXPORT_CHUNK rows so that a slow fn holds no

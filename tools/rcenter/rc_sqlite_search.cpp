@@ -1,0 +1,194 @@
+#include "rc_sqlite_search.h"
+
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include "rc_sqlite_store.h"
+#include "str_util.h"
+
+namespace {
+
+// The parts of the index, by name in sqlite_master: all or none are there.
+const char* const kParts[] = {"location_name", "location_name_insert", "location_name_delete",
+                              "location_name_update", "resource_md4"};
+
+// External content: the names stay in location alone and the index holds
+// only their trigrams. INSERT OR IGNORE of a known URL fires no trigger, so
+// the index sees exactly the rows location keeps.
+const char* const kIndex =
+    "DROP TABLE IF EXISTS location_name;"
+    "DROP TRIGGER IF EXISTS location_name_insert;"
+    "DROP TRIGGER IF EXISTS location_name_delete;"
+    "DROP TRIGGER IF EXISTS location_name_update;"
+    "DROP INDEX IF EXISTS resource_md4;"
+    "CREATE VIRTUAL TABLE location_name USING fts5("
+    " file, content='location', content_rowid='id', tokenize='trigram');"
+    "CREATE TRIGGER location_name_insert AFTER INSERT ON location BEGIN"
+    " INSERT INTO location_name (rowid, file) VALUES (new.id, new.file); END;"
+    "CREATE TRIGGER location_name_delete AFTER DELETE ON location BEGIN"
+    " INSERT INTO location_name (location_name, rowid, file) VALUES ('delete', old.id, old.file); END;"
+    "CREATE TRIGGER location_name_update AFTER UPDATE OF file ON location BEGIN"
+    " INSERT INTO location_name (location_name, rowid, file) VALUES ('delete', old.id, old.file);"
+    " INSERT INTO location_name (rowid, file) VALUES (new.id, new.file); END;"
+    "INSERT INTO location_name (location_name) VALUES ('rebuild');"
+    "CREATE INDEX resource_md4 ON resource(md4);";
+
+// Entries newest first; the name is the first location's, or in a search
+// the first matching one's. Each reads one statement, so one snapshot. %s
+// stands for the count's column, which the schema version places.
+const char* const kRecent =
+    "SELECT r.id, r.fid, r.sha1, r.size, r.first_seen, %s,"
+    " (SELECT file FROM location WHERE resource_id = r.id ORDER BY id LIMIT 1)"
+    " FROM resource r WHERE r.id < ?1 ORDER BY r.id DESC LIMIT ?2";
+const char* const kSearch =
+    "SELECT r.id, r.fid, r.sha1, r.size, r.first_seen, %s, l.file FROM"
+    " (SELECT m.resource_id AS rid, min(m.id) AS lid FROM location_name n JOIN location m ON m.id = n.rowid"
+    "  WHERE location_name MATCH ?3 AND m.resource_id < ?1 GROUP BY m.resource_id"
+    "  ORDER BY m.resource_id DESC LIMIT ?2) AS found"
+    " JOIN resource r ON r.id = found.rid JOIN location l ON l.id = found.lid ORDER BY r.id DESC";
+const char* const kCountApart = "(SELECT report_count FROM resource_count WHERE resource_id = r.id)";
+const char* const kCountInRow = "r.report_count";
+
+std::string WithCount(const char* pszSql, bool bCountsApart) {
+    std::string strSql = pszSql;
+    strSql.replace(strSql.find("%s"), 2, bCountsApart ? kCountApart : kCountInRow);
+    return strSql;
+}
+
+int Failed(sqlite3* pDb, int iCode, const std::string& strWhere, const char* pszWhat, std::string& strError) {
+    int iErr = rc_store_errno(pDb, iCode);
+    if (iErr == 0) iErr = EIO;
+    strError = strWhere + ": " + pszWhat + ": " + sqlite3_errmsg(pDb) + " (" + strerror(iErr) + ")";
+    return iErr;
+}
+
+class CStatement {
+public:
+    CStatement() : m_p(nullptr) {}
+    ~CStatement() { sqlite3_finalize(m_p); }
+    CStatement(const CStatement&) = delete;
+    CStatement& operator=(const CStatement&) = delete;
+    sqlite3_stmt** Out() { return &m_p; }
+    sqlite3_stmt* Get() const { return m_p; }
+
+private:
+    sqlite3_stmt* m_p;
+};
+
+// The text as one FTS5 phrase: inside double quotes nothing is an operator,
+// and a quote is written twice.
+std::string Phrase(const std::string& strText) {
+    std::string strOut = "\"";
+    for (char c : strText) {
+        if (c == '"') strOut += '"';
+        strOut += c;
+    }
+    return strOut + "\"";
+}
+
+template <int N>
+void ColumnHash(sqlite3_stmt* p, int i, HashVal<N>& oHash) {
+    const unsigned char* pText = sqlite3_column_text(p, i);
+    const int iLen = sqlite3_column_bytes(p, i);
+    if (pText == nullptr ||
+        BinBufFromHexExact(oHash.cVal, sizeof(oHash.cVal), reinterpret_cast<const char*>(pText),
+                           static_cast<size_t>(iLen)) != 0)
+        oHash = HashVal<N>();
+}
+
+}  // namespace
+
+int rc_sqlite_has_name_index(sqlite3* pDb, bool& bHas, const std::string& strWhere, std::string& strError) {
+    bHas = false;
+    CStatement stmt;
+    int iRet = sqlite3_prepare_v2(pDb, "SELECT count(*) FROM sqlite_master WHERE name IN (?1, ?2, ?3, ?4, ?5)", -1,
+                                  stmt.Out(), nullptr);
+    if (iRet != SQLITE_OK) return Failed(pDb, iRet, strWhere, "cannot look for the name index", strError);
+    for (int i = 0; i < 5; ++i) sqlite3_bind_text(stmt.Get(), i + 1, kParts[i], -1, SQLITE_STATIC);
+    iRet = sqlite3_step(stmt.Get());
+    if (iRet != SQLITE_ROW) return Failed(pDb, iRet, strWhere, "cannot look for the name index", strError);
+    bHas = sqlite3_column_int64(stmt.Get(), 0) == 5;
+    return 0;
+}
+
+int rc_sqlite_add_name_index(sqlite3* pDb, const std::string& strWhere, std::string& strError) {
+    int iRet = sqlite3_exec(pDb, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    if (iRet != SQLITE_OK) return Failed(pDb, iRet, strWhere, "cannot lock the store for the name index", strError);
+    // Looked for under the lock: another writer may have added it meanwhile.
+    bool bHas = false;
+    int iErr = rc_sqlite_has_name_index(pDb, bHas, strWhere, strError);
+    if (iErr == 0 && !bHas) {
+        iRet = sqlite3_exec(pDb, kIndex, nullptr, nullptr, nullptr);
+        if (iRet != SQLITE_OK) iErr = Failed(pDb, iRet, strWhere, "cannot make the name index", strError);
+    }
+    if (iErr == 0) {
+        iRet = sqlite3_exec(pDb, "COMMIT", nullptr, nullptr, nullptr);
+        if (iRet != SQLITE_OK) iErr = Failed(pDb, iRet, strWhere, "cannot commit the name index", strError);
+    }
+    if (iErr != 0 && !sqlite3_get_autocommit(pDb)) sqlite3_exec(pDb, "ROLLBACK", nullptr, nullptr, nullptr);
+    return iErr;
+}
+
+int rc_sqlite_list(sqlite3* pDb, bool bCountsApart, const std::string* pText, uint32 iLimit, uint64 iAfter,
+                   std::vector<rc_resource_entry_t>& oOut, uint64& iNext, const std::string& strWhere,
+                   std::string& strError) {
+    oOut.clear();
+    iNext = 0;
+    if (iLimit == 0 || iLimit > RC_STORE_PAGE_MAX) {
+        strError = "a page holds 1 to " + std::to_string(RC_STORE_PAGE_MAX) + " resources";
+        return EINVAL;
+    }
+    if (pText != nullptr && rc_store_name_chars(*pText) < RC_STORE_NAME_MIN) {
+        strError = "a name search needs at least " + std::to_string(RC_STORE_NAME_MIN) + " characters";
+        return EINVAL;
+    }
+    if (pText != nullptr) {
+        bool bHas = false;
+        int iErr = rc_sqlite_has_name_index(pDb, bHas, strWhere, strError);
+        if (iErr != 0) return iErr;
+        if (!bHas) {
+            strError = strWhere + ": no name index yet (zq_rcenter adds it when it opens the store)";
+            return ENOTSUP;
+        }
+    }
+    CStatement stmt;
+    const std::string strSql = WithCount(pText == nullptr ? kRecent : kSearch, bCountsApart);
+    int iRet = sqlite3_prepare_v2(pDb, strSql.c_str(), -1, stmt.Out(), nullptr);
+    if (iRet != SQLITE_OK) return Failed(pDb, iRet, strWhere, "cannot prepare a listing", strError);
+    const sint64 iBelow = iAfter == 0 || iAfter > static_cast<uint64>(std::numeric_limits<sint64>::max())
+                              ? std::numeric_limits<sint64>::max()
+                              : static_cast<sint64>(iAfter);
+    sqlite3_bind_int64(stmt.Get(), 1, iBelow);
+    // One more than asked tells whether a next page exists.
+    sqlite3_bind_int64(stmt.Get(), 2, static_cast<sint64>(iLimit) + 1);
+    std::string strPhrase;
+    if (pText != nullptr) {
+        strPhrase = Phrase(*pText);
+        sqlite3_bind_text(stmt.Get(), 3, strPhrase.data(), static_cast<int>(strPhrase.size()), SQLITE_STATIC);
+    }
+    while ((iRet = sqlite3_step(stmt.Get())) == SQLITE_ROW) {
+        if (oOut.size() == iLimit) {
+            iNext = oOut.back().Id;
+            break;
+        }
+        rc_resource_entry_t oEntry;
+        oEntry.Id = static_cast<uint64>(sqlite3_column_int64(stmt.Get(), 0));
+        ColumnHash(stmt.Get(), 1, oEntry.FID);
+        ColumnHash(stmt.Get(), 2, oEntry.Hash);
+        oEntry.Size = static_cast<uint64>(sqlite3_column_int64(stmt.Get(), 3));
+        oEntry.FirstSeen = sqlite3_column_int64(stmt.Get(), 4);
+        oEntry.Count = static_cast<uint64>(sqlite3_column_int64(stmt.Get(), 5));
+        const unsigned char* pName = sqlite3_column_text(stmt.Get(), 6);
+        if (pName != nullptr)
+            oEntry.FileName.assign(reinterpret_cast<const char*>(pName),
+                                   static_cast<size_t>(sqlite3_column_bytes(stmt.Get(), 6)));
+        oOut.push_back(std::move(oEntry));
+    }
+    if (iRet == SQLITE_ROW || iRet == SQLITE_DONE) return 0;
+    oOut.clear();
+    iNext = 0;
+    return Failed(pDb, iRet, strWhere, "cannot read a listing", strError);
+}
