@@ -10,6 +10,9 @@ need=()
 [ -f /usr/include/sqlite3.h ] || need+=(libsqlite3-dev)
 [ -f /usr/include/openssl/evp.h ] || need+=(libssl-dev)
 [ -f /usr/include/http_parser.h ] || need+=(libhttp-parser-dev)
+# libpq: zq_rcenter's shared store; the server itself: the tests' throwaway database.
+[ -f /usr/include/postgresql/libpq-fe.h ] || need+=(libpq-dev)
+compgen -G '/usr/lib/postgresql/*/bin/initdb' >/dev/null || need+=(postgresql)
 [ ${#need[@]} -eq 0 ] && exit 0
 
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
