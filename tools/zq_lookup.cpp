@@ -5,11 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "rc_record_format.h"
 #include "rc_store.h"
+#include "rc_store_factory.h"
 #include "str_util.h"
 
 namespace {
@@ -122,7 +124,8 @@ int export_tsv(CRcStore& oStore) {
     bool bAny = false;
     bool bWriteOk = true;
     std::string strError;
-    int iErr = oStore.ForEachLocation(
+    int iErr = rc_store_for_each_location(
+        oStore,
         [&](const rc_resource_t& oRes, const rc_location_t& oLoc) {
             bAny = true;
             std::string strLine = rc_record_journal_line(oRes, oLoc);
@@ -146,12 +149,15 @@ int run(int argc, char** argv) {
     int iParse = parse_args(argc, argv, oOpts);
     if (iParse >= 0) return iParse;
 
-    CRcStore oStore;
+    stRcConfig oConfig;
+    oConfig.db_path = oOpts.strDb;
+    std::unique_ptr<CRcStore> pStore;
     std::string strError;
-    if (oStore.Open(oOpts.strDb, RC_STORE_READ, strError) != 0) {
+    if (rc_open_store(oConfig, RC_STORE_READ, pStore, strError) != 0) {
         fprintf(stderr, "zq_lookup: %s\n", strError.c_str());
         return kExitError;
     }
+    CRcStore& oStore = *pStore;
     if (oOpts.nLookup == LOOKUP_EXPORT) return export_tsv(oStore);
 
     std::vector<rc_resource_t> oFound;
@@ -164,7 +170,13 @@ int run(int argc, char** argv) {
             iErr = oStore.FindSha1(oOpts.oKey, oFound, strError);
             break;
         case LOOKUP_RECENT:
-            iErr = oStore.FindRecent(oOpts.iRecent, oFound, strError);
+            iErr = oStore.FindRecent(
+                oOpts.iRecent,
+                [&oFound](const rc_resource_t& oRes) {
+                    oFound.push_back(oRes);
+                    return true;
+                },
+                strError);
             break;
         default:
             iErr = oStore.FindFid(oOpts.oKey, oFound, strError);

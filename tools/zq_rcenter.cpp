@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "rc_dedup.h"
 #include "rc_server.h"
 #include "rc_store.h"
+#include "rc_store_factory.h"
 #include "svr_log.h"
 
 namespace {
@@ -100,8 +102,9 @@ int run(int argc, char** argv) {
     install_sig_action();
     raise_fd_limit(oConfig.max_fd_num);
 
-    CRcStore oStore;
-    if (oStore.Open(oConfig.db_path, RC_STORE_WRITE, strError) != 0) return fail_start("store " + strError);
+    std::unique_ptr<CRcStore> pStore;
+    if (rc_open_store(oConfig, RC_STORE_WRITE, pStore, strError) != 0) return fail_start("store " + strError);
+    CRcStore& oStore = *pStore;
 
     CRcDedup oDedup;
     if (oDedup.Open(oConfig.shm_key, oConfig.shm_size, strError) != 0) return fail_start(strError);

@@ -19,7 +19,7 @@
 
 #include "process.h"
 #include "rc_record_format.h"
-#include "rc_store.h"
+#include "rc_sqlite_store.h"
 #include "rcenter_test_util.h"
 
 namespace {
@@ -139,7 +139,7 @@ TEST(RcenterKilled, EveryAcceptedReportIsStoredWholeOnceAndKnownAfterRestartsWit
         EXPECT_EQ(load.Problem(), "");
     }
 
-    CRcStore store;
+    CRcSqliteStore store;
     std::string err;
     ASSERT_EQ(store.Open(dir.file("data/rcenter.db"), RC_STORE_READ, err), 0) << err;
     for (uint32 seed : accepted) {

@@ -11,6 +11,7 @@
 
 #include "deadline.h"
 #include "rc_server.h"
+#include "rc_sqlite_store.h"
 #include "rcenter_test_util.h"
 #include "req_sig.h"
 #include "str_util.h"
@@ -169,7 +170,7 @@ TEST(RcenterHttpTurn, ARemovalAfterAReportOfTheSameFidInOneTurnRemovesIt) {
     config.http_enabled = config.sig_key_set = true;
     ASSERT_EQ(BinBufFromHexExact(config.sig_key, sizeof(config.sig_key), kKey, 32), 0);
     std::string err;
-    CRcStore store;
+    CRcSqliteStore store;
     CRcDedup dedup;
     ASSERT_EQ(store.Open(config.db_path, RC_STORE_WRITE, err), 0) << err;
     ASSERT_EQ(dedup.Open(0, 1048576, err), 0) << err;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "rc_record_format.h"
-#include "rc_store.h"
+#include "rc_sqlite_store.h"
 #include "rcenter_test_util.h"
 
 namespace {
@@ -38,12 +38,26 @@ Sent Report(uint32 seed, const std::string& url = "") {
     return s;
 }
 
-std::vector<ERcStored> CommitAll(CRcStore& store, const std::vector<std::pair<Sent, sint64> >& reports) {
-    for (const auto& r : reports) store.Add(r.first.res, r.first.where, r.second);
-    std::vector<ERcStored> results;
+rc_store_batch_t BatchOf(const std::vector<std::pair<Sent, sint64> >& reports) {
+    rc_store_batch_t batch;
+    for (const auto& r : reports) batch.Reports.push_back(rc_store_report_t{r.first.res, r.first.where, r.second});
+    return batch;
+}
+
+std::vector<ERcStored> CommitBatch(CRcStore& store, const rc_store_batch_t& batch) {
+    std::vector<rc_report_outcome_t> outcomes;
     std::string err;
-    EXPECT_EQ(store.Commit(results, err), 0) << err;
+    EXPECT_EQ(store.Commit(batch, outcomes, err), 0) << err;
+    std::vector<ERcStored> results;
+    for (const rc_report_outcome_t& o : outcomes) {
+        EXPECT_EQ(o.Errno, 0) << o.Error;
+        results.push_back(o.Stored);
+    }
     return results;
+}
+
+std::vector<ERcStored> CommitAll(CRcStore& store, const std::vector<std::pair<Sent, sint64> >& reports) {
+    return CommitBatch(store, BatchOf(reports));
 }
 
 rc_resource_t Only(CRcStore& store, const Sha1Hash& fid) {
@@ -64,7 +78,7 @@ void SetUserVersion(const std::string& path, int version) {
 
 TEST(RcStoreCommit, OneBatchTellsNewLocationAndKnownApartInOrder) {
     TempDir dir;
-    CRcStore store;
+    CRcSqliteStore store;
     std::string err;
     ASSERT_EQ(store.Open(dir.file("d/rc.db"), RC_STORE_WRITE, err), 0) << err;
     Sent a = Report(1);
@@ -88,8 +102,9 @@ TEST(RcStoreCommit, OneBatchTellsNewLocationAndKnownApartInOrder) {
     EXPECT_EQ(got.Locations[1].Url, b.where.Url);
 
     // A repeat answered without the store is counted by the next commit.
-    store.Tally(a.res.FID, 200);
-    EXPECT_EQ(CommitAll(store, {}), std::vector<ERcStored>());
+    rc_store_batch_t tally;
+    tally.Tallies.push_back(rc_store_tally_t{a.res.FID, 1, 200});
+    EXPECT_EQ(CommitBatch(store, tally), std::vector<ERcStored>());
     EXPECT_EQ(Only(store, a.res.FID).Count, 4u);
     EXPECT_EQ(Only(store, a.res.FID).LastSeen, 200);
 }
@@ -99,13 +114,13 @@ TEST(RcStoreReopen, KeepsEverythingAndFindsBySidSha1AndRecency) {
     Sent a = Report(1), b = Report(2), c = Report(3);
     std::string id;
     {
-        CRcStore store;
+        CRcSqliteStore store;
         std::string err;
         ASSERT_EQ(store.Open(dir.file("rc.db"), RC_STORE_WRITE, err), 0) << err;
         id = store.GetStoreId();
         CommitAll(store, {{a, 1}, {b, 2}, {c, 3}});
     }
-    CRcStore store;
+    CRcSqliteStore store;
     std::string err;
     ASSERT_EQ(store.Open(dir.file("rc.db"), RC_STORE_READ, err), 0) << err;
     EXPECT_EQ(store.GetStoreId(), id);
@@ -117,19 +132,27 @@ TEST(RcStoreReopen, KeepsEverythingAndFindsBySidSha1AndRecency) {
     ASSERT_EQ(store.FindSha1(c.res.Hash, found, err), 0);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].FID, c.res.FID);
-    ASSERT_EQ(store.FindRecent(2, found, err), 0);
+    found.clear();
+    ASSERT_EQ(store.FindRecent(
+                  2,
+                  [&found](const rc_resource_t& r) {
+                      found.push_back(r);
+                      return true;
+                  },
+                  err),
+              0);
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(found[0].FID, c.res.FID);
     EXPECT_EQ(found[1].FID, b.res.FID);
     ASSERT_EQ(store.FindFid(Report(9).res.FID, found, err), 0);
     EXPECT_TRUE(found.empty());
-    std::vector<ERcStored> results;
-    EXPECT_EQ(store.Commit(results, err), EBADF);  // a reader never writes
+    std::vector<rc_report_outcome_t> results;
+    EXPECT_EQ(store.Commit(BatchOf({{a, 4}}), results, err), EBADF);  // a reader never writes
 }
 
 TEST(RcStoreFile, ARenamedDatabaseKeepsItsRecordsAndTheNextCommitMakesANewOne) {
     TempDir dir;
-    CRcStore store;
+    CRcSqliteStore store;
     std::string err;
     ASSERT_EQ(store.Open(dir.file("rc.db"), RC_STORE_WRITE, err), 0) << err;
     std::string firstId = store.GetStoreId();
@@ -143,7 +166,7 @@ TEST(RcStoreFile, ARenamedDatabaseKeepsItsRecordsAndTheNextCommitMakesANewOne) {
     ASSERT_EQ(store.FindFid(a.res.FID, found, err), 0);
     EXPECT_TRUE(found.empty());
     // The old file got its WAL back before it was let go.
-    CRcStore old;
+    CRcSqliteStore old;
     ASSERT_EQ(old.Open(dir.file("old.db"), RC_STORE_READ, err), 0) << err;
     EXPECT_EQ(Only(old, a.res.FID).Count, 1u);
     ASSERT_EQ(old.FindFid(b.res.FID, found, err), 0);
@@ -152,7 +175,7 @@ TEST(RcStoreFile, ARenamedDatabaseKeepsItsRecordsAndTheNextCommitMakesANewOne) {
 
 TEST(RcStoreFile, AnUnusablePathFailsEveryReportUntilItIsUsableAgain) {
     TempDir dir;
-    CRcStore store;
+    CRcSqliteStore store;
     std::string err;
     ASSERT_EQ(store.Open(dir.file("d/rc.db"), RC_STORE_WRITE, err), 0) << err;
     Sent a = Report(1), b = Report(2);
@@ -160,11 +183,9 @@ TEST(RcStoreFile, AnUnusablePathFailsEveryReportUntilItIsUsableAgain) {
     std::filesystem::remove_all(dir.file("d"));
     zqtest::WriteFile(dir.file("d"), "a file where the directory was");
 
-    std::vector<ERcStored> results;
-    store.Add(b.res, b.where, 2);
-    EXPECT_EQ(store.Commit(results, err), ENOTDIR);
+    std::vector<rc_report_outcome_t> results;
+    EXPECT_EQ(store.Commit(BatchOf({{b, 2}}), results, err), ENOTDIR);
     EXPECT_TRUE(results.empty());
-    EXPECT_EQ(store.GetQueued(), 0u);
     EXPECT_NE(err.find("d/rc.db"), std::string::npos);
 
     ASSERT_EQ(unlink(dir.file("d").c_str()), 0);
@@ -175,13 +196,13 @@ TEST(RcStoreFile, AnUnusablePathFailsEveryReportUntilItIsUsableAgain) {
 TEST(RcStoreSchema, ANewerOrForeignDatabaseIsRefusedAndLeftAlone) {
     TempDir dir;
     {
-        CRcStore store;
+        CRcSqliteStore store;
         std::string err;
         ASSERT_EQ(store.Open(dir.file("rc.db"), RC_STORE_WRITE, err), 0) << err;
     }
     SetUserVersion(dir.file("rc.db"), 2);
     for (ERcStoreMode mode : {RC_STORE_WRITE, RC_STORE_READ}) {
-        CRcStore store;
+        CRcSqliteStore store;
         std::string err;
         EXPECT_EQ(store.Open(dir.file("rc.db"), mode, err), ENOTSUP);
         EXPECT_NE(err.find("schema version 2 is newer than this program's 1"), std::string::npos) << err;
@@ -191,7 +212,7 @@ TEST(RcStoreSchema, ANewerOrForeignDatabaseIsRefusedAndLeftAlone) {
     ASSERT_EQ(sqlite3_open(dir.file("other.db").c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE t (x)", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
-    CRcStore store;
+    CRcSqliteStore store;
     std::string err;
     EXPECT_EQ(store.Open(dir.file("other.db"), RC_STORE_WRITE, err), ENOTSUP);
     EXPECT_NE(err.find("not a resource store"), std::string::npos) << err;
@@ -202,7 +223,7 @@ TEST(RcStoreSchema, ANewerOrForeignDatabaseIsRefusedAndLeftAlone) {
 
 TEST(RcStoreRemove, TakesTheResourceWithItsLocationsAndTheCountsFollow) {
     TempDir dir;
-    CRcStore store;
+    CRcSqliteStore store;
     std::string err;
     ASSERT_EQ(store.Open(dir.file("rc.db"), RC_STORE_WRITE, err), 0) << err;
     Sent a = Report(1), a2 = Report(1, "http://mirror.example.org/a"), b = Report(2);
@@ -250,7 +271,7 @@ TEST(RcRecordFormat, JsonEscapesTextsAndKeepsOnlyValidUtf8) {
 class ZqLookup : public ::testing::Test {
 protected:
     void SetUp() override {
-        CRcStore store;
+        CRcSqliteStore store;
         std::string err;
         ASSERT_EQ(store.Open(dir.file("data/rcenter.db"), RC_STORE_WRITE, err), 0) << err;
         CommitAll(store, {{a, 1709647629}, {Report(1, "http://mirror.example.org/clip.avi"), 1709647630}, {b, 1709647631}});

@@ -85,7 +85,7 @@ int CRcenterServer::Start(std::string& strError) {
     }
     m_iLastStatTick = GetTickCount();
     LOG_INFO("listening on %s:%u, store %s", m_listenAddr.GetIpStr(), static_cast<unsigned>(m_listenAddr.GetPort()),
-             m_oStore.GetPath().c_str());
+             m_oStore.Describe().c_str());
     return m_oConfig.http_enabled ? StartHttp(strError) : 0;
 }
 
@@ -126,10 +126,11 @@ void CRcenterServer::RunOnce() {
 
 void CRcenterServer::WriteStatistics() {
     m_iLastStatTick = GetTickCount();
-    std::vector<ERcStored> oNone;
-    std::string strError;
-    if (m_oStore.GetQueued() == 0 && m_oStore.Commit(oNone, strError) != 0)
-        LOG_ERR("counts of repeated reports not stored yet: %s", strError.c_str());
+    if (m_oBatch.Reports.empty()) {
+        std::vector<rc_report_outcome_t> oNone;
+        std::string strError;
+        if (CommitBatch(oNone, strError) != 0) LOG_ERR("counts of repeated reports not stored yet: %s", strError.c_str());
+    }
     g_StatisLog.Write("%s", m_oDedup.GetStatisticInfo().c_str());
     g_StatisLog.Write("reports accepted=%llu known=%llu rejected=%llu not_stored=%llu dropped_connections=%llu "
                       "removed=%llu http_requests=%llu",
@@ -149,8 +150,10 @@ int CRcenterServer::RemoveResource(const Sha1Hash& oFid, bool& bFound, std::stri
     rc_resource_t oRemoved;
     int iErr = m_oStore.Remove(oFid, bFound, &oRemoved, strError);
     if (iErr != 0 || !bFound) return iErr;
+    m_oTallies.erase(oFid.Hex());
+    const std::string strStoreId = m_oStore.GetIdentity().Id;
     for (const rc_location_t& oLoc : oRemoved.Locations)
-        m_oDedup.Forget(CRcDedup::KeyFor(m_oStore.GetStoreId(), oFid, oLoc.Url));
+        m_oDedup.Forget(CRcDedup::KeyFor(strStoreId, oFid, oLoc.Url));
     ++m_counts.iRemoved;
     LOG_INFO("fid=%s removed with its %zu locations", oFid.Hex().c_str(), oRemoved.Locations.size());
     return 0;
@@ -177,29 +180,33 @@ void CRcenterServer::HandleRequest(const unsigned char* p, uint32 iLen, time_t t
     if (!m_bStoreChecked) {
         m_bStoreChecked = true;
         std::string strError;
-        if (m_oStore.KeepNamed(strError) != 0) LOG_ERR("store: %s", strError.c_str());
+        if (m_oStore.Refresh(strError) != 0) LOG_ERR("store: %s", strError.c_str());
     }
     uint64 iFirstSeen = 0;
-    if (m_oStore.IsOpen() && m_oDedup.IsKnown(CRcDedup::KeyFor(m_oStore.GetStoreId(), oReport.FID, oReport.Url),
+    if (m_oStore.IsOpen() && m_oDedup.IsKnown(CRcDedup::KeyFor(m_oStore.GetIdentity().Id, oReport.FID, oReport.Url),
                                               &iFirstSeen)) {
         oAnswer.iResult = RC_RESULT_KNOWN;
         ++m_counts.iKnown;
-        m_oStore.Tally(oReport.FID, tNow);
+        rc_store_tally_t& oTally = m_oTallies[oReport.FID.Hex()];
+        oTally.FID = oReport.FID;
+        ++oTally.Count;
+        if (tNow > oTally.LastSeen) oTally.LastSeen = tNow;
         LOG_INFO("report seq=%u from %s: fid=%s (%s) already known since %llu", oAnswer.iSeq, oAnswer.strPeer.c_str(),
                  oAnswer.oFid.Hex().c_str(), oAnswer.strFile.c_str(), static_cast<unsigned long long>(iFirstSeen));
         return;
     }
-    rc_resource_t oRes;
-    rc_location_t oWhere;
-    rc_resource_of(oReport, oRes, oWhere);
-    oAnswer.iQueued = static_cast<long>(m_oStore.Add(std::move(oRes), std::move(oWhere), tNow));
+    rc_store_report_t oItem;
+    rc_resource_of(oReport, oItem.Resource, oItem.Where);
+    oItem.Now = tNow;
+    oAnswer.iQueued = static_cast<long>(m_oBatch.Reports.size());
+    m_oBatch.Reports.push_back(std::move(oItem));
 }
 
 void CRcenterServer::SettleAnswers() {
     if (m_oAnswers.empty()) return;
-    std::vector<ERcStored> oResults;
+    std::vector<rc_report_outcome_t> oResults;
     std::string strError;
-    int iErr = m_oStore.GetQueued() > 0 ? m_oStore.Commit(oResults, strError) : 0;
+    int iErr = m_oBatch.Reports.empty() ? 0 : CommitBatch(oResults, strError);
     if (iErr != 0) LOG_ERR("store: %s", strError.c_str());
     for (stAnswer& oAnswer : m_oAnswers) {
         if (oAnswer.iQueued >= 0) Settle(oAnswer, iErr, strError, oResults);
@@ -208,11 +215,22 @@ void CRcenterServer::SettleAnswers() {
     m_oAnswers.clear();
 }
 
-void CRcenterServer::Settle(stAnswer& oAnswer, int iErr, const std::string& strError,
-                            const std::vector<ERcStored>& oResults) {
+int CRcenterServer::CommitBatch(std::vector<rc_report_outcome_t>& oOutcomes, std::string& strError) {
+    for (auto& oTally : m_oTallies) m_oBatch.Tallies.push_back(oTally.second);
+    int iErr = m_oStore.Commit(m_oBatch, oOutcomes, strError);
+    // Tallies of a failed commit wait for the next one.
+    if (iErr == 0) m_oTallies.clear();
+    m_oBatch = rc_store_batch_t();
+    return iErr;
+}
+
+void CRcenterServer::Settle(stAnswer& oAnswer, int iBatchErr, const std::string& strBatchError,
+                            const std::vector<rc_report_outcome_t>& oResults) {
     std::string strFid = oAnswer.oFid.Hex();
     size_t iAt = static_cast<size_t>(oAnswer.iQueued);
-    if (iErr != 0 || iAt >= oResults.size()) {
+    int iErr = iBatchErr != 0 ? iBatchErr : iAt >= oResults.size() ? EIO : oResults[iAt].Errno;
+    const std::string& strError = iBatchErr != 0 || iAt >= oResults.size() ? strBatchError : oResults[iAt].Error;
+    if (iErr != 0) {
         oAnswer.iResult = RC_RESULT_NOT_STORED;
         oAnswer.iErrno = static_cast<uint32>(iErr != 0 ? iErr : EIO);
         ++m_counts.iNotStored;
@@ -220,11 +238,11 @@ void CRcenterServer::Settle(stAnswer& oAnswer, int iErr, const std::string& strE
                 strFid.c_str(), oAnswer.strFile.c_str(), strError.c_str());
         return;
     }
-    ERcStored nStored = oResults[iAt];
+    ERcStored nStored = oResults[iAt].Stored;
     uint64 iNow = static_cast<uint64>(time(nullptr));
     // Stored is what counts; a key the cache cannot hold only sends its
     // next repeat to the store.
-    if (!m_oDedup.Remember(CRcDedup::KeyFor(m_oStore.GetStoreId(), oAnswer.oFid, oAnswer.strUrl), iNow))
+    if (!m_oDedup.Remember(CRcDedup::KeyFor(m_oStore.GetIdentity().Id, oAnswer.oFid, oAnswer.strUrl), iNow))
         LOG_WARN("fid=%s stored but not cached: the dedup cache cannot hold it", strFid.c_str());
     if (nStored == RC_STORED_KNOWN) {
         oAnswer.iResult = RC_RESULT_KNOWN;

@@ -95,7 +95,7 @@ private:
         uint32 iSeq = 0;
         uint32 iResult = 0;
         uint32 iErrno = 0;
-        long iQueued = -1;  // its place in the store's queue, or -1 when settled
+        long iQueued = -1;  // its place in the turn's batch, or -1 when settled
         Sha1Hash oFid;
         std::string strUrl;
         std::string strFile;  // escaped, for the log
@@ -106,7 +106,10 @@ private:
     void HandleRequest(const unsigned char* p, uint32 iLen, time_t tNow, stAnswer& oAnswer);
     // Commits the turn's queued reports, settles them and queues every answer.
     void SettleAnswers();
-    void Settle(stAnswer& oAnswer, int iErr, const std::string& strError, const std::vector<ERcStored>& oResults);
+    // Commits the turn's batch with the tallies gathered so far.
+    int CommitBatch(std::vector<rc_report_outcome_t>& oOutcomes, std::string& strError);
+    void Settle(stAnswer& oAnswer, int iBatchErr, const std::string& strBatchError,
+                const std::vector<rc_report_outcome_t>& oResults);
     void Send(const stAnswer& oAnswer);
 
     // One HTTP connection: its parser and, once it has said its last word,
@@ -135,6 +138,8 @@ private:
     uint32 m_iLastStatTick;
     CCounts m_counts;
     std::vector<stAnswer> m_oAnswers;
+    rc_store_batch_t m_oBatch;  // the turn's reports that need the store
+    std::unordered_map<std::string, rc_store_tally_t> m_oTallies;  // by FID in hex
     bool m_bStoreChecked;  // this turn's reports have checked the store's file
     sint32 m_iHttpListenFd;
     CInetAddr m_httpListenAddr;

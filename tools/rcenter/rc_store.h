@@ -1,35 +1,28 @@
-// CRcStore: the resource center's store of record, one SQLite database file
-// in WAL mode. A resource is one row keyed by its FID (SID and SHA-1
-// indexed) with its piece table, first and last report time and report
-// count; every URL it was reported from is one location row. Writes are
-// grouped: Add queues reports, Commit writes them in one transaction synced
-// to disk and only then gives each its outcome, so nothing is called stored
-// before it is. Before each commit the path's device and inode are compared
-// with the file opened; a database removed or replaced meanwhile is opened
-// afresh at the path, never written into unseen.
-// Errors: 0 or a positive errno value (SQLite's codes mapped by
-// rc_store_errno), with the reason in strError. Owns its connection;
-// single-threaded. Readers (RC_STORE_READ) may use the file while a writer does.
+// CRcStore: what the resource center needs of its store of record, with no
+// backend's type in it; each backend (rc_sqlite_store...) implements it and
+// rc_store_factory picks one from the configuration. Every call blocks until
+// it is done and is made from one thread at a time: the store thread of the
+// server (rc_store_worker), or zq_lookup and the tests directly. Errors: 0
+// or a positive errno value, with the reason in strError (paths and library
+// messages included, so it goes to the log, never to a peer). Results are
+// the caller's; nothing returned refers into the store.
 #ifndef ZQ_RC_STORE_H
 #define ZQ_RC_STORE_H
 
-#include <sys/types.h>
-
 #include <functional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "common_header.h"
 #include "hashval.h"
 
-struct sqlite3;
-struct sqlite3_stmt;
-
 enum : uint32 {
-    // PRAGMA user_version of the schema this code reads and writes; a file of
-    // a higher version is refused, never changed.
-    RC_STORE_SCHEMA_VERSION = 1,
+    // zq_lookup --recent and FindRecent take at most this many.
+    RC_STORE_RECENT_MAX = 10000,
+    // Locations in one page of FindFidPage, so one answer stays bounded.
+    RC_STORE_PAGE_MAX = 1000,
+    // Rows one read transaction of the export holds at most.
+    RC_STORE_EXPORT_CHUNK = 256,
 };
 
 // One URL a resource was reported from, with the texts of that report.
@@ -39,6 +32,9 @@ struct rc_location_t {
     std::string ExtName;
     std::string Ref;
     sint64 FirstSeen = 0;  // seconds since the epoch, UTC
+    // The store's order of locations, rising: the cursor of pages and of the
+    // export. 0 in a location not read from a store.
+    uint64 Id = 0;
 };
 
 // A stored resource: every field of the reported record, the piece table
@@ -57,8 +53,8 @@ struct rc_resource_t {
 };
 
 enum ERcStoreMode {
-    RC_STORE_WRITE,  // creates the file (and its directories) and the schema when missing
-    RC_STORE_READ,   // the file must exist and hold a store; nothing is written
+    RC_STORE_WRITE,  // creates the store (and its schema) when missing, upgrades an older one
+    RC_STORE_READ,   // the store must exist and hold our schema; nothing is written
 };
 
 // What a committed report did to the store.
@@ -74,99 +70,132 @@ struct rc_store_counts_t {
     uint64 Reports = 0;  // the sum of the resources' counts
 };
 
-// The errno value for a SQLite result code on db (which may be null): the
-// system's own error where SQLite saw one, otherwise the nearest value
-// (SQLITE_FULL is ENOSPC, SQLITE_BUSY EBUSY, a damaged file EBADMSG...).
-int rc_store_errno(sqlite3* pDb, int iCode);
+// One report to write, received at Now.
+struct rc_store_report_t {
+    rc_resource_t Resource;  // Locations ignored
+    rc_location_t Where;
+    sint64 Now = 0;
+};
+
+// Repeats of one FID the server answered "already known" from its cache:
+// added to the count, LastSeen raising the last-seen time.
+struct rc_store_tally_t {
+    Sha1Hash FID;
+    uint64 Count = 0;
+    sint64 LastSeen = 0;
+};
+
+// What one commit writes, in one transaction.
+struct rc_store_batch_t {
+    std::vector<rc_store_report_t> Reports;
+    std::vector<rc_store_tally_t> Tallies;
+};
+
+// One report's outcome: Errno 0 and what it did (Stored), or that report's
+// own failure (Errno, Error) with nothing of it written while the others of
+// its batch were.
+struct rc_report_outcome_t {
+    int Errno = 0;
+    ERcStored Stored = RC_STORED_NEW;
+    std::string Error;
+};
+
+// What the dedup cache's keys stand for: a store's Id is made with it and
+// never changes, so a store made afresh has another; Generation is raised by
+// every open for writing. Previous is the generation the store held before
+// this open raised it: a cache that did not see that one last holds answers
+// for a state of the store it did not see.
+struct rc_store_identity_t {
+    std::string Id;
+    uint64 Generation = 0;
+    uint64 Previous = 0;
+};
+
+// Keys the server must forget because the store changed beside it (another
+// center removed a resource): every (FID, URL) pair named here.
+struct rc_store_forget_t {
+    Sha1Hash FID;
+    std::vector<std::string> Urls;
+};
 
 class CRcStore {
 public:
-    CRcStore();
-    ~CRcStore();
-    CRcStore(const CRcStore&) = delete;
-    CRcStore& operator=(const CRcStore&) = delete;
+    virtual ~CRcStore() {}
 
-    // Opens strPath. A file of a newer schema, or one holding another
-    // program's tables, is refused with ENOTSUP.
-    int Open(const std::string& strPath, ERcStoreMode nMode, std::string& strError);
-    void Close();
-    bool IsOpen() const { return m_pDb != nullptr; }
-    const std::string& GetPath() const { return m_strPath; }
-    // A random id made with the database file: a file made afresh at the same
-    // path has another one.
-    const std::string& GetStoreId() const { return m_strStoreId; }
+    // Opens the store the backend was made for. 0, ENOTSUP for a store of a
+    // newer schema or of another program (left as it is), ENOENT for a
+    // missing one in RC_STORE_READ, or the system's error.
+    virtual int Open(ERcStoreMode nMode, std::string& strError) = 0;
+    // Idempotent; also done by the destructor.
+    virtual void Close() = 0;
+    virtual bool IsOpen() const = 0;
+    // Names the store in log lines (a path, a URL without its password).
+    virtual std::string Describe() const = 0;
+    // Valid while open; may change after a call that reopened the store.
+    virtual rc_store_identity_t GetIdentity() const = 0;
 
-    // Queues a report received at iNow for the next Commit; returns its
-    // place among the queued ones.
-    size_t Add(rc_resource_t oResource, rc_location_t oWhere, sint64 iNow);
-    // Counts a report the caller answered "already known" without asking
-    // the store; written with the next transaction.
-    void Tally(const Sha1Hash& oFid, sint64 iNow);
-    size_t GetQueued() const { return m_oQueue.size(); }
-    // Writes the queued reports and tallies in one transaction and syncs it.
-    // 0: oResults holds each report's outcome, in the order added. Otherwise
-    // nothing queued was written (tallies stay queued for the next try).
-    // The queue of reports is empty afterwards either way.
-    int Commit(std::vector<ERcStored>& oResults, std::string& strError);
+    // Writes the batch in one transaction and syncs it before it returns.
+    // 0: oOutcomes holds one outcome per report, in order (a report whose
+    // own write failed is rolled back alone), and every tally is written.
+    // Otherwise the batch's error: nothing of it is written, tallies
+    // included, and oOutcomes is empty. EBADF when opened for reading.
+    virtual int Commit(const rc_store_batch_t& oBatch, std::vector<rc_report_outcome_t>& oOutcomes,
+                       std::string& strError) = 0;
 
-    // Opens the path again when it no longer names the file opened (also
-    // after a reopen that failed). 0 when the store can be written; Commit
-    // and Remove call it first.
-    int KeepNamed(std::string& strError);
-
-    int FindFid(const Sha1Hash& oFid, std::vector<rc_resource_t>& oOut, std::string& strError);
-    int FindSid(const Sha1Hash& oSid, std::vector<rc_resource_t>& oOut, std::string& strError);
-    int FindSha1(const Sha1Hash& oHash, std::vector<rc_resource_t>& oOut, std::string& strError);
-    // The iLimit resources first seen last, newest first.
-    int FindRecent(uint32 iLimit, std::vector<rc_resource_t>& oOut, std::string& strError);
-    // Calls fn for every location in the order they were stored, with its
-    // resource (Locations left empty); fn returns false to stop.
-    int ForEachLocation(const std::function<bool(const rc_resource_t&, const rc_location_t&)>& fn,
-                        std::string& strError);
-    int GetCounts(rc_store_counts_t& oCounts, std::string& strError);
+    // Every resource with that key, each with every location; none found is
+    // 0 with oOut empty.
+    virtual int FindFid(const Sha1Hash& oFid, std::vector<rc_resource_t>& oOut, std::string& strError) = 0;
+    virtual int FindSid(const Sha1Hash& oSid, std::vector<rc_resource_t>& oOut, std::string& strError) = 0;
+    virtual int FindSha1(const Sha1Hash& oHash, std::vector<rc_resource_t>& oOut, std::string& strError) = 0;
+    // The resource of oFid with at most iLimit (1 to RC_STORE_PAGE_MAX, else
+    // EINVAL) of its locations whose Id is above iAfter, read in one
+    // snapshot. bFound false when the FID is not stored. iNext: the Id to
+    // pass as iAfter for the next page, 0 when no location follows.
+    virtual int FindFidPage(const Sha1Hash& oFid, uint32 iLimit, uint64 iAfter, rc_resource_t& oOut, bool& bFound,
+                            uint64& iNext, std::string& strError) = 0;
+    // The iLimit (1 to RC_STORE_RECENT_MAX, else EINVAL) resources first
+    // seen last, newest first, each with its locations, handed to fn as they
+    // are read; fn returns false to stop.
+    virtual int FindRecent(uint32 iLimit, const std::function<bool(const rc_resource_t&)>& fn,
+                           std::string& strError) = 0;
+    // At most iLimit locations whose Id is above iAfter, in Id order, each
+    // with its resource (Locations left empty), read in one short read
+    // transaction. Fewer than iLimit (none included) means the end.
+    virtual int ReadLocations(uint64 iAfter, uint32 iLimit, std::vector<rc_resource_t>& oResources,
+                              std::vector<rc_location_t>& oLocations, std::string& strError) = 0;
+    virtual int GetCounts(rc_store_counts_t& oCounts, std::string& strError) = 0;
     // Deletes the resource and its locations; *pRemoved (when not null) gets
-    // what was deleted, so the caller can forget it elsewhere too.
-    int Remove(const Sha1Hash& oFid, bool& bFound, rc_resource_t* pRemoved, std::string& strError);
+    // what was deleted, every location included, so the caller can forget
+    // it in its cache. bFound false when it was not there. EBADF when opened
+    // for reading.
+    virtual int Remove(const Sha1Hash& oFid, bool& bFound, rc_resource_t* pRemoved, std::string& strError) = 0;
 
-private:
-    struct stQueued {
-        rc_resource_t Resource;
-        rc_location_t Where;
-        sint64 Now;
-    };
-    struct stTally {
-        uint64 Count;
-        sint64 LastSeen;
-    };
+    // Housekeeping between jobs: makes sure the handle still names the store
+    // the configuration names (a file replaced under the server is opened
+    // afresh). 0 when the store can be used; GetIdentity may change.
+    virtual int Refresh(std::string& strError) {
+        (void)strError;
+        return 0;
+    }
 
-    int OpenOnce(std::string& strError);
-    int CheckSchema(std::string& strError);
-    int ReadVersion(sint64& iVersion, sint64& iObjects, std::string& strError);
-    int Prepare(std::string& strError);
-    int WriteQueue(std::vector<ERcStored>& oResults, std::string& strError);
-    int WriteOne(const stQueued& oItem, ERcStored& nResult, std::string& strError);
-    int Find(const char* pszWhere, const std::string& strKey, uint32 iLimit, std::vector<rc_resource_t>& oOut,
-             std::string& strError);
-    int FindIn(const char* pszWhere, const std::string& strKey, uint32 iLimit, std::vector<rc_resource_t>& oOut,
-               std::string& strError);
-    int ReadLocations(rc_resource_t& oResource, sint64 iId, std::string& strError);
-    int Exec(const char* pszSql, std::string& strError);
-    int Fail(int iCode, const std::string& strWhat, std::string& strError);
-    void FinalizeAll();
-
-    std::string m_strPath;
-    ERcStoreMode m_nMode;
-    sqlite3* m_pDb;
-    dev_t m_iDev;
-    ino_t m_iIno;
-    std::string m_strStoreId;
-    sqlite3_stmt* m_pFindId;
-    sqlite3_stmt* m_pInsertResource;
-    sqlite3_stmt* m_pInsertLocation;
-    sqlite3_stmt* m_pBumpId;
-    sqlite3_stmt* m_pBumpFid;
-    std::vector<stQueued> m_oQueue;
-    std::unordered_map<std::string, stTally> m_oTallies;  // by FID in hex
+    // A backend that learns of changes made beside it (another server on the
+    // same store) exposes a descriptor that is readable when it has some;
+    // the store thread then, and after every job, calls TakeForgets. -1: none.
+    virtual int EventFd() const { return -1; }
+    // Moves the keys to forget into oForgets; bAll set when the backend
+    // cannot tell them (after a reconnect, say) and the whole cache must go.
+    virtual void TakeForgets(std::vector<rc_store_forget_t>& oForgets, bool& bAll) {
+        oForgets.clear();
+        bAll = false;
+    }
 };
+
+// Every location in Id order, handed to fn with its resource, read in
+// transactions of RC_STORE_EXPORT_CHUNK rows so that a slow fn holds no
+// snapshot; fn returns false to stop. A location added during the walk may
+// be seen or not.
+int rc_store_for_each_location(CRcStore& oStore,
+                               const std::function<bool(const rc_resource_t&, const rc_location_t&)>& fn,
+                               std::string& strError);
 
 #endif
