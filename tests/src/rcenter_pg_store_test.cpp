@@ -43,6 +43,25 @@ Sent Report(uint32 seed, const std::string& url = "") {
     return s;
 }
 
+std::vector<ERcStored> Commit(CRcStore& store, const std::vector<std::pair<Sent, sint64> >& reports, int* rc = nullptr) {
+    rc_store_batch_t batch;
+    for (const auto& r : reports) batch.Reports.push_back(rc_store_report_t{r.first.res, r.first.where, r.second});
+    std::vector<rc_report_outcome_t> outcomes;
+    std::string err;
+    int iRet = store.Commit(batch, outcomes, err);
+    if (rc != nullptr) {
+        *rc = iRet;
+    } else {
+        EXPECT_EQ(iRet, 0) << err;
+    }
+    std::vector<ERcStored> results;
+    for (const rc_report_outcome_t& o : outcomes) {
+        EXPECT_EQ(o.Errno, 0) << o.Error;
+        results.push_back(o.Stored);
+    }
+    return results;
+}
+
 class RcPg : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(m_server.Start()) << m_server.Error(); }
@@ -92,10 +111,10 @@ TEST_F(RcPg, CentersStartedAtOnceMakeOneSchemaAndANewerOneIsRefused) {
         std::vector<std::thread> threads;
         for (int i = 0; i < kCenters; ++i)
             threads.emplace_back([&, i]() {
-                CRcPgStore store;
+                CRcPgStore store(Url(), 20000);
                 std::string err;
-                errs[i] = store.Open(Url(), RC_STORE_WRITE, 20000, err);
-                ids[i] = store.GetStoreId();
+                errs[i] = store.Open(RC_STORE_WRITE, err);
+                ids[i] = store.GetIdentity().Id;
             });
         for (auto& t : threads) t.join();
     }
@@ -107,9 +126,9 @@ TEST_F(RcPg, CentersStartedAtOnceMakeOneSchemaAndANewerOneIsRefused) {
 
     ASSERT_TRUE(m_server.Sql("UPDATE zq_rc_meta SET value = '99' WHERE key = 'schema_version'")) << m_server.Error();
     for (ERcStoreMode mode : {RC_STORE_WRITE, RC_STORE_READ}) {
-        CRcPgStore store;
+        CRcPgStore store(Url(), kTimeoutMs);
         std::string err;
-        EXPECT_EQ(store.Open(Url(), mode, kTimeoutMs, err), ENOTSUP) << err;
+        EXPECT_EQ(store.Open(mode, err), ENOTSUP) << err;
     }
     std::string out;
     ASSERT_TRUE(m_server.Sql("SELECT value FROM zq_rc_meta WHERE key = 'schema_version'", &out));
@@ -129,22 +148,24 @@ TEST_F(RcPg, TwoCentersRacingOnTheSameReportsStoreEachOnceAndAcceptEachOnce) {
     std::vector<std::thread> threads;
     for (int w = 0; w < kWriters; ++w)
         threads.emplace_back([&, w]() {
-            CRcPgStore store;
+            CRcPgStore store(Url(), 20000);
             std::string err;
-            if (store.Open(Url(), RC_STORE_WRITE, 20000, err) != 0) {
+            if (store.Open(RC_STORE_WRITE, err) != 0) {
                 ++failures;
                 return;
             }
             size_t batch = 7 + w * 5;
             for (size_t at = 0; at < reports.size(); at += batch) {
                 std::vector<size_t> sent;
+                std::vector<std::pair<Sent, sint64> > items;
                 for (size_t k = at; k < std::min(reports.size(), at + batch); ++k) {
                     size_t i = (w % 2 == 0) ? k : reports.size() - 1 - k;
-                    store.Add(reports[i].res, reports[i].where, static_cast<sint64>(k));
+                    items.emplace_back(reports[i], static_cast<sint64>(k));
                     sent.push_back(i);
                 }
-                std::vector<ERcStored> results;
-                if (store.Commit(results, err) != 0 || results.size() != sent.size()) {
+                int rc = 0;
+                std::vector<ERcStored> results = Commit(store, items, &rc);
+                if (rc != 0 || results.size() != sent.size()) {
                     ++failures;
                     continue;
                 }
@@ -166,9 +187,9 @@ TEST_F(RcPg, TwoCentersRacingOnTheSameReportsStoreEachOnceAndAcceptEachOnce) {
     EXPECT_EQ(addedPerReport.size(), reports.size());
     for (const auto& n : addedPerReport) EXPECT_EQ(n.second, 1) << n.first;
 
-    CRcPgStore store;
+    CRcPgStore store(Url(), kTimeoutMs);
     std::string err;
-    ASSERT_EQ(store.Open(Url(), RC_STORE_READ, kTimeoutMs, err), 0) << err;
+    ASSERT_EQ(store.Open(RC_STORE_READ, err), 0) << err;
     rc_store_counts_t counts;
     ASSERT_EQ(store.GetCounts(counts, err), 0) << err;
     EXPECT_EQ(counts.Resources, static_cast<uint64>(kFiles));
@@ -176,79 +197,80 @@ TEST_F(RcPg, TwoCentersRacingOnTheSameReportsStoreEachOnceAndAcceptEachOnce) {
     EXPECT_EQ(counts.Reports, reports.size() * kWriters);
 }
 
-TEST_F(RcPg, ARemovalOnOneCenterIsNotifiedToTheOtherAndTheReportIsNewAgain) {
-    CRcPgStore one, other;
+TEST_F(RcPg, ARemovalOnOneCenterTellsTheOtherWhatToForgetAndTheReportIsNewAgain) {
+    CRcPgStore one(Url(), kTimeoutMs), other(Url(), kTimeoutMs);
     std::string err;
-    ASSERT_EQ(one.Open(Url(), RC_STORE_WRITE, kTimeoutMs, err), 0) << err;
-    ASSERT_EQ(other.Open(Url(), RC_STORE_WRITE, kTimeoutMs, err), 0) << err;
+    ASSERT_EQ(one.Open(RC_STORE_WRITE, err), 0) << err;
+    ASSERT_EQ(other.Open(RC_STORE_WRITE, err), 0) << err;
     Sent a = Report(1), a2 = Report(1, "http://mirror.example/a");
-    std::vector<ERcStored> results;
-    one.Add(a.res, a.where, 1);
-    one.Add(a2.res, a2.where, 2);
-    ASSERT_EQ(one.Commit(results, err), 0) << err;
+    // A URL too long for one notice among them: split over several.
+    std::vector<std::pair<Sent, sint64> > items = {{a, 1}, {a2, 2}};
+    for (int i = 0; i < 5; ++i) items.emplace_back(Report(1, "http://m.example/" + std::string(1500, 'a' + i)), 3 + i);
+    Commit(one, items);
 
     bool found = false;
     rc_resource_t removed;
     ASSERT_EQ(one.Remove(a.res.FID, found, &removed, err), 0) << err;
     ASSERT_TRUE(found);
-    EXPECT_EQ(removed.Locations.size(), 2u);
+    EXPECT_EQ(removed.Locations.size(), items.size());
     EXPECT_EQ(removed.Tpt, a.res.Tpt);
 
-    std::vector<Sha1Hash> forgotten;
-    bool all = true;
+    std::set<std::string> urls;
+    bool all = false;
     zqtest::Deadline deadline(5000);
-    while (forgotten.empty() && !deadline.Passed()) {
-        pollfd p = {other.GetNotifyFd(), POLLIN, 0};
+    while (urls.size() < items.size() && !deadline.Passed()) {
+        pollfd p = {other.EventFd(), POLLIN, 0};
         poll(&p, 1, deadline.MsLeft());
-        ASSERT_EQ(other.TakeForgotten(forgotten, all, err), 0) << err;
+        std::vector<rc_store_forget_t> forgets;
+        other.TakeForgets(forgets, all);
+        ASSERT_FALSE(all);
+        for (const rc_store_forget_t& f : forgets) {
+            EXPECT_EQ(f.FID, a.res.FID);
+            urls.insert(f.Urls.begin(), f.Urls.end());
+        }
     }
-    ASSERT_EQ(forgotten.size(), 1u);
-    EXPECT_EQ(forgotten[0], a.res.FID);
-    EXPECT_FALSE(all);
-    // A removal that found nothing notifies nobody.
+    std::set<std::string> want;
+    for (const auto& it : items) want.insert(it.first.where.Url);
+    EXPECT_EQ(urls, want);
+    // A removal that found nothing tells nobody anything.
     ASSERT_EQ(one.Remove(a.res.FID, found, nullptr, err), 0);
     EXPECT_FALSE(found);
 
-    other.Add(a.res, a.where, 3);
-    ASSERT_EQ(other.Commit(results, err), 0) << err;
-    EXPECT_EQ(results, std::vector<ERcStored>{RC_STORED_NEW});
-    forgotten.clear();
+    EXPECT_EQ(Commit(other, {{a, 20}}), std::vector<ERcStored>{RC_STORED_NEW});
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    ASSERT_EQ(other.TakeForgotten(forgotten, all, err), 0) << err;
-    EXPECT_TRUE(forgotten.empty());
+    std::vector<rc_store_forget_t> forgets;
+    other.TakeForgets(forgets, all);
+    EXPECT_TRUE(forgets.empty());
 }
 
 TEST_F(RcPg, AnOutageFailsCallsWithinTheBoundAndTheStoreReconnectsAndForgetsEverything) {
-    CRcPgStore store;
+    CRcPgStore store(Url(), kTimeoutMs);
     std::string err;
-    ASSERT_EQ(store.Open(Url(), RC_STORE_WRITE, kTimeoutMs, err), 0) << err;
+    ASSERT_EQ(store.Open(RC_STORE_WRITE, err), 0) << err;
     Sent a = Report(1), b = Report(2);
-    std::vector<ERcStored> results;
-    store.Add(a.res, a.where, 1);
-    ASSERT_EQ(store.Commit(results, err), 0) << err;
+    Commit(store, {{a, 1}});
 
     ASSERT_TRUE(m_server.Stop(true)) << m_server.Error();
     for (int i = 0; i < 3; ++i) {
         auto t0 = std::chrono::steady_clock::now();
-        store.Add(b.res, b.where, 2);
-        int rc = store.Commit(results, err);
-        EXPECT_TRUE(rc == ECONNRESET || rc == ECONNREFUSED || rc == ENOENT) << rc << " " << err;
-        EXPECT_TRUE(results.empty());
+        int rc = 0;
+        EXPECT_TRUE(Commit(store, {{b, 2}}, &rc).empty());
+        EXPECT_TRUE(rc == ECONNRESET || rc == ECONNREFUSED || rc == ENOENT) << rc;
         EXPECT_LE(MsSince(t0), static_cast<long>(kTimeoutMs) + 500);
     }
     ASSERT_TRUE(m_server.Start()) << m_server.Error();
     zqtest::Deadline deadline(10000);
     int rc = -1;
+    std::vector<ERcStored> results;
     while (rc != 0 && !deadline.Passed()) {
-        store.Add(b.res, b.where, 3);
-        rc = store.Commit(results, err);
+        results = Commit(store, {{b, 3}}, &rc);
         if (rc != 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    ASSERT_EQ(rc, 0) << err;
+    ASSERT_EQ(rc, 0);
     EXPECT_EQ(results, std::vector<ERcStored>{RC_STORED_NEW});
-    std::vector<Sha1Hash> forgotten;
+    std::vector<rc_store_forget_t> forgets;
     bool all = false;
-    ASSERT_EQ(store.TakeForgotten(forgotten, all, err), 0);
+    store.TakeForgets(forgets, all);
     EXPECT_TRUE(all);
     std::vector<rc_resource_t> found;
     ASSERT_EQ(store.FindFid(a.res.FID, found, err), 0) << err;

@@ -49,14 +49,20 @@ const char* const kSteps[] = {
 
 static_assert(sizeof(kSteps) / sizeof(kSteps[0]) == RC_PG_SCHEMA_VERSION, "one step per schema version");
 
-int ReadMeta(CRcPgResult& oMeta, sint64& iVersion, std::string& strStoreId) {
-    iVersion = 0;
-    strStoreId.clear();
+const char* const kReadMeta =
+    "SELECT key, value FROM zq_rc_meta WHERE key IN ('schema_version', 'store_id', 'generation')";
+
+sint64 ReadMeta(const CRcPgResult& oMeta, rc_store_identity_t& oIdentity) {
+    sint64 iVersion = 0;
+    oIdentity = rc_store_identity_t();
     for (int i = 0; i < oMeta.Rows(); ++i) {
-        if (oMeta.Text(i, 0) == "schema_version") iVersion = oMeta.Int(i, 1);
-        if (oMeta.Text(i, 0) == "store_id") strStoreId = oMeta.Text(i, 1);
+        std::string strKey = oMeta.Text(i, 0);
+        if (strKey == "schema_version") iVersion = oMeta.Int(i, 1);
+        if (strKey == "store_id") oIdentity.Id = oMeta.Text(i, 1);
+        if (strKey == "generation") oIdentity.Generation = static_cast<uint64>(oMeta.Int(i, 1));
     }
-    return 0;
+    oIdentity.Previous = oIdentity.Generation;
+    return iVersion;
 }
 
 int Newer(sint64 iVersion, std::string& strError) {
@@ -67,19 +73,15 @@ int Newer(sint64 iVersion, std::string& strError) {
 
 }  // namespace
 
-int rc_pg_migrate(CRcPgConn& oConn, std::string& strStoreId, std::string& strError) {
+int rc_pg_migrate(CRcPgConn& oConn, rc_store_identity_t& oIdentity, std::string& strError) {
     std::vector<CRcPgResult> oResults;
-    int iErr = oConn.Run({{"BEGIN", {}},
-                          {kLockSql, {}},
-                          {kMetaSql, {}},
-                          {"SELECT key, value FROM zq_rc_meta WHERE key IN ('schema_version', 'store_id')", {}}},
-                         oResults, strError);
+    int iErr = oConn.Run({{"BEGIN", {}}, {kLockSql, {}}, {kMetaSql, {}}, {kReadMeta, {}}}, oResults, strError);
     sint64 iVersion = 0;
     if (iErr == 0) {
-        ReadMeta(oResults[3], iVersion, strStoreId);
+        iVersion = ReadMeta(oResults[3], oIdentity);
         if (iVersion > RC_PG_SCHEMA_VERSION) iErr = Newer(iVersion, strError);
     }
-    if (iErr == 0 && iVersion < RC_PG_SCHEMA_VERSION) {
+    if (iErr == 0) {
         std::vector<stRcPgQuery> oSteps;
         // A pipeline carries one statement per query, so a step is split at
         // its semicolons (none of the steps has one inside a literal).
@@ -94,15 +96,20 @@ int rc_pg_migrate(CRcPgConn& oConn, std::string& strStoreId, std::string& strErr
         oSteps.push_back({"INSERT INTO zq_rc_meta VALUES ('schema_version', $1)"
                           " ON CONFLICT (key) DO UPDATE SET value = excluded.value",
                           {std::to_string(RC_PG_SCHEMA_VERSION)}});
-        oSteps.push_back({"SELECT key, value FROM zq_rc_meta WHERE key IN ('schema_version', 'store_id')", {}});
+        oSteps.push_back({"INSERT INTO zq_rc_meta VALUES ('generation', '1')"
+                          " ON CONFLICT (key) DO UPDATE SET value = (zq_rc_meta.value::bigint + 1)::text",
+                          {}});
+        oSteps.push_back({kReadMeta, {}});
         oSteps.push_back({"COMMIT", {}});
+        uint64 iPrevious = oIdentity.Generation;
         iErr = oConn.Run(oSteps, oResults, strError);
         if (iErr == 0) {
-            ReadMeta(oResults[oSteps.size() - 2], iVersion, strStoreId);
-            LOG_INFO("store: the database is now at schema version %u", RC_PG_SCHEMA_VERSION);
+            ReadMeta(oResults[oSteps.size() - 2], oIdentity);
+            oIdentity.Previous = iPrevious;
+            if (iVersion < RC_PG_SCHEMA_VERSION)
+                LOG_INFO("store: the database is now at schema version %u (was %lld)", RC_PG_SCHEMA_VERSION,
+                         static_cast<long long>(iVersion));
         }
-    } else if (iErr == 0) {
-        iErr = oConn.Run({{"COMMIT", {}}}, oResults, strError);
     }
     if (iErr != 0 && oConn.IsOpen()) {
         std::string strIgnored;
@@ -111,17 +118,15 @@ int rc_pg_migrate(CRcPgConn& oConn, std::string& strStoreId, std::string& strErr
     return iErr;
 }
 
-int rc_pg_check(CRcPgConn& oConn, std::string& strStoreId, std::string& strError) {
+int rc_pg_check(CRcPgConn& oConn, rc_store_identity_t& oIdentity, std::string& strError) {
     CRcPgResult oMeta;
-    int iErr = oConn.Exec("SELECT key, value FROM zq_rc_meta WHERE key IN ('schema_version', 'store_id')", {}, oMeta,
-                          strError);
+    int iErr = oConn.Exec(kReadMeta, {}, oMeta, strError);
     if (iErr != 0 && oConn.SqlState() == "42P01") {
         strError = "no resource store in this database";
         return ENOENT;
     }
     if (iErr != 0) return iErr;
-    sint64 iVersion = 0;
-    ReadMeta(oMeta, iVersion, strStoreId);
+    sint64 iVersion = ReadMeta(oMeta, oIdentity);
     if (iVersion > RC_PG_SCHEMA_VERSION) return Newer(iVersion, strError);
     if (iVersion < 1) {
         strError = "no resource store in this database";

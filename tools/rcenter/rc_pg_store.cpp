@@ -63,7 +63,7 @@ const char* const kResourceColumns =
     "r.id, r.fid, r.sid, r.sha1, r.md4, r.size, encode(r.tpt, 'hex'), r.first_seen, r.last_seen, r.report_count";
 const int kResourceColumnCount = 10;
 const char* const kLocationColumns =
-    "encode(l.url, 'hex'), encode(l.file, 'hex'), encode(l.ext, 'hex'), encode(l.ref, 'hex'), l.first_seen";
+    "l.id, encode(l.url, 'hex'), encode(l.file, 'hex'), encode(l.ext, 'hex'), encode(l.ref, 'hex'), l.first_seen";
 
 // Reads the columns of kResourceColumns (from iFirst on); returns the id.
 sint64 ReadResource(const CRcPgResult& r, int iRow, int iFirst, rc_resource_t& oRes) {
@@ -80,14 +80,36 @@ sint64 ReadResource(const CRcPgResult& r, int iRow, int iFirst, rc_resource_t& o
     return r.Int(iRow, iFirst);
 }
 
+// Reads the columns of kLocationColumns (from iFirst on).
 rc_location_t ReadLocation(const CRcPgResult& r, int iRow, int iFirst) {
     rc_location_t oLoc;
-    oLoc.Url = FromHex(r.Text(iRow, iFirst));
-    oLoc.FileName = FromHex(r.Text(iRow, iFirst + 1));
-    oLoc.ExtName = FromHex(r.Text(iRow, iFirst + 2));
-    oLoc.Ref = FromHex(r.Text(iRow, iFirst + 3));
-    oLoc.FirstSeen = r.Int(iRow, iFirst + 4);
+    oLoc.Id = static_cast<uint64>(r.Int(iRow, iFirst));
+    oLoc.Url = FromHex(r.Text(iRow, iFirst + 1));
+    oLoc.FileName = FromHex(r.Text(iRow, iFirst + 2));
+    oLoc.ExtName = FromHex(r.Text(iRow, iFirst + 3));
+    oLoc.Ref = FromHex(r.Text(iRow, iFirst + 4));
+    oLoc.FirstSeen = r.Int(iRow, iFirst + 5);
     return oLoc;
+}
+
+// A removal's notifications: the FID and the URLs of its locations in hex,
+// as many as fit in each payload. A URL too long for any payload makes the
+// receivers forget everything ("<fid> *"), as they cannot be told it.
+std::vector<std::string> ForgetPayloads(const std::string& strFid, const std::vector<rc_location_t>& oLocations,
+                                        size_t iMax) {
+    std::vector<std::string> oOut;
+    std::string strCur = strFid;
+    for (const rc_location_t& oLoc : oLocations) {
+        std::string strUrl = ToHex(oLoc.Url);
+        if (strFid.size() + 1 + strUrl.size() > iMax) return {strFid + " *"};
+        if (strCur.size() + 1 + strUrl.size() > iMax) {
+            oOut.push_back(strCur);
+            strCur = strFid;
+        }
+        strCur += " " + strUrl;
+    }
+    oOut.push_back(strCur);
+    return oOut;
 }
 
 // New resources are inserted with no count; the counting statement adds
@@ -114,9 +136,11 @@ const char* const kCount =
 
 }  // namespace
 
-CRcPgStore::CRcPgStore()
-    : m_nMode(RC_STORE_READ),
-      m_iTimeoutMs(5000),
+CRcPgStore::CRcPgStore(const std::string& strUrl, uint32 iTimeoutMs)
+    : m_strUrl(strUrl),
+      m_strMasked(rc_pg_mask(strUrl)),
+      m_iTimeoutMs(iTimeoutMs),
+      m_nMode(RC_STORE_READ),
       m_bOpened(false),
       m_iDownErr(0),
       m_iNextTryMs(0),
@@ -124,57 +148,66 @@ CRcPgStore::CRcPgStore()
       m_iDownSinceMs(0),
       m_bForgetAll(false) {}
 
-int CRcPgStore::Open(const std::string& strUrl, ERcStoreMode nMode, uint32 iTimeoutMs, std::string& strError) {
+CRcPgStore::~CRcPgStore() { Close(); }
+
+int CRcPgStore::Open(ERcStoreMode nMode, std::string& strError) {
     Close();
-    m_strUrl = strUrl;
-    m_strMasked = rc_pg_mask(strUrl);
     m_nMode = nMode;
-    m_iTimeoutMs = iTimeoutMs;
     int iErr = Connect(strError);
-    if (iErr != 0) {
-        m_oConn.Close();
-        return iErr;
-    }
+    if (iErr != 0) return iErr;
     m_bOpened = true;
-    LOG_INFO("store: %s, schema version %u", m_strMasked.c_str(), RC_PG_SCHEMA_VERSION);
+    LOG_INFO("store: %s, schema version %u, generation %llu", m_strMasked.c_str(), RC_PG_SCHEMA_VERSION,
+             static_cast<unsigned long long>(m_oIdentity.Generation));
     return 0;
 }
 
 void CRcPgStore::Close() {
     m_oConn.Close();
     m_bOpened = false;
-    m_strStoreId.clear();
-    m_oQueue.clear();
-    m_oTallies.clear();
+    m_oIdentity = rc_store_identity_t();
     m_iDownErr = 0;
     m_iBackoffMs = RECONNECT_FIRST_MS;
     m_bForgetAll = false;
 }
 
+bool CRcPgStore::Writable(std::string& strError) const {
+    if (m_nMode == RC_STORE_WRITE) return true;
+    strError = m_strMasked + ": opened for reading";
+    return false;
+}
+
+// A reconnect runs the migration again: it is what tells a database made
+// afresh at the same address (no tables, or another store id).
 int CRcPgStore::Connect(std::string& strError) {
     int iErr = m_oConn.Connect(m_strUrl, m_iTimeoutMs, strError);
-    std::string strId;
-    if (iErr == 0)
-        iErr = m_nMode == RC_STORE_WRITE ? rc_pg_migrate(m_oConn, strId, strError) : rc_pg_check(m_oConn, strId, strError);
+    rc_store_identity_t oIdentity;
+    if (iErr == 0) {
+        iErr = m_nMode == RC_STORE_WRITE ? rc_pg_migrate(m_oConn, oIdentity, strError)
+                                         : rc_pg_check(m_oConn, oIdentity, strError);
+        if (iErr != 0 && strError.compare(0, m_strMasked.size(), m_strMasked) != 0)
+            strError = m_strMasked + ": " + strError;
+    }
     if (iErr == 0 && m_nMode == RC_STORE_WRITE) {
         CRcPgResult oIgnored;
         iErr = m_oConn.Exec(std::string("LISTEN ") + RC_PG_FORGET_CHANNEL, {}, oIgnored, strError);
     }
     if (iErr != 0) {
-        if (strError.compare(0, m_strMasked.size(), m_strMasked) != 0) strError = m_strMasked + ": " + strError;
         m_oConn.Close();
         return iErr;
     }
-    // Another database at the same address is another store: what the
-    // cache knew of the old one says nothing of it.
-    if (!m_strStoreId.empty() && strId != m_strStoreId) m_bForgetAll = true;
-    m_strStoreId = strId;
+    if (m_bOpened && oIdentity.Id != m_oIdentity.Id) {
+        LOG_WARN("store: %s now holds another store (id %s, was %s)", m_strMasked.c_str(), oIdentity.Id.c_str(),
+                 m_oIdentity.Id.c_str());
+        m_oIdentity = oIdentity;
+    } else if (!m_bOpened) {
+        m_oIdentity = oIdentity;
+    }
     return 0;
 }
 
 void CRcPgStore::LostConnection(int iErr, const std::string& strError) {
     if (m_iDownErr == 0) {
-        LOG_ERR("store: the database is unreachable, reports are refused until it is back: %s", strError.c_str());
+        LOG_ERR("store: the database is unreachable; reports are refused until it is back: %s", strError.c_str());
         m_iDownSinceMs = NowMs();
         m_iBackoffMs = RECONNECT_FIRST_MS;
     }
@@ -186,7 +219,7 @@ void CRcPgStore::LostConnection(int iErr, const std::string& strError) {
 
 int CRcPgStore::KeepConnected(std::string& strError) {
     if (!m_bOpened) {
-        strError = "store not open";
+        strError = m_strMasked + ": not open";
         return EBADF;
     }
     if (m_oConn.IsOpen()) return 0;
@@ -200,10 +233,18 @@ int CRcPgStore::KeepConnected(std::string& strError) {
         return iErr;
     }
     if (m_iDownErr != 0)
-        LOG_WARN("store: the database is reachable again after %lld ms", static_cast<long long>(NowMs() - m_iDownSinceMs));
+        LOG_WARN("store: %s is reachable again after %lld ms", m_strMasked.c_str(),
+                 static_cast<long long>(NowMs() - m_iDownSinceMs));
     m_iDownErr = 0;
-    // Notifications sent while the connection was down are lost with it.
+    // Removals notified while the connection was down were lost with it.
     m_bForgetAll = true;
+    return 0;
+}
+
+int CRcPgStore::Refresh(std::string& strError) {
+    std::string strIgnored;
+    (void)strError;
+    KeepConnected(strIgnored);
     return 0;
 }
 
@@ -216,7 +257,7 @@ int CRcPgStore::Run(const std::vector<stRcPgQuery>& oQueries, std::vector<CRcPgR
     if (!m_oConn.IsOpen()) {
         LostConnection(iErr, strError);
     } else if (!oQueries.empty() && oQueries.front().strSql.compare(0, 5, "BEGIN") == 0) {
-        // The transaction stays failed until it is ended.
+        // A failed transaction stays open, refusing everything, until ended.
         std::vector<CRcPgResult> oIgnored;
         std::string strIgnored;
         if (m_oConn.Run({{"ROLLBACK", {}}}, oIgnored, strIgnored) != 0 && !m_oConn.IsOpen())
@@ -225,72 +266,57 @@ int CRcPgStore::Run(const std::vector<stRcPgQuery>& oQueries, std::vector<CRcPgR
     return iErr;
 }
 
-size_t CRcPgStore::Add(rc_resource_t oResource, rc_location_t oWhere, sint64 iNow) {
-    m_oQueue.push_back(stQueued{std::move(oResource), std::move(oWhere), iNow});
-    return m_oQueue.size() - 1;
-}
-
-void CRcPgStore::Tally(const Sha1Hash& oFid, sint64 iNow) {
-    stTally& oTally = m_oTallies.emplace(oFid.Hex(), stTally{0, iNow}).first->second;
-    ++oTally.Count;
-    if (iNow > oTally.LastSeen) oTally.LastSeen = iNow;
-}
-
-int CRcPgStore::Commit(std::vector<ERcStored>& oResults, std::string& strError) {
-    oResults.clear();
-    if (m_nMode != RC_STORE_WRITE) {
-        m_oQueue.clear();
-        strError = m_strMasked + ": opened for reading";
-        return EBADF;
-    }
-    if (m_oQueue.empty() && m_oTallies.empty()) return 0;
-    oResults.assign(m_oQueue.size(), RC_STORED_KNOWN);
-    std::vector<size_t> oItems(m_oQueue.size());
+int CRcPgStore::Commit(const rc_store_batch_t& oBatch, std::vector<rc_report_outcome_t>& oOutcomes,
+                       std::string& strError) {
+    oOutcomes.clear();
+    if (!Writable(strError)) return EBADF;
+    if (oBatch.Reports.empty() && oBatch.Tallies.empty()) return 0;
+    std::vector<rc_report_outcome_t> oResults(oBatch.Reports.size());
+    std::vector<size_t> oItems(oBatch.Reports.size());
     for (size_t i = 0; i < oItems.size(); ++i) oItems[i] = i;
-    bool bTallies = !m_oTallies.empty();
-    int iErr = 0;
-    for (uint32 iTry = 1; !oItems.empty(); ++iTry) {
+    bool bTallies = !oBatch.Tallies.empty();
+    for (uint32 iTry = 1; bTallies || !oItems.empty(); ++iTry) {
         std::vector<size_t> oRetry;
-        iErr = WriteOnce(oItems, bTallies, oResults, oRetry, strError);
-        bool bConflict = m_oConn.SqlState() == "40001" || m_oConn.SqlState() == "40P01";
+        int iErr = WriteOnce(oBatch, oItems, bTallies, oResults, oRetry, strError);
         if (iErr == 0) {
             bTallies = false;
-            m_oTallies.clear();
             oItems.swap(oRetry);
-        } else if (!bConflict) {
-            break;
+            if (oItems.empty()) break;
         }
-        if (!oItems.empty() && iTry >= MAX_TRIES) {
-            // A resource removed under every try: the reports were not stored.
-            if (iErr == 0) {
-                iErr = EAGAIN;
-                strError = m_strMasked + ": the batch kept meeting concurrent changes";
+        bool bConflict = iErr == 0 || m_oConn.SqlState() == "40001" || m_oConn.SqlState() == "40P01";
+        if (!bConflict) return iErr;
+        if (iTry >= MAX_TRIES) {
+            if (iErr != 0) return iErr;
+            // Removed under every try: those reports were not stored.
+            for (size_t i : oItems) {
+                oResults[i].Errno = EAGAIN;
+                oResults[i].Error = m_strMasked + ": its resource was removed under every try";
             }
             break;
         }
         if (iErr != 0) LOG_WARN("store: %s; trying the batch again", strError.c_str());
-        iErr = 0;
     }
-    m_oQueue.clear();
-    if (iErr != 0) oResults.clear();
-    return iErr;
+    oOutcomes.swap(oResults);
+    return 0;
 }
 
-int CRcPgStore::WriteOnce(const std::vector<size_t>& oItems, bool bTallies, std::vector<ERcStored>& oResults,
-                          std::vector<size_t>& oRetry, std::string& strError) {
+int CRcPgStore::WriteOnce(const rc_store_batch_t& oBatch, const std::vector<size_t>& oItems, bool bTallies,
+                          std::vector<rc_report_outcome_t>& oOutcomes, std::vector<size_t>& oRetry,
+                          std::string& strError) {
     // The first report of each FID stands for the resource; one of each FID
-    // and URL for the location. Later ones in the batch are counted only.
+    // and URL for the location. Every report is counted.
     std::map<std::string, size_t> oFirstOfFid;
     std::set<std::pair<std::string, std::string> > oPairs;
     std::map<std::string, std::pair<sint64, sint64> > oCounts;  // fid -> (reports, last seen)
     CArray aLocFid, aUrl, aFile, aExt, aRef, aLocTime;
     for (size_t i : oItems) {
-        const stQueued& q = m_oQueue[i];
+        const rc_store_report_t& q = oBatch.Reports[i];
         std::string strFid = q.Resource.FID.Hex();
         oFirstOfFid.emplace(strFid, i);
-        if (oPairs.emplace(strFid, ToHex(q.Where.Url)).second) {
+        std::string strUrl = ToHex(q.Where.Url);
+        if (oPairs.emplace(strFid, strUrl).second) {
             aLocFid.Add(strFid);
-            aUrl.Add(ToHex(q.Where.Url));
+            aUrl.Add(strUrl);
             aFile.Add(ToHex(q.Where.FileName));
             aExt.Add(ToHex(q.Where.ExtName));
             aRef.Add(ToHex(q.Where.Ref));
@@ -300,16 +326,19 @@ int CRcPgStore::WriteOnce(const std::vector<size_t>& oItems, bool bTallies, std:
         ++c.first;
         c.second = std::max(c.second, q.Now);
     }
+    std::set<std::string> oTallied;
     if (bTallies) {
-        for (const auto& t : m_oTallies) {
-            std::pair<sint64, sint64>& c = oCounts.emplace(t.first, std::make_pair(0, t.second.LastSeen)).first->second;
-            c.first += static_cast<sint64>(t.second.Count);
-            c.second = std::max(c.second, t.second.LastSeen);
+        for (const rc_store_tally_t& t : oBatch.Tallies) {
+            std::string strFid = t.FID.Hex();
+            oTallied.insert(strFid);
+            std::pair<sint64, sint64>& c = oCounts.emplace(strFid, std::make_pair(0, t.LastSeen)).first->second;
+            c.first += static_cast<sint64>(t.Count);
+            c.second = std::max(c.second, t.LastSeen);
         }
     }
     CArray aFid, aSid, aSha1, aMd4, aSize, aTpt, aTime;
     for (const auto& f : oFirstOfFid) {
-        const stQueued& q = m_oQueue[f.second];
+        const rc_store_report_t& q = oBatch.Reports[f.second];
         aFid.Add(f.first);
         aSid.Add(q.Resource.SID.Hex());
         aSha1.Add(q.Resource.Hash.Hex());
@@ -318,9 +347,8 @@ int CRcPgStore::WriteOnce(const std::vector<size_t>& oItems, bool bTallies, std:
         aTpt.Add(ToHex(q.Resource.Tpt.data(), q.Resource.Tpt.size()));
         aTime.Add(q.Now);
     }
-    CArray aAllFid, aCountFid, aN, aLast;
+    CArray aCountFid, aN, aLast;
     for (const auto& c : oCounts) {
-        aAllFid.Add(c.first);
         aCountFid.Add(c.first);
         aN.Add(c.second.first);
         aLast.Add(c.second.second);
@@ -329,8 +357,9 @@ int CRcPgStore::WriteOnce(const std::vector<size_t>& oItems, bool bTallies, std:
     int iErr = Run({{"BEGIN", {}},
                     {kInsertResources,
                      {aFid.Text(), aSid.Text(), aSha1.Text(), aMd4.Text(), aSize.Text(), aTpt.Text(), aTime.Text()}},
-                    {kLockResources, {aAllFid.Text()}},
-                    {kInsertLocations, {aLocFid.Text(), aUrl.Text(), aFile.Text(), aExt.Text(), aRef.Text(), aLocTime.Text()}},
+                    {kLockResources, {aCountFid.Text()}},
+                    {kInsertLocations,
+                     {aLocFid.Text(), aUrl.Text(), aFile.Text(), aExt.Text(), aRef.Text(), aLocTime.Text()}},
                     {kCount, {aCountFid.Text(), aN.Text(), aLast.Text()}},
                     {"COMMIT", {}}},
                    oOut, strError);
@@ -346,7 +375,7 @@ int CRcPgStore::WriteOnce(const std::vector<size_t>& oItems, bool bTallies, std:
 
     std::set<std::string> oSeen;
     for (size_t i : oItems) {
-        const stQueued& q = m_oQueue[i];
+        const rc_store_report_t& q = oBatch.Reports[i];
         std::string strFid = q.Resource.FID.Hex();
         if (oCounted.count(strFid) == 0) {
             // Removed by another center between our insert and our lock:
@@ -355,20 +384,17 @@ int CRcPgStore::WriteOnce(const std::vector<size_t>& oItems, bool bTallies, std:
             continue;
         }
         bool bFirst = oSeen.insert(strFid).second;
-        std::pair<std::string, std::string> oPair(strFid, ToHex(q.Where.Url));
-        bool bNewLoc = oNewLocs.erase(oPair) > 0;
+        bool bNewLoc = oNewLocs.erase(std::make_pair(strFid, ToHex(q.Where.Url))) > 0;
+        oOutcomes[i].Errno = 0;
         if (bFirst && oNewFids.count(strFid) > 0) {
-            oResults[i] = RC_STORED_NEW;
+            oOutcomes[i].Stored = RC_STORED_NEW;
         } else {
-            oResults[i] = bNewLoc ? RC_STORED_LOCATION : RC_STORED_KNOWN;
+            oOutcomes[i].Stored = bNewLoc ? RC_STORED_LOCATION : RC_STORED_KNOWN;
         }
     }
-    if (bTallies) {
-        for (const auto& t : m_oTallies)
-            if (oCounted.count(t.first) == 0 && oFirstOfFid.count(t.first) == 0)
-                LOG_ERR("store: %llu repeats of fid=%s not counted: no such resource any more",
-                        static_cast<unsigned long long>(t.second.Count), t.first.c_str());
-    }
+    for (const std::string& strFid : oTallied)
+        if (oCounted.count(strFid) == 0 && oFirstOfFid.count(strFid) == 0)
+            LOG_ERR("store: repeats of fid=%s not counted: no such resource any more", strFid.c_str());
     return 0;
 }
 
@@ -411,34 +437,66 @@ int CRcPgStore::FindSha1(const Sha1Hash& oHash, std::vector<rc_resource_t>& oOut
     return Find("WHERE r.sha1 = $1 ORDER BY r.id", {oHash.Hex()}, oOut, strError);
 }
 
-int CRcPgStore::FindRecent(uint32 iLimit, std::vector<rc_resource_t>& oOut, std::string& strError) {
-    oOut.clear();
-    if (iLimit == 0) return 0;
-    return Find("ORDER BY r.id DESC LIMIT $1", {std::to_string(iLimit)}, oOut, strError);
+int CRcPgStore::FindFidPage(const Sha1Hash& oFid, uint32 iLimit, uint64 iAfter, rc_resource_t& oOut, bool& bFound,
+                            uint64& iNext, std::string& strError) {
+    bFound = false;
+    iNext = 0;
+    if (iLimit == 0 || iLimit > RC_STORE_PAGE_MAX) {
+        strError = "a page holds 1 to " + std::to_string(RC_STORE_PAGE_MAX) + " locations";
+        return EINVAL;
+    }
+    // One more than the page, to tell whether another follows.
+    std::vector<CRcPgResult> oRes;
+    int iErr = Run({{"BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", {}},
+                    {std::string("SELECT ") + kResourceColumns + " FROM zq_rc_resource r WHERE r.fid = $1",
+                     {oFid.Hex()}},
+                    {std::string("SELECT l.resource_id, ") + kLocationColumns +
+                         " FROM zq_rc_location l JOIN zq_rc_resource r ON r.id = l.resource_id"
+                         " WHERE r.fid = $1 AND l.id > $2 ORDER BY l.id LIMIT $3",
+                     {oFid.Hex(), std::to_string(iAfter), std::to_string(iLimit + 1)}},
+                    {"COMMIT", {}}},
+                   oRes, strError);
+    if (iErr != 0 || oRes[1].Rows() == 0) return iErr;
+    oOut = rc_resource_t();
+    ReadResource(oRes[1], 0, 0, oOut);
+    for (int r = 0; r < oRes[2].Rows() && r < static_cast<int>(iLimit); ++r)
+        oOut.Locations.push_back(ReadLocation(oRes[2], r, 1));
+    if (oRes[2].Rows() > static_cast<int>(iLimit)) iNext = oOut.Locations.back().Id;
+    bFound = true;
+    return 0;
 }
 
-// Page by page, each its own statement: a slow reader holds no snapshot
-// for longer than one page.
-int CRcPgStore::ForEachLocation(const std::function<bool(const rc_resource_t&, const rc_location_t&)>& fn,
-                                std::string& strError) {
-    std::string strSql = std::string("SELECT l.id, ") + kResourceColumns + ", " + kLocationColumns +
-                         " FROM zq_rc_location l JOIN zq_rc_resource r ON r.id = l.resource_id"
-                         " WHERE l.id > $1 ORDER BY l.id LIMIT " +
-                         std::to_string(EXPORT_PAGE);
-    sint64 iAfter = 0;
-    for (;;) {
-        std::vector<CRcPgResult> oRes;
-        int iErr = Run({{strSql, {std::to_string(iAfter)}}}, oRes, strError);
-        if (iErr != 0) return iErr;
-        const CRcPgResult& page = oRes[0];
-        for (int r = 0; r < page.Rows(); ++r) {
-            iAfter = page.Int(r, 0);
-            rc_resource_t oRes1;
-            ReadResource(page, r, 1, oRes1);
-            if (!fn(oRes1, ReadLocation(page, r, 1 + kResourceColumnCount))) return 0;
-        }
-        if (page.Rows() < static_cast<int>(EXPORT_PAGE)) return 0;
+int CRcPgStore::FindRecent(uint32 iLimit, const std::function<bool(const rc_resource_t&)>& fn,
+                           std::string& strError) {
+    if (iLimit == 0 || iLimit > RC_STORE_RECENT_MAX) {
+        strError = "the most recent 1 to " + std::to_string(RC_STORE_RECENT_MAX) + " resources";
+        return EINVAL;
     }
+    std::vector<rc_resource_t> oFound;
+    int iErr = Find("ORDER BY r.id DESC LIMIT $1", {std::to_string(iLimit)}, oFound, strError);
+    if (iErr != 0) return iErr;
+    for (const rc_resource_t& oRes : oFound)
+        if (!fn(oRes)) break;
+    return 0;
+}
+
+int CRcPgStore::ReadLocations(uint64 iAfter, uint32 iLimit, std::vector<rc_resource_t>& oResources,
+                              std::vector<rc_location_t>& oLocations, std::string& strError) {
+    oResources.clear();
+    oLocations.clear();
+    std::vector<CRcPgResult> oRes;
+    int iErr = Run({{std::string("SELECT ") + kResourceColumns + ", " + kLocationColumns +
+                         " FROM zq_rc_location l JOIN zq_rc_resource r ON r.id = l.resource_id"
+                         " WHERE l.id > $1 ORDER BY l.id LIMIT $2",
+                     {std::to_string(iAfter), std::to_string(iLimit)}}},
+                   oRes, strError);
+    if (iErr != 0) return iErr;
+    for (int r = 0; r < oRes[0].Rows(); ++r) {
+        oResources.emplace_back();
+        ReadResource(oRes[0], r, 0, oResources.back());
+        oLocations.push_back(ReadLocation(oRes[0], r, kResourceColumnCount));
+    }
+    return 0;
 }
 
 int CRcPgStore::GetCounts(rc_store_counts_t& oCounts, std::string& strError) {
@@ -457,13 +515,8 @@ int CRcPgStore::GetCounts(rc_store_counts_t& oCounts, std::string& strError) {
 
 int CRcPgStore::Remove(const Sha1Hash& oFid, bool& bFound, rc_resource_t* pRemoved, std::string& strError) {
     bFound = false;
-    if (m_nMode != RC_STORE_WRITE) {
-        strError = m_strMasked + ": opened for reading";
-        return EBADF;
-    }
+    if (!Writable(strError)) return EBADF;
     std::string strFid = oFid.Hex();
-    // The notification is part of the transaction: sent if and only if the
-    // removal commits.
     std::vector<CRcPgResult> oRes;
     int iErr = Run({{"BEGIN", {}},
                     {std::string("SELECT ") + kResourceColumns + " FROM zq_rc_resource r WHERE r.fid = $1 FOR UPDATE",
@@ -471,37 +524,69 @@ int CRcPgStore::Remove(const Sha1Hash& oFid, bool& bFound, rc_resource_t* pRemov
                     {std::string("SELECT l.resource_id, ") + kLocationColumns +
                          " FROM zq_rc_location l JOIN zq_rc_resource r ON r.id = l.resource_id WHERE r.fid = $1"
                          " ORDER BY l.id",
-                     {strFid}},
-                    {"WITH gone AS (DELETE FROM zq_rc_resource WHERE fid = $1 RETURNING id)"
-                     " SELECT pg_notify($2, $1) FROM gone",
-                     {strFid, RC_PG_FORGET_CHANNEL}},
-                    {"COMMIT", {}}},
+                     {strFid}}},
                    oRes, strError);
     if (iErr != 0) return iErr;
-    m_oTallies.erase(strFid);
-    if (oRes[1].Rows() == 0) return 0;
-    bFound = true;
-    if (pRemoved != nullptr) {
-        *pRemoved = rc_resource_t();
-        ReadResource(oRes[1], 0, 0, *pRemoved);
-        for (int r = 0; r < oRes[2].Rows(); ++r) pRemoved->Locations.push_back(ReadLocation(oRes[2], r, 1));
+    rc_resource_t oGone;
+    bool bThere = oRes[1].Rows() > 0;
+    std::vector<stRcPgQuery> oRest;
+    if (bThere) {
+        ReadResource(oRes[1], 0, 0, oGone);
+        for (int r = 0; r < oRes[2].Rows(); ++r) oGone.Locations.push_back(ReadLocation(oRes[2], r, 1));
+        oRest.push_back({"DELETE FROM zq_rc_resource WHERE fid = $1", {strFid}});
+        // Sent by the server when, and only if, the removal commits.
+        for (const std::string& strPayload : ForgetPayloads(strFid, oGone.Locations, NOTIFY_PAYLOAD_MAX))
+            oRest.push_back({"SELECT pg_notify($1, $2)", {RC_PG_FORGET_CHANNEL, strPayload}});
     }
+    oRest.push_back({"COMMIT", {}});
+    std::vector<CRcPgResult> oIgnored;
+    iErr = m_oConn.Run(oRest, oIgnored, strError);
+    if (iErr != 0) {
+        if (!m_oConn.IsOpen()) {
+            LostConnection(iErr, strError);
+        } else {
+            std::string strIgnored;
+            m_oConn.Run({{"ROLLBACK", {}}}, oIgnored, strIgnored);
+        }
+        return iErr;
+    }
+    bFound = bThere;
+    if (bThere && pRemoved != nullptr) *pRemoved = std::move(oGone);
     return 0;
 }
 
-int CRcPgStore::TakeForgotten(std::vector<Sha1Hash>& oFids, bool& bAll, std::string& strError) {
+void CRcPgStore::TakeForgets(std::vector<rc_store_forget_t>& oForgets, bool& bAll) {
+    oForgets.clear();
     bAll = m_bForgetAll;
     m_bForgetAll = false;
-    if (!m_oConn.IsOpen()) return 0;
+    if (!m_oConn.IsOpen()) return;
     std::vector<std::string> oPayloads;
+    std::string strError;
     int iErr = m_oConn.TakeNotifies(RC_PG_FORGET_CHANNEL, oPayloads, strError);
     if (iErr != 0) {
         LostConnection(iErr, strError);
-        return iErr;
+        // What was notified before the loss may not have been read.
+        bAll = true;
+        return;
     }
-    for (const std::string& s : oPayloads) {
-        Sha1Hash oFid;
-        if (BinBufFromHexExact(oFid.cVal, sizeof(oFid.cVal), s.data(), s.size()) == 0) oFids.push_back(oFid);
+    for (const std::string& strPayload : oPayloads) {
+        rc_store_forget_t oForget;
+        size_t iSpace = strPayload.find(' ');
+        std::string strFid = strPayload.substr(0, iSpace);
+        if (BinBufFromHexExact(oForget.FID.cVal, sizeof(oForget.FID.cVal), strFid.data(), strFid.size()) != 0) {
+            LOG_WARN("store: a removal notice that names no FID: %.60s", strPayload.c_str());
+            continue;
+        }
+        for (size_t i = iSpace; i != std::string::npos && i < strPayload.size();) {
+            size_t j = strPayload.find(' ', i + 1);
+            std::string strUrl = strPayload.substr(i + 1, j == std::string::npos ? std::string::npos : j - i - 1);
+            if (strUrl == "*") {
+                bAll = true;
+            } else if (!strUrl.empty()) {
+                oForget.Urls.push_back(FromHex(strUrl));
+            }
+            i = j;
+        }
+        oForgets.push_back(std::move(oForget));
     }
-    return 0;
 }

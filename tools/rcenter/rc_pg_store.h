@@ -13,7 +13,6 @@
 
 #include <functional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "common_header.h"
@@ -21,7 +20,7 @@
 #include "rc_pg_conn.h"
 #include "rc_store.h"
 
-class CRcPgStore {
+class CRcPgStore : public CRcStore {
 public:
     enum : uint32 {
         // Backoff between connection attempts while the database is away.
@@ -29,79 +28,72 @@ public:
         RECONNECT_MAX_MS = 2000,
         // Tries of a batch that met a serialization failure or a deadlock.
         MAX_TRIES = 4,
-        // Locations per read transaction of ForEachLocation.
-        EXPORT_PAGE = 1000,
+        // Bytes of one notification's payload (the server takes < 8000).
+        NOTIFY_PAYLOAD_MAX = 7900,
     };
 
-    CRcPgStore();
+    // strUrl: a libpq connection string or URI; every call waits at most
+    // iTimeoutMs for the database.
+    CRcPgStore(const std::string& strUrl, uint32 iTimeoutMs);
+    ~CRcPgStore() override;
     CRcPgStore(const CRcPgStore&) = delete;
     CRcPgStore& operator=(const CRcPgStore&) = delete;
 
-    // Connects to strUrl and, for writing, brings its schema up to date and
-    // listens for removals. The first connection must succeed; later losses
-    // are reconnected.
-    int Open(const std::string& strUrl, ERcStoreMode nMode, uint32 iTimeoutMs, std::string& strError);
-    void Close();
-    bool IsOpen() const { return m_bOpened; }
-    const std::string& GetMaskedUrl() const { return m_strMasked; }
-    const std::string& GetStoreId() const { return m_strStoreId; }
+    // Connects and, for writing, brings the schema up to date, raises the
+    // generation and listens for removals. The first connection must
+    // succeed; later losses are reconnected.
+    int Open(ERcStoreMode nMode, std::string& strError) override;
+    void Close() override;
+    bool IsOpen() const override { return m_bOpened; }
+    std::string Describe() const override { return m_strMasked; }
+    rc_store_identity_t GetIdentity() const override { return m_oIdentity; }
 
-    size_t Add(rc_resource_t oResource, rc_location_t oWhere, sint64 iNow);
-    void Tally(const Sha1Hash& oFid, sint64 iNow);
-    size_t GetQueued() const { return m_oQueue.size(); }
-    // As CRcStore::Commit: 0 and each report's outcome in the order added,
-    // or nothing written (tallies kept for the next try). The queue is empty
-    // afterwards either way.
-    int Commit(std::vector<ERcStored>& oResults, std::string& strError);
-
-    int FindFid(const Sha1Hash& oFid, std::vector<rc_resource_t>& oOut, std::string& strError);
-    int FindSid(const Sha1Hash& oSid, std::vector<rc_resource_t>& oOut, std::string& strError);
-    int FindSha1(const Sha1Hash& oHash, std::vector<rc_resource_t>& oOut, std::string& strError);
-    int FindRecent(uint32 iLimit, std::vector<rc_resource_t>& oOut, std::string& strError);
-    int ForEachLocation(const std::function<bool(const rc_resource_t&, const rc_location_t&)>& fn,
-                        std::string& strError);
-    int GetCounts(rc_store_counts_t& oCounts, std::string& strError);
-    int Remove(const Sha1Hash& oFid, bool& bFound, rc_resource_t* pRemoved, std::string& strError);
-
-    // The socket to watch for removals made elsewhere (-1 while there is no
-    // connection), and the FIDs they removed. bAll is set when the cache
-    // must forget everything: the connection was lost and notifications may
-    // have been missed.
-    int GetNotifyFd() const { return m_oConn.Socket(); }
-    int TakeForgotten(std::vector<Sha1Hash>& oFids, bool& bAll, std::string& strError);
+    // A batch fails or succeeds whole: no statement of it fails for one
+    // report alone. A report whose resource another center removed under
+    // the batch is written again in a transaction of its own.
+    int Commit(const rc_store_batch_t& oBatch, std::vector<rc_report_outcome_t>& oOutcomes,
+               std::string& strError) override;
+    int FindFid(const Sha1Hash& oFid, std::vector<rc_resource_t>& oOut, std::string& strError) override;
+    int FindSid(const Sha1Hash& oSid, std::vector<rc_resource_t>& oOut, std::string& strError) override;
+    int FindSha1(const Sha1Hash& oHash, std::vector<rc_resource_t>& oOut, std::string& strError) override;
+    int FindFidPage(const Sha1Hash& oFid, uint32 iLimit, uint64 iAfter, rc_resource_t& oOut, bool& bFound,
+                    uint64& iNext, std::string& strError) override;
+    int FindRecent(uint32 iLimit, const std::function<bool(const rc_resource_t&)>& fn,
+                   std::string& strError) override;
+    int ReadLocations(uint64 iAfter, uint32 iLimit, std::vector<rc_resource_t>& oResources,
+                      std::vector<rc_location_t>& oLocations, std::string& strError) override;
+    int GetCounts(rc_store_counts_t& oCounts, std::string& strError) override;
+    int Remove(const Sha1Hash& oFid, bool& bFound, rc_resource_t* pRemoved, std::string& strError) override;
 
     // Connects again when the connection is gone and the backoff has run
-    // out; 0 when connected. Every call makes it first.
-    int KeepConnected(std::string& strError);
+    // out. The loss and the return are logged once each, here, so while
+    // the database is away this is 0 and only the calls fail.
+    int Refresh(std::string& strError) override;
+    // The connection's socket: readable when removals made elsewhere were
+    // notified (or the connection broke). -1 while there is none.
+    int EventFd() const override { return m_oConn.Socket(); }
+    void TakeForgets(std::vector<rc_store_forget_t>& oForgets, bool& bAll) override;
 
 private:
-    struct stQueued {
-        rc_resource_t Resource;
-        rc_location_t Where;
-        sint64 Now;
-    };
-    struct stTally {
-        uint64 Count;
-        sint64 LastSeen;
-    };
-
     int Connect(std::string& strError);
+    int KeepConnected(std::string& strError);
     void LostConnection(int iErr, const std::string& strError);
     int Run(const std::vector<stRcPgQuery>& oQueries, std::vector<CRcPgResult>& oResults, std::string& strError);
-    // Writes the reports listed in oItems (indexes into m_oQueue) once;
-    // oRetry gets those whose resource vanished under the batch.
-    int WriteOnce(const std::vector<size_t>& oItems, bool bTallies, std::vector<ERcStored>& oResults,
-                  std::vector<size_t>& oRetry, std::string& strError);
+    // Writes the reports listed in oItems once (the tallies too when
+    // bTallies); oRetry gets those whose resource vanished under the batch.
+    int WriteOnce(const rc_store_batch_t& oBatch, const std::vector<size_t>& oItems, bool bTallies,
+                  std::vector<rc_report_outcome_t>& oOutcomes, std::vector<size_t>& oRetry, std::string& strError);
     int Find(const std::string& strWhere, const std::vector<std::string>& oParams, std::vector<rc_resource_t>& oOut,
              std::string& strError);
+    bool Writable(std::string& strError) const;
 
     CRcPgConn m_oConn;
     std::string m_strUrl;
     std::string m_strMasked;
-    ERcStoreMode m_nMode;
     uint32 m_iTimeoutMs;
+    ERcStoreMode m_nMode;
     bool m_bOpened;
-    std::string m_strStoreId;
+    rc_store_identity_t m_oIdentity;
     // While disconnected: the failure the calls answer with, when the next
     // attempt may be made and the wait after it.
     int m_iDownErr;
@@ -110,8 +102,6 @@ private:
     uint32 m_iBackoffMs;
     sint64 m_iDownSinceMs;
     bool m_bForgetAll;
-    std::vector<stQueued> m_oQueue;
-    std::unordered_map<std::string, stTally> m_oTallies;  // by FID in hex
 };
 
 #endif
