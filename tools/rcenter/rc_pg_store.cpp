@@ -113,12 +113,17 @@ std::vector<std::string> ForgetPayloads(const std::string& strFid, const std::ve
 }
 
 // New resources are inserted with no count; the counting statement adds
-// every report of the batch, the first one included.
+// every report of the batch, the first one included. Ids are drawn in the
+// order the reports arrived (recency is by id) before the rows are inserted
+// in FID order: the sequence is read in a subquery of its own, which the
+// planner keeps apart because nextval is volatile.
 const char* const kInsertResources =
-    "INSERT INTO zq_rc_resource (fid, sid, sha1, md4, size, tpt, first_seen, last_seen, report_count)"
-    " SELECT u.fid, u.sid, u.sha1, u.md4, u.size, decode(u.tpt, 'hex'), u.t, u.t, 0"
-    " FROM unnest($1::text[], $2::text[], $3::text[], $4::text[], $5::bigint[], $6::text[], $7::bigint[])"
-    " AS u(fid, sid, sha1, md4, size, tpt, t) ORDER BY u.fid"
+    "INSERT INTO zq_rc_resource (id, fid, sid, sha1, md4, size, tpt, first_seen, last_seen, report_count)"
+    " SELECT s.id, s.fid, s.sid, s.sha1, s.md4, s.size, decode(s.tpt, 'hex'), s.t, s.t, 0"
+    " FROM (SELECT nextval('zq_rc_resource_id_seq') AS id, o.* FROM"
+    " (SELECT * FROM unnest($1::text[], $2::text[], $3::text[], $4::text[], $5::bigint[], $6::text[], $7::bigint[])"
+    " WITH ORDINALITY AS u(fid, sid, sha1, md4, size, tpt, t, n) ORDER BY u.n) AS o) AS s"
+    " ORDER BY s.fid"
     " ON CONFLICT (fid) DO NOTHING RETURNING fid";
 // Every resource the batch touches, locked in FID order before any is
 // changed: two batches that share FIDs take them in the same order.
@@ -336,10 +341,13 @@ int CRcPgStore::WriteOnce(const rc_store_batch_t& oBatch, const std::vector<size
             c.second = std::max(c.second, t.LastSeen);
         }
     }
+    std::vector<std::pair<size_t, std::string> > oArrival;
+    for (const auto& f : oFirstOfFid) oArrival.emplace_back(f.second, f.first);
+    std::sort(oArrival.begin(), oArrival.end());
     CArray aFid, aSid, aSha1, aMd4, aSize, aTpt, aTime;
-    for (const auto& f : oFirstOfFid) {
-        const rc_store_report_t& q = oBatch.Reports[f.second];
-        aFid.Add(f.first);
+    for (const auto& f : oArrival) {
+        const rc_store_report_t& q = oBatch.Reports[f.first];
+        aFid.Add(f.second);
         aSid.Add(q.Resource.SID.Hex());
         aSha1.Add(q.Resource.Hash.Hex());
         aMd4.Add(q.Resource.MD4.Hex());

@@ -123,14 +123,16 @@ int rc_store_copy(CRcStore& oFrom, CRcStore& oTo, rc_store_copy_t& oDone, std::s
     // The counts the reports did not bring, and the last-seen times: after
     // every location, so each resource's own reports are all in.
     for (const auto& f : oFromFacts) {
-        uint64 iHas = oHaveCount[f.first] + oAdded[f.first];
+        auto itAdded = oAdded.find(f.first);
+        bool bAdded = itAdded != oAdded.end();
+        uint64 iHas = oHaveCount[f.first] + (bAdded ? itAdded->second : 0);
         rc_store_tally_t oTally;
         if (BinBufFromHexExact(oTally.FID.cVal, sizeof(oTally.FID.cVal), f.first.data(), f.first.size()) != 0) continue;
         oTally.Count = f.second.Count > iHas ? f.second.Count - iHas : 0;
         oTally.LastSeen = f.second.LastSeen;
         auto itLast = oHaveLast.find(f.first);
         bool bLastOk = itLast != oHaveLast.end() && itLast->second >= f.second.LastSeen;
-        if (oTally.Count == 0 && oAdded.count(f.first) == 0 && bLastOk) continue;
+        if (oTally.Count == 0 && !bAdded && bLastOk) continue;
         oBatch.Tallies.push_back(oTally);
         ++oDone.Tallies;
         if (oBatch.Tallies.size() >= kBatch * 4 && (iErr = flush()) != 0) return iErr;
