@@ -149,6 +149,22 @@ TEST_P(RcStoreOnBoth, OneBatchTellsNewLocationAndKnownApartInOrder) {
     EXPECT_EQ(Only(store, a.res.FID).LastSeen, 200);
 }
 
+TEST_P(RcStoreOnBoth, EmptyTextsOfAReportAreStoredAndReadBackEmpty) {
+    std::unique_ptr<CRcStore> pStore = Opened(RC_STORE_WRITE);
+    ASSERT_TRUE(pStore && pStore->IsOpen());
+    Sent a = Report(1);
+    a.where.FileName.clear();
+    a.where.ExtName.clear();
+    a.where.Ref.clear();
+    EXPECT_EQ(CommitAll(*pStore, {{a, 1}, {Report(2), 2}}), (std::vector<ERcStored>{RC_STORED_NEW, RC_STORED_NEW}));
+    rc_resource_t got = Only(*pStore, a.res.FID);
+    ASSERT_EQ(got.Locations.size(), 1u);
+    EXPECT_EQ(got.Locations[0].Url, a.where.Url);
+    EXPECT_EQ(got.Locations[0].FileName, "");
+    EXPECT_EQ(got.Locations[0].ExtName, "");
+    EXPECT_EQ(got.Locations[0].Ref, "");
+}
+
 TEST_P(RcStoreOnBoth, AReopenedStoreKeepsEverythingAndFindsBySidSha1AndRecency) {
     Sent a = Report(1), b = Report(2), c = Report(3);
     std::string id;

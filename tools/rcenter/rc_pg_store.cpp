@@ -45,12 +45,13 @@ void HashFromHex(const std::string& s, HashVal<N>& oHash) {
     if (BinBufFromHexExact(oHash.cVal, sizeof(oHash.cVal), s.data(), s.size()) != 0) oHash = HashVal<N>();
 }
 
-// An array literal of items that need no quoting (hex digits, numbers).
+// An array literal of hex digits or numbers: only the empty text (a file
+// without an extension) needs quoting.
 class CArray {
 public:
     void Add(const std::string& s) {
         m_s += m_s.empty() ? "{" : ",";
-        m_s += s;
+        m_s += s.empty() ? std::string("\"\"") : s;
     }
     void Add(sint64 i) { Add(std::to_string(i)); }
     std::string Text() const { return m_s.empty() ? "{}" : m_s + "}"; }
