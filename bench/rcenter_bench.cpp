@@ -4,7 +4,9 @@
 // ZQ_RCENTER_BASELINE names another build of it, that one too in the same
 // run, then prints the ratio. BENCH_RC_REPORTS sets the reports per client
 // (default 40). Every server runs in a fresh temporary directory with its
-// default storage paths.
+// default storage paths. When ZQ_BENCH_DB_URL names a PostgreSQL database,
+// the same load also goes to one center on it and to two centers sharing it
+// (16 clients each), with distinct reports for each run.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -20,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,13 +72,13 @@ std::string RequestFor(uint32 seed) {
 // A zq_rcenter process in its own temporary directory.
 class ServerRun {
 public:
-    ServerRun(const std::string& bin) {
+    explicit ServerRun(const std::string& bin, const std::string& strExtraConfig = "") {
         char tmpl[] = "/tmp/zqrcbench.XXXXXX";
         if (mkdtemp(tmpl) == nullptr) return;
         m_dir = tmpl;
         FILE* p = fopen((m_dir + "/rcenter.conf").c_str(), "w");
         if (p == nullptr) return;
-        fputs("max_fd_num: 256\nshm_size: 16777216\n", p);
+        fputs((strExtraConfig + "max_fd_num: 256\nshm_size: 16777216\n").c_str(), p);
         fclose(p);
         int fds[2];
         if (pipe(fds) != 0) return;
@@ -164,6 +167,7 @@ void Client(int port, const std::vector<std::string>* pRequests, std::atomic<int
 }
 
 double g_reportsPerSecond[2] = {0, 0};
+double g_pgReportsPerSecond[2] = {0, 0};  // one center, two centers
 
 void BM_AcceptedReports(benchmark::State& state, std::string bin, int slot) {
     int per = ReportsPerClient();
@@ -196,6 +200,46 @@ void BM_AcceptedReports(benchmark::State& state, std::string bin, int slot) {
     }
 }
 
+// iCenters centers on the database of strUrl share the 32 clients. Each
+// run's reports are new to the database: seeds above every earlier run's,
+// from just above the SQLite run's, so the files (and their piece tables)
+// are of the same sizes.
+void BM_SharedDatabase(benchmark::State& state, std::string bin, std::string strUrl, int iCenters) {
+    int per = ReportsPerClient();
+    static uint32 s_iNextSeed = static_cast<uint32>(kClients * per + 1);
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<std::vector<std::string> > requests(kClients);
+        for (int c = 0; c < kClients; ++c) {
+            for (int i = 0; i < per; ++i) requests[c].push_back(RequestFor(s_iNextSeed++));
+        }
+        std::vector<std::unique_ptr<ServerRun> > servers;
+        for (int i = 0; i < iCenters; ++i) {
+            servers.emplace_back(new ServerRun(bin, "db_url: " + strUrl + "\n"));
+            if (servers.back()->Port() == 0) {
+                state.SkipWithError(("cannot start " + bin + " on the database").c_str());
+                return;
+            }
+        }
+        std::atomic<int> accepted{0};
+        state.ResumeTiming();
+        auto t0 = std::chrono::steady_clock::now();
+        std::vector<std::thread> clients;
+        for (int c = 0; c < kClients; ++c)
+            clients.emplace_back(Client, servers[c % iCenters]->Port(), &requests[c], &accepted);
+        for (std::thread& t : clients) t.join();
+        double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        state.PauseTiming();
+        if (accepted.load() != kClients * per) {
+            state.SkipWithError(("only " + std::to_string(accepted.load()) + " accepted").c_str());
+            return;
+        }
+        g_pgReportsPerSecond[iCenters - 1] = accepted.load() / secs;
+        state.counters["reports_per_s"] = g_pgReportsPerSecond[iCenters - 1];
+        state.ResumeTiming();
+    }
+}
+
 std::string BesideSelf(const std::string& name) {
     char buf[4096];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
@@ -221,12 +265,27 @@ int main(int argc, char** argv) {
         ->Iterations(1)
         ->UseRealTime()
         ->Unit(benchmark::kMillisecond);
+    const char* pszDbUrl = getenv("ZQ_BENCH_DB_URL");
+    if (pszDbUrl != nullptr && *pszDbUrl != '\0') {
+        for (int iCenters = 1; iCenters <= 2; ++iCenters)
+            benchmark::RegisterBenchmark(iCenters == 1 ? "rcenter_32_clients/postgresql_one_center"
+                                                       : "rcenter_32_clients/postgresql_two_centers",
+                                         BM_SharedDatabase, BesideSelf("zq_rcenter"), std::string(pszDbUrl), iCenters)
+                ->Iterations(1)
+                ->UseRealTime()
+                ->Unit(benchmark::kMillisecond);
+    }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     if (g_reportsPerSecond[0] > 0 && g_reportsPerSecond[1] > 0) {
         printf("accepted reports per second, 32 clients: baseline %.0f, this build %.0f, ratio %.2f\n",
                g_reportsPerSecond[0], g_reportsPerSecond[1], g_reportsPerSecond[1] / g_reportsPerSecond[0]);
+    }
+    // Machine-readable, for scripts/bench.sh to set beside pgbench.
+    if (g_pgReportsPerSecond[0] > 0 && g_pgReportsPerSecond[1] > 0) {
+        printf("rates: sqlite_one_center=%.0f postgresql_one_center=%.0f postgresql_two_centers=%.0f\n",
+               g_reportsPerSecond[1], g_pgReportsPerSecond[0], g_pgReportsPerSecond[1]);
     }
     return 0;
 }

@@ -43,12 +43,14 @@ Sent Report(uint32 seed, const std::string& url = "") {
     return s;
 }
 
-std::vector<ERcStored> Commit(CRcStore& store, const std::vector<std::pair<Sent, sint64> >& reports, int* rc = nullptr) {
+std::vector<ERcStored> Commit(CRcStore& store, const std::vector<std::pair<Sent, sint64> >& reports, int* rc = nullptr,
+                              std::string* error = nullptr) {
     rc_store_batch_t batch;
     for (const auto& r : reports) batch.Reports.push_back(rc_store_report_t{r.first.res, r.first.where, r.second});
     std::vector<rc_report_outcome_t> outcomes;
     std::string err;
     int iRet = store.Commit(batch, outcomes, err);
+    if (error != nullptr) *error = err;
     if (rc != nullptr) {
         *rc = iRet;
     } else {
@@ -164,8 +166,9 @@ TEST_F(RcPg, TwoCentersRacingOnTheSameReportsStoreEachOnceAndAcceptEachOnce) {
                     sent.push_back(i);
                 }
                 int rc = 0;
-                std::vector<ERcStored> results = Commit(store, items, &rc);
+                std::vector<ERcStored> results = Commit(store, items, &rc, &err);
                 if (rc != 0 || results.size() != sent.size()) {
+                    ADD_FAILURE() << rc << " " << err;
                     ++failures;
                     continue;
                 }

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -192,6 +193,7 @@ CRcPgConn::~CRcPgConn() { Close(); }
 void CRcPgConn::Close() {
     if (m_pConn != nullptr) PQfinish(m_pConn);
     m_pConn = nullptr;
+    m_oPrepared.clear();
 }
 
 int CRcPgConn::Socket() const { return m_pConn == nullptr ? -1 : PQsocket(m_pConn); }
@@ -274,12 +276,32 @@ int CRcPgConn::Run(const std::vector<stRcPgQuery>& oQueries, std::vector<CRcPgRe
         return ENOTCONN;
     }
     sint64 iDeadline = NowMs() + m_iTimeoutMs;
-    for (const stRcPgQuery& q : oQueries) {
+    // Each entry of oOwner says whose results come next: a statement's
+    // index, or -1 for a preparation, whose result is only checked.
+    std::vector<long> oOwner;
+    std::vector<std::string> oPreparing;  // one per entry of oOwner: the name prepared, or empty
+    for (size_t i = 0; i < oQueries.size(); ++i) {
+        const stRcPgQuery& q = oQueries[i];
         std::vector<const char*> oValues;
         for (const std::string& s : q.oParams) oValues.push_back(s.c_str());
-        if (PQsendQueryParams(m_pConn, q.strSql.c_str(), static_cast<int>(oValues.size()), nullptr,
-                              oValues.empty() ? nullptr : oValues.data(), nullptr, nullptr, 0) != 1)
-            return Broken("cannot send a statement", strError);
+        int iSent = 0;
+        if (q.strName.empty()) {
+            iSent = PQsendQueryParams(m_pConn, q.strSql.c_str(), static_cast<int>(oValues.size()), nullptr,
+                                      oValues.empty() ? nullptr : oValues.data(), nullptr, nullptr, 0);
+        } else {
+            if (m_oPrepared.count(q.strName) == 0 &&
+                std::find(oPreparing.begin(), oPreparing.end(), q.strName) == oPreparing.end()) {
+                if (PQsendPrepare(m_pConn, q.strName.c_str(), q.strSql.c_str(), 0, nullptr) != 1)
+                    return Broken("cannot send a statement", strError);
+                oPreparing.push_back(q.strName);
+                oOwner.push_back(-1);
+            }
+            iSent = PQsendQueryPrepared(m_pConn, q.strName.c_str(), static_cast<int>(oValues.size()),
+                                        oValues.empty() ? nullptr : oValues.data(), nullptr, nullptr, 0);
+        }
+        if (iSent != 1) return Broken("cannot send a statement", strError);
+        oPreparing.push_back(std::string());
+        oOwner.push_back(static_cast<long>(i));
     }
     if (PQpipelineSync(m_pConn) != 1) return Broken("cannot send a statement", strError);
     // Reads while it writes: a server answering a long pipeline stops
@@ -326,8 +348,11 @@ int CRcPgConn::Run(const std::vector<stRcPgQuery>& oQueries, std::vector<CRcPgRe
         if (nStatus == PGRES_FATAL_ERROR && iFirstErr == 0) {
             iFirstErr = Failed(pResult, strError);
         }
-        if (nStatus == PGRES_TUPLES_OK && iAt < oResults.size()) {
-            oResults[iAt].Reset(pResult);
+        // A statement prepared stays prepared on this connection even when
+        // a later one of the pipeline fails.
+        if (nStatus == PGRES_COMMAND_OK && iAt < oOwner.size() && oOwner[iAt] < 0) m_oPrepared.insert(oPreparing[iAt]);
+        if (nStatus == PGRES_TUPLES_OK && iAt < oOwner.size() && oOwner[iAt] >= 0) {
+            oResults[static_cast<size_t>(oOwner[iAt])].Reset(pResult);
         } else {
             PQclear(pResult);
         }

@@ -9,7 +9,9 @@
 #define ZQ_RC_PG_CONN_H
 
 #include <memory>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common_header.h"
@@ -28,9 +30,14 @@ std::string rc_pg_mask(const std::string& strUrl);
 int rc_pg_errno(const char* pszSqlState, const char* pszMessage);
 
 // One statement of a pipeline: its text and its parameters, all as text.
+// A statement given a name is prepared once per connection and then only
+// executed, so the server parses and plans it once.
 struct stRcPgQuery {
+    stRcPgQuery(std::string sql, std::vector<std::string> params = {}, std::string name = std::string())
+        : strSql(std::move(sql)), oParams(std::move(params)), strName(std::move(name)) {}
     std::string strSql;
     std::vector<std::string> oParams;
+    std::string strName;
 };
 
 // A statement's rows, as text.
@@ -92,6 +99,7 @@ private:
     uint32 m_iTimeoutMs;
     std::string m_strMasked;
     std::string m_strSqlState;
+    std::set<std::string> m_oPrepared;  // on this connection
 };
 
 #endif

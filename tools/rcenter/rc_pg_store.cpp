@@ -113,32 +113,45 @@ std::vector<std::string> ForgetPayloads(const std::string& strFid, const std::ve
     return oOut;
 }
 
-// New resources are inserted with no count; the counting statement adds
-// every report of the batch, the first one included. Ids are drawn in the
-// order the reports arrived (recency is by id) before the rows are inserted
-// in FID order: the sequence is read in a subquery of its own, which the
-// planner keeps apart because nextval is volatile.
+// A batch is four statements, each taking the rows it writes in FID order,
+// so two batches that share FIDs meet them in the same order and wait for
+// each other rather than deadlock.
+// New resources come in with the batch's whole count. Their ids are drawn
+// in the order the reports arrived (recency is by id) before the rows are
+// inserted in FID order: the sequence is read in a subquery of its own,
+// which the planner keeps apart because nextval is volatile.
 const char* const kInsertResources =
     "INSERT INTO zq_rc_resource (id, fid, sid, sha1, md4, size, tpt, first_seen, last_seen, report_count)"
-    " SELECT s.id, s.fid, s.sid, s.sha1, s.md4, s.size, decode(s.tpt, 'hex'), s.t, s.t, 0"
+    " SELECT s.id, s.fid, s.sid, s.sha1, s.md4, s.size, decode(s.tpt, 'hex'), s.t, s.last, s.n"
     " FROM (SELECT nextval('zq_rc_resource_id_seq') AS id, o.* FROM"
-    " (SELECT * FROM unnest($1::text[], $2::text[], $3::text[], $4::text[], $5::bigint[], $6::text[], $7::bigint[])"
-    " WITH ORDINALITY AS u(fid, sid, sha1, md4, size, tpt, t, n) ORDER BY u.n) AS o) AS s"
+    " (SELECT * FROM unnest($1::text[], $2::text[], $3::text[], $4::text[], $5::bigint[], $6::text[], $7::bigint[],"
+    " $8::bigint[], $9::bigint[]) WITH ORDINALITY AS u(fid, sid, sha1, md4, size, tpt, t, last, n, arrival)"
+    " ORDER BY u.arrival) AS o) AS s"
     " ORDER BY s.fid"
     " ON CONFLICT (fid) DO NOTHING RETURNING fid";
-// Every resource the batch touches, locked in FID order before any is
-// changed: two batches that share FIDs take them in the same order.
+// Every resource of the batch, locked in FID order before any is changed:
+// the update's own order depends on its plan, which differs with the
+// batch's size.
 const char* const kLockResources =
-    "SELECT id, fid FROM zq_rc_resource WHERE fid = ANY($1::text[]) ORDER BY fid FOR UPDATE";
+    "SELECT 1 FROM zq_rc_resource WHERE fid = ANY($1::text[]) ORDER BY fid FOR NO KEY UPDATE";
+// Location ids too are drawn in arrival order (the export and the pages
+// follow them) before the rows go in FID order.
 const char* const kInsertLocations =
-    "INSERT INTO zq_rc_location (resource_id, url, file, ext, ref, first_seen)"
-    " SELECT r.id, decode(u.url, 'hex'), decode(u.file, 'hex'), decode(u.ext, 'hex'), decode(u.ref, 'hex'), u.t"
-    " FROM unnest($1::text[], $2::text[], $3::text[], $4::text[], $5::text[], $6::bigint[]) WITH ORDINALITY"
-    " AS u(fid, url, file, ext, ref, t, n) JOIN zq_rc_resource r ON r.fid = u.fid ORDER BY u.n"
-    " ON CONFLICT (resource_id, sha256(url)) DO NOTHING RETURNING resource_id, encode(url, 'hex')";
+    "INSERT INTO zq_rc_location (id, resource_id, url, file, ext, ref, first_seen)"
+    " SELECT s.id, s.rid, decode(s.url, 'hex'), decode(s.file, 'hex'), decode(s.ext, 'hex'), decode(s.ref, 'hex'), s.t"
+    " FROM (SELECT nextval('zq_rc_location_id_seq') AS id, o.* FROM"
+    " (SELECT u.*, r.id AS rid FROM unnest($1::text[], $2::text[], $3::text[], $4::text[], $5::text[], $6::bigint[])"
+    " WITH ORDINALITY AS u(fid, url, file, ext, ref, t, arrival) JOIN zq_rc_resource r ON r.fid = u.fid"
+    " ORDER BY u.arrival) AS o) AS s"
+    " ORDER BY s.fid, s.arrival"
+    " ON CONFLICT (resource_id, sha256(url)) DO NOTHING"
+    " RETURNING (SELECT fid FROM zq_rc_resource WHERE id = resource_id), encode(url, 'hex')";
+// The resources this transaction inserted already hold their count: rows
+// whose xmin is our own transaction are left out.
 const char* const kCount =
     "UPDATE zq_rc_resource r SET report_count = r.report_count + u.n, last_seen = greatest(r.last_seen, u.t)"
-    " FROM unnest($1::text[], $2::bigint[], $3::bigint[]) AS u(fid, n, t) WHERE r.fid = u.fid RETURNING r.fid";
+    " FROM (SELECT * FROM unnest($1::text[], $2::bigint[], $3::bigint[]) AS c(fid, n, t) ORDER BY c.fid) AS u"
+    " WHERE r.fid = u.fid AND r.xmin <> pg_current_xact_id()::xid RETURNING r.fid";
 
 }  // namespace
 
@@ -345,9 +358,10 @@ int CRcPgStore::WriteOnce(const rc_store_batch_t& oBatch, const std::vector<size
     std::vector<std::pair<size_t, std::string> > oArrival;
     for (const auto& f : oFirstOfFid) oArrival.emplace_back(f.second, f.first);
     std::sort(oArrival.begin(), oArrival.end());
-    CArray aFid, aSid, aSha1, aMd4, aSize, aTpt, aTime;
+    CArray aFid, aSid, aSha1, aMd4, aSize, aTpt, aTime, aLastNew, aCountNew;
     for (const auto& f : oArrival) {
         const rc_store_report_t& q = oBatch.Reports[f.first];
+        const std::pair<sint64, sint64>& c = oCounts[f.second];
         aFid.Add(f.second);
         aSid.Add(q.Resource.SID.Hex());
         aSha1.Add(q.Resource.Hash.Hex());
@@ -355,6 +369,8 @@ int CRcPgStore::WriteOnce(const rc_store_batch_t& oBatch, const std::vector<size
         aSize.Add(static_cast<sint64>(q.Resource.Size));
         aTpt.Add(ToHex(q.Resource.Tpt.data(), q.Resource.Tpt.size()));
         aTime.Add(q.Now);
+        aLastNew.Add(c.second);
+        aCountNew.Add(c.first);
     }
     CArray aCountFid, aN, aLast;
     for (const auto& c : oCounts) {
@@ -363,23 +379,24 @@ int CRcPgStore::WriteOnce(const rc_store_batch_t& oBatch, const std::vector<size
         aLast.Add(c.second.second);
     }
     std::vector<CRcPgResult> oOut;
-    int iErr = Run({{"BEGIN", {}},
+    int iErr = Run({{"BEGIN", {}, ""},
                     {kInsertResources,
-                     {aFid.Text(), aSid.Text(), aSha1.Text(), aMd4.Text(), aSize.Text(), aTpt.Text(), aTime.Text()}},
-                    {kLockResources, {aCountFid.Text()}},
+                     {aFid.Text(), aSid.Text(), aSha1.Text(), aMd4.Text(), aSize.Text(), aTpt.Text(), aTime.Text(),
+                      aLastNew.Text(), aCountNew.Text()},
+                     "zq_rc_insert_resources"},
+                    {kLockResources, {aCountFid.Text()}, "zq_rc_lock_resources"},
                     {kInsertLocations,
-                     {aLocFid.Text(), aUrl.Text(), aFile.Text(), aExt.Text(), aRef.Text(), aLocTime.Text()}},
-                    {kCount, {aCountFid.Text(), aN.Text(), aLast.Text()}},
-                    {"COMMIT", {}}},
+                     {aLocFid.Text(), aUrl.Text(), aFile.Text(), aExt.Text(), aRef.Text(), aLocTime.Text()},
+                     "zq_rc_insert_locations"},
+                    {kCount, {aCountFid.Text(), aN.Text(), aLast.Text()}, "zq_rc_count"},
+                    {"COMMIT", {}, ""}},
                    oOut, strError);
     if (iErr != 0) return iErr;
     std::set<std::string> oNewFids;
     for (int r = 0; r < oOut[1].Rows(); ++r) oNewFids.insert(oOut[1].Text(r, 0));
-    std::unordered_map<std::string, std::string> oFidOfId;
-    for (int r = 0; r < oOut[2].Rows(); ++r) oFidOfId[oOut[2].Text(r, 0)] = oOut[2].Text(r, 1);
     std::set<std::pair<std::string, std::string> > oNewLocs;
-    for (int r = 0; r < oOut[3].Rows(); ++r) oNewLocs.emplace(oFidOfId[oOut[3].Text(r, 0)], oOut[3].Text(r, 1));
-    std::set<std::string> oCounted;
+    for (int r = 0; r < oOut[3].Rows(); ++r) oNewLocs.emplace(oOut[3].Text(r, 0), oOut[3].Text(r, 1));
+    std::set<std::string> oCounted(oNewFids);
     for (int r = 0; r < oOut[4].Rows(); ++r) oCounted.insert(oOut[4].Text(r, 0));
 
     std::set<std::string> oSeen;
@@ -387,7 +404,7 @@ int CRcPgStore::WriteOnce(const rc_store_batch_t& oBatch, const std::vector<size
         const rc_store_report_t& q = oBatch.Reports[i];
         std::string strFid = q.Resource.FID.Hex();
         if (oCounted.count(strFid) == 0) {
-            // Removed by another center between our insert and our lock:
+            // Removed by another center between our insert and our count:
             // nothing of it was written, so it goes again.
             oRetry.push_back(i);
             continue;
