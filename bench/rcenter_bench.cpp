@@ -1,12 +1,16 @@
-// Accepted reports per second of zq_rcenter with 32 concurrent loopback
-// clients, each sending distinct reports one after another and waiting for
-// each answer. Runs the zq_rcenter built beside this program and, when
-// ZQ_RCENTER_BASELINE names another build of it, that one too in the same
-// run, then prints the ratio. BENCH_RC_REPORTS sets the reports per client
-// (default 40). Every server runs in a fresh temporary directory with its
-// default storage paths. When ZQ_BENCH_DB_URL names a PostgreSQL database,
-// the same load also goes to one center on it and to two centers sharing it
-// (16 clients each), with distinct reports for each run.
+// zq_rcenter with 32 concurrent loopback clients, each sending reports one
+// after another and waiting for each answer: accepted reports per second of
+// distinct reports, and repeats of large resources (8,192 pieces, each
+// client its own, interleaved with new small reports so that every commit
+// carries the repeats' counts) in reports per second and bytes the server
+// wrote per repeat (/proc/<pid>/io). Runs the zq_rcenter built beside this
+// program and, when ZQ_RCENTER_BASELINE names another build of it, that one
+// too in the same run, then prints the ratios. BENCH_RC_REPORTS sets the
+// reports per client (default 40). Every server runs in a fresh temporary
+// directory with its default storage paths.
+// When ZQ_BENCH_DB_URL names a PostgreSQL database, the accepted reports
+// also go to one center on it and to two centers sharing it (16 clients
+// each), with distinct reports for each run.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -43,10 +47,11 @@ int ReportsPerClient() {
     return n > 0 ? n : 40;
 }
 
-// A consistent report for a made-up file of the given seed.
-std::string RequestFor(uint32 seed) {
+// A consistent report for a made-up file of the given seed; a large one
+// has the most pieces a table holds.
+std::string RequestFor(uint32 seed, bool bLarge = false) {
     RSInfo info;
-    uint64 size = 100000 + static_cast<uint64>(seed) * 13;
+    uint64 size = bLarge ? 8192ull * 1024 * 1024 + seed : 100000 + static_cast<uint64>(seed) * 13;
     unsigned int piece = CHelper::GetDefaultPieceSize(size);
     int count = static_cast<int>((size + piece - 1) / piece);
     std::vector<unsigned char> digests(static_cast<size_t>(count) * 16);
@@ -117,6 +122,19 @@ public:
         if (!m_dir.empty()) std::filesystem::remove_all(m_dir);
     }
     int Port() const { return m_port; }
+    // What /proc/<pid>/io says the server wrote: to storage, and to write calls.
+    bool Written(unsigned long long& iStorage, unsigned long long& iCalls) const {
+        FILE* p = fopen(("/proc/" + std::to_string(m_pid) + "/io").c_str(), "r");
+        if (p == nullptr) return false;
+        char line[128];
+        int found = 0;
+        while (fgets(line, sizeof(line), p) != nullptr) {
+            if (sscanf(line, "write_bytes: %llu", &iStorage) == 1) ++found;
+            if (sscanf(line, "wchar: %llu", &iCalls) == 1) ++found;
+        }
+        fclose(p);
+        return found == 2;
+    }
 
 private:
     std::string m_dir;
@@ -146,8 +164,9 @@ int ReadResult(int fd) {
     return (buf[40] << 24) | (buf[41] << 16) | (buf[42] << 8) | buf[43];
 }
 
-// One client: its own connection, its reports one at a time.
-void Client(int port, const std::vector<std::string>* pRequests, std::atomic<int>* pAccepted) {
+// One client: its own connection, its reports one at a time; pAccepted
+// counts answers 0 (accepted) and, with bKnownToo, 1 (already known).
+void Client(int port, const std::vector<std::string>* pRequests, std::atomic<int>* pAccepted, bool bKnownToo) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     timeval tv = {kIoTimeoutMs / 1000, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
@@ -160,7 +179,7 @@ void Client(int port, const std::vector<std::string>* pRequests, std::atomic<int
             if (!SendAll(fd, req)) break;
             int result = ReadResult(fd);
             if (result < 0) break;
-            if (result == 0) ++*pAccepted;
+            if (result == 0 || (bKnownToo && result == 1)) ++*pAccepted;
         }
     }
     close(fd);
@@ -186,7 +205,7 @@ void BM_AcceptedReports(benchmark::State& state, std::string bin, int slot) {
         state.ResumeTiming();
         auto t0 = std::chrono::steady_clock::now();
         std::vector<std::thread> clients;
-        for (int c = 0; c < kClients; ++c) clients.emplace_back(Client, server.Port(), &requests[c], &accepted);
+        for (int c = 0; c < kClients; ++c) clients.emplace_back(Client, server.Port(), &requests[c], &accepted, false);
         for (std::thread& t : clients) t.join();
         double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         state.PauseTiming();
@@ -226,7 +245,7 @@ void BM_SharedDatabase(benchmark::State& state, std::string bin, std::string str
         auto t0 = std::chrono::steady_clock::now();
         std::vector<std::thread> clients;
         for (int c = 0; c < kClients; ++c)
-            clients.emplace_back(Client, servers[c % iCenters]->Port(), &requests[c], &accepted);
+            clients.emplace_back(Client, servers[c % iCenters]->Port(), &requests[c], &accepted, false);
         for (std::thread& t : clients) t.join();
         double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         state.PauseTiming();
@@ -236,6 +255,62 @@ void BM_SharedDatabase(benchmark::State& state, std::string bin, std::string str
         }
         g_pgReportsPerSecond[iCenters - 1] = accepted.load() / secs;
         state.counters["reports_per_s"] = g_pgReportsPerSecond[iCenters - 1];
+        state.ResumeTiming();
+    }
+}
+
+double g_repeatsPerSecond[2] = {0, 0};
+double g_bytesPerRepeat[2] = {0, 0};
+double g_storageBytesPerRepeat[2] = {0, 0};
+
+void BM_LargeRepeats(benchmark::State& state, std::string bin, int slot) {
+    int per = ReportsPerClient();
+    std::vector<std::vector<std::string> > seeds(kClients), requests(kClients);
+    for (int c = 0; c < kClients; ++c) {
+        const std::string large = RequestFor(static_cast<uint32>(c + 1), true);
+        seeds[c].push_back(large);
+        for (int i = 0; i < per; ++i) {
+            requests[c].push_back(large);
+            requests[c].push_back(RequestFor(static_cast<uint32>(100000 + c * per + i)));
+        }
+    }
+    for (auto _ : state) {
+        state.PauseTiming();
+        ServerRun server(bin);
+        if (server.Port() == 0) {
+            state.SkipWithError(("cannot start " + bin).c_str());
+            break;
+        }
+        std::atomic<int> seeded{0};
+        {
+            std::vector<std::thread> clients;
+            for (int c = 0; c < kClients; ++c) clients.emplace_back(Client, server.Port(), &seeds[c], &seeded, false);
+            for (std::thread& t : clients) t.join();
+        }
+        // The seeds' own commits are not the repeats'.
+        usleep(200 * 1000);
+        unsigned long long iStorage0 = 0, iCalls0 = 0, iStorage1 = 0, iCalls1 = 0;
+        const bool bIo = server.Written(iStorage0, iCalls0);
+        std::atomic<int> answered{0};
+        state.ResumeTiming();
+        auto t0 = std::chrono::steady_clock::now();
+        std::vector<std::thread> clients;
+        for (int c = 0; c < kClients; ++c) clients.emplace_back(Client, server.Port(), &requests[c], &answered, true);
+        for (std::thread& t : clients) t.join();
+        double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        state.PauseTiming();
+        if (seeded.load() != kClients || answered.load() != 2 * kClients * per) {
+            state.SkipWithError(("only " + std::to_string(answered.load()) + " answered").c_str());
+            break;
+        }
+        const double repeats = static_cast<double>(kClients) * per;
+        g_repeatsPerSecond[slot] = answered.load() / secs;
+        if (bIo && server.Written(iStorage1, iCalls1)) {
+            g_bytesPerRepeat[slot] = static_cast<double>(iCalls1 - iCalls0) / repeats;
+            g_storageBytesPerRepeat[slot] = static_cast<double>(iStorage1 - iStorage0) / repeats;
+        }
+        state.counters["reports_per_s"] = g_repeatsPerSecond[slot];
+        state.counters["written_per_repeat"] = g_bytesPerRepeat[slot];
         state.ResumeTiming();
     }
 }
@@ -253,15 +328,24 @@ std::string BesideSelf(const std::string& name) {
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     const char* pszBaseline = getenv("ZQ_RCENTER_BASELINE");
-    if (pszBaseline != nullptr && *pszBaseline != '\0') {
+    const bool bBaseline = pszBaseline != nullptr && *pszBaseline != '\0';
+    if (!bBaseline) printf("(ZQ_RCENTER_BASELINE not set: no baseline run)\n");
+    // Side by side, in turns, so a noisy neighbour weighs on both alike.
+    if (bBaseline)
         benchmark::RegisterBenchmark("rcenter_32_clients/baseline", BM_AcceptedReports, std::string(pszBaseline), 0)
             ->Iterations(1)
             ->UseRealTime()
             ->Unit(benchmark::kMillisecond);
-    } else {
-        printf("(ZQ_RCENTER_BASELINE not set: no baseline run)\n");
-    }
     benchmark::RegisterBenchmark("rcenter_32_clients/this_build", BM_AcceptedReports, BesideSelf("zq_rcenter"), 1)
+        ->Iterations(1)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
+    if (bBaseline)
+        benchmark::RegisterBenchmark("rcenter_large_repeats/baseline", BM_LargeRepeats, std::string(pszBaseline), 0)
+            ->Iterations(1)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("rcenter_large_repeats/this_build", BM_LargeRepeats, BesideSelf("zq_rcenter"), 1)
         ->Iterations(1)
         ->UseRealTime()
         ->Unit(benchmark::kMillisecond);
@@ -286,6 +370,13 @@ int main(int argc, char** argv) {
     if (g_pgReportsPerSecond[0] > 0 && g_pgReportsPerSecond[1] > 0) {
         printf("rates: sqlite_one_center=%.0f postgresql_one_center=%.0f postgresql_two_centers=%.0f\n",
                g_reportsPerSecond[1], g_pgReportsPerSecond[0], g_pgReportsPerSecond[1]);
+    }
+    if (g_repeatsPerSecond[0] > 0 && g_repeatsPerSecond[1] > 0) {
+        printf("large repeats with new reports, 32 clients: reports per second baseline %.0f, this build %.0f, "
+               "ratio %.2f\n",
+               g_repeatsPerSecond[0], g_repeatsPerSecond[1], g_repeatsPerSecond[1] / g_repeatsPerSecond[0]);
+        printf("bytes written per repeat (write calls / to storage): baseline %.0f / %.0f, this build %.0f / %.0f\n",
+               g_bytesPerRepeat[0], g_storageBytesPerRepeat[0], g_bytesPerRepeat[1], g_storageBytesPerRepeat[1]);
     }
     return 0;
 }

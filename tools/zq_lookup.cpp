@@ -48,7 +48,7 @@ void print_usage(FILE* pOut) {
           "                  PostgreSQL postgresql:// URI or key=value connection string\n"
           "  --json          one JSON object per record and line\n"
           "  --tpt-out FILE  also writes the record's stored piece table to FILE\n"
-          "  --recent N      the N records first seen last, newest first\n"
+          "  --recent N      the N records first seen last, newest first (N at most 10000)\n"
           "  --export-tsv    every accepted report as its journal line, oldest first\n"
           "  --copy-to TO    adds to store TO (a path or a URI, made when missing) what\n"
           "                  it lacks of --db, then compares the two by counts and digest\n"
@@ -90,8 +90,8 @@ int parse_args(int argc, char** argv, lookup_options_t& oOpts) {
             errno = 0;
             unsigned long long n = bHasValue ? strtoull(argv[i + 1], &pEnd, 10) : 0;
             if (!bHasValue || errno != 0 || pEnd == argv[i + 1] || *pEnd != '\0' || argv[i + 1][0] == '-' || n == 0 ||
-                n > 0xffffffffULL)
-                return usage_error("--recent takes a number from 1 to 4294967295");
+                n > RC_STORE_RECENT_MAX)
+                return usage_error("--recent takes a number from 1 to " + std::to_string(RC_STORE_RECENT_MAX));
             oOpts.iRecent = static_cast<uint32>(n);
             ++i;
             nLookup = LOOKUP_RECENT;
@@ -214,6 +214,52 @@ int copy_store(CRcStore& oFrom, const lookup_options_t& oOpts) {
     return kExitFound;
 }
 
+int print_found(const std::vector<rc_resource_t>& oFound, bool bJson) {
+    for (size_t i = 0; i < oFound.size(); ++i) {
+        if (bJson) {
+            printf("%s\n", rc_record_json(oFound[i]).c_str());
+        } else {
+            printf("%s%s", i > 0 ? "\n" : "", rc_record_text(oFound[i]).c_str());
+        }
+    }
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "zq_lookup: cannot write the output: %s\n", strerror(errno));
+        return kExitError;
+    }
+    return kExitFound;
+}
+
+// Each record is printed as it is read, so the memory used is one record's
+// however many are asked for.
+int print_recent(CRcStore& oStore, const lookup_options_t& oOpts) {
+    bool bWriteOk = true;
+    size_t iPrinted = 0;
+    std::string strError;
+    int iErr = oStore.FindRecent(
+        oOpts.iRecent,
+        [&](const rc_resource_t& oRes) {
+            const std::string strText = oOpts.bJson ? rc_record_json(oRes) + "\n"
+                                                    : (iPrinted > 0 ? "\n" : "") + rc_record_text(oRes);
+            ++iPrinted;
+            bWriteOk = fwrite(strText.data(), 1, strText.size(), stdout) == strText.size();
+            return bWriteOk;
+        },
+        strError);
+    if (iErr != 0) {
+        fprintf(stderr, "zq_lookup: %s\n", strError.c_str());
+        return kExitError;
+    }
+    if (!bWriteOk || fflush(stdout) != 0) {
+        fprintf(stderr, "zq_lookup: cannot write the output: %s\n", strerror(errno));
+        return kExitError;
+    }
+    if (iPrinted == 0) {
+        fprintf(stderr, "zq_lookup: no such record in %s\n", shown(oOpts.strDb).c_str());
+        return kExitNotFound;
+    }
+    return kExitFound;
+}
+
 int run(int argc, char** argv) {
     lookup_options_t oOpts;
     int iParse = parse_args(argc, argv, oOpts);
@@ -229,6 +275,8 @@ int run(int argc, char** argv) {
     CRcStore& oStore = *pStore;
     if (oOpts.nLookup == LOOKUP_EXPORT) return export_tsv(oStore);
     if (oOpts.nLookup == LOOKUP_COPY) return copy_store(oStore, oOpts);
+
+    if (oOpts.nLookup == LOOKUP_RECENT && oOpts.strTptOut.empty()) return print_recent(oStore, oOpts);
 
     std::vector<rc_resource_t> oFound;
     int iErr = 0;
@@ -270,18 +318,7 @@ int run(int argc, char** argv) {
             return kExitError;
         }
     }
-    for (size_t i = 0; i < oFound.size(); ++i) {
-        if (oOpts.bJson) {
-            printf("%s\n", rc_record_json(oFound[i]).c_str());
-        } else {
-            printf("%s%s", i > 0 ? "\n" : "", rc_record_text(oFound[i]).c_str());
-        }
-    }
-    if (fflush(stdout) != 0 || ferror(stdout)) {
-        fprintf(stderr, "zq_lookup: cannot write the output: %s\n", strerror(errno));
-        return kExitError;
-    }
-    return kExitFound;
+    return print_found(oFound, oOpts.bJson);
 }
 
 }  // namespace

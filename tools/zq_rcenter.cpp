@@ -121,6 +121,8 @@ int run(int argc, char** argv) {
 
     while (!app_stop_requested()) oServer.RunOnce();
     app_report_stop();
+    // What was received is answered before the end, committed or not.
+    if (!oServer.Stop()) LOG_ERR("some reports were left without an answer");
     oServer.WriteStatistics();
     LOG_INFO("stopped");
     return EXIT_STOPPED;

@@ -2,3 +2,6 @@
 
 // Out of line so the interface's virtual table has one home.
 CAioEvtHandler::~CAioEvtHandler() {}
+
+// Most handlers watch no descriptor of their own.
+sint32 CAioEvtHandler::OnNotify(CFdContext*) { return 0; }

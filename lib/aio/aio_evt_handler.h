@@ -39,6 +39,11 @@ public:
     // negative handler result, inactivity), before the context is reset. Not
     // called for CloseSocket made by the application. Result ignored.
     virtual sint32 OnFdClosed(CFdContext* pFdContext) = 0;
+
+    // A descriptor registered with AddNotifyFd is readable; the handler reads
+    // it (the operator never does), or it is reported again next turn.
+    // Result ignored.
+    virtual sint32 OnNotify(CFdContext* pFdContext);
 };
 
 #endif

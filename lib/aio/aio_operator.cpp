@@ -147,6 +147,9 @@ void CAioOperator::Dispatch(const epoll_event& ev) {
             case FD_TYPE_UDP:
                 OnUdpRead(pFdContext);
                 break;
+            case FD_TYPE_NOTIFY:
+                m_evtHandler.OnNotify(pFdContext);
+                break;
             default:
                 LOG_ERR("unexpected fdtype=0x%x", static_cast<unsigned>(pFdContext->GetFdType()));
                 break;
@@ -424,6 +427,30 @@ void CAioOperator::ResetFdContext(CFdContext* pFdContext) {
     if (pFdContext == nullptr) return;
     RemoveWatchFd(pFdContext);
     pFdContext->Reset();
+}
+
+sint32 CAioOperator::AddNotifyFd(sint32 iFd) {
+    CFdContext* pFdContext = GetFdContext(iFd);
+    if (pFdContext == nullptr || pFdContext->GetFd() != -1) return -1;
+    InitFdContext(iFd, FD_TYPE_NOTIFY, nullptr);
+    if (EpollCtl(EPOLL_CTL_ADD, iFd, EPOLLIN) != 0) {
+        ResetFdContext(pFdContext);
+        return -1;
+    }
+    return 0;
+}
+
+void CAioOperator::RemoveNotifyFd(sint32 iFd) {
+    CFdContext* pFdContext = GetFdContext(iFd);
+    if (pFdContext == nullptr || pFdContext->GetFd() != iFd || pFdContext->GetFdType() != FD_TYPE_NOTIFY) return;
+    EpollCtl(EPOLL_CTL_DEL, iFd, 0);
+    ResetFdContext(pFdContext);
+}
+
+void CAioOperator::KeepActive(sint32 iFd) {
+    CFdContext* pFdContext = GetFdContext(iFd);
+    if (pFdContext != nullptr && pFdContext->GetFd() == iFd && pFdContext->GetFdType() == FD_TYPE_TCP_ACCEPTED)
+        RefreshWatchFd(pFdContext);
 }
 
 CFdContext* CAioOperator::RegisterOrClose(sint32 iFd, EFdType nFdType) {

@@ -80,6 +80,15 @@ public:
     // not in use. Always 0.
     sint32 CloseSocket(sint32 iSockFd);
 
+    // Watches the caller's descriptor for reading: OnNotify is called while
+    // it is readable. The operator neither reads nor closes it; RemoveNotifyFd
+    // ends the watch. 0, or -1 (outside the table, or in use).
+    sint32 AddNotifyFd(sint32 iFd);
+    void RemoveNotifyFd(sint32 iFd);
+    // Counts as activity on an accepted connection, for the inactivity watch:
+    // for one whose peer waits on the owner, not the other way round.
+    void KeepActive(sint32 iFd);
+
     // A non-blocking UDP socket, bound when pBindAddr has a non-zero port;
     // registered for reading and remembered as GetUdpSockFd(). -1 on failure.
     sint32 AddUdpSock(const CInetAddr* pBindAddr);

@@ -22,6 +22,8 @@ enum EFdType {
     FD_TYPE_TCP_CONNECTING = 0x22,
     FD_TYPE_TCP_CONNECTED = 0x23,
     FD_TYPE_UDP = 0x30,
+    // A descriptor of the owner's (an eventfd, a pipe) watched for reading only.
+    FD_TYPE_NOTIFY = 0x40,
 };
 
 class CFdContext {

@@ -569,3 +569,27 @@ TEST_F(AioTest, ClosingListenerLogsAndUnregisters) {
     EXPECT_TRUE(log.Contains("close fd=" + std::to_string(listenFd) + ", type=TCP_LISTEN"));
     EXPECT_FALSE(IsOpenFd(listenFd));
 }
+
+TEST_F(AioTest, ANotifyDescriptorIsReportedWhileReadableAndLeftOpen) {
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    Keep(fds[1]);
+    ASSERT_EQ(0, op.AddNotifyFd(fds[0]));
+    EXPECT_EQ(-1, op.AddNotifyFd(fds[0]));
+    RunFor(op, 20);
+    EXPECT_EQ(0u, handler.CountOf(AioEvent::NOTIFY));
+    ASSERT_EQ(1, write(fds[1], "x", 1));
+    handler.onNotify = [&](CFdContext* ctx) {
+        char c;
+        EXPECT_EQ(1, read(ctx->GetFd(), &c, 1));
+        return 0;
+    };
+    ASSERT_TRUE(RunUntil(op, [&] { return handler.CountOf(AioEvent::NOTIFY, fds[0]) == 1; }));
+    RunFor(op, 20);
+    EXPECT_EQ(1u, handler.CountOf(AioEvent::NOTIFY));
+    op.RemoveNotifyFd(fds[0]);
+    EXPECT_EQ(-1, op.GetFdContext(fds[0])->GetFd());
+    // Still the caller's: the operator did not close it.
+    EXPECT_EQ(0, fcntl(fds[0], F_GETFD) < 0 ? -1 : 0);
+    close(fds[0]);
+}

@@ -145,3 +145,15 @@ TEST_F(AioWatchTest, TurningTheTimeoutOffStillUnlinksOnClose) {
     EXPECT_EQ(0u, Listed());
     EXPECT_EQ(op.GetWatchHead(), op.GetWatchHead()->GetPrev());
 }
+
+TEST_F(AioWatchTest, AConnectionKeptActiveByItsOwnerOutlivesTheTimeout) {
+    op.SetInactiveFdTimeout(200);
+    int acceptedFd, clientFd;
+    AcceptedPair(listenFd, &acceptedFd, &clientFd);
+    for (int i = 0; i < 12; ++i) {
+        op.KeepActive(acceptedFd);
+        RunFor(op, 50);
+    }
+    EXPECT_EQ(0u, handler.CountOf(AioEvent::FD_CLOSED));
+    ASSERT_TRUE(RunUntil(op, [&] { return handler.CountOf(AioEvent::FD_CLOSED, acceptedFd) == 1; }, 5000));
+}

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -22,35 +23,66 @@
 namespace zqfuzz {
 
 // A store of records kept in a map; fail makes every call fail with it.
+// Replies come at once, or with defer set, when Release is called.
 class MapBackend : public CRcHttpBackend {
 public:
     void Add(const std::string& strFid, const std::string& strJson, const std::string& strTable) {
         records[strFid] = std::make_pair(strJson, strTable);
     }
-    int Lookup(const std::string& strFid, std::string& strJson, std::string& strReason) override {
-        return Find(strFid, strReason, &strJson, nullptr);
+    void Lookup(const std::string& strFid, const stRcHttpPage& oPage, RcHttpReply fnReply) override {
+        pages.push_back(oPage);
+        std::string strJson;
+        std::string strReason;
+        const int iErr = Find(strFid, strReason, &strJson, nullptr);
+        Reply(fnReply, iErr, strJson, strReason);
     }
-    int PieceTable(const std::string& strFid, std::string& strTable, std::string& strReason) override {
-        return Find(strFid, strReason, nullptr, &strTable);
+    void PieceTable(const std::string& strFid, RcHttpReply fnReply) override {
+        std::string strTable;
+        std::string strReason;
+        const int iErr = Find(strFid, strReason, nullptr, &strTable);
+        Reply(fnReply, iErr, strTable, strReason);
     }
-    int Stats(std::string& strJson, std::string& strReason) override {
-        if (fail != 0) return Failed(strReason);
-        strJson = "{\"resources\": " + std::to_string(records.size()) + "}";
-        return 0;
+    void Stats(RcHttpReply fnReply) override {
+        std::string strReason;
+        if (fail != 0) {
+            const int iErr = Failed(strReason);
+            Reply(fnReply, iErr, "", strReason);
+            return;
+        }
+        Reply(fnReply, 0, "{\"resources\": " + std::to_string(records.size()) + "}", "");
     }
-    int Remove(const std::string& strFid, std::string& strReason) override {
+    void Remove(const std::string& strFid, RcHttpReply fnReply) override {
+        std::string strReason;
         const int iErr = Find(strFid, strReason, nullptr, nullptr);
-        if (iErr != 0) return iErr;
-        records.erase(strFid);
-        ++removes;
-        return 0;
+        if (iErr == 0) {
+            records.erase(strFid);
+            ++removes;
+        }
+        Reply(fnReply, iErr, "", strReason);
+    }
+    // Gives the deferred replies, oldest first; their number.
+    size_t Release() {
+        std::vector<std::function<void()> > oNow;
+        oNow.swap(deferred);
+        for (auto& fn : oNow) fn();
+        return oNow.size();
     }
 
     std::map<std::string, std::pair<std::string, std::string> > records;
     int fail = 0;
     int removes = 0;
+    bool defer = false;
+    std::vector<std::function<void()> > deferred;
+    std::vector<stRcHttpPage> pages;
 
 private:
+    void Reply(const RcHttpReply& fnReply, int iErr, const std::string& strText, const std::string& strReason) {
+        if (!defer) {
+            fnReply(iErr, strText, strReason);
+            return;
+        }
+        deferred.push_back([fnReply, iErr, strText, strReason] { fnReply(iErr, strText, strReason); });
+    }
     int Failed(std::string& strReason) {
         strReason = "store \"down\"";
         return fail;

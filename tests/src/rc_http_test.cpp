@@ -91,7 +91,8 @@ TEST_F(HttpFixture, EachGetEndpointAnswersWithItsStatusAndType) {
     backend.fail = EIO;
     r = One("GET /v1/stats HTTP/1.1\r\n\r\n");
     EXPECT_EQ(500u, r.status);
-    EXPECT_EQ("{\"error\": \"store \\\"down\\\"\"}\n", r.body);
+    // The store's own words are for the log, not the client.
+    EXPECT_EQ("{\"error\": \"internal error\"}\n", r.body);
 }
 
 TEST_F(HttpFixture, MethodsAndFramingsOutsideTheRulesAreRefused) {
@@ -203,4 +204,52 @@ TEST_F(HttpFixture, GarbageOrAnOldClientWithoutKeepAliveEndsTheConnection) {
 TEST(HttpFuzzInputs, SeedsAndKeptFindingsPassEveryHarnessCheck) {
     EXPECT_GT(zqtest::ReplayFuzzInputs("http", zqtest::FUZZ_SEEDS, zqfuzz::HttpFuzz), 0u);
     EXPECT_GT(zqtest::ReplayFuzzInputs("http", zqtest::FUZZ_REGRESSIONS, zqfuzz::HttpFuzz), 0u);
+}
+
+TEST_F(HttpFixture, AnAnswerThatComesLaterStillPrecedesThoseOfTheRequestsAfterIt) {
+    backend.defer = true;
+    CRcHttpConn conn(backend, signing);
+    int woken = 0;
+    conn.SetWake([&] { ++woken; });
+    const std::string two = "GET /v1/resources/" + kFid + " HTTP/1.1\r\n\r\nGET /v1/stats HTTP/1.1\r\n\r\n";
+    std::string out;
+    EXPECT_EQ(RC_HTTP_OPEN, conn.Feed(two.data(), two.size(), kNow, out));
+    EXPECT_EQ("", out);
+    EXPECT_TRUE(conn.IsWaiting());
+    ASSERT_EQ(1u, backend.Release());  // the stats request was held, not asked
+    EXPECT_EQ(1, woken);
+    EXPECT_EQ(RC_HTTP_OPEN, conn.Resume(kNow, out));
+    ASSERT_EQ(1u, backend.Release());
+    EXPECT_EQ(RC_HTTP_OPEN, conn.Resume(kNow, out));
+    std::vector<Response> all = Responses(out);
+    ASSERT_EQ(2u, all.size());
+    EXPECT_EQ("{\"fid\": \"" + kFid + "\"}\n", all[0].body);
+    EXPECT_EQ("{\"resources\": 2}\n", all[1].body);
+    EXPECT_FALSE(conn.IsWaiting());
+}
+
+TEST_F(HttpFixture, AnAnswerForAConnectionGoneMeanwhileIsDropped) {
+    backend.defer = true;
+    {
+        CRcHttpConn conn(backend, signing);
+        std::string out;
+        const std::string one = "GET /v1/stats HTTP/1.1\r\n\r\n";
+        conn.Feed(one.data(), one.size(), kNow, out);
+        EXPECT_TRUE(conn.IsWaiting());
+    }
+    EXPECT_EQ(1u, backend.Release());
+}
+
+TEST_F(HttpFixture, LocationsArePagedByLimitAndAfterWithinTheirBounds) {
+    EXPECT_EQ(200u, One("GET /v1/resources/" + kFid + "?after=7&limit=5 HTTP/1.1\r\n\r\n").status);
+    ASSERT_FALSE(backend.pages.empty());
+    EXPECT_EQ(5u, backend.pages.back().Limit);
+    EXPECT_EQ(7u, backend.pages.back().After);
+    EXPECT_EQ(200u, One("GET /v1/resources/" + kFid + " HTTP/1.1\r\n\r\n").status);
+    EXPECT_EQ(RC_HTTP_PAGE_DEFAULT, backend.pages.back().Limit);
+    EXPECT_EQ(0u, backend.pages.back().After);
+    const size_t asked = backend.pages.size();
+    for (const char* query : {"limit=0", "limit=1001", "limit=x", "after=-1", "after=99999999999999999999"})
+        EXPECT_EQ(400u, One("GET /v1/resources/" + kFid + "?" + query + " HTTP/1.1\r\n\r\n").status) << query;
+    EXPECT_EQ(asked, backend.pages.size());
 }

@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "pg_server.h"
+#include "rc_http_api.h"
 #include "rc_record_format.h"
+#include "rc_sqlite_file.h"
 #include "rc_sqlite_store.h"
 #include "rc_store_factory.h"
 #include "rcenter_test_util.h"
@@ -255,12 +257,16 @@ TEST(RcStoreSchema, ANewerOrForeignDatabaseIsRefusedAndLeftAlone) {
         std::string err;
         ASSERT_EQ(store.Open(dir.file("rc.db"), RC_STORE_WRITE, err), 0) << err;
     }
-    SetUserVersion(dir.file("rc.db"), 2);
+    const int newer = RC_STORE_SCHEMA_VERSION + 1;
+    SetUserVersion(dir.file("rc.db"), newer);
     for (ERcStoreMode mode : {RC_STORE_WRITE, RC_STORE_READ}) {
         CRcSqliteStore store;
         std::string err;
         EXPECT_EQ(store.Open(dir.file("rc.db"), mode, err), ENOTSUP);
-        EXPECT_NE(err.find("schema version 2 is newer than this program's 1"), std::string::npos) << err;
+        EXPECT_NE(err.find("schema version " + std::to_string(newer) + " is newer than this program's " +
+                           std::to_string(RC_STORE_SCHEMA_VERSION)),
+                  std::string::npos)
+            << err;
         EXPECT_FALSE(store.IsOpen());
     }
     sqlite3* db = nullptr;
@@ -383,3 +389,208 @@ TEST_F(ZqLookup, ExitsOneWhenNotFoundAndTwoForUsageOrADatabaseItCannotRead) {
 }
 
 }  // namespace
+
+namespace {
+
+// The bytes this process has handed to write calls so far.
+uint64 WrittenBytes() {
+    std::string io = zqtest::ReadFile("/proc/self/io");
+    size_t at = io.find("wchar: ");
+    return at == std::string::npos ? 0 : std::stoull(io.substr(at + 7));
+}
+
+void Exec(const std::string& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+}
+
+int UserVersion(const std::string& path) {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* stmt = nullptr;
+    int version = -1;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW)
+        version = sqlite3_column_int(stmt, 0);
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return version;
+}
+
+}  // namespace
+
+TEST(RcStoreCommit, AReportWhoseWriteFailsIsAnsweredAloneAndTheOthersAreStored) {
+    TempDir dir;
+    CRcSqliteStore store;
+    std::string err;
+    ASSERT_EQ(store.Open(dir.file("rc.db"), RC_STORE_WRITE, err), 0) << err;
+    Exec(dir.file("rc.db"), "CREATE TRIGGER refuse BEFORE INSERT ON location WHEN NEW.url = 'http://x/refused'"
+                            " BEGIN SELECT RAISE(ABORT, 'refused'); END");
+    Sent a = Report(1), bad = Report(2, "http://x/refused"), c = Report(3);
+    std::vector<rc_report_outcome_t> outcomes;
+    ASSERT_EQ(store.Commit(BatchOf({{a, 1}, {bad, 2}, {c, 3}}), outcomes, err), 0) << err;
+    ASSERT_EQ(outcomes.size(), 3u);
+    EXPECT_EQ(outcomes[0].Errno, 0);
+    EXPECT_NE(outcomes[1].Errno, 0);
+    EXPECT_NE(outcomes[1].Error.find("refused"), std::string::npos) << outcomes[1].Error;
+    EXPECT_EQ(outcomes[2].Errno, 0);
+    EXPECT_EQ(outcomes[2].Stored, RC_STORED_NEW);
+    std::vector<rc_resource_t> found;
+    ASSERT_EQ(store.FindFid(bad.res.FID, found, err), 0);
+    EXPECT_TRUE(found.empty());  // its resource row went with its savepoint
+    EXPECT_EQ(Only(store, c.res.FID).Count, 1u);
+}
+
+TEST(RcStoreCommit, ARepeatOfAResourceWithTheLargestPieceTableWritesAFewKilobytes) {
+    TempDir dir;
+    CRcSqliteStore store;
+    std::string err;
+    ASSERT_EQ(store.Open(dir.file("rc.db"), RC_STORE_WRITE, err), 0) << err;
+    RSInfo info;
+    MakeInfo(info, 8192ull * 1024 * 1024, 5);
+    std::string body = rctest::BodyOf(info);
+    Sent big;
+    ASSERT_EQ(rc_decode_report(reinterpret_cast<const unsigned char*>(body.data()), body.size(), big.report), 0u);
+    rc_resource_of(big.report, big.res, big.where);
+    ASSERT_GT(big.res.Tpt.size(), 131000u);
+    CommitAll(store, {{big, 1}});
+    const int repeats = 20;
+    const uint64 before = WrittenBytes();
+    for (int i = 0; i < repeats; ++i) EXPECT_EQ(CommitAll(store, {{big, 2 + i}}), std::vector<ERcStored>{RC_STORED_KNOWN});
+    const uint64 perRepeat = (WrittenBytes() - before) / repeats;
+    EXPECT_LT(perRepeat, 16u * 1024) << perRepeat << " bytes written per repeat";
+    EXPECT_EQ(Only(store, big.res.FID).Count, 1u + repeats);
+}
+
+TEST(RcStoreSchema, AVersionOneFileIsReadAsItIsAndUpgradedInPlaceByTheFirstWriter) {
+    TempDir dir;
+    const std::string db = dir.file("data/rcenter.db");
+    std::filesystem::create_directories(dir.file("data"));
+    std::filesystem::copy_file(std::string(ZQ_SOURCE_DIR) + "/tests/src/data/rcenter_v1.db", db);
+    // What the previous code's zq_lookup printed for this file.
+    const std::string expected = zqtest::ReadFile(std::string(ZQ_SOURCE_DIR) + "/tests/src/data/rcenter_v1.json");
+    auto lookup = [&] {
+        return zqtest::RunProcess(zqtest::BinPath("zq_lookup"), {"--db", db, "--json", "--recent", "2"}, "/");
+    };
+    zqtest::ProcessResult r = lookup();
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(UserVersion(db), 1);
+
+    CRcSqliteStore store;
+    std::string err;
+    ASSERT_EQ(store.Open(db, RC_STORE_WRITE, err), 0) << err;
+    EXPECT_EQ(UserVersion(db), static_cast<int>(RC_STORE_SCHEMA_VERSION));
+    r = lookup();
+    EXPECT_EQ(r.out, expected) << r.err;
+    std::vector<rc_resource_t> recent;
+    ASSERT_EQ(store.FindRecent(
+                  2,
+                  [&](const rc_resource_t& res) {
+                      recent.push_back(res);
+                      return true;
+                  },
+                  err),
+              0)
+        << err;
+    ASSERT_EQ(recent.size(), 2u);
+    // The counts moved to their own table and go on from there.
+    rc_resource_t clip = recent[1];
+    ASSERT_EQ(clip.Count, 3u);
+    rc_store_batch_t batch;
+    batch.Reports.push_back(rc_store_report_t{clip, clip.Locations[0], clip.LastSeen + 1});
+    EXPECT_EQ(CommitBatch(store, batch), std::vector<ERcStored>{RC_STORED_KNOWN});
+    EXPECT_EQ(Only(store, clip.FID).Count, 4u);
+}
+
+TEST_P(RcStoreOnBoth, EachOpenForWritingIsANewGenerationAndAReaderSeesTheLast) {
+    rc_store_identity_t first, second;
+    first = Opened(RC_STORE_WRITE)->GetIdentity();
+    second = Opened(RC_STORE_WRITE)->GetIdentity();
+    EXPECT_EQ(second.Id, first.Id);
+    EXPECT_EQ(second.Previous, first.Generation);
+    EXPECT_GT(second.Generation, first.Generation);
+    EXPECT_EQ(Opened(RC_STORE_READ)->GetIdentity().Generation, second.Generation);
+}
+
+TEST_P(RcStoreOnBoth, LocationsComeInPagesAndTheExportInChunksEachOnce) {
+    std::unique_ptr<CRcStore> pStore = Opened(RC_STORE_WRITE);
+    ASSERT_TRUE(pStore && pStore->IsOpen());
+    CRcStore& store = *pStore;
+    std::string err;
+    std::vector<std::pair<Sent, sint64> > reports;
+    const size_t urls = RC_STORE_EXPORT_CHUNK + 5;
+    for (size_t i = 0; i < urls; ++i) reports.push_back({Report(1, "http://m" + std::to_string(i) + "/a"), 1});
+    CommitAll(store, reports);
+    std::vector<std::string> paged;
+    uint64 after = 0;
+    for (int page = 0; page < 1000; ++page) {
+        rc_resource_t res;
+        bool found = false;
+        uint64 next = 0;
+        ASSERT_EQ(store.FindFidPage(reports[0].first.res.FID, 100, after, res, found, next, err), 0) << err;
+        ASSERT_TRUE(found);
+        EXPECT_LE(res.Locations.size(), 100u);
+        for (const rc_location_t& loc : res.Locations) paged.push_back(loc.Url);
+        if (next == 0) break;
+        after = next;
+    }
+    std::vector<std::string> exported;
+    ASSERT_EQ(rc_store_for_each_location(
+                  store,
+                  [&](const rc_resource_t&, const rc_location_t& loc) {
+                      exported.push_back(loc.Url);
+                      return true;
+                  },
+                  err),
+              0)
+        << err;
+    std::vector<std::string> sent;
+    for (const auto& r : reports) sent.push_back(r.first.where.Url);
+    EXPECT_EQ(paged, sent);
+    EXPECT_EQ(exported, sent);
+    rc_resource_t res;
+    bool found = false;
+    uint64 next = 0;
+    EXPECT_EQ(store.FindFidPage(reports[0].first.res.FID, RC_STORE_PAGE_MAX + 1, 0, res, found, next, err), EINVAL);
+}
+
+TEST(RcSqliteFile, AnOrphanedWalWithNoRoomForItsLongNameIsSetAsideUnderAShortOne) {
+    TempDir dir;
+    // The longest name whose WAL the system still takes.
+    const std::string db = dir.file(std::string(251, 'd'));
+    zqtest::WriteFile(db + "-wal", "commits of a database that is gone");
+    std::string err;
+    ASSERT_EQ(rc_sqlite_prepare_path(db, err), 0) << err;
+    EXPECT_FALSE(zqtest::FileExists(db + "-wal"));
+    std::vector<std::string> aside;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        if (entry.path().filename().string().find("orphaned") != std::string::npos) aside.push_back(entry.path());
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(zqtest::ReadFile(aside[0]), "commits of a database that is gone");
+    EXPECT_TRUE(zqtest::FileExists(db));
+}
+
+TEST(RcHttpRecordPage, ARecordCutToItsBudgetTellsWhereTheNextPageStarts) {
+    rc_resource_t res = Report(1).res;
+    for (uint64 id = 1; id <= 3; ++id) {
+        rc_location_t loc;
+        loc.Url = "http://m" + std::to_string(id) + "/" + std::string(1000, 'u');
+        loc.Id = id * 10;
+        res.Locations.push_back(loc);
+    }
+    const std::string whole = rc_http_record_page(res, 0, 1 << 20);
+    EXPECT_EQ(whole.compare(whole.size() - 15, 15, ", \"next\": null}"), 0) << whole.substr(whole.size() - 40);
+    rc_resource_t two = res;
+    two.Locations.pop_back();
+    const std::string cut = rc_http_record_page(res, 0, rc_record_json(two).size() + 100);
+    EXPECT_NE(cut.find("http://m2/"), std::string::npos);
+    EXPECT_EQ(cut.find("http://m3/"), std::string::npos);
+    EXPECT_EQ(cut.compare(cut.size() - 13, 13, ", \"next\": 20}"), 0) << cut.substr(cut.size() - 40);
+    // One location is shown however small the budget, and the store's own
+    // cursor is kept when nothing was cut.
+    EXPECT_NE(rc_http_record_page(res, 0, 1).find("\"next\": 10}"), std::string::npos);
+    EXPECT_NE(rc_http_record_page(res, 99, 1 << 20).find("\"next\": 99}"), std::string::npos);
+}

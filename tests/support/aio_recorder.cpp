@@ -58,6 +58,11 @@ sint32 RecordingHandler::OnFdClosed(CFdContext* pFdContext) {
     return onClosed ? onClosed(pFdContext) : 0;
 }
 
+sint32 RecordingHandler::OnNotify(CFdContext* pFdContext) {
+    events.push_back(MakeEvent(AioEvent::NOTIFY, pFdContext));
+    return onNotify ? onNotify(pFdContext) : 0;
+}
+
 size_t RecordingHandler::CountOf(AioEvent::Kind kind, int fd) const {
     size_t n = 0;
     for (const AioEvent& ev : events)

@@ -16,7 +16,7 @@ namespace zqtest {
 
 // One callback as the operator made it.
 struct AioEvent {
-    enum Kind { CONN_OUT, TCP_READ, TCP_WROTE, UDP_READ, FD_CLOSED };
+    enum Kind { CONN_OUT, TCP_READ, TCP_WROTE, UDP_READ, FD_CLOSED, NOTIFY };
     Kind kind;
     int fd;                 // the context's descriptor during the call
     int fdType;             // the context's type during the call
@@ -40,6 +40,7 @@ public:
                       sint32 iWroteSize) override;
     sint32 OnUdpRead(CFdContext* pFdContext, char* pData, uint32 iDataSize, const CInetAddr& remoteAddr) override;
     sint32 OnFdClosed(CFdContext* pFdContext) override;
+    sint32 OnNotify(CFdContext* pFdContext) override;
 
     std::vector<AioEvent> events;
 
@@ -48,6 +49,7 @@ public:
     std::function<sint32(CFdContext*, char*, uint32, uint32&)> onRead;
     std::function<sint32(CFdContext*, void*, sint32)> onWrote;
     std::function<sint32(CFdContext*)> onClosed;
+    std::function<sint32(CFdContext*)> onNotify;
 
     size_t CountOf(AioEvent::Kind kind, int fd = -1) const;
     // Bytes of every TCP_READ on fd, counting only what the reads added:

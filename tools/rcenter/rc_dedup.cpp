@@ -51,7 +51,7 @@ private:
 
 }  // namespace
 
-CRcDedup::CRcDedup() : m_cache(*this), m_pShm(nullptr), m_iResumed(0), m_bResumed(false) {}
+CRcDedup::CRcDedup() : m_pCache(new CCache(*this)), m_pShm(nullptr), m_iSize(0), m_iResumed(0), m_bResumed(false) {}
 
 CRcDedup::~CRcDedup() {
     if (m_pShm != nullptr) shmdt(m_pShm);
@@ -100,6 +100,7 @@ int CRcDedup::Open(sint32 iKey, uint32 iSize, std::string& strError) {
         return iErr;
     }
     m_pShm = static_cast<char*>(p);
+    m_iSize = iSize;
     if (iKey == 0) {
         // Marked for removal now, so it goes with the last detach however the
         // process ends.
@@ -113,7 +114,7 @@ int CRcDedup::Open(sint32 iKey, uint32 iSize, std::string& strError) {
     }
 
     if (!bFresh) {
-        if (m_cache.LoadFromMem(m_pShm, iSize) == 0) {
+        if (m_pCache->LoadFromMem(m_pShm, iSize) == 0) {
             m_bResumed = true;
             LOG_INFO("dedup cache attached: key=%s, size=%u, entries=%u", KeyText(iKey).c_str(), iSize, m_iResumed);
             return 0;
@@ -137,7 +138,7 @@ int CRcDedup::Format(uint32 iSize, std::string& strError) {
     sint32 iRet;
     {
         CStdoutToStderr divert;
-        iRet = m_cache.Init(m_pShm, iSize, iPool, iPool, FID_HEX_LEN, FID_HEX_LEN, kDataSize, kDataSize,
+        iRet = m_pCache->Init(m_pShm, iSize, iPool, iPool, FID_HEX_LEN, FID_HEX_LEN, kDataSize, kDataSize,
                             PERCENT_BEGIN_ELIMINATE, PERCENT_BALANCE);
     }
     if (iRet != 0) {
@@ -158,9 +159,39 @@ std::string CRcDedup::KeyFor(const std::string& strStoreId, const Sha1Hash& oFid
     return HashBytesToHex(arDigest, sizeof(arDigest));
 }
 
+std::string CRcDedup::GenerationKey(const std::string& strStoreId) {
+    std::string strInput = "generation:" + strStoreId;
+    unsigned char arDigest[20];
+    CHelper::DoSha1(strInput.data(), static_cast<unsigned int>(strInput.size()), arDigest);
+    return "g" + HashBytesToHex(arDigest, sizeof(arDigest)).substr(1);
+}
+
+bool CRcDedup::Bind(const std::string& strStoreId, uint64 iSeenLast, uint64 iNow) {
+    const std::string strKey = GenerationKey(strStoreId);
+    uint64 iSeen = 0;
+    bool bKept = IsKnown(strKey, &iSeen) && iSeen == iSeenLast;
+    if (!bKept) {
+        if (m_pCache->GetNodeNum() > 0)
+            LOG_WARN("dedup cache: the store is at generation %llu, not the one the cache saw last; emptied",
+                     static_cast<unsigned long long>(iSeenLast));
+        Clear();
+    }
+    // Insert keeps a key that is there: the old generation goes first.
+    Forget(strKey);
+    if (!Remember(strKey, iNow)) LOG_ERR("dedup cache: cannot record the store's generation");
+    return bKept;
+}
+
+void CRcDedup::Clear() {
+    if (m_pShm == nullptr) return;
+    m_pCache.reset(new CCache(*this));
+    std::string strError;
+    if (Format(m_iSize, strError) != 0) LOG_ERR("dedup cache: %s", strError.c_str());
+}
+
 bool CRcDedup::IsKnown(const std::string& strKey, uint64* pFirstSeen) {
     uint32 iDataSize = 0;
-    void* pData = m_cache.Get(strKey.c_str(), iDataSize);
+    void* pData = m_pCache->Get(strKey.c_str(), iDataSize);
     if (pData == nullptr) return false;
     if (pFirstSeen != nullptr) {
         *pFirstSeen = 0;
@@ -170,17 +201,18 @@ bool CRcDedup::IsKnown(const std::string& strKey, uint64* pFirstSeen) {
 }
 
 bool CRcDedup::Remember(const std::string& strKey, uint64 iNow) {
-    return m_cache.Insert(strKey.c_str(), &iNow, sizeof(iNow)) != nullptr;
+    return m_pCache->Insert(strKey.c_str(), &iNow, sizeof(iNow)) != nullptr;
 }
 
-bool CRcDedup::Forget(const std::string& strKey) { return m_cache.Remove(strKey.c_str()) == 0; }
+bool CRcDedup::Forget(const std::string& strKey) { return m_pCache->Remove(strKey.c_str()) == 0; }
 
 std::string CRcDedup::GetStatisticInfo() {
     char szInfo[512];
-    return m_cache.GetStatisticInfo(szInfo, sizeof(szInfo));
+    return m_pCache->GetStatisticInfo(szInfo, sizeof(szInfo));
 }
 
-// Every entry is also in the store, so any of them may go.
-bool CRcDedup::CanEliminate(const char*, void*, uint32) { return true; }
+// Every entry is also in the store, so any of them may go, but for the
+// generation seen, without which the next start would empty the cache.
+bool CRcDedup::CanEliminate(const char* pszKey, void*, uint32) { return pszKey == nullptr || pszKey[0] != 'g'; }
 
 void CRcDedup::CacheResume(const char*, void*, uint32) { ++m_iResumed; }

@@ -8,6 +8,7 @@
 #ifndef ZQ_RC_DEDUP_H
 #define ZQ_RC_DEDUP_H
 
+#include <memory>
 #include <string>
 
 #include "cache.h"
@@ -43,6 +44,15 @@ public:
     // made afresh has another id, so keys of the old one never answer for it.
     static std::string KeyFor(const std::string& strStoreId, const Sha1Hash& oFid, const std::string& strUrl);
 
+    // Ties the cache to one state of one store: unless the segment last saw
+    // the store strStoreId at generation iSeenLast, every entry goes, since
+    // they answer for a state this store may not hold (a copy put back, a
+    // file of an earlier run); then iNow is recorded as the generation seen.
+    // True when the entries were kept.
+    bool Bind(const std::string& strStoreId, uint64 iSeenLast, uint64 iNow);
+    // Empties the cache (the store changed in ways it cannot tell apart).
+    void Clear();
+
     // Whether the key is there; *pFirstSeen then gets its first acceptance.
     bool IsKnown(const std::string& strKey, uint64* pFirstSeen);
     // False when the cache cannot hold it even after evicting.
@@ -55,7 +65,7 @@ public:
     // Entries found in an existing segment when it was attached.
     uint32 GetResumedNum() const { return m_iResumed; }
     bool IsResumed() const { return m_bResumed; }
-    const CCache& GetCache() const { return m_cache; }
+    const CCache& GetCache() const { return *m_pCache; }
 
     // The number of entries a segment of iSize bytes is laid out for.
     static uint32 PoolSizeFor(uint32 iSize);
@@ -65,9 +75,14 @@ public:
 
 private:
     int Format(uint32 iSize, std::string& strError);
+    // The entry that records the generation seen: not a hex digest, so no
+    // (FID, URL) key is ever it.
+    static std::string GenerationKey(const std::string& strStoreId);
 
-    CCache m_cache;
+    // Made afresh to empty it: a cache attaches to its region once.
+    std::unique_ptr<CCache> m_pCache;
     char* m_pShm;
+    uint32 m_iSize;
     uint32 m_iResumed;
     bool m_bResumed;
 };

@@ -9,6 +9,8 @@
 #include <cstdlib>
 
 #include "post_form.h"
+#include "rc_store.h"
+#include "svr_log.h"
 
 namespace {
 
@@ -67,6 +69,51 @@ bool is_form_type(const std::string& strValue) {
     return strcasecmp(strType.c_str() + iFrom, kFormType) == 0;
 }
 
+// A whole decimal number of at most 20 digits, nothing else.
+bool parse_number(const std::string& strText, uint64& iValue) {
+    if (strText.empty() || strText.size() > 20) return false;
+    iValue = 0;
+    for (char c : strText) {
+        if (c < '0' || c > '9') return false;
+        const uint64 iDigit = static_cast<uint64>(c - '0');
+        if (iValue > (~0ULL - iDigit) / 10) return false;
+        iValue = iValue * 10 + iDigit;
+    }
+    return true;
+}
+
+// limit (1 to RC_STORE_PAGE_MAX) and after (a cursor) from a query; other
+// keys are left to other endpoints.
+bool parse_page(const std::string& strQuery, stRcHttpPage& oPage, std::string& strWhy) {
+    oPage.Limit = RC_HTTP_PAGE_DEFAULT;
+    oPage.After = 0;
+    size_t iAt = 0;
+    while (iAt <= strQuery.size() && !strQuery.empty()) {
+        size_t iEnd = strQuery.find('&', iAt);
+        if (iEnd == std::string::npos) iEnd = strQuery.size();
+        const std::string strPair = strQuery.substr(iAt, iEnd - iAt);
+        const size_t iEq = strPair.find('=');
+        const std::string strKey = strPair.substr(0, iEq);
+        const std::string strValue = iEq == std::string::npos ? "" : strPair.substr(iEq + 1);
+        uint64 iValue = 0;
+        if (strKey == "limit") {
+            if (!parse_number(strValue, iValue) || iValue == 0 || iValue > RC_STORE_PAGE_MAX) {
+                strWhy = "limit is a number from 1 to " + std::to_string(RC_STORE_PAGE_MAX);
+                return false;
+            }
+            oPage.Limit = static_cast<uint32>(iValue);
+        } else if (strKey == "after") {
+            if (!parse_number(strValue, iValue)) {
+                strWhy = "after is the next cursor of an earlier page";
+                return false;
+            }
+            oPage.After = iValue;
+        }
+        iAt = iEnd + 1;
+    }
+    return true;
+}
+
 }  // namespace
 
 CRcHttpConn::CRcHttpConn(CRcHttpBackend& oBackend, const stRcHttpSigning& oSigning)
@@ -79,11 +126,16 @@ CRcHttpConn::CRcHttpConn(CRcHttpBackend& oBackend, const stRcHttpSigning& oSigni
       m_tNow(0),
       m_iAnswered(0),
       m_bLast(false),
+      m_bWaiting(false),
+      m_pOut(nullptr),
+      m_pSelf(std::make_shared<CRcHttpConn*>(this)),
       m_bInValue(false),
       m_bTransferEncoding(false) {
     http_parser_init(&m_parser, HTTP_REQUEST);
     m_parser.data = this;
 }
+
+CRcHttpConn::~CRcHttpConn() { *m_pSelf = nullptr; }
 
 const http_parser_settings& CRcHttpConn::Settings() {
     static const http_parser_settings oSettings = [] {
@@ -106,6 +158,13 @@ const http_parser_settings& CRcHttpConn::Settings() {
 // the head and of the message, so each is handled here, outside its callback,
 // with the exact count of bytes consumed.
 ERcHttpState CRcHttpConn::Feed(const char* pData, size_t iLen, time_t tNow, std::string& strOut) {
+    if (m_bWaiting) {
+        if (m_eState == RC_HTTP_OPEN) m_strHeld.append(pData, iLen);
+        // A client that sends on and on without reading its answers is not
+        // followed further; it gets what was answered before.
+        if (m_strHeld.size() > RC_HTTP_MAX_HELD) m_eState = RC_HTTP_CLOSE;
+        return m_eState;
+    }
     m_tNow = tNow;
     while (iLen > 0 && m_eState == RC_HTTP_OPEN) {
         size_t iTake = iLen;
@@ -129,10 +188,15 @@ ERcHttpState CRcHttpConn::Feed(const char* pData, size_t iLen, time_t tNow, std:
                 if (CheckHead(strOut)) m_ePhase = PHASE_BODY;
             } else if (m_eEvent == EVENT_MESSAGE) {
                 m_bLast = !http_should_keep_alive(&m_parser) || m_parser.upgrade;
+                m_pOut = &strOut;
                 Dispatch(strOut);
-                if (m_bLast) m_eState = RC_HTTP_CLOSE;
-                m_ePhase = PHASE_HEAD;
-                m_iHeadBytes = 0;
+                m_pOut = nullptr;
+                if (m_bWaiting) {
+                    // The rest waits for the answer, which goes first.
+                    m_strHeld.assign(pData, iLen);
+                    break;
+                }
+                EndRequest();
             }
         } else if (eErr != HPE_OK) {
             // Only errors raised once the whole head is read may look at its
@@ -147,6 +211,56 @@ ERcHttpState CRcHttpConn::Feed(const char* pData, size_t iLen, time_t tNow, std:
         }
     }
     return m_eState;
+}
+
+void CRcHttpConn::EndRequest() {
+    if (m_bLast) m_eState = RC_HTTP_CLOSE;
+    m_ePhase = PHASE_HEAD;
+    m_iHeadBytes = 0;
+}
+
+ERcHttpState CRcHttpConn::Resume(time_t tNow, std::string& strOut) {
+    strOut += m_strReady;
+    m_strReady.clear();
+    if (m_bWaiting || m_eState != RC_HTTP_OPEN) return m_eState;
+    std::string strHeld;
+    strHeld.swap(m_strHeld);
+    return Feed(strHeld.data(), strHeld.size(), tNow, strOut);
+}
+
+RcHttpReply CRcHttpConn::Await(EReplyKind eKind, const std::string& strWhat) {
+    m_bWaiting = true;
+    std::shared_ptr<CRcHttpConn*> pSelf = m_pSelf;
+    return [pSelf, eKind, strWhat](int iErr, const std::string& strText, const std::string& strReason) {
+        if (*pSelf != nullptr) (*pSelf)->OnReply(eKind, strWhat, iErr, strText, strReason);
+    };
+}
+
+// A reply during Dispatch is answered in the Feed under way; a later one is
+// kept for Resume, and the owner woken.
+void CRcHttpConn::OnReply(EReplyKind eKind, const std::string& strWhat, int iErr, const std::string& strText,
+                          const std::string& strReason) {
+    if (!m_bWaiting) return;
+    m_bWaiting = false;
+    const bool bLater = m_pOut == nullptr;
+    std::string& strOut = bLater ? m_strReady : *m_pOut;
+    if (iErr == ENOENT) {
+        AnswerError(404, "unknown FID", strOut);
+    } else if (iErr == EINVAL) {
+        AnswerError(400, strReason, strOut);
+    } else if (iErr != 0) {
+        LOG_ERR("HTTP %s: %s", strWhat.c_str(), strReason.c_str());
+        AnswerError(500, "internal error", strOut);
+    } else if (eKind == REPLY_TABLE) {
+        Answer(200, strText, strOut, nullptr, "application/octet-stream");
+    } else if (eKind == REPLY_REMOVED) {
+        Answer(200, "{\"removed\": " + json_string(strWhat) + "}\n", strOut);
+    } else {
+        Answer(200, strText + "\n", strOut);
+    }
+    if (!bLater) return;
+    EndRequest();
+    if (m_fnWake) m_fnWake();
 }
 
 int CRcHttpConn::OnMessageBegin(http_parser* pParser) {
@@ -246,15 +360,11 @@ void CRcHttpConn::Dispatch(std::string& strOut) {
     }
     const std::string strPath = m_strUrl.substr(oUrl.field_data[UF_PATH].off, oUrl.field_data[UF_PATH].len);
     const bool bGet = iMethod == HTTP_GET;
-    std::string strText;
-    std::string strReason;
     if (strPath == "/v1/stats") {
         if (!bGet) {
             AnswerError(405, "method not allowed", strOut, "GET");
-        } else if (m_oBackend.Stats(strText, strReason) == 0) {
-            Answer(200, strText + "\n", strOut);
         } else {
-            AnswerError(500, strReason, strOut);
+            m_oBackend.Stats(Await(REPLY_JSON, strPath));
         }
         return;
     }
@@ -285,18 +395,20 @@ void CRcHttpConn::Dispatch(std::string& strOut) {
         Remove(strPath, strFid, strOut);
         return;
     }
-    const bool bTable = strAction == "tpt";
-    const int iErr = bTable ? m_oBackend.PieceTable(strFid, strText, strReason)
-                            : m_oBackend.Lookup(strFid, strText, strReason);
-    if (iErr == ENOENT) {
-        AnswerError(404, "unknown FID", strOut);
-    } else if (iErr != 0) {
-        AnswerError(500, strReason, strOut);
-    } else if (bTable) {
-        Answer(200, strText, strOut, nullptr, "application/octet-stream");
-    } else {
-        Answer(200, strText + "\n", strOut);
+    if (strAction == "tpt") {
+        m_oBackend.PieceTable(strFid, Await(REPLY_TABLE, strPath));
+        return;
     }
+    stRcHttpPage oPage;
+    std::string strWhy;
+    const std::string strQuery = (oUrl.field_set & (1u << UF_QUERY)) == 0
+                                     ? std::string()
+                                     : m_strUrl.substr(oUrl.field_data[UF_QUERY].off, oUrl.field_data[UF_QUERY].len);
+    if (!parse_page(strQuery, oPage, strWhy)) {
+        AnswerError(400, strWhy, strOut);
+        return;
+    }
+    m_oBackend.Lookup(strFid, oPage, Await(REPLY_JSON, strPath));
 }
 
 // The checks run from what needs nothing to what needs the secret, and the
@@ -330,15 +442,7 @@ void CRcHttpConn::Remove(const std::string& strPath, const std::string& strFid, 
         AnswerError(403, SigResultText(eSig), strOut);
         return;
     }
-    std::string strReason;
-    const int iErr = m_oBackend.Remove(strFid, strReason);
-    if (iErr == ENOENT) {
-        AnswerError(404, "unknown FID", strOut);
-    } else if (iErr != 0) {
-        AnswerError(500, strReason, strOut);
-    } else {
-        Answer(200, "{\"removed\": " + json_string(strFid) + "}\n", strOut);
-    }
+    m_oBackend.Remove(strFid, Await(REPLY_REMOVED, strFid));
 }
 
 void CRcHttpConn::Answer(unsigned int iStatus, const std::string& strBody, std::string& strOut, const char* pszAllow,

@@ -3,8 +3,10 @@
 // http_parser and appends one whole answer per request, in order, to the
 // caller's output. Persistent connections; bodies by Content-Length only, at
 // most 8 KiB, after a head of at most 8 KiB. What the API reads and changes
-// sits behind CRcHttpBackend, which the connection borrows (as it borrows the
-// signing settings); both must outlive it. Single-threaded.
+// sits behind CRcHttpBackend, whose answers may come later: the connection
+// then holds the bytes that follow until the answer is in, so answers keep
+// the order of the requests. It borrows the backend and the signing
+// settings, which must outlive it. Single-threaded.
 #ifndef ZQ_RC_HTTP_H
 #define ZQ_RC_HTTP_H
 
@@ -12,25 +14,44 @@
 
 #include <cstddef>
 #include <ctime>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "common_header.h"
 #include "req_sig.h"
 
-// The store's side of the API. Every call is synchronous and returns 0,
-// ENOENT when the FID (40 lowercase hex digits) is not known, or another
-// errno-style number with the reason in strReason (answered as 500).
+// The backend's answer to one request: 0 with the text; ENOENT when the FID
+// is not known; EINVAL for a request the backend refuses, strReason then
+// telling the client why; any other errno-style number is answered 500
+// "internal error", strReason (paths, library messages) going to the log.
+typedef std::function<void(int iErr, const std::string& strText, const std::string& strReason)> RcHttpReply;
+
+// Which locations of a record one answer shows: at most Limit, from the one
+// after the cursor After (0: the first).
+struct stRcHttpPage {
+    uint32 Limit = 0;
+    uint64 After = 0;
+};
+
+enum : uint32 {
+    RC_HTTP_PAGE_DEFAULT = 100,
+};
+
+// The store's side of the API. Each call answers through fnReply exactly
+// once, before it returns or later on the caller's thread; a reply to a
+// connection gone meanwhile is dropped. FIDs are 40 lowercase hex digits.
 class CRcHttpBackend {
 public:
     virtual ~CRcHttpBackend() {}
-    // The record as one JSON object.
-    virtual int Lookup(const std::string& strFid, std::string& strJson, std::string& strReason) = 0;
+    // The record as one JSON object, its locations paged by oPage.
+    virtual void Lookup(const std::string& strFid, const stRcHttpPage& oPage, RcHttpReply fnReply) = 0;
     // The stored piece table, as reported.
-    virtual int PieceTable(const std::string& strFid, std::string& strTable, std::string& strReason) = 0;
+    virtual void PieceTable(const std::string& strFid, RcHttpReply fnReply) = 0;
     // Counts as one JSON object.
-    virtual int Stats(std::string& strJson, std::string& strReason) = 0;
+    virtual void Stats(RcHttpReply fnReply) = 0;
     // Forgets the resource everywhere, so a later report of it is new.
-    virtual int Remove(const std::string& strFid, std::string& strReason) = 0;
+    virtual void Remove(const std::string& strFid, RcHttpReply fnReply) = 0;
 };
 
 struct stRcHttpSigning {
@@ -46,17 +67,28 @@ enum ERcHttpState {
 
 const size_t RC_HTTP_MAX_HEAD = 8192;
 const size_t RC_HTTP_MAX_BODY = 8192;
+// Bytes a client may send on while its answer is awaited; more closes it.
+const size_t RC_HTTP_MAX_HELD = 1024 * 1024;
 
 class CRcHttpConn {
 public:
     CRcHttpConn(CRcHttpBackend& oBackend, const stRcHttpSigning& oSigning);
+    ~CRcHttpConn();
 
     // Parses iLen more bytes received at tNow (which judges signatures) and
-    // appends the answers of the requests they complete to strOut.
+    // appends the answers of the requests they complete to strOut. While an
+    // answer is awaited the bytes are only held.
     ERcHttpState Feed(const char* pData, size_t iLen, time_t tNow, std::string& strOut);
     ERcHttpState GetState() const { return m_eState; }
     // Requests answered so far.
     uint64 GetAnswered() const { return m_iAnswered; }
+    // An answer of the backend is awaited.
+    bool IsWaiting() const { return m_bWaiting; }
+    // Called (on the backend's reply, from inside it) when an awaited answer
+    // has come; the owner then calls Resume.
+    void SetWake(std::function<void()> fnWake) { m_fnWake = std::move(fnWake); }
+    // Appends the answer that came and goes on with the bytes held, at tNow.
+    ERcHttpState Resume(time_t tNow, std::string& strOut);
 
 private:
     CRcHttpConn(const CRcHttpConn&) = delete;
@@ -74,10 +106,18 @@ private:
     static int OnMessageComplete(http_parser* pParser);
     static const http_parser_settings& Settings();
 
+    enum EReplyKind { REPLY_JSON, REPLY_TABLE, REPLY_REMOVED };
+
     void KeepHeader();
     bool CheckHead(std::string& strOut);
     void Dispatch(std::string& strOut);
     void Remove(const std::string& strPath, const std::string& strFid, std::string& strOut);
+    // The reply callback for the request being dispatched.
+    RcHttpReply Await(EReplyKind eKind, const std::string& strWhat);
+    void OnReply(EReplyKind eKind, const std::string& strWhat, int iErr, const std::string& strText,
+                 const std::string& strReason);
+    // The request is answered: the next may be read.
+    void EndRequest();
     void Answer(unsigned int iStatus, const std::string& strBody, std::string& strOut, const char* pszAllow = nullptr,
                 const char* pszType = "application/json");
     void AnswerError(unsigned int iStatus, const std::string& strReason, std::string& strOut,
@@ -94,6 +134,14 @@ private:
     time_t m_tNow;
     uint64 m_iAnswered;
     bool m_bLast;  // the request being answered is the connection's last
+    bool m_bWaiting;
+    std::string* m_pOut;     // the output of the Feed under way, else null
+    std::string m_strReady;  // an answer that came outside Feed
+    std::string m_strHeld;   // bytes after the request awaiting its answer
+    std::function<void()> m_fnWake;
+    // Replies reach the connection through this; it is cleared when the
+    // connection goes, so a late reply finds nobody.
+    std::shared_ptr<CRcHttpConn*> m_pSelf;
 
     // The request being read.
     std::string m_strUrl;

@@ -1,11 +1,10 @@
 #include "rc_http_api.h"
 
 #include <cerrno>
+#include <memory>
 #include <vector>
 
 #include "rc_record_format.h"
-#include "rc_server.h"
-#include "req_sig.h"
 #include "str_util.h"
 
 namespace {
@@ -21,64 +20,135 @@ int fid_of(const std::string& strFid, Sha1Hash& oFid, std::string& strReason) {
     return 0;
 }
 
+// A store's own failure is never a client's: ENOENT (a file gone) or EINVAL
+// from the store would read as "unknown FID" or a bad request.
+int store_failure(int iErr) { return iErr == EINVAL || iErr == ENOENT ? EIO : iErr; }
+
+struct stFound {
+    int iErr = 0;
+    bool bFound = false;
+    uint64 iNext = 0;
+    std::string strError;
+    rc_resource_t oRes;
+};
+
 }  // namespace
 
-int CRcHttpApi::Find(const std::string& strFid, rc_resource_t& oRes, std::string& strReason) {
+std::string rc_http_record_page(const rc_resource_t& oRes, uint64 iNext, size_t iBudget) {
+    rc_resource_t oShown = oRes;
+    oShown.Locations.clear();
+    const size_t iBase = rc_record_json(oShown).size();
+    size_t iSize = iBase;
+    size_t iKeep = 0;
+    for (; iKeep < oRes.Locations.size(); ++iKeep) {
+        oShown.Locations.assign(1, oRes.Locations[iKeep]);
+        const size_t iMore = rc_record_json(oShown).size() - iBase + (iKeep > 0 ? 2 : 0);
+        if (iKeep > 0 && iSize + iMore > iBudget) break;
+        iSize += iMore;
+    }
+    oShown.Locations.assign(oRes.Locations.begin(), oRes.Locations.begin() + static_cast<long>(iKeep));
+    if (iKeep < oRes.Locations.size()) iNext = oShown.Locations.back().Id;
+    std::string strJson = rc_record_json(oShown);
+    // rc_record_json closes the object last.
+    strJson.pop_back();
+    strJson += ", \"next\": " + (iNext == 0 ? std::string("null") : std::to_string(iNext)) + "}";
+    return strJson;
+}
+
+void CRcHttpApi::Lookup(const std::string& strFid, const stRcHttpPage& oPage, RcHttpReply fnReply) {
     Sha1Hash oFid;
-    int iErr = fid_of(strFid, oFid, strReason);
-    if (iErr != 0) return iErr;
-    std::vector<rc_resource_t> oFound;
-    iErr = m_oStore.FindFid(oFid, oFound, strReason);
-    if (iErr != 0) return iErr;
-    if (oFound.empty()) return ENOENT;
-    oRes = std::move(oFound.front());
-    return 0;
+    std::string strReason;
+    if (fid_of(strFid, oFid, strReason) != 0) {
+        fnReply(EINVAL, "", strReason);
+        return;
+    }
+    auto pFound = std::make_shared<stFound>();
+    m_oReader.Submit(
+        [pFound, oFid, oPage](CRcStore& oStore) {
+            pFound->iErr = oStore.FindFidPage(oFid, oPage.Limit, oPage.After, pFound->oRes, pFound->bFound,
+                                              pFound->iNext, pFound->strError);
+        },
+        [pFound, fnReply] {
+            if (pFound->iErr != 0) {
+                fnReply(store_failure(pFound->iErr), "", pFound->strError);
+            } else if (!pFound->bFound) {
+                fnReply(ENOENT, "", "");
+            } else {
+                fnReply(0, rc_http_record_page(pFound->oRes, pFound->iNext, RC_HTTP_RECORD_BUDGET), "");
+            }
+        });
 }
 
-int CRcHttpApi::Lookup(const std::string& strFid, std::string& strJson, std::string& strReason) {
-    rc_resource_t oRes;
-    int iErr = Find(strFid, oRes, strReason);
-    if (iErr == 0) strJson = rc_record_json(oRes);
-    return iErr;
+void CRcHttpApi::PieceTable(const std::string& strFid, RcHttpReply fnReply) {
+    Sha1Hash oFid;
+    std::string strReason;
+    if (fid_of(strFid, oFid, strReason) != 0) {
+        fnReply(EINVAL, "", strReason);
+        return;
+    }
+    auto pFound = std::make_shared<stFound>();
+    m_oReader.Submit(
+        [pFound, oFid](CRcStore& oStore) {
+            pFound->iErr =
+                oStore.FindFidPage(oFid, 1, 0, pFound->oRes, pFound->bFound, pFound->iNext, pFound->strError);
+        },
+        [pFound, fnReply] {
+            if (pFound->iErr != 0) {
+                fnReply(store_failure(pFound->iErr), "", pFound->strError);
+            } else if (!pFound->bFound) {
+                fnReply(ENOENT, "", "");
+            } else {
+                fnReply(0, std::string(pFound->oRes.Tpt.begin(), pFound->oRes.Tpt.end()), "");
+            }
+        });
 }
 
-int CRcHttpApi::PieceTable(const std::string& strFid, std::string& strTable, std::string& strReason) {
-    rc_resource_t oRes;
-    int iErr = Find(strFid, oRes, strReason);
-    if (iErr == 0) strTable.assign(oRes.Tpt.begin(), oRes.Tpt.end());
-    return iErr;
-}
-
-int CRcHttpApi::Stats(std::string& strJson, std::string& strReason) {
-    rc_store_counts_t oStored;
-    int iErr = m_oStore.GetCounts(oStored, strReason);
-    if (iErr != 0) return iErr;
-    const CRcenterServer::CCounts& oCounts = m_oServer.GetCounts();
-    std::string strOut = "{";
-    auto add = [&strOut](const char* pszKey, uint64 iValue) {
-        if (strOut.size() > 1) strOut += ", ";
-        strOut += std::string("\"") + pszKey + "\": " + std::to_string(iValue);
+void CRcHttpApi::Stats(RcHttpReply fnReply) {
+    struct stCounted {
+        int iErr = 0;
+        std::string strError;
+        rc_store_counts_t oStored;
     };
-    add("resources", oStored.Resources);
-    add("locations", oStored.Locations);
-    add("reports", oStored.Reports);
-    add("accepted", oCounts.iAccepted);
-    add("known", oCounts.iKnown);
-    add("rejected", oCounts.iRejected);
-    add("not_stored", oCounts.iNotStored);
-    add("removed", oCounts.iRemoved);
-    add("dropped_connections", oCounts.iDropped);
-    add("http_requests", oCounts.iHttpRequests);
-    strJson = strOut + "}";
-    return 0;
+    auto pCounted = std::make_shared<stCounted>();
+    const stRcCounts& oCounts = m_counts;
+    m_oReader.Submit(
+        [pCounted](CRcStore& oStore) { pCounted->iErr = oStore.GetCounts(pCounted->oStored, pCounted->strError); },
+        [pCounted, fnReply, &oCounts] {
+            if (pCounted->iErr != 0) {
+                fnReply(store_failure(pCounted->iErr), "", pCounted->strError);
+                return;
+            }
+            std::string strOut = "{";
+            auto add = [&strOut](const char* pszKey, uint64 iValue) {
+                if (strOut.size() > 1) strOut += ", ";
+                strOut += std::string("\"") + pszKey + "\": " + std::to_string(iValue);
+            };
+            add("resources", pCounted->oStored.Resources);
+            add("locations", pCounted->oStored.Locations);
+            add("reports", pCounted->oStored.Reports);
+            add("accepted", oCounts.iAccepted);
+            add("known", oCounts.iKnown);
+            add("rejected", oCounts.iRejected);
+            add("not_stored", oCounts.iNotStored);
+            add("removed", oCounts.iRemoved);
+            add("dropped_connections", oCounts.iDropped);
+            add("http_requests", oCounts.iHttpRequests);
+            fnReply(0, strOut + "}", "");
+        });
 }
 
-int CRcHttpApi::Remove(const std::string& strFid, std::string& strReason) {
+void CRcHttpApi::Remove(const std::string& strFid, RcHttpReply fnReply) {
     Sha1Hash oFid;
-    int iErr = fid_of(strFid, oFid, strReason);
-    if (iErr != 0) return iErr;
-    bool bFound = false;
-    iErr = m_oServer.RemoveResource(oFid, bFound, strReason);
-    if (iErr != 0) return iErr;
-    return bFound ? 0 : ENOENT;
+    std::string strReason;
+    if (fid_of(strFid, oFid, strReason) != 0) {
+        fnReply(EINVAL, "", strReason);
+        return;
+    }
+    m_oReports.Remove(oFid, [fnReply](int iErr, bool bFound, const std::string& strError) {
+        if (iErr != 0) {
+            fnReply(store_failure(iErr), "", strError);
+        } else {
+            fnReply(bFound ? 0 : ENOENT, "", "");
+        }
+    });
 }

@@ -1,32 +1,47 @@
-// CRcHttpApi: the HTTP API's answers from the running center. Look-ups read
-// the store the server writes; a removal goes through the server, so the
-// resource leaves the store and the dedup cache together; the statistics are
-// the store's counts beside the server's own. Borrows the server and the
-// store, which must outlive it. Errors as CRcHttpBackend says.
+// CRcHttpApi: the HTTP API's answers from the running center. Look-ups run
+// on the reading store thread, so no commit, checkpoint or lock of another
+// process delays them; a removal goes through the report handler, so it
+// follows the reports received before it and leaves the store and the
+// dedup cache together; the statistics are the store's counts beside the
+// server's own. Every reply comes on the loop thread, from the store
+// threads' completions. Borrows what it is given; loop thread only.
 #ifndef ZQ_RC_HTTP_API_H
 #define ZQ_RC_HTTP_API_H
 
 #include <string>
 
+#include "rc_counts.h"
 #include "rc_http.h"
+#include "rc_report_handler.h"
 #include "rc_store.h"
+#include "rc_store_worker.h"
 
-class CRcenterServer;
+enum : uint32 {
+    // A record's JSON stops taking locations at this size (the next cursor
+    // then says where to go on), so an answer stays well within what a peer
+    // may leave unread; one location is always shown.
+    RC_HTTP_RECORD_BUDGET = 2u * 1024 * 1024,
+};
+
+// The record's JSON with the page of locations it holds, cut to iBudget
+// bytes (at least one location kept), and "next": the cursor of the next
+// page or null. iNext is the store's cursor after the page as read.
+std::string rc_http_record_page(const rc_resource_t& oRes, uint64 iNext, size_t iBudget);
 
 class CRcHttpApi : public CRcHttpBackend {
 public:
-    CRcHttpApi(CRcenterServer& oServer, CRcStore& oStore) : m_oServer(oServer), m_oStore(oStore) {}
+    CRcHttpApi(CRcStoreWorker& oReader, CRcReportHandler& oReports, const stRcCounts& oCounts)
+        : m_oReader(oReader), m_oReports(oReports), m_counts(oCounts) {}
 
-    int Lookup(const std::string& strFid, std::string& strJson, std::string& strReason) override;
-    int PieceTable(const std::string& strFid, std::string& strTable, std::string& strReason) override;
-    int Stats(std::string& strJson, std::string& strReason) override;
-    int Remove(const std::string& strFid, std::string& strReason) override;
+    void Lookup(const std::string& strFid, const stRcHttpPage& oPage, RcHttpReply fnReply) override;
+    void PieceTable(const std::string& strFid, RcHttpReply fnReply) override;
+    void Stats(RcHttpReply fnReply) override;
+    void Remove(const std::string& strFid, RcHttpReply fnReply) override;
 
 private:
-    int Find(const std::string& strFid, rc_resource_t& oRes, std::string& strReason);
-
-    CRcenterServer& m_oServer;
-    CRcStore& m_oStore;
+    CRcStoreWorker& m_oReader;
+    CRcReportHandler& m_oReports;
+    const stRcCounts& m_counts;
 };
 
 #endif

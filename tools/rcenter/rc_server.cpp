@@ -3,25 +3,16 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "fd_context.h"
 #include "os_util.h"
-#include "rc_http_api.h"
-#include "rc_journal.h"
-#include "rc_record_format.h"
+#include "rc_store_factory.h"
+#include "report_wire.h"
 #include "svr_log.h"
 
 namespace {
-
-// The tag a listener passes on to the connections it accepts.
-enum : uint32 {
-    RC_CONN_REPORT = 0,
-    RC_CONN_HTTP = 1,
-};
 
 // errno when a failed call left one, else iDefault: a failure is never 0.
 int ErrnoOr(int iDefault) { return errno != 0 ? errno : iDefault; }
@@ -38,24 +29,41 @@ CRcenterServer::CRcenterServer(const stRcConfig& oConfig, CRcStore& oStore, CRcD
       m_oStore(oStore),
       m_oDedup(oDedup),
       m_operator(*this),
+      m_oWriter(oStore),
+      m_oReports(m_operator, m_oWriter, oDedup, m_counts),
       m_iListenFd(-1),
-      m_iLastStatTick(0),
-      m_bStoreChecked(false),
       m_iHttpListenFd(-1),
-      m_pHttpApi(new CRcHttpApi(*this, oStore)) {
+      m_iLastStatTick(0),
+      m_bStopping(false) {
     m_listenAddr.Reset();
     m_httpListenAddr.Reset();
 }
 
-// The operator leaves open descriptors alone when it goes; the server closes
-// its own so a stop ends every connection at once. An HTTP connection's last
-// answer, dropped by the close, is let go in OnTcpWrote.
+// The store threads go first: nothing of theirs may outlive the handlers
+// their completions call. The operator leaves open descriptors alone when
+// it goes; the server closes its own so a stop ends every connection at once.
 CRcenterServer::~CRcenterServer() {
+    StopWorkers();
     for (uint32 i = 0; i < m_operator.GetMaxFdNum(); ++i) {
         CFdContext* pFdContext = m_operator.GetFdContext(static_cast<sint32>(i));
-        if (pFdContext != nullptr && pFdContext->GetFd() == static_cast<sint32>(i))
+        if (pFdContext == nullptr || pFdContext->GetFd() != static_cast<sint32>(i)) continue;
+        if (pFdContext->GetFdType() == FD_TYPE_NOTIFY) {
+            m_operator.RemoveNotifyFd(static_cast<sint32>(i));
+        } else {
             m_operator.CloseSocket(static_cast<sint32>(i));
+        }
     }
+}
+
+void CRcenterServer::StopWorkers() {
+    m_oWriter.Stop();
+    if (m_pReader) m_pReader->Stop();
+}
+
+int CRcenterServer::Watch(CRcStoreWorker& oWorker, std::string& strError) {
+    if (m_operator.AddNotifyFd(oWorker.GetNotifyFd()) == 0) return 0;
+    strError = "cannot watch the store thread's eventfd " + std::to_string(oWorker.GetNotifyFd());
+    return EMFILE;
 }
 
 int CRcenterServer::Start(std::string& strError) {
@@ -69,17 +77,24 @@ int CRcenterServer::Start(std::string& strError) {
         strError = std::string("cannot create the epoll instance: ") + strerror(iErr);
         return iErr;
     }
+    m_oReports.SetIdentity(m_oStore.GetIdentity());
+    m_oWriter.SetNewsHandler([this](const rc_store_news_t& oNews) { m_oReports.OnNews(oNews); });
+    int iErr = m_oWriter.Start(strError);
+    if (iErr == 0) iErr = Watch(m_oWriter, strError);
+    if (iErr != 0) return iErr;
+
     CInetAddr addr(m_oConfig.listen_ip.c_str(), static_cast<uint16>(m_oConfig.listen_port));
     m_iListenFd = m_operator.AddTcpListenSock(addr);
     if (m_iListenFd < 0) {
-        int iErr = ErrnoOr(EIO);
+        iErr = ErrnoOr(EIO);
         strError = "cannot listen on " + m_oConfig.listen_ip + ":" + std::to_string(m_oConfig.listen_port) + ": " +
                    strerror(iErr);
         return iErr;
     }
+    m_operator.GetFdContext(m_iListenFd)->SetContType(RC_CONN_REPORT);
     socklen_t iLen = sizeof(sockaddr_in);
     if (getsockname(m_iListenFd, reinterpret_cast<sockaddr*>(m_listenAddr.GetSockAddr()), &iLen) != 0) {
-        int iErr = ErrnoOr(EIO);
+        iErr = ErrnoOr(EIO);
         strError = std::string("cannot read the listening address: ") + strerror(iErr);
         return iErr;
     }
@@ -89,23 +104,37 @@ int CRcenterServer::Start(std::string& strError) {
     return m_oConfig.http_enabled ? StartHttp(strError) : 0;
 }
 
+// The API reads through a handle of its own on a thread of its own, so a
+// commit that waits (a sync, a lock another process holds) delays no look-up.
 int CRcenterServer::StartHttp(std::string& strError) {
+    int iErr = rc_open_store(m_oConfig, RC_STORE_READ, m_pReadStore, strError);
+    if (iErr != 0) {
+        strError = "store for reading: " + strError;
+        return iErr;
+    }
+    m_pReader.reset(new CRcStoreWorker(*m_pReadStore));
+    iErr = m_pReader->Start(strError);
+    if (iErr == 0) iErr = Watch(*m_pReader, strError);
+    if (iErr != 0) return iErr;
     m_oSigning.HasSecret = m_oConfig.sig_key_set;
     memcpy(m_oSigning.Secret, m_oConfig.sig_key, sizeof(m_oSigning.Secret));
     m_oSigning.WindowS = m_oConfig.sig_window_s;
+    m_pHttpApi.reset(new CRcHttpApi(*m_pReader, m_oReports, m_counts));
+    m_pHttp.reset(new CRcHttpHandler(m_operator, *m_pHttpApi, m_oSigning, m_counts));
+
     const std::string& strIp = m_oConfig.http_listen_ip.empty() ? m_oConfig.listen_ip : m_oConfig.http_listen_ip;
     CInetAddr addr(strIp.c_str(), static_cast<uint16>(m_oConfig.http_listen_port));
     m_iHttpListenFd = m_operator.AddTcpListenSock(addr);
     if (m_iHttpListenFd < 0) {
-        int iErr = ErrnoOr(EIO);
-        strError = "cannot listen for HTTP on " + strIp + ":" +
-                   std::to_string(m_oConfig.http_listen_port) + ": " + strerror(iErr);
+        iErr = ErrnoOr(EIO);
+        strError = "cannot listen for HTTP on " + strIp + ":" + std::to_string(m_oConfig.http_listen_port) + ": " +
+                   strerror(iErr);
         return iErr;
     }
     m_operator.GetFdContext(m_iHttpListenFd)->SetContType(RC_CONN_HTTP);
     socklen_t iLen = sizeof(sockaddr_in);
     if (getsockname(m_iHttpListenFd, reinterpret_cast<sockaddr*>(m_httpListenAddr.GetSockAddr()), &iLen) != 0) {
-        int iErr = ErrnoOr(EIO);
+        iErr = ErrnoOr(EIO);
         strError = std::string("cannot read the HTTP listening address: ") + strerror(iErr);
         return iErr;
     }
@@ -116,21 +145,23 @@ int CRcenterServer::StartHttp(std::string& strError) {
 }
 
 void CRcenterServer::RunOnce() {
-    m_bStoreChecked = false;
     m_operator.OnRun();
-    SettleAnswers();
+    m_oReports.EndTurn();
+    if (m_pHttp) m_pHttp->EndTurn();
     // Unsigned difference: right across the tick's wrap; a clock set back
     // only brings one line forward.
     if (GetTickCount() - m_iLastStatTick >= m_oConfig.stat_interval_ms) WriteStatistics();
 }
 
+void CRcenterServer::RunCompletions() {
+    m_oWriter.RunCompletions();
+    if (m_pReader) m_pReader->RunCompletions();
+    if (m_pHttp) m_pHttp->Run();
+}
+
 void CRcenterServer::WriteStatistics() {
     m_iLastStatTick = GetTickCount();
-    if (m_oBatch.Reports.empty()) {
-        std::vector<rc_report_outcome_t> oNone;
-        std::string strError;
-        if (CommitBatch(oNone, strError) != 0) LOG_ERR("counts of repeated reports not stored yet: %s", strError.c_str());
-    }
+    m_oReports.CommitTallies();
     g_StatisLog.Write("%s", m_oDedup.GetStatisticInfo().c_str());
     g_StatisLog.Write("reports accepted=%llu known=%llu rejected=%llu not_stored=%llu dropped_connections=%llu "
                       "removed=%llu http_requests=%llu",
@@ -143,239 +174,63 @@ void CRcenterServer::WriteStatistics() {
                       static_cast<unsigned long long>(m_counts.iHttpRequests));
 }
 
-int CRcenterServer::RemoveResource(const Sha1Hash& oFid, bool& bFound, std::string& strError) {
-    // A report of this FID queued earlier in the turn would otherwise be
-    // committed after the removal and its key cached again.
-    SettleAnswers();
-    rc_resource_t oRemoved;
-    int iErr = m_oStore.Remove(oFid, bFound, &oRemoved, strError);
-    if (iErr != 0 || !bFound) return iErr;
-    m_oTallies.erase(oFid.Hex());
-    const std::string strStoreId = m_oStore.GetIdentity().Id;
-    for (const rc_location_t& oLoc : oRemoved.Locations)
-        m_oDedup.Forget(CRcDedup::KeyFor(strStoreId, oFid, oLoc.Url));
-    ++m_counts.iRemoved;
-    LOG_INFO("fid=%s removed with its %zu locations", oFid.Hex().c_str(), oRemoved.Locations.size());
-    return 0;
+bool CRcenterServer::WritesPending() {
+    for (uint32 i = 0; i < m_operator.GetMaxFdNum(); ++i) {
+        CFdContext* pFdContext = m_operator.GetFdContext(static_cast<sint32>(i));
+        if (pFdContext != nullptr && pFdContext->GetFd() == static_cast<sint32>(i) &&
+            pFdContext->GetFdType() == FD_TYPE_TCP_ACCEPTED && !pFdContext->GetWriteTaskList().empty())
+            return true;
+    }
+    return false;
 }
 
-void CRcenterServer::HandleRequest(const unsigned char* p, uint32 iLen, time_t tNow, stAnswer& oAnswer) {
-    rc_report_t oReport;
-    oAnswer.iErrno = rc_check_request(p, iLen, oReport);
-    if (oAnswer.iErrno != RC_ERR_NONE) {
-        zq_head_t head;
-        rc_read_head(p, head);
-        oAnswer.iResult = RC_RESULT_REJECTED;
-        ++m_counts.iRejected;
-        LOG_WARN("report seq=%u from %s rejected: errno=%u (%s), len=%u, cmd=0x%x", oAnswer.iSeq,
-                 oAnswer.strPeer.c_str(), oAnswer.iErrno, rc_errno_text(oAnswer.iErrno), iLen, head.iCmd);
-        return;
+bool CRcenterServer::Stop() {
+    if (m_bStopping) return true;
+    m_bStopping = true;
+    for (sint32* pFd : {&m_iListenFd, &m_iHttpListenFd}) {
+        if (*pFd >= 0) m_operator.CloseSocket(*pFd);
+        *pFd = -1;
     }
-    oAnswer.oFid = oReport.FID;
-    oAnswer.strUrl = oReport.Url;
-    oAnswer.strFile = rc_journal_escape(oReport.FileName);
-
-    // A cache key names a pair of one store file: the file is checked once
-    // a turn before the cache answers for it.
-    if (!m_bStoreChecked) {
-        m_bStoreChecked = true;
-        std::string strError;
-        if (m_oStore.Refresh(strError) != 0) LOG_ERR("store: %s", strError.c_str());
+    // The counts of repeats go with the last commit.
+    m_oReports.CommitTallies();
+    const uint32 iStart = GetTickCount();
+    auto waiting = [this] {
+        return !m_oReports.IsIdle() || m_oWriter.GetInFlight() > 0 || (m_pReader && m_pReader->GetInFlight() > 0);
+    };
+    while (waiting() && GetTickCount() - iStart < STOP_STORE_WAIT_MS) {
+        m_operator.OnRun();
+        m_oReports.EndTurn();
     }
-    uint64 iFirstSeen = 0;
-    if (m_oStore.IsOpen() && m_oDedup.IsKnown(CRcDedup::KeyFor(m_oStore.GetIdentity().Id, oReport.FID, oReport.Url),
-                                              &iFirstSeen)) {
-        oAnswer.iResult = RC_RESULT_KNOWN;
-        ++m_counts.iKnown;
-        rc_store_tally_t& oTally = m_oTallies[oReport.FID.Hex()];
-        oTally.FID = oReport.FID;
-        ++oTally.Count;
-        if (tNow > oTally.LastSeen) oTally.LastSeen = tNow;
-        LOG_INFO("report seq=%u from %s: fid=%s (%s) already known since %llu", oAnswer.iSeq, oAnswer.strPeer.c_str(),
-                 oAnswer.oFid.Hex().c_str(), oAnswer.strFile.c_str(), static_cast<unsigned long long>(iFirstSeen));
-        return;
-    }
-    rc_store_report_t oItem;
-    rc_resource_of(oReport, oItem.Resource, oItem.Where);
-    oItem.Now = tNow;
-    oAnswer.iQueued = static_cast<long>(m_oBatch.Reports.size());
-    m_oBatch.Reports.push_back(std::move(oItem));
-}
-
-void CRcenterServer::SettleAnswers() {
-    if (m_oAnswers.empty()) return;
-    std::vector<rc_report_outcome_t> oResults;
-    std::string strError;
-    int iErr = m_oBatch.Reports.empty() ? 0 : CommitBatch(oResults, strError);
-    if (iErr != 0) LOG_ERR("store: %s", strError.c_str());
-    for (stAnswer& oAnswer : m_oAnswers) {
-        if (oAnswer.iQueued >= 0) Settle(oAnswer, iErr, strError, oResults);
-        Send(oAnswer);
-    }
-    m_oAnswers.clear();
-}
-
-int CRcenterServer::CommitBatch(std::vector<rc_report_outcome_t>& oOutcomes, std::string& strError) {
-    for (auto& oTally : m_oTallies) m_oBatch.Tallies.push_back(oTally.second);
-    int iErr = m_oStore.Commit(m_oBatch, oOutcomes, strError);
-    // Tallies of a failed commit wait for the next one.
-    if (iErr == 0) m_oTallies.clear();
-    m_oBatch = rc_store_batch_t();
-    return iErr;
-}
-
-void CRcenterServer::Settle(stAnswer& oAnswer, int iBatchErr, const std::string& strBatchError,
-                            const std::vector<rc_report_outcome_t>& oResults) {
-    std::string strFid = oAnswer.oFid.Hex();
-    size_t iAt = static_cast<size_t>(oAnswer.iQueued);
-    int iErr = iBatchErr != 0 ? iBatchErr : iAt >= oResults.size() ? EIO : oResults[iAt].Errno;
-    const std::string& strError = iBatchErr != 0 || iAt >= oResults.size() ? strBatchError : oResults[iAt].Error;
-    if (iErr != 0) {
-        oAnswer.iResult = RC_RESULT_NOT_STORED;
-        oAnswer.iErrno = static_cast<uint32>(iErr != 0 ? iErr : EIO);
-        ++m_counts.iNotStored;
-        LOG_ERR("report seq=%u from %s: fid=%s (%s) not stored: %s", oAnswer.iSeq, oAnswer.strPeer.c_str(),
-                strFid.c_str(), oAnswer.strFile.c_str(), strError.c_str());
-        return;
-    }
-    ERcStored nStored = oResults[iAt].Stored;
-    uint64 iNow = static_cast<uint64>(time(nullptr));
-    // Stored is what counts; a key the cache cannot hold only sends its
-    // next repeat to the store.
-    if (!m_oDedup.Remember(CRcDedup::KeyFor(m_oStore.GetIdentity().Id, oAnswer.oFid, oAnswer.strUrl), iNow))
-        LOG_WARN("fid=%s stored but not cached: the dedup cache cannot hold it", strFid.c_str());
-    if (nStored == RC_STORED_KNOWN) {
-        oAnswer.iResult = RC_RESULT_KNOWN;
-        ++m_counts.iKnown;
-        LOG_INFO("report seq=%u from %s: fid=%s (%s) already known to the store", oAnswer.iSeq,
-                 oAnswer.strPeer.c_str(), strFid.c_str(), oAnswer.strFile.c_str());
-        return;
-    }
-    oAnswer.iResult = RC_RESULT_ACCEPTED;
-    ++m_counts.iAccepted;
-    LOG_INFO("report seq=%u from %s: fid=%s (%s) accepted%s", oAnswer.iSeq, oAnswer.strPeer.c_str(), strFid.c_str(),
-             oAnswer.strFile.c_str(), nStored == RC_STORED_LOCATION ? " as a new location" : "");
-}
-
-// The connection may have gone during the turn (its reports are stored all
-// the same), and its number may even be another peer's by now.
-void CRcenterServer::Send(const stAnswer& oAnswer) {
-    CFdContext* pFdContext = m_operator.GetFdContext(oAnswer.iFd);
-    if (pFdContext == nullptr || pFdContext->GetFd() != oAnswer.iFd || pFdContext->GetSeq() != oAnswer.iFdSeq ||
-        pFdContext->GetFdType() != FD_TYPE_TCP_ACCEPTED)
-        return;
-    // A peer that sends without ever reading would grow the queue without end.
-    if (pFdContext->GetWriteTaskList().size() >= MAX_QUEUED_RESPONSES) {
-        LOG_ERR("%s leaves %u answers unread; closing", oAnswer.strPeer.c_str(),
-                static_cast<unsigned>(MAX_QUEUED_RESPONSES));
-        ++m_counts.iDropped;
-        m_operator.CloseSocket(oAnswer.iFd);
-        return;
-    }
-    unsigned char arResponse[RC_RESPONSE_LEN];
-    rc_make_response(oAnswer.iSeq, oAnswer.iResult, oAnswer.iErrno, arResponse);
-    if (m_operator.TcpSend(oAnswer.iFd, reinterpret_cast<const char*>(arResponse), RC_RESPONSE_LEN) != 0) {
-        LOG_ERR("cannot queue the answer to %s, seq=%u; closing", oAnswer.strPeer.c_str(), oAnswer.iSeq);
-        m_operator.CloseSocket(oAnswer.iFd);
-    }
+    const bool bAnswered = !waiting();
+    if (!bAnswered) LOG_ERR("stopping with answers of the store still awaited after %u ms", STOP_STORE_WAIT_MS);
+    const uint32 iWrites = GetTickCount();
+    while (WritesPending() && GetTickCount() - iWrites < STOP_WRITE_WAIT_MS) m_operator.OnRun();
+    StopWorkers();
+    return bAnswered;
 }
 
 sint32 CRcenterServer::OnTcpConnOut(CFdContext*, bool) { return 0; }
 
-uint64 CRcenterServer::QueuedBytes(CFdContext* pFdContext) {
-    uint64 iBytes = 0;
-    for (const CWriteTaskBase* pTask : pFdContext->GetWriteTaskList()) iBytes += pTask->GetLeftSize();
-    return iBytes;
-}
-
-// Every byte is the parser's: it keeps what a request still lacks. Bytes
-// after the connection's last request are ignored until it is closed.
-sint32 CRcenterServer::OnHttpRead(CFdContext* pFdContext, const char* pData, uint32 iDataSize) {
-    sint32 iFd = pFdContext->GetFd();
-    std::unique_ptr<stHttpSlot>& pSlot = m_oHttpSlots[iFd];
-    if (!pSlot || pSlot->iFdSeq != pFdContext->GetSeq()) {
-        pSlot.reset(new stHttpSlot);
-        pSlot->iFdSeq = pFdContext->GetSeq();
-        pSlot->pConn.reset(new CRcHttpConn(*m_pHttpApi, m_oSigning));
-    }
-    stHttpSlot& oSlot = *pSlot;
-    CRcHttpConn& oConn = *oSlot.pConn;
-    if (oConn.GetState() == RC_HTTP_CLOSE) return 0;
-
-    const uint64 iQueued = QueuedBytes(pFdContext);
-    const uint64 iAnswered = oConn.GetAnswered();
-    const time_t tNow = time(nullptr);
-    std::string strOut;
-    ERcHttpState eState = RC_HTTP_OPEN;
-    for (uint32 iAt = 0; iAt < iDataSize && eState == RC_HTTP_OPEN; iAt += HTTP_FEED_SLICE) {
-        eState = oConn.Feed(pData + iAt, std::min<uint32>(HTTP_FEED_SLICE, iDataSize - iAt), tNow, strOut);
-        if (iQueued + strOut.size() > MAX_HTTP_QUEUED_BYTES) {
-            LOG_ERR("HTTP peer %s leaves more than %u bytes of answers unread; closing", PeerText(pFdContext).c_str(),
-                    static_cast<unsigned>(MAX_HTTP_QUEUED_BYTES));
-            ++m_counts.iDropped;
-            return -1;
-        }
-    }
-    m_counts.iHttpRequests += oConn.GetAnswered() - iAnswered;
-    if (strOut.empty()) return eState == RC_HTTP_CLOSE ? -1 : 0;
-    if (eState == RC_HTTP_CLOSE) {
-        // Referenced, not copied: the operator reports it written, and the
-        // connection is closed then (OnTcpWrote).
-        oSlot.strLast = std::move(strOut);
-        oSlot.bLastQueued = m_operator.TcpSend(iFd, &oSlot, oSlot.strLast.data(),
-                                               static_cast<uint32>(oSlot.strLast.size())) == 0;
-        return oSlot.bLastQueued ? 0 : -1;
-    }
-    return m_operator.TcpSend(iFd, strOut.data(), static_cast<uint32>(strOut.size())) == 0 ? 0 : -1;
+CRcenterServer::EConnKind CRcenterServer::KindOf(CFdContext* pFdContext) {
+    return pFdContext->GetContType() == RC_CONN_HTTP ? RC_CONN_HTTP : RC_CONN_REPORT;
 }
 
 sint32 CRcenterServer::OnTcpRead(CFdContext* pFdContext, char* pData, uint32 iDataSize, uint32& iParsedDataSize) {
     if (pFdContext == nullptr) return -1;
     if (pFdContext->GetFdType() != FD_TYPE_TCP_ACCEPTED) return 0;
-    if (pFdContext->GetContType() == RC_CONN_HTTP) {
+    // A stopping server answers what it has read and reads no more.
+    if (m_bStopping) {
         iParsedDataSize = iDataSize;
-        return OnHttpRead(pFdContext, pData, iDataSize);
-    }
-    sint32 iFd = pFdContext->GetFd();
-    std::string strPeer = PeerText(pFdContext);
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(pData);
-    uint32 iLeft = iDataSize;
-    for (;;) {
-        zq_head_t head;
-        ERcFrame nFrame = rc_frame(p, iLeft, head);
-        if (nFrame == RC_FRAME_PARTIAL) break;
-        if (nFrame == RC_FRAME_INVALID) {
-            LOG_ERR("invalid packet from %s, len=%u, cmd=0x%x, ver=%u, sign=%u; closing", strPeer.c_str(),
-                    head.iLength, head.iCmd, head.iVer, head.iSign);
-            ++m_counts.iDropped;
-            return -1;
-        }
-        stAnswer oAnswer;
-        oAnswer.iFd = iFd;
-        oAnswer.iFdSeq = pFdContext->GetSeq();
-        oAnswer.iSeq = head.iSeq;
-        oAnswer.strPeer = strPeer;
-        HandleRequest(p, head.iLength, time(nullptr), oAnswer);
-        m_oAnswers.push_back(std::move(oAnswer));
-        p += head.iLength;
-        iLeft -= head.iLength;
-        iParsedDataSize += head.iLength;
-    }
-    return 0;
-}
-
-// Only an HTTP connection's last answer is referenced: written, it closes
-// the connection; written or dropped, its slot may go.
-sint32 CRcenterServer::OnTcpWrote(CFdContext* pFdContext, void* pHandle, const char*, uint32, sint32 iWroteSize) {
-    if (pFdContext == nullptr) return 0;
-    auto it = m_oHttpSlots.find(pFdContext->GetFd());
-    if (it == m_oHttpSlots.end() || it->second.get() != pHandle) return 0;
-    if (iWroteSize < 0) {
-        m_oHttpSlots.erase(it);
         return 0;
     }
-    it->second->bLastQueued = false;
-    return -1;
+    if (KindOf(pFdContext) == RC_CONN_HTTP && m_pHttp)
+        return m_pHttp->OnRead(pFdContext, pData, iDataSize, iParsedDataSize);
+    return m_oReports.OnRead(pFdContext, pData, iDataSize, iParsedDataSize);
+}
+
+sint32 CRcenterServer::OnTcpWrote(CFdContext* pFdContext, void* pHandle, const char*, uint32, sint32 iWroteSize) {
+    if (pFdContext == nullptr || KindOf(pFdContext) != RC_CONN_HTTP || !m_pHttp) return 0;
+    return m_pHttp->OnWrote(pFdContext, pHandle, iWroteSize);
 }
 
 sint32 CRcenterServer::OnUdpRead(CFdContext*, char*, uint32, const CInetAddr&) { return 0; }
@@ -383,11 +238,17 @@ sint32 CRcenterServer::OnUdpRead(CFdContext*, char*, uint32, const CInetAddr&) {
 sint32 CRcenterServer::OnFdClosed(CFdContext* pFdContext) {
     if (pFdContext == nullptr) return -1;
     if (pFdContext->GetFdType() != FD_TYPE_TCP_ACCEPTED) return 0;
-    LOG_INFO("%sconnection from %s closed", pFdContext->GetContType() == RC_CONN_HTTP ? "HTTP " : "",
-             PeerText(pFdContext).c_str());
-    // A last answer still queued is dropped by the close that follows, and
-    // its slot let go then.
-    auto it = m_oHttpSlots.find(pFdContext->GetFd());
-    if (it != m_oHttpSlots.end() && !it->second->bLastQueued) m_oHttpSlots.erase(it);
+    const bool bHttp = KindOf(pFdContext) == RC_CONN_HTTP;
+    LOG_INFO("%sconnection from %s closed", bHttp ? "HTTP " : "", PeerText(pFdContext).c_str());
+    if (bHttp) {
+        if (m_pHttp) m_pHttp->OnClosed(pFdContext);
+    } else {
+        m_oReports.OnClosed(pFdContext);
+    }
+    return 0;
+}
+
+sint32 CRcenterServer::OnNotify(CFdContext*) {
+    RunCompletions();
     return 0;
 }

@@ -1,13 +1,10 @@
 #include "rc_sqlite_store.h"
 
 #include <sqlite3.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
+#include <cstdlib>
 
 #include "str_util.h"
 #include "svr_log.h"
@@ -31,11 +28,13 @@ const char* const kSchema =
     " md4 TEXT NOT NULL,"
     " size INTEGER NOT NULL,"
     " tpt BLOB NOT NULL,"
-    " first_seen INTEGER NOT NULL,"
-    " last_seen INTEGER NOT NULL,"
-    " report_count INTEGER NOT NULL);"
+    " first_seen INTEGER NOT NULL);"
     "CREATE INDEX resource_sid ON resource(sid);"
     "CREATE INDEX resource_sha1 ON resource(sha1);"
+    "CREATE TABLE resource_count ("
+    " resource_id INTEGER PRIMARY KEY REFERENCES resource(id) ON DELETE CASCADE,"
+    " last_seen INTEGER NOT NULL,"
+    " report_count INTEGER NOT NULL);"
     "CREATE TABLE location ("
     " id INTEGER PRIMARY KEY,"
     " resource_id INTEGER NOT NULL REFERENCES resource(id) ON DELETE CASCADE,"
@@ -46,31 +45,30 @@ const char* const kSchema =
     " first_seen INTEGER NOT NULL,"
     " UNIQUE (resource_id, url));"
     "INSERT INTO meta VALUES ('store_id', lower(hex(randomblob(16))));"
-    "PRAGMA user_version = 1;";
+    "PRAGMA user_version = 2;";
 
-const char* const kResourceColumns = "id, fid, sid, sha1, md4, size, tpt, first_seen, last_seen, report_count";
+// Version 1 kept the counts in the resource row, so a repeat rewrote the
+// piece table with them. Dropping the columns rewrites the table once.
+const char* const kUpgradeFrom1 =
+    "CREATE TABLE resource_count ("
+    " resource_id INTEGER PRIMARY KEY REFERENCES resource(id) ON DELETE CASCADE,"
+    " last_seen INTEGER NOT NULL,"
+    " report_count INTEGER NOT NULL);"
+    "INSERT INTO resource_count (resource_id, last_seen, report_count)"
+    " SELECT id, last_seen, report_count FROM resource;"
+    "ALTER TABLE resource DROP COLUMN last_seen;"
+    "ALTER TABLE resource DROP COLUMN report_count;"
+    "PRAGMA user_version = 2;";
 
-static_assert(RC_STORE_SCHEMA_VERSION == 1, "kSchema writes user_version 1");
+static_assert(RC_STORE_SCHEMA_VERSION == 2, "kSchema and kUpgradeFrom1 write user_version 2");
 
-// mkdir -p of every directory above the file; 0 or the first real failure.
-int MakeParents(const std::string& strPath) {
-    for (std::string::size_type pos = strPath.find('/', 1); pos != std::string::npos;
-         pos = strPath.find('/', pos + 1)) {
-        std::string strDir = strPath.substr(0, pos);
-        if (mkdir(strDir.c_str(), 0755) != 0 && errno != EEXIST) return errno;
-    }
-    return 0;
-}
-
-int SyncDir(const std::string& strPath) {
-    std::string::size_type pos = strPath.rfind('/');
-    std::string strDir = pos == std::string::npos ? "." : pos == 0 ? "/" : strPath.substr(0, pos);
-    int fd = open(strDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    int iErr = fsync(fd) == 0 ? 0 : errno;
-    close(fd);
-    return iErr;
-}
+// The columns ReadResource reads, after "SELECT ", for each version.
+const char* const kResourceV2 =
+    "r.id, r.fid, r.sid, r.sha1, r.md4, r.size, r.tpt, r.first_seen, c.last_seen, c.report_count"
+    " FROM resource r JOIN resource_count c ON c.resource_id = r.id";
+const char* const kResourceV1 =
+    "r.id, r.fid, r.sid, r.sha1, r.md4, r.size, r.tpt, r.first_seen, r.last_seen, r.report_count FROM resource r";
+const int kResourceColumns = 10;
 
 template <int N>
 bool FromHex(const unsigned char* p, int iLen, HashVal<N>& oHash) {
@@ -89,11 +87,34 @@ std::string ColumnText(sqlite3_stmt* p, int i) {
     return pText == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(pText), iLen);
 }
 
-void BindText(sqlite3_stmt* p, int i, const std::string& s) {
-    sqlite3_bind_text(p, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
-}
+// Binds in order and keeps the first failure, so one check before the step
+// covers them all (a text too long for SQLite, say).
+class CBinder {
+public:
+    explicit CBinder(sqlite3_stmt* p) : m_p(p), m_iRet(SQLITE_OK) {}
+    CBinder& Text(int i, const std::string& s) {
+        if (m_iRet == SQLITE_OK)
+            m_iRet = sqlite3_bind_text64(m_p, i, s.data(), s.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+        return *this;
+    }
+    CBinder& Int(int i, sint64 v) {
+        if (m_iRet == SQLITE_OK) m_iRet = sqlite3_bind_int64(m_p, i, v);
+        return *this;
+    }
+    CBinder& Blob(int i, const std::vector<unsigned char>& v) {
+        if (m_iRet == SQLITE_OK)
+            m_iRet = sqlite3_bind_blob64(m_p, i, v.empty() ? static_cast<const void*>("") : v.data(), v.size(),
+                                         SQLITE_STATIC);
+        return *this;
+    }
+    int Result() const { return m_iRet; }
 
-// Reads the columns of kResourceColumns (from iFirst on) into a resource.
+private:
+    sqlite3_stmt* m_p;
+    int m_iRet;
+};
+
+// Reads the columns of kResourceV1/V2 (from iFirst on) into a resource.
 sint64 ReadResource(sqlite3_stmt* p, int iFirst, rc_resource_t& oRes) {
     ColumnHash(p, iFirst + 1, oRes.FID);
     ColumnHash(p, iFirst + 2, oRes.SID);
@@ -109,7 +130,9 @@ sint64 ReadResource(sqlite3_stmt* p, int iFirst, rc_resource_t& oRes) {
     return sqlite3_column_int64(p, iFirst);
 }
 
-// Reads url, file, ext, ref, first_seen, id (from iFirst on) into a location.
+const char* const kLocationColumns = "l.url, l.file, l.ext, l.ref, l.first_seen, l.id";
+
+// Reads kLocationColumns (from iFirst on) into a location.
 rc_location_t ReadLocation(sqlite3_stmt* p, int iFirst) {
     rc_location_t oLoc;
     oLoc.Url = ColumnText(p, iFirst);
@@ -150,6 +173,14 @@ public:
 private:
     sqlite3_stmt* m_p;
 };
+
+std::function<bool(const rc_resource_t&)> Collect(std::vector<rc_resource_t>& oOut) {
+    oOut.clear();
+    return [&oOut](const rc_resource_t& oRes) {
+        oOut.push_back(oRes);
+        return true;
+    };
+}
 
 }  // namespace
 
@@ -192,12 +223,12 @@ CRcSqliteStore::CRcSqliteStore(const std::string& strPath)
     : m_strPath(strPath),
       m_nMode(RC_STORE_READ),
       m_pDb(nullptr),
-      m_iDev(0),
-      m_iIno(0),
+      m_iVersion(0),
       m_iGeneration(0),
       m_iPrevious(0),
       m_pFindId(nullptr),
       m_pInsertResource(nullptr),
+      m_pInsertCount(nullptr),
       m_pInsertLocation(nullptr),
       m_pBumpId(nullptr),
       m_pBumpFid(nullptr) {}
@@ -205,7 +236,8 @@ CRcSqliteStore::CRcSqliteStore(const std::string& strPath)
 CRcSqliteStore::~CRcSqliteStore() { Close(); }
 
 void CRcSqliteStore::FinalizeAll() {
-    for (sqlite3_stmt** pp : {&m_pFindId, &m_pInsertResource, &m_pInsertLocation, &m_pBumpId, &m_pBumpFid}) {
+    for (sqlite3_stmt** pp :
+         {&m_pFindId, &m_pInsertResource, &m_pInsertCount, &m_pInsertLocation, &m_pBumpId, &m_pBumpFid}) {
         sqlite3_finalize(*pp);
         *pp = nullptr;
     }
@@ -237,6 +269,14 @@ int CRcSqliteStore::Exec(const char* pszSql, std::string& strError) {
     return iRet == SQLITE_OK ? 0 : Fail(iRet, pszSql, strError);
 }
 
+int CRcSqliteStore::Begin(std::string& strError) {
+    if (m_pDb == nullptr) {
+        strError = m_strPath + ": not open";
+        return EBADF;
+    }
+    return Exec("BEGIN", strError);
+}
+
 int CRcSqliteStore::Open(ERcStoreMode nMode, std::string& strError) { return Open(m_strPath, nMode, strError); }
 
 int CRcSqliteStore::Open(const std::string& strPath, ERcStoreMode nMode, std::string& strError) {
@@ -261,43 +301,10 @@ int CRcSqliteStore::OpenOnce(std::string& strError) {
         strError = "no database path";
         return ENOENT;
     }
-    bool bWrite = m_nMode == RC_STORE_WRITE;
-    struct stat st;
+    const bool bWrite = m_nMode == RC_STORE_WRITE;
     if (bWrite) {
-        int iErr = MakeParents(m_strPath);
-        if (iErr != 0) {
-            strError = m_strPath + ": cannot make its directory: " + strerror(iErr);
-            return iErr;
-        }
-        // A WAL left without its database would be replayed into a new
-        // file at the path. An empty one goes; one that still holds commits
-        // of a database moved away is kept aside, not lost.
-        if (stat(m_strPath.c_str(), &st) != 0 && errno == ENOENT) {
-            std::string strWal = m_strPath + "-wal";
-            if (stat(strWal.c_str(), &st) == 0 && st.st_size > 0) {
-                std::string strAside = strWal + ".orphaned." + std::to_string(time(nullptr));
-                if (rename(strWal.c_str(), strAside.c_str()) == 0)
-                    LOG_WARN("store %s: %s had no database; kept as %s", m_strPath.c_str(), strWal.c_str(),
-                             strAside.c_str());
-            }
-            unlink(strWal.c_str());
-            unlink((m_strPath + "-shm").c_str());
-            // Made here rather than by SQLite, whose read-only retry hides
-            // the reason (EROFS, EACCES, ENOSPC) behind ENOENT; and its name
-            // is synced, as a file the answers rely on.
-            int fd = open(m_strPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-            if (fd < 0 && errno != EEXIST) {
-                int iErr = errno;
-                strError = m_strPath + ": cannot create the database: " + strerror(iErr);
-                return iErr;
-            }
-            if (fd >= 0) close(fd);
-            int iErr = SyncDir(m_strPath);
-            if (iErr != 0) {
-                strError = m_strPath + ": cannot sync its directory: " + strerror(iErr);
-                return iErr;
-            }
-        }
+        int iErr = rc_sqlite_prepare_path(m_strPath, strError);
+        if (iErr != 0) return iErr;
     }
     int iFlags = bWrite ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
     int iRet = sqlite3_open_v2(m_strPath.c_str(), &m_pDb, iFlags | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -311,31 +318,78 @@ int CRcSqliteStore::OpenOnce(std::string& strError) {
         // FULL: the WAL is synced at every commit, so an answered report
         // survives a crash or a power cut, not only a killed process.
         iErr = Exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL; PRAGMA foreign_keys = ON;", strError);
+        if (iErr == 0 && m_iVersion < RC_STORE_SCHEMA_VERSION) iErr = Upgrade(strError);
+        if (iErr == 0) iErr = RaiseGeneration(strError);
+        if (iErr == 0) iErr = Prepare(strError);
         if (iErr != 0) return iErr;
-        iErr = Prepare(strError);
-        if (iErr != 0) return iErr;
-        if (stat(m_strPath.c_str(), &st) != 0) {
-            strError = m_strPath + ": " + strerror(errno);
-            return errno;
+        iErr = rc_sqlite_file_id(m_strPath, m_oFileId);
+        if (iErr != 0) {
+            strError = m_strPath + ": " + strerror(iErr);
+            return iErr;
         }
-        m_iDev = st.st_dev;
-        m_iIno = st.st_ino;
         // The identity taken must be the one of the file SQLite holds.
         int iMoved = 0;
         if (sqlite3_file_control(m_pDb, "main", SQLITE_FCNTL_HAS_MOVED, &iMoved) == SQLITE_OK && iMoved != 0) {
             strError = m_strPath + ": replaced while it was opened";
             return EAGAIN;
         }
+    } else {
+        // A reader follows the path too (Refresh), so it reads what the
+        // writer writes after a file was replaced.
+        if (rc_sqlite_file_id(m_strPath, m_oFileId) != 0) m_oFileId = rc_file_id_t();
+        std::string strGeneration;
+        bool bFound = false;
+        iErr = ReadMeta("generation", strGeneration, bFound, strError);
+        if (iErr != 0) return iErr;
+        m_iGeneration = m_iPrevious = bFound ? strtoull(strGeneration.c_str(), nullptr, 10) : 0;
     }
-    CStmt id;
-    iRet = sqlite3_prepare_v2(m_pDb, "SELECT value FROM meta WHERE key = 'store_id'", -1, id.Out(), nullptr);
-    if (iRet != SQLITE_OK) return Fail(iRet, "cannot read its id", strError);
-    iRet = sqlite3_step(id.Get());
+    bool bFound = false;
+    iErr = ReadMeta("store_id", m_strStoreId, bFound, strError);
+    if (iErr == 0 && !bFound) {
+        strError = m_strPath + ": the store has no id";
+        iErr = EBADMSG;
+    }
+    return iErr;
+}
+
+int CRcSqliteStore::ReadMeta(const char* pszKey, std::string& strValue, bool& bFound, std::string& strError) {
+    bFound = false;
+    CStmt stmt;
+    int iRet = sqlite3_prepare_v2(m_pDb, "SELECT value FROM meta WHERE key = ?1", -1, stmt.Out(), nullptr);
+    if (iRet == SQLITE_OK) iRet = sqlite3_bind_text(stmt.Get(), 1, pszKey, -1, SQLITE_STATIC);
+    if (iRet == SQLITE_OK) iRet = sqlite3_step(stmt.Get());
     if (iRet == SQLITE_ROW) {
-        m_strStoreId = ColumnText(id.Get(), 0);
-    } else if (iRet != SQLITE_DONE) {
-        return Fail(iRet, "cannot read its id", strError);
+        strValue = ColumnText(stmt.Get(), 0);
+        bFound = true;
+        return 0;
     }
+    return iRet == SQLITE_DONE ? 0 : Fail(iRet, std::string("cannot read its ") + pszKey, strError);
+}
+
+// Every open for writing is a new generation: a copy of the file put back
+// later carries an older one, which the dedup cache did not see last.
+int CRcSqliteStore::RaiseGeneration(std::string& strError) {
+    int iErr = Exec("BEGIN IMMEDIATE", strError);
+    if (iErr != 0) return iErr;
+    std::string strValue;
+    bool bFound = false;
+    iErr = ReadMeta("generation", strValue, bFound, strError);
+    uint64 iPrevious = bFound ? strtoull(strValue.c_str(), nullptr, 10) : 0;
+    if (iErr == 0) {
+        CStmt stmt;
+        int iRet = sqlite3_prepare_v2(m_pDb, "INSERT OR REPLACE INTO meta (key, value) VALUES ('generation', ?1)", -1,
+                                      stmt.Out(), nullptr);
+        if (iRet == SQLITE_OK) iRet = CBinder(stmt.Get()).Text(1, std::to_string(iPrevious + 1)).Result();
+        if (iRet == SQLITE_OK) iRet = sqlite3_step(stmt.Get());
+        if (iRet != SQLITE_DONE) iErr = Fail(iRet, "cannot raise its generation", strError);
+    }
+    if (iErr == 0) iErr = Exec("COMMIT", strError);
+    if (iErr != 0) {
+        if (!sqlite3_get_autocommit(m_pDb)) sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
+        return iErr;
+    }
+    m_iPrevious = iPrevious;
+    m_iGeneration = iPrevious + 1;
     return 0;
 }
 
@@ -374,7 +428,8 @@ int CRcSqliteStore::CheckSchema(std::string& strError) {
         }
         LOG_INFO("store %s: made a new database, schema version %u", m_strPath.c_str(), RC_STORE_SCHEMA_VERSION);
     }
-    if (iVersion == RC_STORE_SCHEMA_VERSION) return 0;
+    m_iVersion = iVersion;
+    if (iVersion == 1 || iVersion == RC_STORE_SCHEMA_VERSION) return 0;
     if (iVersion > RC_STORE_SCHEMA_VERSION) {
         strError = m_strPath + ": schema version " + std::to_string(iVersion) + " is newer than this program's " +
                    std::to_string(RC_STORE_SCHEMA_VERSION) + "; refusing to use it";
@@ -389,6 +444,30 @@ int CRcSqliteStore::CheckSchema(std::string& strError) {
     return ENOTSUP;
 }
 
+// One transaction: a crash leaves version 1 whole or version 2 whole. The
+// version is read again under the lock, as another writer may have done it.
+int CRcSqliteStore::Upgrade(std::string& strError) {
+    int iErr = Exec("BEGIN IMMEDIATE", strError);
+    if (iErr != 0) return iErr;
+    sint64 iVersion = 0;
+    sint64 iObjects = 0;
+    iErr = ReadVersion(iVersion, iObjects, strError);
+    if (iErr == 0 && iVersion == 1) iErr = Exec(kUpgradeFrom1, strError);
+    if (iErr == 0) iErr = Exec("COMMIT", strError);
+    if (iErr != 0) {
+        if (!sqlite3_get_autocommit(m_pDb)) sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
+        return iErr;
+    }
+    if (iVersion == 1)
+        LOG_WARN("store %s: upgraded from schema version 1 to %u", m_strPath.c_str(), RC_STORE_SCHEMA_VERSION);
+    m_iVersion = RC_STORE_SCHEMA_VERSION;
+    return 0;
+}
+
+std::string CRcSqliteStore::ResourceSelect() const {
+    return std::string("SELECT ") + (m_iVersion >= 2 ? kResourceV2 : kResourceV1);
+}
+
 int CRcSqliteStore::Prepare(std::string& strError) {
     struct {
         sqlite3_stmt** pp;
@@ -396,15 +475,17 @@ int CRcSqliteStore::Prepare(std::string& strError) {
     } arStmts[] = {
         {&m_pFindId, "SELECT id FROM resource WHERE fid = ?1"},
         {&m_pInsertResource,
-         "INSERT INTO resource (fid, sid, sha1, md4, size, tpt, first_seen, last_seen, report_count)"
-         " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?7, 1)"},
+         "INSERT INTO resource (fid, sid, sha1, md4, size, tpt, first_seen) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"},
+        {&m_pInsertCount, "INSERT INTO resource_count (resource_id, last_seen, report_count) VALUES (?1, ?2, 1)"},
         {&m_pInsertLocation,
          "INSERT OR IGNORE INTO location (resource_id, url, file, ext, ref, first_seen)"
          " VALUES (?1, ?2, ?3, ?4, ?5, ?6)"},
         {&m_pBumpId,
-         "UPDATE resource SET report_count = report_count + ?2, last_seen = max(last_seen, ?3) WHERE id = ?1"},
+         "UPDATE resource_count SET report_count = report_count + ?2, last_seen = max(last_seen, ?3)"
+         " WHERE resource_id = ?1"},
         {&m_pBumpFid,
-         "UPDATE resource SET report_count = report_count + ?2, last_seen = max(last_seen, ?3) WHERE fid = ?1"},
+         "UPDATE resource_count SET report_count = report_count + ?2, last_seen = max(last_seen, ?3)"
+         " WHERE resource_id = (SELECT id FROM resource WHERE fid = ?1)"},
     };
     for (auto& oStmt : arStmts) {
         int iRet = sqlite3_prepare_v3(m_pDb, oStmt.pszSql, -1, SQLITE_PREPARE_PERSISTENT, oStmt.pp, nullptr);
@@ -418,8 +499,17 @@ int CRcSqliteStore::Prepare(std::string& strError) {
 // goes to a new file at the path instead of failing.
 int CRcSqliteStore::Refresh(std::string& strError) {
     if (m_pDb != nullptr) {
-        struct stat st;
-        if (stat(m_strPath.c_str(), &st) == 0 && st.st_dev == m_iDev && st.st_ino == m_iIno) return 0;
+        rc_file_id_t oNow;
+        const int iLook = rc_sqlite_file_id(m_strPath, oNow);
+        if (iLook == 0 && rc_sqlite_same_file(oNow, m_oFileId)) return 0;
+        // A reader keeps what it has until a file is there to read.
+        if (m_nMode != RC_STORE_WRITE) {
+            if (iLook != 0) return 0;
+            Close();
+            int iErr = OpenOnce(strError);
+            if (iErr != 0) Close();
+            return iErr;
+        }
         LOG_WARN("store %s no longer names the open file; opening it again", m_strPath.c_str());
         // SQLite does not checkpoint a moved file when it closes it; done
         // here, the commits in the WAL go into the file wherever it is now.
@@ -450,21 +540,29 @@ int CRcSqliteStore::Commit(const rc_store_batch_t& oBatch, std::vector<rc_report
     return iErr;
 }
 
+// A savepoint per report: one that cannot be written is rolled back alone
+// and answered with its own error, unless SQLite rolled the whole
+// transaction back (a full disk, an I/O error), which fails the batch.
 int CRcSqliteStore::WriteBatch(const rc_store_batch_t& oBatch, std::vector<rc_report_outcome_t>& oOutcomes,
                                std::string& strError) {
     int iErr = Exec("BEGIN IMMEDIATE", strError);
     if (iErr != 0) return iErr;
     oOutcomes.resize(oBatch.Reports.size());
-    for (size_t i = 0; i < oBatch.Reports.size() && iErr == 0; ++i)
-        iErr = WriteOne(oBatch.Reports[i], oOutcomes[i].Stored, strError);
-    for (auto it = oBatch.Tallies.begin(); it != oBatch.Tallies.end() && iErr == 0; ++it) {
-        CResetOnExit reset(m_pBumpFid);
-        BindText(m_pBumpFid, 1, it->FID.Hex());
-        sqlite3_bind_int64(m_pBumpFid, 2, static_cast<sint64>(it->Count));
-        sqlite3_bind_int64(m_pBumpFid, 3, it->LastSeen);
-        int iRet = sqlite3_step(m_pBumpFid);
-        if (iRet != SQLITE_DONE) iErr = Fail(iRet, "cannot count a report", strError);
+    for (size_t i = 0; i < oBatch.Reports.size() && iErr == 0; ++i) {
+        iErr = Exec("SAVEPOINT report", strError);
+        if (iErr != 0) break;
+        rc_report_outcome_t& oOut = oOutcomes[i];
+        oOut.Errno = WriteOne(oBatch.Reports[i], oOut.Stored, oOut.Error);
+        if (oOut.Errno == 0) {
+            iErr = Exec("RELEASE report", strError);
+        } else if (sqlite3_get_autocommit(m_pDb)) {
+            strError = oOut.Error;
+            iErr = oOut.Errno;
+        } else {
+            iErr = Exec("ROLLBACK TO report; RELEASE report", strError);
+        }
     }
+    for (size_t i = 0; i < oBatch.Tallies.size() && iErr == 0; ++i) iErr = WriteTally(oBatch.Tallies[i], strError);
     if (iErr == 0) iErr = Exec("COMMIT", strError);
     // A failed COMMIT may leave the transaction open (SQLITE_BUSY) or have
     // rolled it back already.
@@ -472,44 +570,69 @@ int CRcSqliteStore::WriteBatch(const rc_store_batch_t& oBatch, std::vector<rc_re
     return iErr;
 }
 
+// A tally of a FID the store no longer holds (removed since it was
+// answered) counts nothing; that is logged, not a failure of the batch.
+int CRcSqliteStore::WriteTally(const rc_store_tally_t& oTally, std::string& strError) {
+    CResetOnExit reset(m_pBumpFid);
+    int iRet = CBinder(m_pBumpFid)
+                   .Text(1, oTally.FID.Hex())
+                   .Int(2, static_cast<sint64>(oTally.Count))
+                   .Int(3, oTally.LastSeen)
+                   .Result();
+    if (iRet == SQLITE_OK) iRet = sqlite3_step(m_pBumpFid);
+    if (iRet != SQLITE_DONE) return Fail(iRet, "cannot count a report", strError);
+    if (sqlite3_changes(m_pDb) != 1)
+        LOG_ERR("store %s: counts of fid=%s changed no row; %llu repeats not counted", m_strPath.c_str(),
+                oTally.FID.Hex().c_str(), static_cast<unsigned long long>(oTally.Count));
+    return 0;
+}
+
 int CRcSqliteStore::WriteOne(const rc_store_report_t& oItem, ERcStored& nResult, std::string& strError) {
     const rc_resource_t& oRes = oItem.Resource;
+    const std::string strFid = oRes.FID.Hex();
     sint64 iId = 0;
     {
         CResetOnExit reset(m_pFindId);
-        BindText(m_pFindId, 1, oRes.FID.Hex());
-        int iRet = sqlite3_step(m_pFindId);
+        int iRet = CBinder(m_pFindId).Text(1, strFid).Result();
+        if (iRet == SQLITE_OK) iRet = sqlite3_step(m_pFindId);
         if (iRet == SQLITE_ROW) {
             iId = sqlite3_column_int64(m_pFindId, 0);
         } else if (iRet != SQLITE_DONE) {
             return Fail(iRet, "cannot look up a fid", strError);
         }
     }
-    bool bInserted = iId == 0;
+    const bool bInserted = iId == 0;
     if (bInserted) {
         CResetOnExit reset(m_pInsertResource);
-        BindText(m_pInsertResource, 1, oRes.FID.Hex());
-        BindText(m_pInsertResource, 2, oRes.SID.Hex());
-        BindText(m_pInsertResource, 3, oRes.Hash.Hex());
-        BindText(m_pInsertResource, 4, oRes.MD4.Hex());
-        sqlite3_bind_int64(m_pInsertResource, 5, static_cast<sint64>(oRes.Size));
-        sqlite3_bind_blob(m_pInsertResource, 6, oRes.Tpt.empty() ? "" : static_cast<const void*>(oRes.Tpt.data()),
-                          static_cast<int>(oRes.Tpt.size()), SQLITE_STATIC);
-        sqlite3_bind_int64(m_pInsertResource, 7, oItem.Now);
-        int iRet = sqlite3_step(m_pInsertResource);
+        int iRet = CBinder(m_pInsertResource)
+                       .Text(1, strFid)
+                       .Text(2, oRes.SID.Hex())
+                       .Text(3, oRes.Hash.Hex())
+                       .Text(4, oRes.MD4.Hex())
+                       .Int(5, static_cast<sint64>(oRes.Size))
+                       .Blob(6, oRes.Tpt)
+                       .Int(7, oItem.Now)
+                       .Result();
+        if (iRet == SQLITE_OK) iRet = sqlite3_step(m_pInsertResource);
         if (iRet != SQLITE_DONE) return Fail(iRet, "cannot insert a resource", strError);
         iId = sqlite3_last_insert_rowid(m_pDb);
+        CResetOnExit resetCount(m_pInsertCount);
+        iRet = CBinder(m_pInsertCount).Int(1, iId).Int(2, oItem.Now).Result();
+        if (iRet == SQLITE_OK) iRet = sqlite3_step(m_pInsertCount);
+        if (iRet != SQLITE_DONE) return Fail(iRet, "cannot insert a resource's counts", strError);
     }
     bool bNewLocation = false;
     {
         CResetOnExit reset(m_pInsertLocation);
-        sqlite3_bind_int64(m_pInsertLocation, 1, iId);
-        BindText(m_pInsertLocation, 2, oItem.Where.Url);
-        BindText(m_pInsertLocation, 3, oItem.Where.FileName);
-        BindText(m_pInsertLocation, 4, oItem.Where.ExtName);
-        BindText(m_pInsertLocation, 5, oItem.Where.Ref);
-        sqlite3_bind_int64(m_pInsertLocation, 6, oItem.Now);
-        int iRet = sqlite3_step(m_pInsertLocation);
+        int iRet = CBinder(m_pInsertLocation)
+                       .Int(1, iId)
+                       .Text(2, oItem.Where.Url)
+                       .Text(3, oItem.Where.FileName)
+                       .Text(4, oItem.Where.ExtName)
+                       .Text(5, oItem.Where.Ref)
+                       .Int(6, oItem.Now)
+                       .Result();
+        if (iRet == SQLITE_OK) iRet = sqlite3_step(m_pInsertLocation);
         if (iRet != SQLITE_DONE) return Fail(iRet, "cannot insert a location", strError);
         bNewLocation = sqlite3_changes(m_pDb) > 0;
     }
@@ -519,21 +642,21 @@ int CRcSqliteStore::WriteOne(const rc_store_report_t& oItem, ERcStored& nResult,
     }
     nResult = bNewLocation ? RC_STORED_LOCATION : RC_STORED_KNOWN;
     CResetOnExit reset(m_pBumpId);
-    sqlite3_bind_int64(m_pBumpId, 1, iId);
-    sqlite3_bind_int64(m_pBumpId, 2, 1);
-    sqlite3_bind_int64(m_pBumpId, 3, oItem.Now);
-    int iRet = sqlite3_step(m_pBumpId);
-    return iRet == SQLITE_DONE ? 0 : Fail(iRet, "cannot count a report", strError);
+    int iRet = CBinder(m_pBumpId).Int(1, iId).Int(2, 1).Int(3, oItem.Now).Result();
+    if (iRet == SQLITE_OK) iRet = sqlite3_step(m_pBumpId);
+    if (iRet != SQLITE_DONE) return Fail(iRet, "cannot count a report", strError);
+    if (sqlite3_changes(m_pDb) != 1) {
+        strError = m_strPath + ": fid=" + strFid + " has no counts row";
+        LOG_ERR("store %s", strError.c_str());
+        return EBADMSG;
+    }
+    return 0;
 }
 
 int CRcSqliteStore::Find(const char* pszWhere, const std::string& strKey, uint32 iLimit,
                          const std::function<bool(const rc_resource_t&)>& fn, std::string& strError) {
-    if (m_pDb == nullptr) {
-        strError = m_strPath + ": not open";
-        return EBADF;
-    }
     // One transaction, so the resources and their locations are one snapshot.
-    int iErr = Exec("BEGIN", strError);
+    int iErr = Begin(strError);
     if (iErr != 0) return iErr;
     iErr = FindIn(pszWhere, strKey, iLimit, fn, strError);
     sqlite3_exec(m_pDb, "COMMIT", nullptr, nullptr, nullptr);
@@ -542,61 +665,56 @@ int CRcSqliteStore::Find(const char* pszWhere, const std::string& strKey, uint32
 
 int CRcSqliteStore::FindIn(const char* pszWhere, const std::string& strKey, uint32 iLimit,
                            const std::function<bool(const rc_resource_t&)>& fn, std::string& strError) {
-    std::string strSql = std::string("SELECT ") + kResourceColumns + " FROM resource " + pszWhere;
+    std::string strSql = ResourceSelect() + " " + pszWhere;
     CStmt stmt;
     int iRet = sqlite3_prepare_v2(m_pDb, strSql.c_str(), -1, stmt.Out(), nullptr);
     if (iRet != SQLITE_OK) return Fail(iRet, "cannot prepare a lookup", strError);
-    if (!strKey.empty()) BindText(stmt.Get(), 1, strKey);
-    if (iLimit != 0) sqlite3_bind_int64(stmt.Get(), 1, iLimit);
+    CBinder oBind(stmt.Get());
+    if (!strKey.empty()) oBind.Text(1, strKey);
+    if (iLimit != 0) oBind.Int(1, iLimit);
+    if (oBind.Result() != SQLITE_OK) return Fail(oBind.Result(), "cannot bind a lookup", strError);
     while ((iRet = sqlite3_step(stmt.Get())) == SQLITE_ROW) {
         rc_resource_t oRes;
         sint64 iId = ReadResource(stmt.Get(), 0, oRes);
-        int iErr = ReadLocationsOf(oRes, iId, strError);
+        int iErr = ReadLocationsOf(oRes, iId, 0, 0, strError);
         if (iErr != 0) return iErr;
         if (!fn(oRes)) return 0;
     }
     return iRet == SQLITE_DONE ? 0 : Fail(iRet, "cannot read a resource", strError);
 }
 
-int CRcSqliteStore::ReadLocationsOf(rc_resource_t& oRes, sint64 iId, std::string& strError) {
+// iLimit 0: all of them.
+int CRcSqliteStore::ReadLocationsOf(rc_resource_t& oRes, sint64 iId, uint64 iAfter, uint32 iLimit,
+                                    std::string& strError) {
+    std::string strSql = std::string("SELECT ") + kLocationColumns +
+                         " FROM location l WHERE l.resource_id = ?1 AND l.id > ?2 ORDER BY l.id LIMIT ?3";
     CStmt stmt;
-    int iRet = sqlite3_prepare_v2(
-        m_pDb, "SELECT url, file, ext, ref, first_seen, id FROM location WHERE resource_id = ?1 ORDER BY id", -1,
-        stmt.Out(), nullptr);
+    int iRet = sqlite3_prepare_v2(m_pDb, strSql.c_str(), -1, stmt.Out(), nullptr);
     if (iRet != SQLITE_OK) return Fail(iRet, "cannot prepare a lookup", strError);
-    sqlite3_bind_int64(stmt.Get(), 1, iId);
-    while ((iRet = sqlite3_step(stmt.Get())) == SQLITE_ROW) {
-        oRes.Locations.push_back(ReadLocation(stmt.Get(), 0));
-    }
+    iRet = CBinder(stmt.Get())
+               .Int(1, iId)
+               .Int(2, static_cast<sint64>(iAfter))
+               .Int(3, iLimit == 0 ? -1 : static_cast<sint64>(iLimit))
+               .Result();
+    if (iRet != SQLITE_OK) return Fail(iRet, "cannot bind a lookup", strError);
+    while ((iRet = sqlite3_step(stmt.Get())) == SQLITE_ROW) oRes.Locations.push_back(ReadLocation(stmt.Get(), 0));
     return iRet == SQLITE_DONE ? 0 : Fail(iRet, "cannot read the locations", strError);
 }
 
-namespace {
-
-std::function<bool(const rc_resource_t&)> Collect(std::vector<rc_resource_t>& oOut) {
-    oOut.clear();
-    return [&oOut](const rc_resource_t& oRes) {
-        oOut.push_back(oRes);
-        return true;
-    };
-}
-
-}  // namespace
-
 int CRcSqliteStore::FindFid(const Sha1Hash& oFid, std::vector<rc_resource_t>& oOut, std::string& strError) {
-    int iErr = Find("WHERE fid = ?1", oFid.Hex(), 0, Collect(oOut), strError);
+    int iErr = Find("WHERE r.fid = ?1", oFid.Hex(), 0, Collect(oOut), strError);
     if (iErr != 0) oOut.clear();
     return iErr;
 }
 
 int CRcSqliteStore::FindSid(const Sha1Hash& oSid, std::vector<rc_resource_t>& oOut, std::string& strError) {
-    int iErr = Find("WHERE sid = ?1 ORDER BY id", oSid.Hex(), 0, Collect(oOut), strError);
+    int iErr = Find("WHERE r.sid = ?1 ORDER BY r.id", oSid.Hex(), 0, Collect(oOut), strError);
     if (iErr != 0) oOut.clear();
     return iErr;
 }
 
 int CRcSqliteStore::FindSha1(const Sha1Hash& oHash, std::vector<rc_resource_t>& oOut, std::string& strError) {
-    int iErr = Find("WHERE sha1 = ?1 ORDER BY id", oHash.Hex(), 0, Collect(oOut), strError);
+    int iErr = Find("WHERE r.sha1 = ?1 ORDER BY r.id", oHash.Hex(), 0, Collect(oOut), strError);
     if (iErr != 0) oOut.clear();
     return iErr;
 }
@@ -605,26 +723,38 @@ int CRcSqliteStore::FindFidPage(const Sha1Hash& oFid, uint32 iLimit, uint64 iAft
                                 bool& bFound, uint64& iNext, std::string& strError) {
     bFound = false;
     iNext = 0;
+    oOut = rc_resource_t();
     if (iLimit == 0 || iLimit > RC_STORE_PAGE_MAX) {
         strError = "a page holds 1 to " + std::to_string(RC_STORE_PAGE_MAX) + " locations";
         return EINVAL;
     }
-    std::vector<rc_resource_t> oFound;
-    int iErr = FindFid(oFid, oFound, strError);
-    if (iErr != 0 || oFound.empty()) return iErr;
-    oOut = std::move(oFound.front());
-    std::vector<rc_location_t> oAll = std::move(oOut.Locations);
-    oOut.Locations.clear();
-    for (rc_location_t& oLoc : oAll) {
-        if (oLoc.Id <= iAfter) continue;
-        if (oOut.Locations.size() == iLimit) {
-            iNext = oOut.Locations.back().Id;
-            break;
+    int iErr = Begin(strError);
+    if (iErr != 0) return iErr;
+    std::string strSql = ResourceSelect() + " WHERE r.fid = ?1";
+    CStmt stmt;
+    int iRet = sqlite3_prepare_v2(m_pDb, strSql.c_str(), -1, stmt.Out(), nullptr);
+    if (iRet == SQLITE_OK) iRet = CBinder(stmt.Get()).Text(1, oFid.Hex()).Result();
+    if (iRet == SQLITE_OK) iRet = sqlite3_step(stmt.Get());
+    if (iRet == SQLITE_ROW) {
+        sint64 iId = ReadResource(stmt.Get(), 0, oOut);
+        // One more than asked tells whether a next page exists.
+        iErr = ReadLocationsOf(oOut, iId, iAfter, iLimit + 1, strError);
+        if (iErr == 0) {
+            bFound = true;
+            if (oOut.Locations.size() > iLimit) {
+                oOut.Locations.pop_back();
+                iNext = oOut.Locations.back().Id;
+            }
         }
-        oOut.Locations.push_back(std::move(oLoc));
+    } else if (iRet != SQLITE_DONE) {
+        iErr = Fail(iRet, "cannot read a resource", strError);
     }
-    bFound = true;
-    return 0;
+    sqlite3_exec(m_pDb, "COMMIT", nullptr, nullptr, nullptr);
+    if (iErr != 0) {
+        bFound = false;
+        oOut = rc_resource_t();
+    }
+    return iErr;
 }
 
 int CRcSqliteStore::FindRecent(uint32 iLimit, const std::function<bool(const rc_resource_t&)>& fn,
@@ -633,31 +763,30 @@ int CRcSqliteStore::FindRecent(uint32 iLimit, const std::function<bool(const rc_
         strError = "the most recent 1 to " + std::to_string(RC_STORE_RECENT_MAX) + " resources";
         return EINVAL;
     }
-    return Find("ORDER BY id DESC LIMIT ?1", "", iLimit, fn, strError);
+    return Find("ORDER BY r.id DESC LIMIT ?1", "", iLimit, fn, strError);
 }
 
 int CRcSqliteStore::ReadLocations(uint64 iAfter, uint32 iLimit, std::vector<rc_resource_t>& oResources,
                                   std::vector<rc_location_t>& oLocations, std::string& strError) {
     oResources.clear();
     oLocations.clear();
-    if (m_pDb == nullptr) {
-        strError = m_strPath + ": not open";
-        return EBADF;
-    }
-    std::string strSql = std::string("SELECT r.id, r.fid, r.sid, r.sha1, r.md4, r.size, r.tpt, r.first_seen,") +
-                         " r.last_seen, r.report_count, l.url, l.file, l.ext, l.ref, l.first_seen, l.id" +
-                         " FROM location l JOIN resource r ON r.id = l.resource_id WHERE l.id > ?1" +
+    int iErr = Begin(strError);
+    if (iErr != 0) return iErr;
+    std::string strSql = ResourceSelect() + " JOIN location l ON l.resource_id = r.id WHERE l.id > ?1" +
                          " ORDER BY l.id LIMIT ?2";
+    // The location's columns follow the resource's.
+    strSql.insert(std::string("SELECT ").size(), std::string(kLocationColumns) + ", ");
     CStmt stmt;
     int iRet = sqlite3_prepare_v2(m_pDb, strSql.c_str(), -1, stmt.Out(), nullptr);
-    if (iRet != SQLITE_OK) return Fail(iRet, "cannot prepare the export", strError);
-    sqlite3_bind_int64(stmt.Get(), 1, static_cast<sint64>(iAfter));
-    sqlite3_bind_int64(stmt.Get(), 2, iLimit);
-    while ((iRet = sqlite3_step(stmt.Get())) == SQLITE_ROW) {
-        oResources.emplace_back();
-        ReadResource(stmt.Get(), 0, oResources.back());
-        oLocations.push_back(ReadLocation(stmt.Get(), 10));
+    if (iRet == SQLITE_OK) iRet = CBinder(stmt.Get()).Int(1, static_cast<sint64>(iAfter)).Int(2, iLimit).Result();
+    if (iRet == SQLITE_OK) {
+        while ((iRet = sqlite3_step(stmt.Get())) == SQLITE_ROW) {
+            oLocations.push_back(ReadLocation(stmt.Get(), 0));
+            oResources.emplace_back();
+            ReadResource(stmt.Get(), 6, oResources.back());
+        }
     }
+    sqlite3_exec(m_pDb, "COMMIT", nullptr, nullptr, nullptr);
     if (iRet == SQLITE_DONE) return 0;
     oResources.clear();
     oLocations.clear();
@@ -671,10 +800,11 @@ int CRcSqliteStore::GetCounts(rc_store_counts_t& oCounts, std::string& strError)
         return EBADF;
     }
     CStmt stmt;
-    int iRet = sqlite3_prepare_v2(m_pDb,
-                                  "SELECT (SELECT count(*) FROM resource), (SELECT count(*) FROM location),"
-                                  " (SELECT coalesce(sum(report_count), 0) FROM resource)",
-                                  -1, stmt.Out(), nullptr);
+    const char* pszSql = m_iVersion >= 2 ? "SELECT (SELECT count(*) FROM resource), (SELECT count(*) FROM location),"
+                                           " (SELECT coalesce(sum(report_count), 0) FROM resource_count)"
+                                         : "SELECT (SELECT count(*) FROM resource), (SELECT count(*) FROM location),"
+                                           " (SELECT coalesce(sum(report_count), 0) FROM resource)";
+    int iRet = sqlite3_prepare_v2(m_pDb, pszSql, -1, stmt.Out(), nullptr);
     if (iRet == SQLITE_OK) iRet = sqlite3_step(stmt.Get());
     if (iRet != SQLITE_ROW) return Fail(iRet, "cannot count", strError);
     oCounts.Resources = static_cast<uint64>(sqlite3_column_int64(stmt.Get(), 0));
@@ -693,23 +823,18 @@ int CRcSqliteStore::Remove(const Sha1Hash& oFid, bool& bFound, rc_resource_t* pR
     if (iErr == 0) iErr = Exec("BEGIN IMMEDIATE", strError);
     if (iErr != 0) return iErr;
     std::vector<rc_resource_t> oFound;
-    iErr = FindIn("WHERE fid = ?1", oFid.Hex(), 0, Collect(oFound), strError);
-    if (iErr == 0 && !oFound.empty()) {
+    iErr = FindIn("WHERE r.fid = ?1", oFid.Hex(), 0, Collect(oFound), strError);
+    // Each table by hand: the cascade holds only where foreign keys are on.
+    const char* const arDeletes[] = {
+        "DELETE FROM location WHERE resource_id = (SELECT id FROM resource WHERE fid = ?1)",
+        "DELETE FROM resource_count WHERE resource_id = (SELECT id FROM resource WHERE fid = ?1)",
+        "DELETE FROM resource WHERE fid = ?1",
+    };
+    for (size_t i = 0; i < sizeof(arDeletes) / sizeof(arDeletes[0]) && iErr == 0 && !oFound.empty(); ++i) {
         CStmt del;
-        int iRet = sqlite3_prepare_v2(m_pDb,
-                                      "DELETE FROM location WHERE resource_id = (SELECT id FROM resource WHERE fid = ?1)",
-                                      -1, del.Out(), nullptr);
-        if (iRet == SQLITE_OK) {
-            BindText(del.Get(), 1, oFid.Hex());
-            iRet = sqlite3_step(del.Get());
-        }
-        CStmt delRes;
-        if (iRet == SQLITE_DONE)
-            iRet = sqlite3_prepare_v2(m_pDb, "DELETE FROM resource WHERE fid = ?1", -1, delRes.Out(), nullptr);
-        if (iRet == SQLITE_OK) {
-            BindText(delRes.Get(), 1, oFid.Hex());
-            iRet = sqlite3_step(delRes.Get());
-        }
+        int iRet = sqlite3_prepare_v2(m_pDb, arDeletes[i], -1, del.Out(), nullptr);
+        if (iRet == SQLITE_OK) iRet = CBinder(del.Get()).Text(1, oFid.Hex()).Result();
+        if (iRet == SQLITE_OK) iRet = sqlite3_step(del.Get());
         if (iRet != SQLITE_DONE) iErr = Fail(iRet, "cannot remove a resource", strError);
     }
     if (iErr == 0) iErr = Exec("COMMIT", strError);

@@ -1,16 +1,16 @@
 // CRcSqliteStore: the store of record in one SQLite database file in WAL
 // mode, behind CRcStore. A resource is one row keyed by its FID (SID and
-// SHA-1 indexed) with its piece table, first and last report time and
-// report count; every URL it was reported from is one location row. Before
-// each write the path's device and inode are compared with the file opened;
-// a database removed or replaced meanwhile is opened afresh at the path,
-// never written into unseen. Errors as CRcStore says, SQLite's codes mapped
-// by rc_store_errno. Owns its connection; one thread at a time. Readers
-// (RC_STORE_READ) may use the file while a writer does.
+// SHA-1 indexed) with its piece table and first report time; its report
+// count and last report time sit in a row of their own, so a repeat
+// rewrites a few bytes, not the piece table; every URL it was reported from
+// is one location row. Before each write the path's device and inode are
+// compared with the file opened; a database removed or replaced meanwhile
+// is opened afresh at the path, never written into unseen. Errors as
+// CRcStore says, SQLite's codes mapped by rc_store_errno. Owns its
+// connection; one thread at a time. Readers (RC_STORE_READ) may use the
+// file while a writer does, and read a version-1 file as it is.
 #ifndef ZQ_RC_SQLITE_STORE_H
 #define ZQ_RC_SQLITE_STORE_H
-
-#include <sys/types.h>
 
 #include <functional>
 #include <string>
@@ -18,15 +18,17 @@
 
 #include "common_header.h"
 #include "hashval.h"
+#include "rc_sqlite_file.h"
 #include "rc_store.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 
 enum : uint32 {
-    // PRAGMA user_version of the schema this code reads and writes; a file of
-    // a higher version is refused, never changed.
-    RC_STORE_SCHEMA_VERSION = 1,
+    // PRAGMA user_version of the schema this code writes; a file of a higher
+    // version is refused, never changed; version 1 (counts beside the piece
+    // table) is read as it is and upgraded by the first open for writing.
+    RC_STORE_SCHEMA_VERSION = 2,
 };
 
 // The errno value for a SQLite result code on db (which may be null): the
@@ -74,15 +76,22 @@ private:
     int OpenOnce(std::string& strError);
     int CheckSchema(std::string& strError);
     int ReadVersion(sint64& iVersion, sint64& iObjects, std::string& strError);
+    int Upgrade(std::string& strError);
+    int RaiseGeneration(std::string& strError);
+    int ReadMeta(const char* pszKey, std::string& strValue, bool& bFound, std::string& strError);
     int Prepare(std::string& strError);
     int WriteBatch(const rc_store_batch_t& oBatch, std::vector<rc_report_outcome_t>& oOutcomes,
                    std::string& strError);
     int WriteOne(const rc_store_report_t& oItem, ERcStored& nResult, std::string& strError);
+    int WriteTally(const rc_store_tally_t& oTally, std::string& strError);
     int Find(const char* pszWhere, const std::string& strKey, uint32 iLimit,
              const std::function<bool(const rc_resource_t&)>& fn, std::string& strError);
     int FindIn(const char* pszWhere, const std::string& strKey, uint32 iLimit,
                const std::function<bool(const rc_resource_t&)>& fn, std::string& strError);
-    int ReadLocationsOf(rc_resource_t& oResource, sint64 iId, std::string& strError);
+    int ReadLocationsOf(rc_resource_t& oResource, sint64 iId, uint64 iAfter, uint32 iLimit, std::string& strError);
+    // The SELECT ... FROM of a resource's columns for the file's version.
+    std::string ResourceSelect() const;
+    int Begin(std::string& strError);
     int Exec(const char* pszSql, std::string& strError);
     int Fail(int iCode, const std::string& strWhat, std::string& strError);
     void FinalizeAll();
@@ -90,13 +99,14 @@ private:
     std::string m_strPath;
     ERcStoreMode m_nMode;
     sqlite3* m_pDb;
-    dev_t m_iDev;
-    ino_t m_iIno;
+    sint64 m_iVersion;
+    rc_file_id_t m_oFileId;
     std::string m_strStoreId;
     uint64 m_iGeneration;
     uint64 m_iPrevious;
     sqlite3_stmt* m_pFindId;
     sqlite3_stmt* m_pInsertResource;
+    sqlite3_stmt* m_pInsertCount;
     sqlite3_stmt* m_pInsertLocation;
     sqlite3_stmt* m_pBumpId;
     sqlite3_stmt* m_pBumpFid;
