@@ -99,6 +99,52 @@ TEST_F(RcPgCenters, SameReportsThroughTwoCentersAtOnceAreAcceptedOncePerFidAndUr
     EXPECT_NE(one.ErrLog().find("postgres:***@"), std::string::npos) << one.ErrLog();
 }
 
+// The status of one HTTP request on a connection of its own; 0 for none.
+int HttpStatus(unsigned short port, const std::string& request) {
+    int fd = zqtest::PlainConnect(port);
+    if (fd < 0) return 0;
+    std::string head;
+    zqtest::Deadline deadline(rctest::kIoTimeoutMs);
+    if (zqtest::SendAll(fd, request)) {
+        while (head.find("\r\n") == std::string::npos && zqtest::WaitReadable(fd, deadline.MsLeft())) {
+            char chunk[512];
+            ssize_t n = recv(fd, chunk, sizeof(chunk), 0);
+            if (n <= 0) break;
+            head.append(chunk, static_cast<size_t>(n));
+        }
+    }
+    close(fd);
+    return head.size() > 12 ? std::stoi(head.substr(9, 3)) : 0;
+}
+
+TEST_F(RcPgCenters, ARemovalThroughOneCenterIsForgottenByTheOtherWhichAcceptsTheReportAnew) {
+    const std::string key = "00112233445566778899aabbccddeeff";
+    rctest::Server one, two;
+    ASSERT_TRUE(one.Start(CenterConfig(m_pg.ConnString()) + "sig_key: " + key + "\nhttp_listen_port: 0\n"));
+    std::string line;
+    ASSERT_TRUE(one.Process().WaitForLine("http on 127.0.0.1:", &line, rctest::kStartTimeoutMs));
+    unsigned short http = static_cast<unsigned short>(std::stoi(line.substr(line.rfind(':') + 1)));
+    ASSERT_TRUE(two.Start(CenterConfig(m_pg.ConnString()))) << two.ErrLog();
+
+    RSInfo info;
+    MakeInfo(info, 300000, 1);
+    // The second answer comes from the other center's cache.
+    ASSERT_EQ(rctest::Exchange(two.Port(), rctest::RequestOf(info, 1)).result, static_cast<uint32>(RC_RESULT_ACCEPTED));
+    ASSERT_EQ(rctest::Exchange(two.Port(), rctest::RequestOf(info, 2)).result, static_cast<uint32>(RC_RESULT_KNOWN));
+
+    const std::string path = "/v1/resources/" + info.FID.Hex() + "/remove";
+    zqtest::ProcessResult minted =
+        zqtest::RunProcess(zqtest::BinPath("zq_sig"), {"mint", "--key", key, "--user", "7", "--path", path}, "/");
+    std::string body = "user=7&sig=" + minted.out.substr(0, minted.out.find('\n'));
+    ASSERT_EQ(HttpStatus(http, "POST " + path + " HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                                   "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body),
+              200);
+    // The notice travels through the database to the other center's store
+    // thread and on to its loop.
+    std::this_thread::sleep_for(std::chrono::milliseconds(zqtest::UnderSanitizers() ? 1500 : 500));
+    EXPECT_EQ(rctest::Exchange(two.Port(), rctest::RequestOf(info, 3)).result, static_cast<uint32>(RC_RESULT_ACCEPTED));
+}
+
 TEST_F(RcPgCenters, ADatabaseStoppedUnderLoadFailsReportsWithinTheBoundAndLosesNoneAccepted) {
     rctest::Server center;
     ASSERT_TRUE(center.Start(CenterConfig(m_pg.ConnString()))) << center.ErrLog();
