@@ -206,6 +206,13 @@ int CRcPgStore::Connect(std::string& strError) {
         if (iErr != 0 && strError.compare(0, m_strMasked.size(), m_strMasked) != 0)
             strError = m_strMasked + ": " + strError;
     }
+    // A generic plan cannot see how many FIDs an array holds and scans the
+    // whole table for them; the statements stay prepared (parsed once) but
+    // are planned for each batch.
+    if (iErr == 0) {
+        CRcPgResult oIgnored;
+        iErr = m_oConn.Exec("SET plan_cache_mode = force_custom_plan", {}, oIgnored, strError);
+    }
     if (iErr == 0 && m_nMode == RC_STORE_WRITE) {
         CRcPgResult oIgnored;
         iErr = m_oConn.Exec(std::string("LISTEN ") + RC_PG_FORGET_CHANNEL, {}, oIgnored, strError);
