@@ -147,7 +147,10 @@ TEST_F(RcPgCenters, ARemovalThroughOneCenterIsForgottenByTheOtherWhichAcceptsThe
 
 TEST_F(RcPgCenters, ADatabaseStoppedUnderLoadFailsReportsWithinTheBoundAndLosesNoneAccepted) {
     rctest::Server center;
-    ASSERT_TRUE(center.Start(CenterConfig(m_pg.ConnString()))) << center.ErrLog();
+    ASSERT_TRUE(center.Start(CenterConfig(m_pg.ConnString()) + "http_listen_port: 0\n")) << center.ErrLog();
+    std::string line;
+    ASSERT_TRUE(center.Process().WaitForLine("http on 127.0.0.1:", &line, rctest::kStartTimeoutMs));
+    unsigned short http = static_cast<unsigned short>(std::stoi(line.substr(line.rfind(':') + 1)));
     const std::vector<std::string> packets = Requests(800, 1);
     const int kClients = 4;
     std::atomic<int> unanswered{0}, refused{0}, slow{0}, wrong{0};
@@ -191,6 +194,10 @@ TEST_F(RcPgCenters, ADatabaseStoppedUnderLoadFailsReportsWithinTheBoundAndLosesN
     for (int c = 0; c < kClients; ++c) clients.emplace_back(client, c);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     ASSERT_TRUE(m_pg.Stop(true)) << m_pg.Error();
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(HttpStatus(http, "GET /v1/resources/" + std::string(40, 'a') + " HTTP/1.1\r\n\r\n"), 503);
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count(),
+              2000 + 1500);
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     ASSERT_TRUE(m_pg.Start()) << m_pg.Error();
     restarted = true;

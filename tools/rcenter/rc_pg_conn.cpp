@@ -217,6 +217,9 @@ int CRcPgConn::Broken(const std::string& strWhat, std::string& strError) {
     const char* pszMsg = m_pConn != nullptr ? PQerrorMessage(m_pConn) : "";
     int iErr = rc_pg_errno(nullptr, pszMsg);
     if (iErr == EIO) iErr = ECONNRESET;
+    // No socket file where the server should listen: nobody listens, and
+    // the caller must not take it for a missing record.
+    if (iErr == ENOENT && strstr(pszMsg, strerror(ENOENT)) != nullptr) iErr = ECONNREFUSED;
     std::string strMsg = pszMsg;
     while (!strMsg.empty() && (strMsg.back() == '\n' || strMsg.back() == ' ')) strMsg.pop_back();
     strError = m_strMasked + ": " + strWhat + (strMsg.empty() ? "" : ": " + strMsg) + " (" + strerror(iErr) + ")";
