@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The libraries the build needs beyond the compilers and GoogleTest: the
 # system's SQLite (zq_rcenter's store), libcrypto (the cipher and random bytes
-# of the request signatures) and the HTTP request parser (zq_rcenter's HTTP
-# API). Installs what is missing with apt-get when run as root; otherwise
+# of the request signatures), the HTTP request parser (zq_rcenter's HTTP
+# API), libpq and the PostgreSQL server (the shared store and its tests).
+# Installs what is missing with apt-get when run as root; otherwise
 # names what to install. Exits non-zero when something is still missing.
 set -uo pipefail
 
