@@ -97,6 +97,8 @@ TEST_F(RcPgCenters, SameReportsThroughTwoCentersAtOnceAreAcceptedOncePerFidAndUr
     EXPECT_EQ(rctest::Lines(r.out).size(), packets.size());
     EXPECT_EQ(one.ErrLog().find("s3cret"), std::string::npos) << one.ErrLog();
     EXPECT_NE(one.ErrLog().find("postgres:***@"), std::string::npos) << one.ErrLog();
+    EXPECT_EQ(one.Stop().exit_code, 0);
+    EXPECT_EQ(two.Stop().exit_code, 0);
 }
 
 // The status of one HTTP request on a connection of its own; 0 for none.
