@@ -267,10 +267,9 @@ int CRcPgStore::KeepConnected(std::string& strError) {
     return 0;
 }
 
-int CRcPgStore::Refresh(std::string& strError) {
-    std::string strIgnored;
-    (void)strError;
-    KeepConnected(strIgnored);
+int CRcPgStore::Refresh(std::string&) {
+    std::string strLogged;
+    KeepConnected(strLogged);
     return 0;
 }
 
