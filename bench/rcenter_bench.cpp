@@ -7,10 +7,10 @@
 // program and, when ZQ_RCENTER_BASELINE names another build of it, that one
 // too in the same run, then prints the ratios. BENCH_RC_REPORTS sets the
 // reports per client (default 40). Every server runs in a fresh temporary
-// directory with its default storage paths.
-// When ZQ_BENCH_DB_URL names a PostgreSQL database, the accepted reports
-// also go to one center on it and to two centers sharing it (16 clients
-// each), with distinct reports for each run.
+// directory with its default storage paths. When ZQ_BENCH_DB_URL names a
+// PostgreSQL database, rounds of one SQLite center, one center on that
+// database and two centers sharing it (16 clients each) follow, with
+// distinct reports for each run, and their medians.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -20,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -40,6 +41,14 @@ namespace {
 
 const int kClients = 32;
 const int kIoTimeoutMs = 30000;
+
+// Rounds of baseline then this build, alternating, so a noisy neighbour
+// weighs on both alike; the medians are compared.
+int Rounds() {
+    const char* psz = getenv("BENCH_RC_ROUNDS");
+    int n = psz != nullptr ? atoi(psz) : 0;
+    return n > 0 && n <= 20 ? n : 3;
+}
 
 int ReportsPerClient() {
     const char* psz = getenv("BENCH_RC_REPORTS");
@@ -185,8 +194,8 @@ void Client(int port, const std::vector<std::string>* pRequests, std::atomic<int
     close(fd);
 }
 
-double g_reportsPerSecond[2] = {0, 0};
-double g_pgReportsPerSecond[2] = {0, 0};  // one center, two centers
+// Per build (0 baseline, 1 this one), one figure per round.
+std::vector<double> g_reportsPerSecond[2];
 
 void BM_AcceptedReports(benchmark::State& state, std::string bin, int slot) {
     int per = ReportsPerClient();
@@ -213,15 +222,18 @@ void BM_AcceptedReports(benchmark::State& state, std::string bin, int slot) {
             state.SkipWithError(("only " + std::to_string(accepted.load()) + " accepted").c_str());
             break;
         }
-        g_reportsPerSecond[slot] = accepted.load() / secs;
-        state.counters["reports_per_s"] = g_reportsPerSecond[slot];
+        g_reportsPerSecond[slot].push_back(accepted.load() / secs);
+        state.counters["reports_per_s"] = g_reportsPerSecond[slot].back();
         state.ResumeTiming();
     }
 }
 
-// iCenters centers on the database of strUrl share the 32 clients. Each
-// run's reports are new to the database: seeds above every earlier run's,
-// from just above the SQLite run's, so the files (and their piece tables)
+// One SQLite center, one center on the shared database, two centers on it.
+std::vector<double> g_sharedPerSecond[3];
+
+// iCenters centers (0: one SQLite center) share the 32 clients. Each run's
+// reports are new to the database: seeds above every earlier run's, from
+// just above the other benchmarks', so the files (and their piece tables)
 // are of the same sizes.
 void BM_SharedDatabase(benchmark::State& state, std::string bin, std::string strUrl, int iCenters) {
     int per = ReportsPerClient();
@@ -233,10 +245,10 @@ void BM_SharedDatabase(benchmark::State& state, std::string bin, std::string str
             for (int i = 0; i < per; ++i) requests[c].push_back(RequestFor(s_iNextSeed++));
         }
         std::vector<std::unique_ptr<ServerRun> > servers;
-        for (int i = 0; i < iCenters; ++i) {
-            servers.emplace_back(new ServerRun(bin, "db_url: " + strUrl + "\n"));
+        for (int i = 0; i < std::max(iCenters, 1); ++i) {
+            servers.emplace_back(new ServerRun(bin, iCenters == 0 ? std::string() : "db_url: " + strUrl + "\n"));
             if (servers.back()->Port() == 0) {
-                state.SkipWithError(("cannot start " + bin + " on the database").c_str());
+                state.SkipWithError(("cannot start " + bin).c_str());
                 return;
             }
         }
@@ -245,7 +257,7 @@ void BM_SharedDatabase(benchmark::State& state, std::string bin, std::string str
         auto t0 = std::chrono::steady_clock::now();
         std::vector<std::thread> clients;
         for (int c = 0; c < kClients; ++c)
-            clients.emplace_back(Client, servers[c % iCenters]->Port(), &requests[c], &accepted, false);
+            clients.emplace_back(Client, servers[c % servers.size()]->Port(), &requests[c], &accepted, false);
         for (std::thread& t : clients) t.join();
         double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         state.PauseTiming();
@@ -253,15 +265,15 @@ void BM_SharedDatabase(benchmark::State& state, std::string bin, std::string str
             state.SkipWithError(("only " + std::to_string(accepted.load()) + " accepted").c_str());
             return;
         }
-        g_pgReportsPerSecond[iCenters - 1] = accepted.load() / secs;
-        state.counters["reports_per_s"] = g_pgReportsPerSecond[iCenters - 1];
+        g_sharedPerSecond[iCenters].push_back(accepted.load() / secs);
+        state.counters["reports_per_s"] = g_sharedPerSecond[iCenters].back();
         state.ResumeTiming();
     }
 }
 
-double g_repeatsPerSecond[2] = {0, 0};
-double g_bytesPerRepeat[2] = {0, 0};
-double g_storageBytesPerRepeat[2] = {0, 0};
+std::vector<double> g_repeatsPerSecond[2];
+std::vector<double> g_bytesPerRepeat[2];
+std::vector<double> g_storageBytesPerRepeat[2];
 
 void BM_LargeRepeats(benchmark::State& state, std::string bin, int slot) {
     int per = ReportsPerClient();
@@ -304,15 +316,28 @@ void BM_LargeRepeats(benchmark::State& state, std::string bin, int slot) {
             break;
         }
         const double repeats = static_cast<double>(kClients) * per;
-        g_repeatsPerSecond[slot] = answered.load() / secs;
+        g_repeatsPerSecond[slot].push_back(answered.load() / secs);
         if (bIo && server.Written(iStorage1, iCalls1)) {
-            g_bytesPerRepeat[slot] = static_cast<double>(iCalls1 - iCalls0) / repeats;
-            g_storageBytesPerRepeat[slot] = static_cast<double>(iStorage1 - iStorage0) / repeats;
+            g_bytesPerRepeat[slot].push_back(static_cast<double>(iCalls1 - iCalls0) / repeats);
+            g_storageBytesPerRepeat[slot].push_back(static_cast<double>(iStorage1 - iStorage0) / repeats);
         }
-        state.counters["reports_per_s"] = g_repeatsPerSecond[slot];
-        state.counters["written_per_repeat"] = g_bytesPerRepeat[slot];
+        state.counters["reports_per_s"] = g_repeatsPerSecond[slot].back();
         state.ResumeTiming();
     }
+}
+
+double Median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 == 1 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+void Register(const std::string& name, void (*fn)(benchmark::State&, std::string, int), const std::string& bin,
+              int slot) {
+    benchmark::RegisterBenchmark(name.c_str(), fn, bin, slot)
+        ->Iterations(1)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
 }
 
 std::string BesideSelf(const std::string& name) {
@@ -330,53 +355,58 @@ int main(int argc, char** argv) {
     const char* pszBaseline = getenv("ZQ_RCENTER_BASELINE");
     const bool bBaseline = pszBaseline != nullptr && *pszBaseline != '\0';
     if (!bBaseline) printf("(ZQ_RCENTER_BASELINE not set: no baseline run)\n");
-    // Side by side, in turns, so a noisy neighbour weighs on both alike.
-    if (bBaseline)
-        benchmark::RegisterBenchmark("rcenter_32_clients/baseline", BM_AcceptedReports, std::string(pszBaseline), 0)
-            ->Iterations(1)
-            ->UseRealTime()
-            ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("rcenter_32_clients/this_build", BM_AcceptedReports, BesideSelf("zq_rcenter"), 1)
-        ->Iterations(1)
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond);
-    if (bBaseline)
-        benchmark::RegisterBenchmark("rcenter_large_repeats/baseline", BM_LargeRepeats, std::string(pszBaseline), 0)
-            ->Iterations(1)
-            ->UseRealTime()
-            ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("rcenter_large_repeats/this_build", BM_LargeRepeats, BesideSelf("zq_rcenter"), 1)
-        ->Iterations(1)
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond);
+    const std::string strSelf = BesideSelf("zq_rcenter");
+    for (int r = 0; r < Rounds(); ++r) {
+        const std::string strRound = "/round:" + std::to_string(r + 1);
+        if (bBaseline) Register("rcenter_32_clients/baseline" + strRound, BM_AcceptedReports, pszBaseline, 0);
+        Register("rcenter_32_clients/this_build" + strRound, BM_AcceptedReports, strSelf, 1);
+    }
+    for (int r = 0; r < Rounds(); ++r) {
+        const std::string strRound = "/round:" + std::to_string(r + 1);
+        if (bBaseline) Register("rcenter_large_repeats/baseline" + strRound, BM_LargeRepeats, pszBaseline, 0);
+        Register("rcenter_large_repeats/this_build" + strRound, BM_LargeRepeats, strSelf, 1);
+    }
     const char* pszDbUrl = getenv("ZQ_BENCH_DB_URL");
     if (pszDbUrl != nullptr && *pszDbUrl != '\0') {
-        for (int iCenters = 1; iCenters <= 2; ++iCenters)
-            benchmark::RegisterBenchmark(iCenters == 1 ? "rcenter_32_clients/postgresql_one_center"
-                                                       : "rcenter_32_clients/postgresql_two_centers",
-                                         BM_SharedDatabase, BesideSelf("zq_rcenter"), std::string(pszDbUrl), iCenters)
-                ->Iterations(1)
-                ->UseRealTime()
-                ->Unit(benchmark::kMillisecond);
+        static const char* const kNames[] = {"sqlite_one_center", "postgresql_one_center", "postgresql_two_centers"};
+        for (int r = 0; r < Rounds(); ++r)
+            for (int iCenters = 0; iCenters <= 2; ++iCenters)
+                benchmark::RegisterBenchmark(("rcenter_shared/" + std::string(kNames[iCenters]) + "/round:" +
+                                              std::to_string(r + 1))
+                                                 .c_str(),
+                                             BM_SharedDatabase, strSelf, std::string(pszDbUrl), iCenters)
+                    ->Iterations(1)
+                    ->UseRealTime()
+                    ->Unit(benchmark::kMillisecond);
     }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    if (g_reportsPerSecond[0] > 0 && g_reportsPerSecond[1] > 0) {
-        printf("accepted reports per second, 32 clients: baseline %.0f, this build %.0f, ratio %.2f\n",
-               g_reportsPerSecond[0], g_reportsPerSecond[1], g_reportsPerSecond[1] / g_reportsPerSecond[0]);
-    }
-    // Machine-readable, for scripts/bench.sh to set beside pgbench.
-    if (g_pgReportsPerSecond[0] > 0 && g_pgReportsPerSecond[1] > 0) {
-        printf("rates: sqlite_one_center=%.0f postgresql_one_center=%.0f postgresql_two_centers=%.0f\n",
-               g_reportsPerSecond[1], g_pgReportsPerSecond[0], g_pgReportsPerSecond[1]);
-    }
-    if (g_repeatsPerSecond[0] > 0 && g_repeatsPerSecond[1] > 0) {
-        printf("large repeats with new reports, 32 clients: reports per second baseline %.0f, this build %.0f, "
-               "ratio %.2f\n",
-               g_repeatsPerSecond[0], g_repeatsPerSecond[1], g_repeatsPerSecond[1] / g_repeatsPerSecond[0]);
+    // The ratio of each round, baseline and this build run one after the
+    // other, then the median of those.
+    auto ratio = [](const std::vector<double>& base, const std::vector<double>& self) {
+        std::vector<double> ratios;
+        for (size_t i = 0; i < base.size() && i < self.size(); ++i)
+            if (base[i] > 0) ratios.push_back(self[i] / base[i]);
+        return Median(ratios);
+    };
+    const double a0 = Median(g_reportsPerSecond[0]), a1 = Median(g_reportsPerSecond[1]);
+    if (a0 > 0 && a1 > 0)
+        printf("accepted reports per second, 32 clients, medians of %d rounds: baseline %.0f, this build %.0f; "
+               "median ratio of the rounds %.2f\n",
+               Rounds(), a0, a1, ratio(g_reportsPerSecond[0], g_reportsPerSecond[1]));
+    const double r0 = Median(g_repeatsPerSecond[0]), r1 = Median(g_repeatsPerSecond[1]);
+    if (r0 > 0 && r1 > 0) {
+        printf("large repeats with new reports, 32 clients, medians: reports per second baseline %.0f, this build "
+               "%.0f; median ratio of the rounds %.2f\n",
+               r0, r1, ratio(g_repeatsPerSecond[0], g_repeatsPerSecond[1]));
         printf("bytes written per repeat (write calls / to storage): baseline %.0f / %.0f, this build %.0f / %.0f\n",
-               g_bytesPerRepeat[0], g_storageBytesPerRepeat[0], g_bytesPerRepeat[1], g_storageBytesPerRepeat[1]);
+               Median(g_bytesPerRepeat[0]), Median(g_storageBytesPerRepeat[0]), Median(g_bytesPerRepeat[1]),
+               Median(g_storageBytesPerRepeat[1]));
     }
+    // Machine-readable, for scripts/bench_postgres.sh to set beside pgbench.
+    if (!g_sharedPerSecond[0].empty() && !g_sharedPerSecond[1].empty() && !g_sharedPerSecond[2].empty())
+        printf("rates: sqlite_one_center=%.0f postgresql_one_center=%.0f postgresql_two_centers=%.0f\n",
+               Median(g_sharedPerSecond[0]), Median(g_sharedPerSecond[1]), Median(g_sharedPerSecond[2]));
     return 0;
 }

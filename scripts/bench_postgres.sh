@@ -7,8 +7,10 @@
 # location, one report per transaction) into the same database: the
 # database's own rate. Prints the ratios the targets name. BIN_DIR (default
 # build-bench/bin) holds rcenter_bench and zq_rcenter; scripts/bench.sh
-# builds it. BENCH_RC_REPORTS (reports per client) and BENCH_PGBENCH_S (the
-# pgbench run's seconds, default 10) size the runs.
+# builds it. The centers run in rounds (BENCH_RC_ROUNDS, default 3), the three
+# kinds in turn, and their medians are compared. BENCH_RC_REPORTS (reports per
+# client) and BENCH_PGBENCH_S (the pgbench run's seconds, default 10) size the
+# runs.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 bin=$(cd "${1:-$root/build-bench/bin}" && pwd)
@@ -23,7 +25,7 @@ trap 'bash "$root/scripts/pg_scratch.sh" stop "$work/pg" || true; rm -rf "$work"
 url=$(bash "$root/scripts/pg_scratch.sh" start "$work/pg")
 echo "-- a throwaway PostgreSQL ($url), synchronous_commit and fsync at their defaults"
 
-out=$(ZQ_BENCH_DB_URL=$url "$bin/rcenter_bench" --benchmark_filter='rcenter_32_clients/(this_build|postgresql)' 2>&1) || true
+out=$(ZQ_BENCH_DB_URL=$url "$bin/rcenter_bench" --benchmark_filter='rcenter_shared' 2>&1) || true
 printf '%s\n' "$out"
 rates=$(printf '%s\n' "$out" | sed -n 's/^rates: //p')
 [ -n "$rates" ] || { echo "!! rcenter_bench gave no rates" >&2; exit 1; }

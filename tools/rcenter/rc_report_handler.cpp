@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "fd_context.h"
+#include "os_util.h"
 #include "rc_check.h"
 #include "rc_journal.h"
 #include "rc_record_format.h"
@@ -41,7 +42,13 @@ void AddTally(std::unordered_map<std::string, rc_store_tally_t>& oTallies, const
 
 CRcReportHandler::CRcReportHandler(CAioOperator& oOperator, CRcStoreWorker& oWriter, CRcDedup& oDedup,
                                    stRcCounts& oCounts)
-    : m_operator(oOperator), m_oWriter(oWriter), m_oDedup(oDedup), m_counts(oCounts), m_iCommitsInFlight(0) {}
+    : m_operator(oOperator),
+      m_oWriter(oWriter),
+      m_oDedup(oDedup),
+      m_counts(oCounts),
+      m_iCommitsInFlight(0),
+      m_iLastGathered(0),
+      m_iGatherStart(0) {}
 
 void CRcReportHandler::SetIdentity(const rc_store_identity_t& oIdentity) {
     m_oIdentity = oIdentity;
@@ -149,8 +156,23 @@ void CRcReportHandler::HandleRequest(const unsigned char* p, uint32 iLen, time_t
     m_oGathering.Pending.push_back(stPending{iFd, oConn.iFdSeq, oConn.oWaiting.back()});
 }
 
+// A batch goes once it stops growing (a turn brought no report for it) or
+// has gathered for MAX_GATHER_MS: clients that wait for each answer send
+// their next report a moment after it, and one commit for all of them
+// costs one sync where two half batches cost two. Tallies alone wait for
+// a batch or the statistics line.
 void CRcReportHandler::EndTurn() {
-    if (m_iCommitsInFlight == 0) Submit();
+    const size_t iGathered = m_oGathering.Pending.size();
+    if (iGathered == 0) {
+        m_iLastGathered = 0;
+    } else if (m_iLastGathered == 0) {
+        m_iGatherStart = GetTickCount();
+    }
+    const bool bGrowing = iGathered > m_iLastGathered;
+    m_iLastGathered = iGathered;
+    if (m_iCommitsInFlight == 0 && iGathered > 0 &&
+        (!bGrowing || GetTickCount() - m_iGatherStart >= MAX_GATHER_MS))
+        Submit();
     for (const auto& oConn : m_oConns) {
         if (!oConn.second.oWaiting.empty()) m_operator.KeepActive(oConn.first);
     }
@@ -165,6 +187,7 @@ bool CRcReportHandler::IsIdle() const {
 }
 
 void CRcReportHandler::Submit() {
+    m_iLastGathered = 0;
     if (m_oGathering.Pending.empty() && m_oTallies.empty()) return;
     stBatch oBatch;
     std::swap(oBatch, m_oGathering);
@@ -186,8 +209,6 @@ void CRcReportHandler::Submit() {
                 for (const rc_store_tally_t& oTally : pStore->Tallies) AddTally(m_oTallies, oTally);
             }
             Settle(*pPending, pResult->iErr, pResult->strError, pResult->oOutcomes);
-            // The reports gathered meanwhile go at once.
-            if (m_iCommitsInFlight == 0 && !m_oGathering.Pending.empty()) Submit();
         });
 }
 

@@ -29,6 +29,8 @@ public:
     enum : uint32 {
         // Answers a peer may leave unread before it is dropped.
         MAX_QUEUED_RESPONSES = 4096,
+        // The longest a batch gathers while it keeps growing.
+        MAX_GATHER_MS = 2,
     };
 
     // What a removal found: 0 and whether the FID was there, or the error.
@@ -47,8 +49,8 @@ public:
     // stored all the same).
     void OnClosed(CFdContext* pFdContext);
     // At the end of a loop turn: the batch gathered goes to the store thread
-    // unless a commit is in flight; connections waiting on the store are
-    // kept from the inactivity watch.
+    // once it stops growing, unless a commit is in flight; connections
+    // waiting on the store are kept from the inactivity watch.
     void EndTurn();
     // The tallies of repeats gathered so far go to the store on their own.
     void CommitTallies();
@@ -114,6 +116,8 @@ private:
     stBatch m_oGathering;
     std::unordered_map<std::string, rc_store_tally_t> m_oTallies;  // by FID in hex
     uint32 m_iCommitsInFlight;
+    size_t m_iLastGathered;  // reports gathered at the end of the turn before
+    uint32 m_iGatherStart;   // tick of the first of them
     std::unordered_map<std::string, uint32> m_oRemoving;  // FID in hex: removals in flight
 };
 

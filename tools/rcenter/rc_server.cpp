@@ -77,7 +77,10 @@ int CRcenterServer::Start(std::string& strError) {
         strError = std::string("cannot create the epoll instance: ") + strerror(iErr);
         return iErr;
     }
+    // The last touches of the store from this thread: from now on it is the
+    // store thread's.
     m_oReports.SetIdentity(m_oStore.GetIdentity());
+    const std::string strStore = m_oStore.Describe();
     m_oWriter.SetNewsHandler([this](const rc_store_news_t& oNews) { m_oReports.OnNews(oNews); });
     int iErr = m_oWriter.Start(strError);
     if (iErr == 0) iErr = Watch(m_oWriter, strError);
@@ -100,7 +103,7 @@ int CRcenterServer::Start(std::string& strError) {
     }
     m_iLastStatTick = GetTickCount();
     LOG_INFO("listening on %s:%u, store %s", m_listenAddr.GetIpStr(), static_cast<unsigned>(m_listenAddr.GetPort()),
-             m_oStore.Describe().c_str());
+             strStore.c_str());
     return m_oConfig.http_enabled ? StartHttp(strError) : 0;
 }
 

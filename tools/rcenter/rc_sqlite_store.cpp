@@ -68,7 +68,6 @@ const char* const kResourceV2 =
     " FROM resource r JOIN resource_count c ON c.resource_id = r.id";
 const char* const kResourceV1 =
     "r.id, r.fid, r.sid, r.sha1, r.md4, r.size, r.tpt, r.first_seen, r.last_seen, r.report_count FROM resource r";
-const int kResourceColumns = 10;
 
 template <int N>
 bool FromHex(const unsigned char* p, int iLen, HashVal<N>& oHash) {
