@@ -3,6 +3,7 @@
 // once, a removal that reaches the other centers, and an outage.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 
 #include <atomic>
 #include <cerrno>
@@ -280,6 +281,35 @@ TEST_F(RcPg, AnOutageFailsCallsWithinTheBoundAndTheStoreReconnectsAndForgetsEver
     ASSERT_EQ(store.FindFid(a.res.FID, found, err), 0) << err;
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].Tpt, a.res.Tpt);
+}
+
+TEST_F(RcPg, AStalledDatabaseFailsACallWithETIMEDOUTWithinTheBoundAndTheStoreGoesOn) {
+    const uint32 kShortMs = 1000;
+    CRcPgStore store(Url(), kShortMs);
+    std::string err;
+    ASSERT_EQ(store.Open(RC_STORE_WRITE, err), 0) << err;
+    std::string pid;
+    ASSERT_TRUE(m_server.Sql("SELECT pid FROM pg_stat_activity WHERE application_name = 'zq_rcenter'", &pid));
+    ASSERT_GT(atoi(pid.c_str()), 0) << pid;
+    // The backend serving the store stops answering, as a hung server would.
+    ASSERT_EQ(kill(atoi(pid.c_str()), SIGSTOP), 0);
+    auto t0 = std::chrono::steady_clock::now();
+    int rc = 0;
+    EXPECT_TRUE(Commit(store, {{Report(1), 1}}, &rc).empty());
+    EXPECT_EQ(rc, ETIMEDOUT);
+    long ms = MsSince(t0);
+    kill(atoi(pid.c_str()), SIGCONT);
+    EXPECT_GE(ms, static_cast<long>(kShortMs) - 50);
+    EXPECT_LE(ms, static_cast<long>(kShortMs) + 500);
+    // A new connection, with nothing of the stalled batch in it.
+    zqtest::Deadline deadline(10000);
+    std::vector<ERcStored> results;
+    do {
+        results = Commit(store, {{Report(2), 2}}, &rc);
+        if (rc != 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } while (rc != 0 && !deadline.Passed());
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(results, std::vector<ERcStored>{RC_STORED_NEW});
 }
 
 }  // namespace

@@ -13,12 +13,6 @@
 
 namespace {
 
-sint64 NowMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<sint64>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 bool StartsWith(const std::string& s, const char* pszPrefix) { return s.compare(0, strlen(pszPrefix), pszPrefix) == 0; }
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
@@ -187,7 +181,18 @@ sint64 CRcPgResult::Int(int iRow, int iCol) const {
     return IsNull(iRow, iCol) ? 0 : strtoll(PQgetvalue(m_pResult, iRow, iCol), nullptr, 10);
 }
 
-CRcPgConn::CRcPgConn() : m_pConn(nullptr), m_iTimeoutMs(5000) {}
+CRcPgConn::CRcPgConn() : m_pConn(nullptr), m_iTimeoutMs(5000), m_iCallDeadlineMs(0) {}
+
+sint64 CRcPgConn::NowMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<sint64>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+sint64 CRcPgConn::DeadlineFromNow() const {
+    sint64 iOwn = NowMs() + m_iTimeoutMs;
+    return m_iCallDeadlineMs > 0 && m_iCallDeadlineMs < iOwn ? m_iCallDeadlineMs : iOwn;
+}
 CRcPgConn::~CRcPgConn() { Close(); }
 
 void CRcPgConn::Close() {
@@ -242,7 +247,7 @@ int CRcPgConn::Connect(const std::string& strUrl, uint32 iTimeoutMs, std::string
     m_iTimeoutMs = iTimeoutMs;
     m_strMasked = rc_pg_mask(strUrl);
     m_strSqlState.clear();
-    sint64 iDeadline = NowMs() + iTimeoutMs;
+    sint64 iDeadline = DeadlineFromNow();
     // The URL's own settings come after ours and win.
     const char* const arKeys[] = {"application_name", "dbname", nullptr};
     const char* const arValues[] = {"zq_rcenter", strUrl.c_str(), nullptr};
@@ -278,7 +283,12 @@ int CRcPgConn::Run(const std::vector<stRcPgQuery>& oQueries, std::vector<CRcPgRe
         strError = m_strMasked + ": not connected";
         return ENOTCONN;
     }
-    sint64 iDeadline = NowMs() + m_iTimeoutMs;
+    sint64 iDeadline = DeadlineFromNow();
+    if (iDeadline <= NowMs()) {
+        strError = m_strMasked + ": no time left within " + std::to_string(m_iTimeoutMs) + " ms (" +
+                   strerror(ETIMEDOUT) + ")";
+        return ETIMEDOUT;
+    }
     // Each entry of oOwner says whose results come next: a statement's
     // index, or -1 for a preparation, whose result is only checked.
     std::vector<long> oOwner;

@@ -82,6 +82,11 @@ public:
     int Exec(const std::string& strSql, const std::vector<std::string>& oParams, CRcPgResult& oResult,
              std::string& strError);
     const std::string& SqlState() const { return m_strSqlState; }
+    // A caller's own bound over several calls (monotonic milliseconds, 0:
+    // none): no call waits past it, and a call begun after it fails at once
+    // with ETIMEDOUT, leaving the connection as it is.
+    void SetCallDeadline(sint64 iDeadlineMs) { m_iCallDeadlineMs = iDeadlineMs; }
+    static sint64 NowMs();
 
     // Reads what the server sent unasked, without waiting, and takes the
     // payloads of the notifications that arrived on strChannel. Fails when
@@ -93,10 +98,12 @@ private:
     // the deadline passes; 0, ETIMEDOUT, or the poll's error.
     int WaitSocket(bool bWrite, sint64 iDeadlineMs);
     int Broken(const std::string& strWhat, std::string& strError);
+    sint64 DeadlineFromNow() const;
     int Failed(pg_result* pResult, std::string& strError);
 
     pg_conn* m_pConn;
     uint32 m_iTimeoutMs;
+    sint64 m_iCallDeadlineMs;
     std::string m_strMasked;
     std::string m_strSqlState;
     std::set<std::string> m_oPrepared;  // on this connection

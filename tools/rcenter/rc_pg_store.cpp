@@ -15,11 +15,22 @@
 
 namespace {
 
-sint64 NowMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<sint64>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+sint64 NowMs() { return CRcPgConn::NowMs(); }
+
+// One bound for a whole call of the store (a reconnect, the migration, a
+// batch and its retries): the report waiting on it is answered within it.
+class CCallBound {
+public:
+    CCallBound(CRcPgConn& oConn, uint32 iTimeoutMs) : m_oConn(oConn) {
+        m_oConn.SetCallDeadline(CRcPgConn::NowMs() + iTimeoutMs);
+    }
+    ~CCallBound() { m_oConn.SetCallDeadline(0); }
+    CCallBound(const CCallBound&) = delete;
+    CCallBound& operator=(const CCallBound&) = delete;
+
+private:
+    CRcPgConn& m_oConn;
+};
 
 std::string ToHex(const void* p, size_t n) {
     static const char kDigits[] = "0123456789abcdef";
@@ -268,6 +279,7 @@ int CRcPgStore::KeepConnected(std::string& strError) {
 }
 
 int CRcPgStore::Refresh(std::string&) {
+    CCallBound bound(m_oConn, m_iTimeoutMs);
     std::string strLogged;
     KeepConnected(strLogged);
     return 0;
@@ -293,6 +305,7 @@ int CRcPgStore::Run(const std::vector<stRcPgQuery>& oQueries, std::vector<CRcPgR
 
 int CRcPgStore::Commit(const rc_store_batch_t& oBatch, std::vector<rc_report_outcome_t>& oOutcomes,
                        std::string& strError) {
+    CCallBound bound(m_oConn, m_iTimeoutMs);
     oOutcomes.clear();
     if (!Writable(strError)) return EBADF;
     if (oBatch.Reports.empty() && oBatch.Tallies.empty()) return 0;
@@ -432,6 +445,7 @@ int CRcPgStore::WriteOnce(const rc_store_batch_t& oBatch, const std::vector<size
 
 int CRcPgStore::Find(const std::string& strWhere, const std::vector<std::string>& oParams,
                      std::vector<rc_resource_t>& oOut, std::string& strError) {
+    CCallBound bound(m_oConn, m_iTimeoutMs);
     oOut.clear();
     std::string strResources = std::string("SELECT ") + kResourceColumns + " FROM zq_rc_resource r " + strWhere;
     std::string strLocations = std::string("SELECT l.resource_id, ") + kLocationColumns +
@@ -471,6 +485,7 @@ int CRcPgStore::FindSha1(const Sha1Hash& oHash, std::vector<rc_resource_t>& oOut
 
 int CRcPgStore::FindFidPage(const Sha1Hash& oFid, uint32 iLimit, uint64 iAfter, rc_resource_t& oOut, bool& bFound,
                             uint64& iNext, std::string& strError) {
+    CCallBound bound(m_oConn, m_iTimeoutMs);
     bFound = false;
     iNext = 0;
     if (iLimit == 0 || iLimit > RC_STORE_PAGE_MAX) {
@@ -514,6 +529,7 @@ int CRcPgStore::FindRecent(uint32 iLimit, const std::function<bool(const rc_reso
 
 int CRcPgStore::ReadLocations(uint64 iAfter, uint32 iLimit, std::vector<rc_resource_t>& oResources,
                               std::vector<rc_location_t>& oLocations, std::string& strError) {
+    CCallBound bound(m_oConn, m_iTimeoutMs);
     oResources.clear();
     oLocations.clear();
     std::vector<CRcPgResult> oRes;
@@ -532,6 +548,7 @@ int CRcPgStore::ReadLocations(uint64 iAfter, uint32 iLimit, std::vector<rc_resou
 }
 
 int CRcPgStore::GetCounts(rc_store_counts_t& oCounts, std::string& strError) {
+    CCallBound bound(m_oConn, m_iTimeoutMs);
     oCounts = rc_store_counts_t();
     std::vector<CRcPgResult> oRes;
     int iErr = Run({{"SELECT (SELECT count(*) FROM zq_rc_resource), (SELECT count(*) FROM zq_rc_location),"
@@ -546,6 +563,7 @@ int CRcPgStore::GetCounts(rc_store_counts_t& oCounts, std::string& strError) {
 }
 
 int CRcPgStore::Remove(const Sha1Hash& oFid, bool& bFound, rc_resource_t* pRemoved, std::string& strError) {
+    CCallBound bound(m_oConn, m_iTimeoutMs);
     bFound = false;
     if (!Writable(strError)) return EBADF;
     std::string strFid = oFid.Hex();
