@@ -4,10 +4,11 @@
 // batches cannot deadlock), retried on a serialization failure or deadlock;
 // its outcomes are those one SQLite store would give, whichever center a
 // report reached. A removal notifies every center in its own transaction.
-// Every call waits at most the timeout given to Open; while the database is
-// unreachable calls fail at once with the last errno and the connection is
-// tried again with capped backoff. Errors: 0 or an errno value with the
-// reason (the URL's password masked) in strError. Single-threaded.
+// Every call (a reconnect and the retries included) waits at most the
+// timeout it was made with; while the database is unreachable calls fail at
+// once with the last errno and the connection is tried again with capped
+// backoff. Errors: 0 or an errno value with the reason (the URL's password
+// masked) in strError. One thread at a time; owns its connection.
 #ifndef ZQ_RC_PG_STORE_H
 #define ZQ_RC_PG_STORE_H
 
