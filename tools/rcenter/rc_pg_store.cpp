@@ -158,7 +158,9 @@ const char* const kInsertLocations =
     " ON CONFLICT (resource_id, sha256(url)) DO NOTHING"
     " RETURNING (SELECT fid FROM zq_rc_resource WHERE id = resource_id), encode(url, 'hex')";
 // The resources this transaction inserted already hold their count: rows
-// whose xmin is our own transaction are left out.
+// whose xmin is our own transaction are left out. (An old row whose raw
+// xmin matches ours after wraparound is left out too; its report then
+// looks removed under the batch and is written again by the next try.)
 const char* const kCount =
     "UPDATE zq_rc_resource r SET report_count = r.report_count + u.n, last_seen = greatest(r.last_seen, u.t)"
     " FROM (SELECT * FROM unnest($1::text[], $2::bigint[], $3::bigint[]) AS c(fid, n, t) ORDER BY c.fid) AS u"
