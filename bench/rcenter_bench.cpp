@@ -7,7 +7,10 @@
 // program and, when ZQ_RCENTER_BASELINE names another build of it, that one
 // too in the same run, then prints the ratios. BENCH_RC_REPORTS sets the
 // reports per client (default 40). Every server runs in a fresh temporary
-// directory with its default storage paths.
+// directory with its default storage paths. When ZQ_BENCH_DB_URL names a
+// PostgreSQL database, rounds of one SQLite center, one center on that
+// database and two centers sharing it (16 clients each) follow, with
+// distinct reports for each run, and their medians.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -24,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,13 +86,13 @@ std::string RequestFor(uint32 seed, bool bLarge = false) {
 // A zq_rcenter process in its own temporary directory.
 class ServerRun {
 public:
-    ServerRun(const std::string& bin) {
+    explicit ServerRun(const std::string& bin, const std::string& strExtraConfig = "") {
         char tmpl[] = "/tmp/zqrcbench.XXXXXX";
         if (mkdtemp(tmpl) == nullptr) return;
         m_dir = tmpl;
         FILE* p = fopen((m_dir + "/rcenter.conf").c_str(), "w");
         if (p == nullptr) return;
-        fputs("max_fd_num: 256\nshm_size: 16777216\n", p);
+        fputs((strExtraConfig + "max_fd_num: 256\nshm_size: 16777216\n").c_str(), p);
         fclose(p);
         int fds[2];
         if (pipe(fds) != 0) return;
@@ -224,6 +228,49 @@ void BM_AcceptedReports(benchmark::State& state, std::string bin, int slot) {
     }
 }
 
+// One SQLite center, one center on the shared database, two centers on it.
+std::vector<double> g_sharedPerSecond[3];
+
+// iCenters centers (0: one SQLite center) share the 32 clients. Each run's
+// reports are new to the database: seeds above every earlier run's, from
+// just above the other benchmarks', so the files (and their piece tables)
+// are of the same sizes.
+void BM_SharedDatabase(benchmark::State& state, std::string bin, std::string strUrl, int iCenters) {
+    int per = ReportsPerClient();
+    static uint32 s_iNextSeed = static_cast<uint32>(kClients * per + 1);
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<std::vector<std::string> > requests(kClients);
+        for (int c = 0; c < kClients; ++c) {
+            for (int i = 0; i < per; ++i) requests[c].push_back(RequestFor(s_iNextSeed++));
+        }
+        std::vector<std::unique_ptr<ServerRun> > servers;
+        for (int i = 0; i < std::max(iCenters, 1); ++i) {
+            servers.emplace_back(new ServerRun(bin, iCenters == 0 ? std::string() : "db_url: " + strUrl + "\n"));
+            if (servers.back()->Port() == 0) {
+                state.SkipWithError(("cannot start " + bin).c_str());
+                return;
+            }
+        }
+        std::atomic<int> accepted{0};
+        state.ResumeTiming();
+        auto t0 = std::chrono::steady_clock::now();
+        std::vector<std::thread> clients;
+        for (int c = 0; c < kClients; ++c)
+            clients.emplace_back(Client, servers[c % servers.size()]->Port(), &requests[c], &accepted, false);
+        for (std::thread& t : clients) t.join();
+        double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        state.PauseTiming();
+        if (accepted.load() != kClients * per) {
+            state.SkipWithError(("only " + std::to_string(accepted.load()) + " accepted").c_str());
+            return;
+        }
+        g_sharedPerSecond[iCenters].push_back(accepted.load() / secs);
+        state.counters["reports_per_s"] = g_sharedPerSecond[iCenters].back();
+        state.ResumeTiming();
+    }
+}
+
 std::vector<double> g_repeatsPerSecond[2];
 std::vector<double> g_bytesPerRepeat[2];
 std::vector<double> g_storageBytesPerRepeat[2];
@@ -319,6 +366,19 @@ int main(int argc, char** argv) {
         if (bBaseline) Register("rcenter_large_repeats/baseline" + strRound, BM_LargeRepeats, pszBaseline, 0);
         Register("rcenter_large_repeats/this_build" + strRound, BM_LargeRepeats, strSelf, 1);
     }
+    const char* pszDbUrl = getenv("ZQ_BENCH_DB_URL");
+    if (pszDbUrl != nullptr && *pszDbUrl != '\0') {
+        static const char* const kNames[] = {"sqlite_one_center", "postgresql_one_center", "postgresql_two_centers"};
+        for (int r = 0; r < Rounds(); ++r)
+            for (int iCenters = 0; iCenters <= 2; ++iCenters)
+                benchmark::RegisterBenchmark(("rcenter_shared/" + std::string(kNames[iCenters]) + "/round:" +
+                                              std::to_string(r + 1))
+                                                 .c_str(),
+                                             BM_SharedDatabase, strSelf, std::string(pszDbUrl), iCenters)
+                    ->Iterations(1)
+                    ->UseRealTime()
+                    ->Unit(benchmark::kMillisecond);
+    }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
@@ -344,5 +404,9 @@ int main(int argc, char** argv) {
                Median(g_bytesPerRepeat[0]), Median(g_storageBytesPerRepeat[0]), Median(g_bytesPerRepeat[1]),
                Median(g_storageBytesPerRepeat[1]));
     }
+    // Machine-readable, for scripts/bench_postgres.sh to set beside pgbench.
+    if (!g_sharedPerSecond[0].empty() && !g_sharedPerSecond[1].empty() && !g_sharedPerSecond[2].empty())
+        printf("rates: sqlite_one_center=%.0f postgresql_one_center=%.0f postgresql_two_centers=%.0f\n",
+               Median(g_sharedPerSecond[0]), Median(g_sharedPerSecond[1]), Median(g_sharedPerSecond[2]));
     return 0;
 }

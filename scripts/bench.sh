@@ -14,6 +14,8 @@
 #  3. zq_rcenter's accepted reports per second with 32 loopback clients,
 #     beside the same server built from RCENTER_BASELINE_REF (default: the
 #     commit before the store of record, when it kept a TSV journal);
+#  3b. the same load on one and two centers sharing a throwaway PostgreSQL,
+#     beside pgbench's own rate (scripts/bench_postgres.sh);
 #  4. the other benchmarks found in bench/ (cache, aio);
 #  5. zq_fetch from four rate-limited nginx mirrors beside aria2c, and its
 #     --repair beside zq_ident --verify (scripts/bench_fetch.sh).
@@ -229,6 +231,10 @@ if [ -x "$bin/rcenter_bench" ] && [ -x "$bin/zq_rcenter" ]; then
 else
   echo "(rcenter_bench not built)"
 fi
+
+echo
+echo "== 3b. zq_rcenter on a shared PostgreSQL: one SQLite center, one and two PostgreSQL centers, pgbench"
+bash scripts/bench_postgres.sh "$bin" || echo "!! the PostgreSQL benchmark could not run"
 
 echo
 echo "== 4. other benchmarks"

@@ -9,10 +9,13 @@
 # the server and removes the temporary directory however it ends. Exits
 # with datareport's status (0: the report was answered), or 1 when the demo
 # itself could not run.
+# scripts/demo.sh --postgres [FILE [URL]]: two centers on one PostgreSQL.
 # ZQ_BIN_DIR=<dir> uses the programs already built there instead of building.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# Two centers on one PostgreSQL database: scripts/demo_postgres.sh.
+if [ "${1:-}" = --postgres ]; then shift; exec bash "$root/scripts/demo_postgres.sh" "$@"; fi
 file=${1:-$root/README.md}
 url=${2:-http://downloads.example.com/$(basename "$file")}
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The libraries the build needs beyond the compilers and GoogleTest: the
 # system's SQLite (zq_rcenter's store), libcrypto (the cipher and random bytes
-# of the request signatures) and the HTTP request parser (zq_rcenter's HTTP
-# API). Installs what is missing with apt-get when run as root; otherwise
+# of the request signatures), the HTTP request parser (zq_rcenter's HTTP
+# API), libpq and the PostgreSQL server (the shared store and its tests).
+# Installs what is missing with apt-get when run as root; otherwise
 # names what to install. Exits non-zero when something is still missing.
 set -uo pipefail
 
@@ -20,6 +21,9 @@ need=()
 [ -x /usr/bin/chromium ] || need+=(chromium)
 command -v node >/dev/null || need+=(nodejs)
 command -v npm >/dev/null || need+=(npm)
+# libpq: zq_rcenter's shared store; the server itself: the tests' throwaway database.
+[ -f /usr/include/postgresql/libpq-fe.h ] || need+=(libpq-dev)
+compgen -G '/usr/lib/postgresql/*/bin/initdb' >/dev/null || need+=(postgresql)
 [ ${#need[@]} -eq 0 ] && exit 0
 
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then

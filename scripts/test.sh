@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 status=0
 
-# SQLite, libcrypto and the HTTP parser: installed when missing (as root).
+# SQLite, libcrypto, the HTTP parser, libpq and the PostgreSQL server the
+# shared-store tests start: installed when missing (as root).
 bash scripts/install_deps.sh || echo "!! the build will fail without them"
 
 configure_and_build() {

@@ -12,6 +12,11 @@ find_path(ZQ_HTTP_PARSER_INCLUDE http_parser.h REQUIRED)
 find_library(ZQ_HTTP_PARSER_LIB http_parser REQUIRED)
 target_include_directories(zq_rcenter_lib PUBLIC ${ZQ_HTTP_PARSER_INCLUDE})
 target_link_libraries(zq_rcenter_lib PUBLIC ${ZQ_HTTP_PARSER_LIB})
+# The shared store of several centers is PostgreSQL, reached through libpq (libpq-dev).
+find_path(ZQ_LIBPQ_INCLUDE libpq-fe.h PATH_SUFFIXES postgresql REQUIRED)
+find_library(ZQ_LIBPQ_LIB pq REQUIRED)
+target_include_directories(zq_rcenter_lib PRIVATE ${ZQ_LIBPQ_INCLUDE})
+target_link_libraries(zq_rcenter_lib PUBLIC ${ZQ_LIBPQ_LIB})
 target_link_libraries(zq_rcenter PRIVATE zq_rcenter_lib)
 # The browser page's files are compiled in as byte arrays, so the center
 # serves them with no file to install and nothing to find at run time.

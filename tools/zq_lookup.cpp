@@ -1,6 +1,8 @@
 // zq_lookup: prints what the resource center's store holds about a file, by
 // FID, SID, SHA-1 or as the most recently seen ones, or the whole store as
-// journal lines. It only reads, and may run while zq_rcenter writes.
+// journal lines, or copies it into another store (SQLite and PostgreSQL
+// either way). It only reads the --db store, and may run while zq_rcenter
+// writes it.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -9,8 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "rc_pg_conn.h"
 #include "rc_record_format.h"
 #include "rc_store.h"
+#include "rc_store_copy.h"
 #include "rc_store_factory.h"
 #include "str_util.h"
 
@@ -22,7 +26,7 @@ const int kExitError = 2;
 
 const char* const kDefaultDb = "./data/rcenter.db";
 
-enum ELookup { LOOKUP_NONE, LOOKUP_FID, LOOKUP_SID, LOOKUP_SHA1, LOOKUP_RECENT, LOOKUP_EXPORT, LOOKUP_NAME };
+enum ELookup { LOOKUP_NONE, LOOKUP_FID, LOOKUP_SID, LOOKUP_SHA1, LOOKUP_RECENT, LOOKUP_EXPORT, LOOKUP_NAME, LOOKUP_COPY };
 
 struct lookup_options_t {
     std::string strDb = kDefaultDb;
@@ -32,21 +36,26 @@ struct lookup_options_t {
     Sha1Hash oKey;
     uint32 iRecent = 0;
     std::string strName;
+    std::string strCopyTo;
 };
 
 void print_usage(FILE* pOut) {
     fputs("usage: zq_lookup [--db PATH] [--json] [--tpt-out FILE] (FID | --sid SID | --sha1 HEX | --recent N |\n"
           "                                                   --name TEXT)\n"
           "       zq_lookup [--db PATH] --export-tsv\n"
+          "       zq_lookup --db FROM --copy-to TO\n"
           "  prints the stored records: the values zq_ident prints, then first_seen,\n"
           "  last_seen, count and every location the file was reported from\n"
-          "  --db PATH       the store (default ./data/rcenter.db)\n"
+          "  --db PATH       the store (default ./data/rcenter.db): a SQLite file, or a\n"
+          "                  PostgreSQL postgresql:// URI or key=value connection string\n"
           "  --json          one JSON object per record and line\n"
           "  --tpt-out FILE  also writes the record's stored piece table to FILE\n"
           "  --recent N      the N records first seen last, newest first (N at most 10000)\n"
           "  --name TEXT     the records with a reported file name containing TEXT\n"
           "                  (at least 3 characters, any case), newest first\n"
           "  --export-tsv    every accepted report as its journal line, oldest first\n"
+          "  --copy-to TO    adds to store TO (a path or a URI, made when missing) what\n"
+          "                  it lacks of --db, then compares the two by counts and digest\n"
           "  exit status: 0 found, 1 not found, 2 usage or database error\n",
           pOut);
 }
@@ -98,6 +107,10 @@ int parse_args(int argc, char** argv, lookup_options_t& oOpts) {
             nLookup = LOOKUP_NAME;
         } else if (strArg == "--export-tsv") {
             nLookup = LOOKUP_EXPORT;
+        } else if (strArg == "--copy-to") {
+            if (!bHasValue || argv[i + 1][0] == '\0') return usage_error("--copy-to takes a path or a URI");
+            oOpts.strCopyTo = argv[++i];
+            nLookup = LOOKUP_COPY;
         } else if (strArg.size() > 1 && strArg[0] == '-') {
             return usage_error("unknown option " + strArg);
         } else {
@@ -113,6 +126,8 @@ int parse_args(int argc, char** argv, lookup_options_t& oOpts) {
     if (oOpts.nLookup == LOOKUP_EXPORT && (oOpts.bJson || !oOpts.strTptOut.empty()))
         return usage_error("--export-tsv takes neither --json nor --tpt-out");
     if (oOpts.nLookup == LOOKUP_NAME && !oOpts.strTptOut.empty()) return usage_error("--name takes no --tpt-out");
+    if (oOpts.nLookup == LOOKUP_COPY && (oOpts.bJson || !oOpts.strTptOut.empty()))
+        return usage_error("--copy-to takes neither --json nor --tpt-out");
     return -1;
 }
 
@@ -192,6 +207,61 @@ int export_tsv(CRcStore& oStore) {
     return bAny ? kExitFound : kExitNotFound;
 }
 
+// A --db value names a PostgreSQL database or a SQLite file; the factory
+// picks the backend from the configuration it is given.
+stRcConfig store_config(const std::string& strDb) {
+    stRcConfig oConfig;
+    if (rc_pg_is_url(strDb)) {
+        oConfig.db_url = strDb;
+    } else {
+        oConfig.db_path = strDb;
+    }
+    return oConfig;
+}
+
+std::string shown(const std::string& strDb) { return rc_pg_is_url(strDb) ? rc_pg_mask(strDb) : strDb; }
+
+// The copy, then the check that both stores now read the same.
+int copy_store(CRcStore& oFrom, const lookup_options_t& oOpts) {
+    std::unique_ptr<CRcStore> pTo;
+    std::string strError;
+    if (rc_open_store(store_config(oOpts.strCopyTo), RC_STORE_WRITE, pTo, strError) != 0) {
+        fprintf(stderr, "zq_lookup: %s\n", strError.c_str());
+        return kExitError;
+    }
+    rc_store_copy_t oDone;
+    if (rc_store_copy(oFrom, *pTo, oDone, strError) != 0) {
+        fprintf(stderr, "zq_lookup: copy to %s: %s\n", shown(oOpts.strCopyTo).c_str(), strError.c_str());
+        return kExitError;
+    }
+    std::string arDigest[2];
+    rc_store_counts_t arCounts[2];
+    CRcStore* arStores[2] = {&oFrom, pTo.get()};
+    for (int i = 0; i < 2; ++i) {
+        if (rc_store_digest(*arStores[i], arDigest[i], arCounts[i], strError) != 0) {
+            fprintf(stderr, "zq_lookup: %s\n", strError.c_str());
+            return kExitError;
+        }
+    }
+    printf("copied %llu locations, %llu counts raised\n", static_cast<unsigned long long>(oDone.Reports),
+           static_cast<unsigned long long>(oDone.Tallies));
+    for (int i = 0; i < 2; ++i)
+        printf("%s: %llu resources, %llu locations, %llu reports, digest %s\n",
+               shown(i == 0 ? oOpts.strDb : oOpts.strCopyTo).c_str(),
+               static_cast<unsigned long long>(arCounts[i].Resources),
+               static_cast<unsigned long long>(arCounts[i].Locations),
+               static_cast<unsigned long long>(arCounts[i].Reports), arDigest[i].c_str());
+    bool bSame = arDigest[0] == arDigest[1] && arCounts[0].Resources == arCounts[1].Resources &&
+                 arCounts[0].Locations == arCounts[1].Locations && arCounts[0].Reports == arCounts[1].Reports;
+    if (!bSame) {
+        fprintf(stderr, "zq_lookup: the stores differ after the copy: the destination holds what the source "
+                        "does not (nothing of the source is missing from it)\n");
+        return kExitError;
+    }
+    if (fflush(stdout) != 0) return kExitError;
+    return kExitFound;
+}
+
 int print_found(const std::vector<rc_resource_t>& oFound, bool bJson) {
     for (size_t i = 0; i < oFound.size(); ++i) {
         if (bJson) {
@@ -232,7 +302,7 @@ int print_recent(CRcStore& oStore, const lookup_options_t& oOpts) {
         return kExitError;
     }
     if (iPrinted == 0) {
-        fprintf(stderr, "zq_lookup: no such record in %s\n", oOpts.strDb.c_str());
+        fprintf(stderr, "zq_lookup: no such record in %s\n", shown(oOpts.strDb).c_str());
         return kExitNotFound;
     }
     return kExitFound;
@@ -243,8 +313,7 @@ int run(int argc, char** argv) {
     int iParse = parse_args(argc, argv, oOpts);
     if (iParse >= 0) return iParse;
 
-    stRcConfig oConfig;
-    oConfig.db_path = oOpts.strDb;
+    stRcConfig oConfig = store_config(oOpts.strDb);
     std::unique_ptr<CRcStore> pStore;
     std::string strError;
     if (rc_open_store(oConfig, RC_STORE_READ, pStore, strError) != 0) {
@@ -254,6 +323,7 @@ int run(int argc, char** argv) {
     CRcStore& oStore = *pStore;
     if (oOpts.nLookup == LOOKUP_EXPORT) return export_tsv(oStore);
     if (oOpts.nLookup == LOOKUP_NAME) return search_names(oStore, oOpts);
+    if (oOpts.nLookup == LOOKUP_COPY) return copy_store(oStore, oOpts);
 
     if (oOpts.nLookup == LOOKUP_RECENT && oOpts.strTptOut.empty()) return print_recent(oStore, oOpts);
 
@@ -284,7 +354,7 @@ int run(int argc, char** argv) {
         return kExitError;
     }
     if (oFound.empty()) {
-        fprintf(stderr, "zq_lookup: no such record in %s\n", oOpts.strDb.c_str());
+        fprintf(stderr, "zq_lookup: no such record in %s\n", shown(oOpts.strDb).c_str());
         return kExitNotFound;
     }
     if (!oOpts.strTptOut.empty()) {

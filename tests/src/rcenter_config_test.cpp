@@ -134,13 +134,29 @@ INSTANTIATE_TEST_SUITE_P(
                       BadValue{"http_listen_ip: ::1\n", "http_listen_ip"},
                       BadValue{"sig_key: 00112233445566778899aabbccddeeff00\n", "sig_key"},
                       BadValue{"sig_key: 00112233445566778899aabbccddeefg\n", "sig_key"},
-                      BadValue{"sig_window_s: 0\n", "sig_window_s"}));
+                      BadValue{"sig_window_s: 0\n", "sig_window_s"},
+                      BadValue{"db_url: ./data/rcenter.db\n", "db_url"},
+                      BadValue{"db_timeout_ms: 50\n", "db_timeout_ms"}));
 
 TEST(RcConfigHttp, ABadSecretIsRefusedWithoutShowingIt) {
     TempDir dir;
     Loaded l = LoadText(dir, "sig_key: 5ec12e75ec12e75ec12e75ec12e75ec\n");
     EXPECT_EQ(l.result, EINVAL);
     EXPECT_EQ(l.error.find("5ec12e7"), std::string::npos) << l.error;
+}
+
+TEST(RcConfigStore, ADbUrlNamesTheStoreAndADbPathBesideItIsReportedUnused) {
+    TempDir dir;
+    Loaded l = LoadText(dir, "db_path: ./rc.db\ndb_url: host=/run/pg password='a b' dbname=rc\ndb_timeout_ms: 800\n");
+    ASSERT_EQ(l.result, 0) << l.error;
+    EXPECT_EQ(l.config.db_url, "host=/run/pg password='a b' dbname=rc");
+    EXPECT_EQ(l.config.db_timeout_ms, 800u);
+    ASSERT_EQ(l.warnings.size(), 1u);
+    EXPECT_NE(l.warnings[0].find("db_path"), std::string::npos) << l.warnings[0];
+    // A value that is no database address may still hold a password.
+    l = LoadText(dir, "db_url: /srv/s3cret@db\n");
+    EXPECT_EQ(l.result, EINVAL);
+    EXPECT_EQ(l.error.find("s3cret"), std::string::npos) << l.error;
 }
 
 TEST(RcConfigPaths, ALogPathTooLongForTheLogIsRefused) {

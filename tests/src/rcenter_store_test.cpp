@@ -8,13 +8,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "pg_server.h"
 #include "rc_http_api.h"
 #include "rc_record_format.h"
 #include "rc_sqlite_file.h"
 #include "rc_sqlite_store.h"
+#include "rc_store_factory.h"
 #include "rcenter_test_util.h"
 
 namespace {
@@ -78,11 +81,48 @@ void SetUserVersion(const std::string& path, int version) {
     sqlite3_close(db);
 }
 
-TEST(RcStoreCommit, OneBatchTellsNewLocationAndKnownApartInOrder) {
-    TempDir dir;
-    CRcSqliteStore store;
-    std::string err;
-    ASSERT_EQ(store.Open(dir.file("d/rc.db"), RC_STORE_WRITE, err), 0) << err;
+// The tests of what any store must do run against each backend the factory
+// makes: a SQLite file in a temporary directory, and a throwaway PostgreSQL
+// cluster. Every store a test makes names the same store.
+enum EBackend { BACKEND_SQLITE, BACKEND_POSTGRES };
+
+class RcStoreOnBoth : public ::testing::TestWithParam<EBackend> {
+protected:
+    std::unique_ptr<CRcStore> Make() {
+        stRcConfig config;
+        if (GetParam() == BACKEND_POSTGRES) {
+            if (!m_pg.Running()) {
+                EXPECT_TRUE(m_pg.Start()) << m_pg.Error();
+            }
+            config.db_url = m_pg.ConnString();
+        } else {
+            config.db_path = m_dir.file("d/rc.db");
+        }
+        std::unique_ptr<CRcStore> store;
+        std::string err;
+        EXPECT_EQ(rc_make_store(config, store, err), 0) << err;
+        return store;
+    }
+    std::unique_ptr<CRcStore> Opened(ERcStoreMode mode) {
+        std::unique_ptr<CRcStore> store = Make();
+        std::string err;
+        EXPECT_EQ(store->Open(mode, err), 0) << err;
+        return store;
+    }
+
+    TempDir m_dir;
+    zqtest::PgServer m_pg;
+};
+
+INSTANTIATE_TEST_SUITE_P(Backends, RcStoreOnBoth, ::testing::Values(BACKEND_SQLITE, BACKEND_POSTGRES),
+                         [](const ::testing::TestParamInfo<EBackend>& info) {
+                             return std::string(info.param == BACKEND_SQLITE ? "Sqlite" : "Postgres");
+                         });
+
+TEST_P(RcStoreOnBoth, OneBatchTellsNewLocationAndKnownApartInOrder) {
+    std::unique_ptr<CRcStore> pStore = Opened(RC_STORE_WRITE);
+    ASSERT_TRUE(pStore && pStore->IsOpen());
+    CRcStore& store = *pStore;
     Sent a = Report(1);
     Sent b = Report(1, "http://mirror.example.org/clip.avi");
     std::vector<ERcStored> results = CommitAll(store, {{a, 100}, {a, 101}, {b, 102}, {Report(2), 103}});
@@ -111,21 +151,36 @@ TEST(RcStoreCommit, OneBatchTellsNewLocationAndKnownApartInOrder) {
     EXPECT_EQ(Only(store, a.res.FID).LastSeen, 200);
 }
 
-TEST(RcStoreReopen, KeepsEverythingAndFindsBySidSha1AndRecency) {
-    TempDir dir;
+TEST_P(RcStoreOnBoth, EmptyTextsOfAReportAreStoredAndReadBackEmpty) {
+    std::unique_ptr<CRcStore> pStore = Opened(RC_STORE_WRITE);
+    ASSERT_TRUE(pStore && pStore->IsOpen());
+    Sent a = Report(1);
+    a.where.FileName.clear();
+    a.where.ExtName.clear();
+    a.where.Ref.clear();
+    EXPECT_EQ(CommitAll(*pStore, {{a, 1}, {Report(2), 2}}), (std::vector<ERcStored>{RC_STORED_NEW, RC_STORED_NEW}));
+    rc_resource_t got = Only(*pStore, a.res.FID);
+    ASSERT_EQ(got.Locations.size(), 1u);
+    EXPECT_EQ(got.Locations[0].Url, a.where.Url);
+    EXPECT_EQ(got.Locations[0].FileName, "");
+    EXPECT_EQ(got.Locations[0].ExtName, "");
+    EXPECT_EQ(got.Locations[0].Ref, "");
+}
+
+TEST_P(RcStoreOnBoth, AReopenedStoreKeepsEverythingAndFindsBySidSha1AndRecency) {
     Sent a = Report(1), b = Report(2), c = Report(3);
     std::string id;
     {
-        CRcSqliteStore store;
-        std::string err;
-        ASSERT_EQ(store.Open(dir.file("rc.db"), RC_STORE_WRITE, err), 0) << err;
-        id = store.GetStoreId();
-        CommitAll(store, {{a, 1}, {b, 2}, {c, 3}});
+        std::unique_ptr<CRcStore> writer = Opened(RC_STORE_WRITE);
+        ASSERT_TRUE(writer && writer->IsOpen());
+        id = writer->GetIdentity().Id;
+        CommitAll(*writer, {{a, 1}, {b, 2}, {c, 3}});
     }
-    CRcSqliteStore store;
+    std::unique_ptr<CRcStore> pStore = Opened(RC_STORE_READ);
+    ASSERT_TRUE(pStore && pStore->IsOpen());
+    CRcStore& store = *pStore;
     std::string err;
-    ASSERT_EQ(store.Open(dir.file("rc.db"), RC_STORE_READ, err), 0) << err;
-    EXPECT_EQ(store.GetStoreId(), id);
+    EXPECT_EQ(store.GetIdentity().Id, id);
     EXPECT_EQ(id.size(), 32u);
     std::vector<rc_resource_t> found;
     ASSERT_EQ(store.FindSid(b.res.SID, found, err), 0);
@@ -231,11 +286,11 @@ TEST(RcStoreSchema, ANewerOrForeignDatabaseIsRefusedAndLeftAlone) {
     EXPECT_FALSE(zqtest::FileExists(dir.file("none.db")));
 }
 
-TEST(RcStoreRemove, TakesTheResourceWithItsLocationsAndTheCountsFollow) {
-    TempDir dir;
-    CRcSqliteStore store;
+TEST_P(RcStoreOnBoth, RemoveTakesTheResourceWithItsLocationsAndTheCountsFollow) {
+    std::unique_ptr<CRcStore> pStore = Opened(RC_STORE_WRITE);
+    ASSERT_TRUE(pStore && pStore->IsOpen());
+    CRcStore& store = *pStore;
     std::string err;
-    ASSERT_EQ(store.Open(dir.file("rc.db"), RC_STORE_WRITE, err), 0) << err;
     Sent a = Report(1), a2 = Report(1, "http://mirror.example.org/a"), b = Report(2);
     CommitAll(store, {{a, 1}, {a2, 2}, {b, 3}, {b, 4}});
     rc_store_counts_t counts;
@@ -454,33 +509,21 @@ TEST(RcStoreSchema, AVersionOneFileIsReadAsItIsAndUpgradedInPlaceByTheFirstWrite
     EXPECT_EQ(Only(store, clip.FID).Count, 4u);
 }
 
-TEST(RcStoreIdentity, EachOpenForWritingIsANewGenerationAndAReaderSeesTheLast) {
-    TempDir dir;
-    std::string err;
+TEST_P(RcStoreOnBoth, EachOpenForWritingIsANewGenerationAndAReaderSeesTheLast) {
     rc_store_identity_t first, second;
-    {
-        CRcSqliteStore store;
-        ASSERT_EQ(store.Open(dir.file("rc.db"), RC_STORE_WRITE, err), 0) << err;
-        first = store.GetIdentity();
-    }
-    {
-        CRcSqliteStore store;
-        ASSERT_EQ(store.Open(dir.file("rc.db"), RC_STORE_WRITE, err), 0) << err;
-        second = store.GetIdentity();
-    }
+    first = Opened(RC_STORE_WRITE)->GetIdentity();
+    second = Opened(RC_STORE_WRITE)->GetIdentity();
     EXPECT_EQ(second.Id, first.Id);
     EXPECT_EQ(second.Previous, first.Generation);
     EXPECT_GT(second.Generation, first.Generation);
-    CRcSqliteStore reader;
-    ASSERT_EQ(reader.Open(dir.file("rc.db"), RC_STORE_READ, err), 0) << err;
-    EXPECT_EQ(reader.GetIdentity().Generation, second.Generation);
+    EXPECT_EQ(Opened(RC_STORE_READ)->GetIdentity().Generation, second.Generation);
 }
 
-TEST(RcStorePages, LocationsComeInPagesAndTheExportInChunksEachOnce) {
-    TempDir dir;
-    CRcSqliteStore store;
+TEST_P(RcStoreOnBoth, LocationsComeInPagesAndTheExportInChunksEachOnce) {
+    std::unique_ptr<CRcStore> pStore = Opened(RC_STORE_WRITE);
+    ASSERT_TRUE(pStore && pStore->IsOpen());
+    CRcStore& store = *pStore;
     std::string err;
-    ASSERT_EQ(store.Open(dir.file("rc.db"), RC_STORE_WRITE, err), 0) << err;
     std::vector<std::pair<Sent, sint64> > reports;
     const size_t urls = RC_STORE_EXPORT_CHUNK + 5;
     for (size_t i = 0; i < urls; ++i) reports.push_back({Report(1, "http://m" + std::to_string(i) + "/a"), 1});

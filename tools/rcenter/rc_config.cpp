@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "rc_pg_conn.h"
 #include "req_sig.h"
 #include "str_util.h"
 #include "zq_conf.h"
@@ -19,6 +20,7 @@ const char* const kKeys[] = {
     "rotate_file_size", "rotate_file_num", "stat_log_path",     "stat_interval_ms",
     "inactive_timeout_ms", "max_fd_num",   "shm_key",            "shm_size",
     "http_listen_port", "http_listen_ip",  "sig_key",            "sig_window_s",
+    "db_url",        "db_timeout_ms",
 };
 
 struct ConfFree {
@@ -134,8 +136,18 @@ int rc_load_config(const std::string& strPath, stRcConfig& oConfig, bool& bMissi
                in.Number("http_listen_port", oConfig.http_listen_port, 0, 65535, &oConfig.http_enabled) &&
                in.Text("http_listen_ip", oConfig.http_listen_ip, 15) &&
                in.Secret("sig_key", oConfig.sig_key, sizeof(oConfig.sig_key), oConfig.sig_key_set) &&
-               in.Number("sig_window_s", oConfig.sig_window_s, 1, RC_MAX_SIG_WINDOW_S);
+               in.Number("sig_window_s", oConfig.sig_window_s, 1, RC_MAX_SIG_WINDOW_S) &&
+               in.Text("db_url", oConfig.db_url, ZQ_CONF_VALUE_SIZE - 1) &&
+               in.Number("db_timeout_ms", oConfig.db_timeout_ms, RC_MIN_DB_TIMEOUT_MS, RC_MAX_DB_TIMEOUT_MS);
     if (!bOk) return EINVAL;
+    // The value itself is not shown: it may hold a password.
+    if (!oConfig.db_url.empty() && !rc_pg_is_url(oConfig.db_url)) {
+        strError = "bad value of db_url: not a postgresql:// URI or a key=value connection string";
+        return EINVAL;
+    }
+    char szPresent[1];
+    if (!oConfig.db_url.empty() && zq_getconfnstr(pConf.get(), "db_path", szPresent, sizeof(szPresent)) != 0)
+        oWarnings.push_back("db_path is not used: db_url names the store");
     if (oConfig.http_listen_ip.empty()) oConfig.http_listen_ip = oConfig.listen_ip;
 
     for (const std::string* pIp : {&oConfig.listen_ip, &oConfig.http_listen_ip}) {

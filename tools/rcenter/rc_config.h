@@ -15,6 +15,10 @@ struct stRcConfig {
     std::string listen_ip = "127.0.0.1";
     uint32 listen_port = 0;  // 0: any free port
     std::string db_path = "./data/rcenter.db";
+    // A PostgreSQL connection string or postgresql:// URI; when set, the
+    // store is that database and db_path is not used. Never logged unmasked.
+    std::string db_url;
+    uint32 db_timeout_ms = 5000;  // the longest any call waits for that database
     std::string err_log_path = "./log/rcenter_errlog";
     sint32 err_log_level = 4;
     uint32 rotate_file_size = 0x5000000;
@@ -41,6 +45,8 @@ enum {
     // The logs keep their file names in 260-byte buffers.
     RC_MAX_LOG_PATH = 259,
     RC_MAX_SIG_WINDOW_S = 86400,
+    RC_MIN_DB_TIMEOUT_MS = 100,
+    RC_MAX_DB_TIMEOUT_MS = 600000,
 };
 
 // Fills oConfig from strPath (defaults for what is absent). 0 on success

@@ -252,6 +252,11 @@ void CRcHttpConn::OnReply(EReplyKind eKind, const std::string& strWhat, int iErr
         AnswerError(400, strReason, strOut);
     } else if (iErr == ENOTSUP) {
         AnswerError(501, "not supported by this store", strOut);
+    } else if (iErr == ECONNREFUSED || iErr == ECONNRESET || iErr == ETIMEDOUT || iErr == ENOTCONN ||
+               iErr == EHOSTUNREACH || iErr == ENETUNREACH || iErr == EAGAIN) {
+        // The store's database is away for now: the client may try again.
+        LOG_WARN("HTTP %s: %s", strWhat.c_str(), strReason.c_str());
+        AnswerError(503, "store unavailable", strOut);
     } else if (iErr != 0) {
         LOG_ERR("HTTP %s: %s", strWhat.c_str(), strReason.c_str());
         AnswerError(500, "internal error", strOut);

@@ -1,7 +1,8 @@
 // The one place that chooses the store of record from the configuration:
-// today the SQLite file at db_path. zq_rcenter and zq_lookup both ask here,
-// so a new backend needs no change in either. rc_make_store only builds the
-// backend; the caller opens it (CRcStore::Open) in the mode it needs.
+// the PostgreSQL database of db_url when it is set, else the SQLite file at
+// db_path. zq_rcenter and zq_lookup both ask here, so a new backend needs no
+// change in either. rc_make_store only builds the backend; the caller opens
+// it (CRcStore::Open) in the mode it needs.
 #ifndef ZQ_RC_STORE_FACTORY_H
 #define ZQ_RC_STORE_FACTORY_H
 
