@@ -598,3 +598,44 @@ TEST(RcHttpRecordPage, ARecordCutToItsBudgetTellsWhereTheNextPageStarts) {
     EXPECT_NE(rc_http_record_page(res, 0, 1).find("\"next\": 10}"), std::string::npos);
     EXPECT_NE(rc_http_record_page(res, 99, 1 << 20).find("\"next\": 99}"), std::string::npos);
 }
+
+TEST_P(RcStoreOnBoth, NamesAreFoundByAnyPartIgnoringCaseNewestFirstTheirWildcardsAsText) {
+    std::unique_ptr<CRcStore> pStore = Opened(RC_STORE_WRITE);
+    ASSERT_TRUE(pStore && pStore->IsOpen());
+    CRcStore& store = *pStore;
+    const std::vector<std::string> names = {"Holiday-Video.mkv", "holiday-photos.zip", "100%_done.bin",
+                                            "\xff\xfe raw.bin", "other.bin"};
+    std::vector<std::pair<Sent, sint64> > reports;
+    for (size_t i = 0; i < names.size(); ++i) {
+        Sent s = Report(static_cast<uint32>(i + 1));
+        s.where.FileName = names[i];
+        reports.push_back({s, static_cast<sint64>(i + 1)});
+    }
+    // A name that is not UTF-8 is stored like any other.
+    EXPECT_EQ(CommitAll(store, reports), std::vector<ERcStored>(names.size(), RC_STORED_NEW));
+
+    std::vector<rc_resource_entry_t> page;
+    uint64 next = 0;
+    std::string err;
+    ASSERT_EQ(store.SearchNames("OLIDAY", 1, 0, page, next, err), 0) << err;
+    ASSERT_EQ(page.size(), 1u);
+    EXPECT_EQ(page[0].FileName, names[1]);
+    EXPECT_EQ(page[0].FID, reports[1].first.res.FID);
+    ASSERT_NE(next, 0u);
+    ASSERT_EQ(store.SearchNames("OLIDAY", 1, next, page, next, err), 0) << err;
+    ASSERT_EQ(page.size(), 1u);
+    EXPECT_EQ(page[0].FileName, names[0]);
+    EXPECT_EQ(next, 0u);
+    // As a pattern "%_d" would match any name with a "d" past its first character.
+    ASSERT_EQ(store.SearchNames("%_d", 10, 0, page, next, err), 0) << err;
+    ASSERT_EQ(page.size(), 1u);
+    EXPECT_EQ(page[0].FileName, names[2]);
+
+    ASSERT_EQ(store.ListRecent(10, 0, page, next, err), 0) << err;
+    ASSERT_EQ(page.size(), names.size());
+    EXPECT_EQ(page[1].FileName, names[3]);
+    std::vector<rc_resource_t> found;
+    ASSERT_EQ(store.FindMd4(reports[0].first.res.MD4, found, err), 0) << err;
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].FID, reports[0].first.res.FID);
+}

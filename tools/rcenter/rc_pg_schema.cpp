@@ -45,6 +45,14 @@ const char* const kSteps[] = {
     "CREATE UNIQUE INDEX zq_rc_location_url ON zq_rc_location (resource_id, sha256(url));"
     "INSERT INTO zq_rc_meta VALUES ('store_id', md5(random()::text || clock_timestamp()::text))"
     " ON CONFLICT DO NOTHING",
+    // Names are searched by trigrams of their text. A reported name is any
+    // bytes: one that is not UTF-8 is indexed as its escaped form rather than
+    // failing the insert of its report.
+    "CREATE EXTENSION IF NOT EXISTS pg_trgm;"
+    "CREATE FUNCTION zq_rc_name(b bytea) RETURNS text LANGUAGE plpgsql IMMUTABLE STRICT PARALLEL SAFE AS $$"
+    " BEGIN RETURN convert_from(b, 'UTF8'); EXCEPTION WHEN others THEN RETURN encode(b, 'escape'); END $$;"
+    "CREATE INDEX zq_rc_location_name ON zq_rc_location USING gin (zq_rc_name(file) gin_trgm_ops);"
+    "CREATE INDEX zq_rc_resource_md4 ON zq_rc_resource (md4)",
 };
 
 static_assert(sizeof(kSteps) / sizeof(kSteps[0]) == RC_PG_SCHEMA_VERSION, "one step per schema version");
@@ -84,13 +92,21 @@ int rc_pg_migrate(CRcPgConn& oConn, rc_store_identity_t& oIdentity, std::string&
     if (iErr == 0) {
         std::vector<stRcPgQuery> oSteps;
         // A pipeline carries one statement per query, so a step is split at
-        // its semicolons (none of the steps has one inside a literal).
+        // its semicolons, except those of a function body between $$ (no
+        // step has one inside a literal).
         for (sint64 v = iVersion; v < RC_PG_SCHEMA_VERSION; ++v) {
-            std::string strStep = kSteps[v];
-            for (size_t i = 0, j; i < strStep.size(); i = j + 1) {
-                j = strStep.find(';', i);
-                if (j == std::string::npos) j = strStep.size();
-                if (j > i) oSteps.push_back({strStep.substr(i, j - i), {}});
+            const std::string strStep = kSteps[v];
+            size_t iStart = 0;
+            bool bInBody = false;
+            for (size_t i = 0; i <= strStep.size(); ++i) {
+                if (i + 1 < strStep.size() && strStep[i] == '$' && strStep[i + 1] == '$') {
+                    bInBody = !bInBody;
+                    ++i;
+                    continue;
+                }
+                if (i < strStep.size() && (strStep[i] != ';' || bInBody)) continue;
+                if (i > iStart) oSteps.push_back({strStep.substr(iStart, i - iStart), {}});
+                iStart = i + 1;
             }
         }
         oSteps.push_back({"INSERT INTO zq_rc_meta VALUES ('schema_version', $1)"

@@ -16,7 +16,8 @@
 #include "rc_store.h"
 
 enum : uint32 {
-    RC_PG_SCHEMA_VERSION = 1,
+    // 2: the trigram index of location names, the index of MD4s.
+    RC_PG_SCHEMA_VERSION = 2,
 };
 
 // The channel every center listens on; a payload is a FID in hex, or "*"

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <set>
 #include <utility>
@@ -547,6 +548,105 @@ int CRcPgStore::ReadLocations(uint64 iAfter, uint32 iLimit, std::vector<rc_resou
         oLocations.push_back(ReadLocation(oRes[0], r, kResourceColumnCount));
     }
     return 0;
+}
+
+namespace {
+
+// Entries newest first; the name is the first location's, or in a search the
+// first matching one's.
+const char* const kListRecent =
+    "SELECT r.id, r.fid, r.sha1, r.size, r.first_seen, r.report_count,"
+    " encode((SELECT file FROM zq_rc_location WHERE resource_id = r.id ORDER BY id LIMIT 1), 'hex')"
+    " FROM zq_rc_resource r WHERE r.id < $1 ORDER BY r.id DESC LIMIT $2";
+// The expression is the trigram index's own, so the index answers it.
+const char* const kSearchNames =
+    "SELECT r.id, r.fid, r.sha1, r.size, r.first_seen, r.report_count, encode(l.file, 'hex') FROM"
+    " (SELECT m.resource_id AS rid, min(m.id) AS lid FROM zq_rc_location m"
+    "  WHERE zq_rc_name(m.file) ILIKE $3 AND m.resource_id < $1 GROUP BY m.resource_id"
+    "  ORDER BY m.resource_id DESC LIMIT $2) AS found"
+    " JOIN zq_rc_resource r ON r.id = found.rid JOIN zq_rc_location l ON l.id = found.lid ORDER BY r.id DESC";
+
+// Well-formed sequences only as far as their lead bytes and lengths go: the
+// database refuses the rest, which is all that must be kept from it.
+bool IsUtf8(const std::string& s) {
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        const size_t n = c < 0x80 ? 0 : (c & 0xe0) == 0xc0 ? 1 : (c & 0xf0) == 0xe0 ? 2 : (c & 0xf8) == 0xf0 ? 3 : 4;
+        if (n == 4 || s.size() - i <= n) return false;
+        for (size_t k = 1; k <= n; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xc0) != 0x80) return false;
+        i += n + 1;
+    }
+    return true;
+}
+
+// The text as a LIKE pattern that matches it anywhere, its own wildcards
+// taken literally.
+std::string ContainsPattern(const std::string& strText) {
+    std::string strOut = "%";
+    for (char c : strText) {
+        if (c == '%' || c == '_' || c == '\\') strOut += '\\';
+        strOut += c;
+    }
+    return strOut + "%";
+}
+
+}  // namespace
+
+int CRcPgStore::List(const std::string& strSql, const std::string* pParam, uint32 iLimit, uint64 iAfter,
+                     std::vector<rc_resource_entry_t>& oOut, uint64& iNext, std::string& strError) {
+    oOut.clear();
+    iNext = 0;
+    if (iLimit == 0 || iLimit > RC_STORE_PAGE_MAX) {
+        strError = "a page holds 1 to " + std::to_string(RC_STORE_PAGE_MAX) + " resources";
+        return EINVAL;
+    }
+    CCallBound bound(m_oConn, m_iTimeoutMs);
+    const uint64 iMax = static_cast<uint64>(std::numeric_limits<sint64>::max());
+    std::vector<std::string> oParams = {std::to_string(iAfter == 0 || iAfter > iMax ? iMax : iAfter),
+                                        std::to_string(static_cast<uint64>(iLimit) + 1)};
+    if (pParam != nullptr) oParams.push_back(*pParam);
+    std::vector<CRcPgResult> oRes;
+    int iErr = Run({{strSql, oParams}}, oRes, strError);
+    if (iErr != 0) return iErr;
+    // One row more than asked tells whether a next page exists.
+    for (int r = 0; r < oRes[0].Rows(); ++r) {
+        if (oOut.size() == iLimit) {
+            iNext = oOut.back().Id;
+            break;
+        }
+        rc_resource_entry_t oEntry;
+        oEntry.Id = static_cast<uint64>(oRes[0].Int(r, 0));
+        HashFromHex(oRes[0].Text(r, 1), oEntry.FID);
+        HashFromHex(oRes[0].Text(r, 2), oEntry.Hash);
+        oEntry.Size = static_cast<uint64>(oRes[0].Int(r, 3));
+        oEntry.FirstSeen = oRes[0].Int(r, 4);
+        oEntry.Count = static_cast<uint64>(oRes[0].Int(r, 5));
+        oEntry.FileName = FromHex(oRes[0].Text(r, 6));
+        oOut.push_back(std::move(oEntry));
+    }
+    return 0;
+}
+
+int CRcPgStore::ListRecent(uint32 iLimit, uint64 iAfter, std::vector<rc_resource_entry_t>& oOut, uint64& iNext,
+                           std::string& strError) {
+    return List(kListRecent, nullptr, iLimit, iAfter, oOut, iNext, strError);
+}
+
+int CRcPgStore::SearchNames(const std::string& strText, uint32 iLimit, uint64 iAfter,
+                            std::vector<rc_resource_entry_t>& oOut, uint64& iNext, std::string& strError) {
+    oOut.clear();
+    iNext = 0;
+    if (rc_store_name_chars(strText) < RC_STORE_NAME_MIN || !IsUtf8(strText)) {
+        strError = "a name search needs at least " + std::to_string(RC_STORE_NAME_MIN) + " characters of UTF-8";
+        return EINVAL;
+    }
+    const std::string strPattern = ContainsPattern(strText);
+    return List(kSearchNames, &strPattern, iLimit, iAfter, oOut, iNext, strError);
+}
+
+int CRcPgStore::FindMd4(const Md5Hash& oMd4, std::vector<rc_resource_t>& oOut, std::string& strError) {
+    return Find("WHERE r.md4 = $1 ORDER BY r.id", {oMd4.Hex()}, oOut, strError);
 }
 
 int CRcPgStore::GetCounts(rc_store_counts_t& oCounts, std::string& strError) {

@@ -65,6 +65,12 @@ public:
                       std::vector<rc_location_t>& oLocations, std::string& strError) override;
     int GetCounts(rc_store_counts_t& oCounts, std::string& strError) override;
     int Remove(const Sha1Hash& oFid, bool& bFound, rc_resource_t* pRemoved, std::string& strError) override;
+    int ListRecent(uint32 iLimit, uint64 iAfter, std::vector<rc_resource_entry_t>& oOut, uint64& iNext,
+                   std::string& strError) override;
+    // From the trigram index of the names (pg_trgm); the text must be UTF-8.
+    int SearchNames(const std::string& strText, uint32 iLimit, uint64 iAfter, std::vector<rc_resource_entry_t>& oOut,
+                    uint64& iNext, std::string& strError) override;
+    int FindMd4(const Md5Hash& oMd4, std::vector<rc_resource_t>& oOut, std::string& strError) override;
 
     // Connects again when the connection is gone and the backoff has run
     // out. The loss and the return are logged once each, here, so while
@@ -84,6 +90,10 @@ private:
     // bTallies); oRetry gets those whose resource vanished under the batch.
     int WriteOnce(const rc_store_batch_t& oBatch, const std::vector<size_t>& oItems, bool bTallies,
                   std::vector<rc_report_outcome_t>& oOutcomes, std::vector<size_t>& oRetry, std::string& strError);
+    // A page of entries from strSql ($1 the id to stay below, $2 how many,
+    // $3 on the caller's own).
+    int List(const std::string& strSql, const std::string* pParam, uint32 iLimit, uint64 iAfter,
+             std::vector<rc_resource_entry_t>& oOut, uint64& iNext, std::string& strError);
     int Find(const std::string& strWhere, const std::vector<std::string>& oParams, std::vector<rc_resource_t>& oOut,
              std::string& strError);
     bool Writable(std::string& strError) const;
