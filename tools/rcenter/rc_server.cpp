@@ -13,6 +13,7 @@
 #include "rc_http_api.h"
 #include "rc_journal.h"
 #include "rc_record_format.h"
+#include "sig_key.h"
 #include "svr_log.h"
 
 namespace {
@@ -56,6 +57,7 @@ CRcenterServer::~CRcenterServer() {
         if (pFdContext != nullptr && pFdContext->GetFd() == static_cast<sint32>(i))
             m_operator.CloseSocket(static_cast<sint32>(i));
     }
+    SigWipe(m_oSigning.Secret, sizeof(m_oSigning.Secret));
 }
 
 int CRcenterServer::Start(std::string& strError) {
