@@ -4,6 +4,7 @@
 // process, a report and a removal of one FID within one turn of its loop.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -111,6 +112,33 @@ TEST(RcenterHttp, ServesTheStoredRecordAndForgetsItOnlyOnAValidSignedRemoval) {
     EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 3)).result, U(RC_RESULT_ACCEPTED));
     EXPECT_EQ(server.Stop().exit_code, 0);
     EXPECT_EQ(server.ErrLog().find(kKey), std::string::npos);
+}
+
+TEST(RcenterHttp, AUsedTokenIsRefusedAsReplayedAfterTheResourceIsBackAndAFreshOneRemovesIt) {
+    Server server;
+    zqtest::WriteFile(server.File("sig_key"), std::string(kKey) + "\n");
+    ASSERT_EQ(chmod(server.File("sig_key").c_str(), 0600), 0);
+    unsigned short http = StartWithHttp(server, "sig_key_file: sig_key\n");
+    ASSERT_NE(http, 0) << server.Process().Err();
+    RSInfo info;
+    rctest::MakeInfo(info, 300000, 3);
+    const std::string res = "/v1/resources/" + info.FID.Hex();
+    auto mint = [&] {
+        zqtest::ProcessResult r = zqtest::RunProcess(
+            zqtest::BinPath("zq_sig"), {"mint", "--key-file", server.File("sig_key"), "--user", "7", "--path",
+                                        res + "/remove"}, "/");
+        return r.out.substr(0, r.out.find('\n'));
+    };
+    const std::string sig = mint();
+    ASSERT_EQ(Exchange(server.Port(), RequestOf(info, 1)).result, U(RC_RESULT_ACCEPTED));
+    EXPECT_EQ(Http(http, Post(res + "/remove", "user=7&sig=" + sig)).status, 200);
+    ASSERT_EQ(Exchange(server.Port(), RequestOf(info, 2)).result, U(RC_RESULT_ACCEPTED));
+    Reply r = Http(http, Post(res + "/remove", "user=7&sig=" + sig));
+    EXPECT_EQ(r.status, 403);
+    EXPECT_NE(r.body.find("replayed"), std::string::npos) << r.body;
+    EXPECT_EQ(Http(http, Get(res)).status, 200);
+    EXPECT_EQ(Http(http, Post(res + "/remove", "user=7&sig=" + mint())).status, 200);
+    EXPECT_EQ(Http(http, Get(res)).status, 404);
 }
 
 TEST(RcenterHttp, PipelinedRequestsAreAnsweredInOrderAndTheLastClosesAfterItsAnswer) {

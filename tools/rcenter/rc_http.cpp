@@ -330,6 +330,17 @@ void CRcHttpConn::Remove(const std::string& strPath, const std::string& strFid, 
         AnswerError(403, SigResultText(eSig), strOut);
         return;
     }
+    const ERcReplay eReplay =
+        m_oSigning.Replay != nullptr ? m_oSigning.Replay->Use(*pSig, oFields.Time, static_cast<sint64>(m_tNow))
+                                     : RC_REPLAY_FRESH;
+    if (eReplay == RC_REPLAY_SEEN) {
+        AnswerError(403, "replayed", strOut);
+        return;
+    }
+    if (eReplay == RC_REPLAY_FULL) {
+        AnswerError(503, "busy", strOut);
+        return;
+    }
     std::string strReason;
     const int iErr = m_oBackend.Remove(strFid, strReason);
     if (iErr == ENOENT) {

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "common_header.h"
+#include "rc_replay.h"
 #include "req_sig.h"
 
 // The store's side of the API. Every call is synchronous and returns 0,
@@ -37,6 +38,8 @@ struct stRcHttpSigning {
     bool HasSecret = false;  // false: every removal is refused
     unsigned char Secret[SIG_SECRET_LEN] = {};
     uint32 WindowS = SIG_DEFAULT_WINDOW_S;
+    // The tokens already used, shared by every connection; null: not checked.
+    CRcReplay* Replay = nullptr;
 };
 
 enum ERcHttpState {

@@ -43,6 +43,7 @@ CRcenterServer::CRcenterServer(const stRcConfig& oConfig, CRcStore& oStore, CRcD
       m_iLastStatTick(0),
       m_bStoreChecked(false),
       m_iHttpListenFd(-1),
+      m_oReplay(oConfig.sig_window_s),
       m_pHttpApi(new CRcHttpApi(*this, oStore)) {
     m_listenAddr.Reset();
     m_httpListenAddr.Reset();
@@ -95,6 +96,7 @@ int CRcenterServer::StartHttp(std::string& strError) {
     m_oSigning.HasSecret = m_oConfig.sig_key_set;
     memcpy(m_oSigning.Secret, m_oConfig.sig_key, sizeof(m_oSigning.Secret));
     m_oSigning.WindowS = m_oConfig.sig_window_s;
+    m_oSigning.Replay = &m_oReplay;
     const std::string& strIp = m_oConfig.http_listen_ip.empty() ? m_oConfig.listen_ip : m_oConfig.http_listen_ip;
     CInetAddr addr(strIp.c_str(), static_cast<uint16>(m_oConfig.http_listen_port));
     m_iHttpListenFd = m_operator.AddTcpListenSock(addr);

@@ -139,6 +139,7 @@ private:
     sint32 m_iHttpListenFd;
     CInetAddr m_httpListenAddr;
     stRcHttpSigning m_oSigning;
+    CRcReplay m_oReplay;
     std::unique_ptr<CRcHttpBackend> m_pHttpApi;
     std::unordered_map<sint32, std::unique_ptr<stHttpSlot> > m_oHttpSlots;  // by descriptor
 };
