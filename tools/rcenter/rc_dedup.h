@@ -51,6 +51,8 @@ public:
     bool Forget(const std::string& strKey);
 
     // The cache's statistics line.
+    // Entries the cache holds now.
+    uint32 GetEntries() const { return m_cache.GetNodeNum(); }
     std::string GetStatisticInfo();
     // Entries found in an existing segment when it was attached.
     uint32 GetResumedNum() const { return m_iResumed; }

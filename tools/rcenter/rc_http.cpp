@@ -248,6 +248,16 @@ void CRcHttpConn::Dispatch(std::string& strOut) {
     const bool bGet = iMethod == HTTP_GET;
     std::string strText;
     std::string strReason;
+    if (strPath == "/metrics") {
+        if (!bGet) {
+            AnswerError(405, "method not allowed", strOut, "GET");
+        } else if (m_oBackend.Metrics(strText, strReason) == 0) {
+            Answer(200, strText, strOut, nullptr, "text/plain; version=0.0.4; charset=utf-8");
+        } else {
+            AnswerError(500, strReason, strOut);
+        }
+        return;
+    }
     if (strPath == "/v1/stats") {
         if (!bGet) {
             AnswerError(405, "method not allowed", strOut, "GET");
@@ -367,6 +377,7 @@ void CRcHttpConn::Answer(unsigned int iStatus, const std::string& strBody, std::
     strOut += "\r\n";
     strOut += strBody;
     ++m_iAnswered;
+    m_oBackend.Answered(iStatus);
 }
 
 void CRcHttpConn::AnswerError(unsigned int iStatus, const std::string& strReason, std::string& strOut,

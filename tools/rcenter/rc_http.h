@@ -10,6 +10,7 @@
 
 #include <http_parser.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <ctime>
 #include <string>
@@ -32,6 +33,14 @@ public:
     virtual int Stats(std::string& strJson, std::string& strReason) = 0;
     // Forgets the resource everywhere, so a later report of it is new.
     virtual int Remove(const std::string& strFid, std::string& strReason) = 0;
+    // The figures for a monitoring system, in the Prometheus text format.
+    virtual int Metrics(std::string& strText, std::string& strReason) {
+        (void)strText;
+        strReason = "no metrics here";
+        return ENOSYS;
+    }
+    // The status of every answer written, /metrics' own included.
+    virtual void Answered(unsigned int iStatus) { (void)iStatus; }
 };
 
 struct stRcHttpSigning {

@@ -82,3 +82,10 @@ int CRcHttpApi::Remove(const std::string& strFid, std::string& strReason) {
     if (iErr != 0) return iErr;
     return bFound ? 0 : ENOENT;
 }
+
+int CRcHttpApi::Metrics(std::string& strText, std::string&) {
+    strText = m_oServer.MetricsText();
+    return 0;
+}
+
+void CRcHttpApi::Answered(unsigned int iStatus) { m_oServer.CountHttpAnswer(iStatus); }

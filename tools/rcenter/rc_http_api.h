@@ -21,6 +21,8 @@ public:
     int PieceTable(const std::string& strFid, std::string& strTable, std::string& strReason) override;
     int Stats(std::string& strJson, std::string& strReason) override;
     int Remove(const std::string& strFid, std::string& strReason) override;
+    int Metrics(std::string& strText, std::string& strReason) override;
+    void Answered(unsigned int iStatus) override;
 
 private:
     int Find(const std::string& strFid, rc_resource_t& oRes, std::string& strReason);

@@ -24,6 +24,18 @@ enum : uint32 {
     RC_CONN_HTTP = 1,
 };
 
+// The store's gauges are read at most this often.
+const uint32 kStoreGaugeIntervalMs = 5000;
+
+// Seconds: the answers of a turn take from well under a millisecond (the
+// cache) to the seconds a slow disk takes to sync.
+const std::vector<double> kLatencyBounds = {0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05,
+                                            0.1,    0.25,  0.5,    1,     2.5,  5,     10};
+
+double seconds_since(std::chrono::steady_clock::time_point tFrom) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - tFrom).count();
+}
+
 // errno when a failed call left one, else iDefault: a failure is never 0.
 int ErrnoOr(int iDefault) { return errno != 0 ? errno : iDefault; }
 
@@ -44,9 +56,11 @@ CRcenterServer::CRcenterServer(const stRcConfig& oConfig, CRcStore& oStore, CRcD
       m_bStoreChecked(false),
       m_iHttpListenFd(-1),
       m_oReplay(oConfig.sig_window_s),
+      m_iLastGaugeTick(0),
       m_pHttpApi(new CRcHttpApi(*this, oStore)) {
     m_listenAddr.Reset();
     m_httpListenAddr.Reset();
+    DeclareMetrics();
 }
 
 // The operator leaves open descriptors alone when it goes; the server closes
@@ -87,6 +101,7 @@ int CRcenterServer::Start(std::string& strError) {
         return iErr;
     }
     m_iLastStatTick = GetTickCount();
+    RefreshStoreGauges();
     LOG_INFO("listening on %s:%u, store %s", m_listenAddr.GetIpStr(), static_cast<unsigned>(m_listenAddr.GetPort()),
              m_oStore.GetPath().c_str());
     return m_oConfig.http_enabled ? StartHttp(strError) : 0;
@@ -126,14 +141,85 @@ void CRcenterServer::RunOnce() {
     // Unsigned difference: right across the tick's wrap; a clock set back
     // only brings one line forward.
     if (GetTickCount() - m_iLastStatTick >= m_oConfig.stat_interval_ms) WriteStatistics();
+    if (GetTickCount() - m_iLastGaugeTick >= kStoreGaugeIntervalMs) RefreshStoreGauges();
+}
+
+void CRcenterServer::DeclareMetrics() {
+    m_oMetrics.Declare("zq_rcenter_reports_total", RC_METRIC_COUNTER, "Reports answered since start, by outcome.");
+    for (const char* pszOutcome : {"accepted", "known", "rejected", "not_stored"})
+        m_oMetrics.Value("zq_rcenter_reports_total", RcMetricLabel("outcome", pszOutcome));
+    m_oMetrics.Declare("zq_rcenter_http_requests_total", RC_METRIC_COUNTER,
+                       "HTTP requests answered since start, by status.");
+    m_oMetrics.Declare("zq_rcenter_dropped_connections_total", RC_METRIC_COUNTER,
+                       "Connections closed for invalid packets or unread answers.");
+    m_oMetrics.Declare("zq_rcenter_removed_total", RC_METRIC_COUNTER, "Resources removed through the HTTP API.");
+    m_oMetrics.Declare("zq_rcenter_open_connections", RC_METRIC_GAUGE, "Connections open now, by kind.");
+    m_oMetrics.Declare("zq_rcenter_cache_entries", RC_METRIC_GAUGE, "Entries in the dedup cache.");
+    m_oMetrics.Declare("zq_rcenter_store_resources", RC_METRIC_GAUGE, "Resources in the store, as last read.");
+    m_oMetrics.Declare("zq_rcenter_store_locations", RC_METRIC_GAUGE, "Locations in the store, as last read.");
+    m_oMetrics.Declare("zq_rcenter_used_tokens", RC_METRIC_GAUGE, "Removal tokens remembered as used.");
+    m_oMetrics.DeclareHistogram("zq_rcenter_report_answer_seconds",
+                                "Time from a report's arrival to its answer being queued.", kLatencyBounds);
+    m_oMetrics.DeclareHistogram("zq_rcenter_commit_seconds", "Time of each store commit, sync included.",
+                                kLatencyBounds);
+}
+
+// A store that cannot be read keeps the last counts it gave.
+void CRcenterServer::RefreshStoreGauges() {
+    m_iLastGaugeTick = GetTickCount();
+    rc_store_counts_t oStored;
+    std::string strError;
+    if (m_oStore.GetCounts(oStored, strError) != 0) {
+        LOG_WARN("store counts for the metrics not read: %s", strError.c_str());
+        return;
+    }
+    *m_oMetrics.Value("zq_rcenter_store_resources") = static_cast<double>(oStored.Resources);
+    *m_oMetrics.Value("zq_rcenter_store_locations") = static_cast<double>(oStored.Locations);
+}
+
+std::string CRcenterServer::MetricsText() {
+    const std::pair<const char*, uint64> arOutcomes[] = {{"accepted", m_counts.iAccepted},
+                                                         {"known", m_counts.iKnown},
+                                                         {"rejected", m_counts.iRejected},
+                                                         {"not_stored", m_counts.iNotStored}};
+    for (const auto& oOutcome : arOutcomes)
+        *m_oMetrics.Value("zq_rcenter_reports_total", RcMetricLabel("outcome", oOutcome.first)) =
+            static_cast<double>(oOutcome.second);
+    *m_oMetrics.Value("zq_rcenter_dropped_connections_total") = static_cast<double>(m_counts.iDropped);
+    *m_oMetrics.Value("zq_rcenter_removed_total") = static_cast<double>(m_counts.iRemoved);
+    uint64 iReport = 0, iHttp = 0;
+    for (uint32 i = 0; i < m_operator.GetMaxFdNum(); ++i) {
+        CFdContext* pFdContext = m_operator.GetFdContext(static_cast<sint32>(i));
+        if (pFdContext == nullptr || pFdContext->GetFd() != static_cast<sint32>(i) ||
+            pFdContext->GetFdType() != FD_TYPE_TCP_ACCEPTED)
+            continue;
+        ++(pFdContext->GetContType() == RC_CONN_HTTP ? iHttp : iReport);
+    }
+    *m_oMetrics.Value("zq_rcenter_open_connections", RcMetricLabel("kind", "report")) = static_cast<double>(iReport);
+    *m_oMetrics.Value("zq_rcenter_open_connections", RcMetricLabel("kind", "http")) = static_cast<double>(iHttp);
+    *m_oMetrics.Value("zq_rcenter_cache_entries") = static_cast<double>(m_oDedup.GetEntries());
+    *m_oMetrics.Value("zq_rcenter_used_tokens") = static_cast<double>(m_oReplay.Size());
+    return m_oMetrics.Text();
+}
+
+void CRcenterServer::CountHttpAnswer(unsigned int iStatus) {
+    ++*m_oMetrics.Value("zq_rcenter_http_requests_total", RcMetricLabel("status", std::to_string(iStatus)));
+}
+
+int CRcenterServer::TimedCommit(std::vector<ERcStored>& oResults, std::string& strError) {
+    const std::chrono::steady_clock::time_point tStart = std::chrono::steady_clock::now();
+    const int iErr = m_oStore.Commit(oResults, strError);
+    m_oMetrics.Histogram("zq_rcenter_commit_seconds")->Observe(seconds_since(tStart));
+    return iErr;
 }
 
 void CRcenterServer::WriteStatistics() {
     m_iLastStatTick = GetTickCount();
     std::vector<ERcStored> oNone;
     std::string strError;
-    if (m_oStore.GetQueued() == 0 && m_oStore.Commit(oNone, strError) != 0)
+    if (m_oStore.GetQueued() == 0 && TimedCommit(oNone, strError) != 0)
         LOG_ERR("counts of repeated reports not stored yet: %s", strError.c_str());
+    RefreshStoreGauges();
     g_StatisLog.Write("%s", m_oDedup.GetStatisticInfo().c_str());
     g_StatisLog.Write("reports accepted=%llu known=%llu rejected=%llu not_stored=%llu dropped_connections=%llu "
                       "removed=%llu http_requests=%llu",
@@ -203,10 +289,12 @@ void CRcenterServer::SettleAnswers() {
     if (m_oAnswers.empty()) return;
     std::vector<ERcStored> oResults;
     std::string strError;
-    int iErr = m_oStore.GetQueued() > 0 ? m_oStore.Commit(oResults, strError) : 0;
+    int iErr = m_oStore.GetQueued() > 0 ? TimedCommit(oResults, strError) : 0;
     if (iErr != 0) LOG_ERR("store: %s", strError.c_str());
+    stRcHistogram* pAnswerTimes = m_oMetrics.Histogram("zq_rcenter_report_answer_seconds");
     for (stAnswer& oAnswer : m_oAnswers) {
         if (oAnswer.iQueued >= 0) Settle(oAnswer, iErr, strError, oResults);
+        pAnswerTimes->Observe(seconds_since(oAnswer.tArrived));
         Send(oAnswer);
     }
     m_oAnswers.clear();
@@ -326,6 +414,7 @@ sint32 CRcenterServer::OnTcpRead(CFdContext* pFdContext, char* pData, uint32 iDa
     std::string strPeer = PeerText(pFdContext);
     const unsigned char* p = reinterpret_cast<const unsigned char*>(pData);
     uint32 iLeft = iDataSize;
+    const std::chrono::steady_clock::time_point tRead = std::chrono::steady_clock::now();
     for (;;) {
         zq_head_t head;
         ERcFrame nFrame = rc_frame(p, iLeft, head);
@@ -341,6 +430,7 @@ sint32 CRcenterServer::OnTcpRead(CFdContext* pFdContext, char* pData, uint32 iDa
         oAnswer.iFdSeq = pFdContext->GetSeq();
         oAnswer.iSeq = head.iSeq;
         oAnswer.strPeer = strPeer;
+        oAnswer.tArrived = tRead;
         HandleRequest(p, head.iLength, time(nullptr), oAnswer);
         m_oAnswers.push_back(std::move(oAnswer));
         p += head.iLength;

@@ -14,6 +14,7 @@
 #ifndef ZQ_RC_SERVER_H
 #define ZQ_RC_SERVER_H
 
+#include <chrono>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -27,6 +28,7 @@
 #include "rc_config.h"
 #include "rc_dedup.h"
 #include "rc_http.h"
+#include "rc_metrics.h"
 #include "rc_store.h"
 #include "rc_check.h"
 
@@ -72,6 +74,11 @@ public:
     // Writes the counts of repeats to the store, then the statistics line.
     void WriteStatistics();
     const CCounts& GetCounts() const { return m_counts; }
+    // The figures for /metrics: counts since start, the connections open
+    // now, the cache's entries and the store's counts as last refreshed
+    // (every few seconds, so a scrape never waits on the store).
+    std::string MetricsText();
+    void CountHttpAnswer(unsigned int iStatus);
 
     // Deletes a resource from the store and its keys from the cache, so its
     // next report is new again. The turn's reports received before it are
@@ -100,6 +107,7 @@ private:
         std::string strUrl;
         std::string strFile;  // escaped, for the log
         std::string strPeer;
+        std::chrono::steady_clock::time_point tArrived;
     };
 
     // Settles or queues the request packet of iLen bytes received at tNow.
@@ -108,6 +116,10 @@ private:
     void SettleAnswers();
     void Settle(stAnswer& oAnswer, int iErr, const std::string& strError, const std::vector<ERcStored>& oResults);
     void Send(const stAnswer& oAnswer);
+    void DeclareMetrics();
+    void RefreshStoreGauges();
+    // Commits what the store holds queued, timing it for the metrics.
+    int TimedCommit(std::vector<ERcStored>& oResults, std::string& strError);
 
     // One HTTP connection: its parser and, once it has said its last word,
     // that answer, whose bytes the operator references until it is written
@@ -140,6 +152,8 @@ private:
     CInetAddr m_httpListenAddr;
     stRcHttpSigning m_oSigning;
     CRcReplay m_oReplay;
+    CRcMetrics m_oMetrics;
+    uint32 m_iLastGaugeTick;
     std::unique_ptr<CRcHttpBackend> m_pHttpApi;
     std::unordered_map<sint32, std::unique_ptr<stHttpSlot> > m_oHttpSlots;  // by descriptor
 };
