@@ -10,6 +10,15 @@ need=()
 [ -f /usr/include/sqlite3.h ] || need+=(libsqlite3-dev)
 [ -f /usr/include/openssl/evp.h ] || need+=(libssl-dev)
 [ -f /usr/include/http_parser.h ] || need+=(libhttp-parser-dev)
+# The man pages (scdoc, groff), the metrics parser of the tests, and the
+# package and its checks (dpkg-shlibdeps, file, lintian, systemd-analyze).
+command -v scdoc >/dev/null || need+=(scdoc)
+command -v groff >/dev/null || need+=(groff-base)
+[ -f /usr/lib/python3/dist-packages/prometheus_client/parser.py ] || need+=(python3-prometheus-client)
+command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+command -v file >/dev/null || need+=(file)
+command -v lintian >/dev/null || need+=(lintian)
+command -v systemd-analyze >/dev/null || need+=(systemd)
 [ ${#need[@]} -eq 0 ] && exit 0
 
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "req_sig.h"
+#include "sig_key.h"
 #include "str_util.h"
 #include "zq_conf.h"
 
@@ -19,6 +20,7 @@ const char* const kKeys[] = {
     "rotate_file_size", "rotate_file_num", "stat_log_path",     "stat_interval_ms",
     "inactive_timeout_ms", "max_fd_num",   "shm_key",            "shm_size",
     "http_listen_port", "http_listen_ip",  "sig_key",            "sig_window_s",
+    "sig_key_file",
 };
 
 struct ConfFree {
@@ -60,7 +62,7 @@ public:
         int iFound = zq_getconfnstr(m_pConf, pszName, szValue, sizeof(szValue));
         if (iFound == 0) return true;
         bool bOk = iFound > 0 && BinBufFromHexExact(pOut, iLen, szValue, strlen(szValue)) == 0;
-        memset(szValue, 0, sizeof(szValue));
+        SigWipe(szValue, sizeof(szValue));
         if (!bOk) return Fail(pszName, (std::to_string(2 * iLen) + " hex digits expected").c_str());
         bPresent = true;
         return true;
@@ -136,6 +138,20 @@ int rc_load_config(const std::string& strPath, stRcConfig& oConfig, bool& bMissi
                in.Secret("sig_key", oConfig.sig_key, sizeof(oConfig.sig_key), oConfig.sig_key_set) &&
                in.Number("sig_window_s", oConfig.sig_window_s, 1, RC_MAX_SIG_WINDOW_S);
     if (!bOk) return EINVAL;
+    std::string strKeyFile;
+    if (!in.Text("sig_key_file", strKeyFile, PATH_MAX - 1)) return EINVAL;
+    if (!strKeyFile.empty()) {
+        if (oConfig.sig_key_set) {
+            strError = "bad value of sig_key_file: sig_key is set too; one secret at a time";
+            return EINVAL;
+        }
+        std::string strWhy;
+        if (SigReadKeyFile(strKeyFile, oConfig.sig_key, sizeof(oConfig.sig_key), strWhy) != 0) {
+            strError = "bad value of sig_key_file: " + strWhy;
+            return EINVAL;
+        }
+        oConfig.sig_key_set = true;
+    }
     if (oConfig.http_listen_ip.empty()) oConfig.http_listen_ip = oConfig.listen_ip;
 
     for (const std::string* pIp : {&oConfig.listen_ip, &oConfig.http_listen_ip}) {

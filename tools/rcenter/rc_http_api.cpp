@@ -152,3 +152,7 @@ void CRcHttpApi::Remove(const std::string& strFid, RcHttpReply fnReply) {
         }
     });
 }
+
+void CRcHttpApi::Metrics(RcHttpReply fnReply) { fnReply(0, m_oMetrics.Text(), ""); }
+
+void CRcHttpApi::Answered(unsigned int iStatus) { m_oMetrics.CountHttpAnswer(iStatus); }
