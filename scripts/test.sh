@@ -78,6 +78,18 @@ tsan_onepass() {
 }
 tsan_onepass || { echo "!! ThreadSanitizer run failed"; status=1; }
 
+# The center's store threads under ThreadSanitizer too: the same tree, the
+# tests that run the store thread and a server in the test process.
+tsan_store() {
+  local dir=build-tsan
+  configure_and_build_target "$dir" src_tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZQ_TSAN=ON || return 1
+  echo "== run $dir/bin/src_tests (store thread cases)"
+  TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1} "$dir/bin/src_tests" \
+    --gtest_filter='StoreWorker.*:RcenterTurn.*:RcenterHttpTurn.*' --gtest_brief=1 || return 1
+  echo "== no data race in the store thread cases"
+}
+tsan_store || { echo "!! ThreadSanitizer run of the store thread failed"; status=1; }
+
 # Fuzz stage: a short run of every fuzz target (scripts/fuzz.sh, clang) keeps
 # the targets building and alive; anything a target finds fails the script.
 fuzz_seconds=${ZQ_FUZZ_SECONDS:-20}

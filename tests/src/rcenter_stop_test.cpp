@@ -34,6 +34,7 @@ TEST(RcenterStop, SigtermWhileReportsWaitForTheStoreAnswersEveryOne) {
     ASSERT_EQ(rctest::Exchange(server.Port(), RequestOf(first, 1)).result, U(RC_RESULT_ACCEPTED));
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(server.File("data/rcenter.db").c_str(), &db), SQLITE_OK);
+    sqlite3_busy_timeout(db, 5000);
     ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
 
     const int kConns = 4, kEach = 6;

@@ -222,6 +222,10 @@ TEST(RcStoreSchema, ANewerOrForeignDatabaseIsRefusedAndLeftAlone) {
     std::string err;
     EXPECT_EQ(store.Open(dir.file("other.db"), RC_STORE_WRITE, err), ENOTSUP);
     EXPECT_NE(err.find("not a resource store"), std::string::npos) << err;
+    // Our version number on someone else's tables does not make it ours.
+    SetUserVersion(dir.file("other.db"), RC_STORE_SCHEMA_VERSION);
+    EXPECT_EQ(store.Open(dir.file("other.db"), RC_STORE_READ, err), ENOTSUP);
+    EXPECT_NE(err.find("not a resource store"), std::string::npos) << err;
     // Reading never creates.
     EXPECT_EQ(store.Open(dir.file("none.db"), RC_STORE_READ, err), ENOENT);
     EXPECT_FALSE(zqtest::FileExists(dir.file("none.db")));

@@ -171,7 +171,7 @@ void CRcReportHandler::HandleRequest(const unsigned char* p, uint32 iLen, time_t
 }
 
 // A batch goes once it stops growing (a turn brought no report for it) or
-// has gathered for MAX_GATHER_MS: clients that wait for each answer send
+// MAX_GATHER_MS after the store was free for it: clients that wait for each answer send
 // their next report a moment after it, and one commit for all of them
 // costs one sync where two half batches cost two. Tallies alone wait for
 // a batch or the statistics line.
@@ -226,6 +226,9 @@ void CRcReportHandler::Submit() {
                 for (const rc_store_tally_t& oTally : pStore->Tallies) AddTally(m_oTallies, oTally);
             }
             Settle(*pPending, pResult->iErr, pResult->strError, pResult->oOutcomes);
+            // What gathered meanwhile waits for the clients just answered
+            // from now on, not from its first report.
+            m_iGatherStart = GetTickCount();
         });
 }
 

@@ -31,7 +31,7 @@ public:
     enum : uint32 {
         // Answers a peer may leave unread before it is dropped.
         MAX_QUEUED_RESPONSES = 4096,
-        // The longest a batch gathers while it keeps growing.
+        // The longest a batch gathers, once the store is free, while it keeps growing.
         MAX_GATHER_MS = 2,
     };
 
@@ -126,7 +126,7 @@ private:
     std::unordered_map<std::string, rc_store_tally_t> m_oTallies;  // by FID in hex
     uint32 m_iCommitsInFlight;
     size_t m_iLastGathered;  // reports gathered at the end of the turn before
-    uint32 m_iGatherStart;   // tick of the first of them
+    uint32 m_iGatherStart;   // tick of the first of them, or of the last commit's end
     std::unordered_map<std::string, uint32> m_oRemoving;  // FID in hex: removals in flight
 };
 

@@ -428,7 +428,20 @@ int CRcSqliteStore::CheckSchema(std::string& strError) {
         LOG_INFO("store %s: made a new database, schema version %u", m_strPath.c_str(), RC_STORE_SCHEMA_VERSION);
     }
     m_iVersion = iVersion;
-    if (iVersion == 1 || iVersion == RC_STORE_SCHEMA_VERSION) return 0;
+    if (iVersion == 1 || iVersion == RC_STORE_SCHEMA_VERSION) {
+        // A version of ours on tables of another program is not ours.
+        CStmt stmt;
+        int iRet = sqlite3_prepare_v2(m_pDb,
+                                      "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN"
+                                      " ('meta', 'resource', 'location', 'resource_count')",
+                                      -1, stmt.Out(), nullptr);
+        if (iRet == SQLITE_OK) iRet = sqlite3_step(stmt.Get());
+        if (iRet != SQLITE_ROW) return Fail(iRet, "cannot read the schema", strError);
+        if (sqlite3_column_int64(stmt.Get(), 0) == (iVersion == 1 ? 3 : 4)) return 0;
+        strError = m_strPath + ": not a resource store (schema version " + std::to_string(iVersion) +
+                   " without the tables of one)";
+        return ENOTSUP;
+    }
     if (iVersion > RC_STORE_SCHEMA_VERSION) {
         strError = m_strPath + ": schema version " + std::to_string(iVersion) + " is newer than this program's " +
                    std::to_string(RC_STORE_SCHEMA_VERSION) + "; refusing to use it";
