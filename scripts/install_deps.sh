@@ -24,6 +24,15 @@ command -v npm >/dev/null || need+=(npm)
 # libpq: zq_rcenter's shared store; the server itself: the tests' throwaway database.
 [ -f /usr/include/postgresql/libpq-fe.h ] || need+=(libpq-dev)
 compgen -G '/usr/lib/postgresql/*/bin/initdb' >/dev/null || need+=(postgresql)
+# The man pages (scdoc, groff), the metrics parser of the tests, and the
+# package and its checks (dpkg-shlibdeps, file, lintian, systemd-analyze).
+command -v scdoc >/dev/null || need+=(scdoc)
+command -v groff >/dev/null || need+=(groff-base)
+[ -f /usr/lib/python3/dist-packages/prometheus_client/parser.py ] || need+=(python3-prometheus-client)
+command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+command -v file >/dev/null || need+=(file)
+command -v lintian >/dev/null || need+=(lintian)
+command -v systemd-analyze >/dev/null || need+=(systemd)
 [ ${#need[@]} -eq 0 ] && exit 0
 
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then

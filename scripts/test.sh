@@ -54,6 +54,15 @@ if [ -x build/bin/zq_rcenter ] && [ -x build/bin/datareport ]; then
   echo "== browser tests (tests/browser/run.sh build)"
   bash tests/browser/run.sh build || { echo "!! browser tests failed"; status=1; }
 fi
+# The Debian package, from the Release tree just built: lintian, the unit,
+# its contents, and its zq_rcenter started from the packaged configuration.
+package_stage() {
+  [ -d build ] || return 1
+  ZQ_PKG_BUILD_DIR=build bash scripts/package.sh || return 1
+  echo "== package checks"
+  bash tests/packaging/package_test.sh build-pkg/zq-tools_*_amd64.deb
+}
+package_stage || { echo "!! package build or checks failed"; status=1; }
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}

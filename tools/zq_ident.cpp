@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "cmd_line.h"
 #include "hashval.h"
 #include "onepass.h"
 #include "progress_line.h"
@@ -47,6 +48,7 @@ struct ident_options_t {
 void print_usage(FILE* pOut) {
     fputs("usage: zq_ident [--json] [--tpt] [--tpt-out TABLE] [--throttle | --threads N] [--simd LEVEL] FILE\n"
           "       zq_ident --verify TABLE [--threads N] [--simd LEVEL] FILE\n"
+          "       zq_ident --help | --version\n"
           "  prints the size, piece size, piece count, md4, sha1, sid, fid and\n"
           "  piece-table length datareport would report for FILE\n"
           "  --json       one JSON object instead of key: value lines\n"
@@ -89,74 +91,68 @@ bool parse_threads(const char* pszText, unsigned int& uiThreads) {
     return true;
 }
 
-// 0 to go on, otherwise the exit status.
+enum : int {
+    OPT_JSON = 0x100,
+    OPT_TPT,
+    OPT_TPT_OUT,
+    OPT_VERIFY,
+    OPT_THROTTLE,
+    OPT_THREADS,
+    OPT_SIMD,
+};
+
+// 0 to go on, otherwise the exit status (-1: help or version was printed).
 int parse_args(int argc, char** argv, ident_options_t& oOpts) {
-    bool bFiles = false;
-    int iFiles = 0;
-    for (int i = 1; i < argc; ++i) {
-        std::string strArg = argv[i];
-        if (!bFiles && strArg == "--") {
-            bFiles = true;
-        } else if (!bFiles && strArg == "--json") {
-            oOpts.bJson = true;
-        } else if (!bFiles && strArg == "--tpt") {
-            oOpts.bTpt = true;
-        } else if (!bFiles && (strArg == "--tpt-out" || strArg == "--verify")) {
-            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-                fprintf(stderr, "zq_ident: %s takes a file name\n", strArg.c_str());
-                print_usage(stderr);
-                return kExitUsage;
-            }
-            (strArg == "--verify" ? oOpts.strVerifyTable : oOpts.strTptOut) = argv[++i];
-        } else if (!bFiles && strArg == "--throttle") {
-            oOpts.bThrottle = true;
-        } else if (!bFiles && strArg == "--threads") {
-            if (i + 1 >= argc || !parse_threads(argv[i + 1], oOpts.uiThreads)) {
-                fprintf(stderr, "zq_ident: --threads takes a number from 1 to %u\n", ONEPASS_MAX_THREADS);
-                print_usage(stderr);
-                return kExitUsage;
-            }
-            ++i;
-        } else if (!bFiles && strArg == "--simd") {
-            if (i + 1 >= argc || !SimdParseLevel(argv[i + 1], oOpts.eSimd)) {
-                fprintf(stderr, "zq_ident: --simd takes auto, portable, avx2 or avx512\n");
-                print_usage(stderr);
-                return kExitUsage;
-            }
-            if (!SimdSupported(oOpts.eSimd)) {
-                fprintf(stderr, "zq_ident: --simd %s: this processor lacks it (the widest here is %s)\n", argv[i + 1],
-                        SimdLevelName(SimdResolve(SIMD_AUTO)));
-                return kExitUsage;
-            }
-            ++i;
-        } else if (!bFiles && (strArg == "-h" || strArg == "--help")) {
-            print_usage(stdout);
-            return -1;
-        } else if (!bFiles && strArg.size() > 1 && strArg[0] == '-') {
-            fprintf(stderr, "zq_ident: unknown option %s\n", strArg.c_str());
-            print_usage(stderr);
-            return kExitUsage;
-        } else {
-            oOpts.strFile = strArg;
-            ++iFiles;
+    CCmdLine oLine("zq_ident",
+                   {{"json", no_argument, nullptr, OPT_JSON},
+                    {"tpt", no_argument, nullptr, OPT_TPT},
+                    {"tpt-out", required_argument, nullptr, OPT_TPT_OUT},
+                    {"verify", required_argument, nullptr, OPT_VERIFY},
+                    {"throttle", no_argument, nullptr, OPT_THROTTLE},
+                    {"threads", required_argument, nullptr, OPT_THREADS},
+                    {"simd", required_argument, nullptr, OPT_SIMD}},
+                   print_usage);
+    const char* pszValue = nullptr;
+    for (int iOpt; (iOpt = oLine.Next(argc, argv, pszValue)) != CCmdLine::OPT_END;) {
+        switch (iOpt) {
+            case CCmdLine::OPT_EXIT:
+                return oLine.ExitStatus() == 0 ? -1 : oLine.ExitStatus();
+            case OPT_JSON:
+                oOpts.bJson = true;
+                break;
+            case OPT_TPT:
+                oOpts.bTpt = true;
+                break;
+            case OPT_TPT_OUT:
+            case OPT_VERIFY:
+                if (pszValue[0] == '\0') return oLine.Fail(std::string(iOpt == OPT_VERIFY ? "--verify" : "--tpt-out") +
+                                                           " takes a file name");
+                (iOpt == OPT_VERIFY ? oOpts.strVerifyTable : oOpts.strTptOut) = pszValue;
+                break;
+            case OPT_THROTTLE:
+                oOpts.bThrottle = true;
+                break;
+            case OPT_THREADS:
+                if (!parse_threads(pszValue, oOpts.uiThreads))
+                    return oLine.Fail("--threads takes a number from 1 to " + std::to_string(ONEPASS_MAX_THREADS));
+                break;
+            case OPT_SIMD:
+                if (!SimdParseLevel(pszValue, oOpts.eSimd)) return oLine.Fail("--simd takes auto, portable, avx2 or avx512");
+                if (!SimdSupported(oOpts.eSimd)) {
+                    fprintf(stderr, "zq_ident: --simd %s: this processor lacks it (the widest here is %s)\n", pszValue,
+                            SimdLevelName(SimdResolve(SIMD_AUTO)));
+                    return kExitUsage;
+                }
+                break;
         }
     }
-    if (iFiles != 1) {
-        print_usage(stderr);
-        return kExitUsage;
-    }
+    if (argc - oLine.FirstOperand() != 1) return oLine.Fail("one FILE is expected");
+    oOpts.strFile = argv[oLine.FirstOperand()];
     // Checking prints its own lines and always takes the fast pass.
-    if (!oOpts.strVerifyTable.empty() && (oOpts.bJson || oOpts.bTpt || oOpts.bThrottle || !oOpts.strTptOut.empty())) {
-        fprintf(stderr, "zq_ident: --verify takes no other option than --threads\n");
-        print_usage(stderr);
-        return kExitUsage;
-    }
+    if (!oOpts.strVerifyTable.empty() && (oOpts.bJson || oOpts.bTpt || oOpts.bThrottle || !oOpts.strTptOut.empty()))
+        return oLine.Fail("--verify takes no other option than --threads and --simd");
     // The throttled passes run on one thread; asking for more is a mistake.
-    if (oOpts.bThrottle && oOpts.uiThreads != 0) {
-        fprintf(stderr, "zq_ident: --throttle and --threads exclude each other\n");
-        print_usage(stderr);
-        return kExitUsage;
-    }
+    if (oOpts.bThrottle && oOpts.uiThreads != 0) return oLine.Fail("--throttle and --threads exclude each other");
     return 0;
 }
 

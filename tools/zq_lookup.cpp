@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "rc_pg_conn.h"
+#include "cmd_line.h"
 #include "rc_record_format.h"
 #include "rc_store.h"
 #include "rc_store_copy.h"
@@ -44,6 +45,7 @@ void print_usage(FILE* pOut) {
           "                                                   --name TEXT)\n"
           "       zq_lookup [--db PATH] --export-tsv\n"
           "       zq_lookup --db FROM --copy-to TO\n"
+          "       zq_lookup --help | --version\n"
           "  prints the stored records: the values zq_ident prints, then first_seen,\n"
           "  last_seen, count and every location the file was reported from\n"
           "  --db PATH       the store (default ./data/rcenter.db): a SQLite file, or a\n"
@@ -64,70 +66,98 @@ bool parse_hex(const std::string& strText, Sha1Hash& oHash) {
     return BinBufFromHexExact(oHash.cVal, sizeof(oHash.cVal), strText.data(), strText.size()) == 0;
 }
 
-int usage_error(const std::string& strWhy) {
-    fprintf(stderr, "zq_lookup: %s\n", strWhy.c_str());
-    print_usage(stderr);
-    return kExitError;
+enum : int {
+    OPT_DB = 0x100,
+    OPT_JSON,
+    OPT_TPT_OUT,
+    OPT_SID,
+    OPT_SHA1,
+    OPT_RECENT,
+    OPT_EXPORT,
+    OPT_NAME,
+    OPT_COPY_TO,
+};
+
+// What to look up, once: a second one is a usage error.
+int set_lookup(CCmdLine& oLine, ELookup nLookup, lookup_options_t& oOpts) {
+    if (oOpts.nLookup != LOOKUP_NONE) return oLine.Fail("one lookup at a time");
+    oOpts.nLookup = nLookup;
+    return 0;
 }
 
 // -1 to go on, otherwise the exit status.
 int parse_args(int argc, char** argv, lookup_options_t& oOpts) {
-    for (int i = 1; i < argc; ++i) {
-        std::string strArg = argv[i];
-        bool bHasValue = i + 1 < argc;
-        ELookup nLookup = LOOKUP_NONE;
-        if (strArg == "-h" || strArg == "--help") {
-            print_usage(stdout);
-            return kExitFound;
-        } else if (strArg == "--json") {
-            oOpts.bJson = true;
-        } else if (strArg == "--db" || strArg == "--tpt-out") {
-            if (!bHasValue || argv[i + 1][0] == '\0') return usage_error(strArg + " takes a path");
-            (strArg == "--db" ? oOpts.strDb : oOpts.strTptOut) = argv[++i];
-        } else if (strArg == "--sid" || strArg == "--sha1") {
-            if (!bHasValue || !parse_hex(argv[i + 1], oOpts.oKey))
-                return usage_error(strArg + " takes 40 hexadecimal digits");
-            ++i;
-            nLookup = strArg == "--sid" ? LOOKUP_SID : LOOKUP_SHA1;
-        } else if (strArg == "--recent") {
-            char* pEnd = nullptr;
-            errno = 0;
-            unsigned long long n = bHasValue ? strtoull(argv[i + 1], &pEnd, 10) : 0;
-            if (!bHasValue || errno != 0 || pEnd == argv[i + 1] || *pEnd != '\0' || argv[i + 1][0] == '-' || n == 0 ||
-                n > RC_STORE_RECENT_MAX)
-                return usage_error("--recent takes a number from 1 to " + std::to_string(RC_STORE_RECENT_MAX));
-            oOpts.iRecent = static_cast<uint32>(n);
-            ++i;
-            nLookup = LOOKUP_RECENT;
-        } else if (strArg == "--name") {
-            if (!bHasValue || rc_store_name_chars(argv[i + 1]) < RC_STORE_NAME_MIN)
-                return usage_error("--name takes at least " + std::to_string(RC_STORE_NAME_MIN) +
-                                   " characters of a file name");
-            oOpts.strName = argv[++i];
-            nLookup = LOOKUP_NAME;
-        } else if (strArg == "--export-tsv") {
-            nLookup = LOOKUP_EXPORT;
-        } else if (strArg == "--copy-to") {
-            if (!bHasValue || argv[i + 1][0] == '\0') return usage_error("--copy-to takes a path or a URI");
-            oOpts.strCopyTo = argv[++i];
-            nLookup = LOOKUP_COPY;
-        } else if (strArg.size() > 1 && strArg[0] == '-') {
-            return usage_error("unknown option " + strArg);
-        } else {
-            if (!parse_hex(strArg, oOpts.oKey)) return usage_error("a FID is 40 hexadecimal digits, not " + strArg);
-            nLookup = LOOKUP_FID;
-        }
-        if (nLookup != LOOKUP_NONE) {
-            if (oOpts.nLookup != LOOKUP_NONE) return usage_error("one lookup at a time");
-            oOpts.nLookup = nLookup;
+    CCmdLine oLine("zq_lookup",
+                   {{"db", required_argument, nullptr, OPT_DB},
+                    {"json", no_argument, nullptr, OPT_JSON},
+                    {"tpt-out", required_argument, nullptr, OPT_TPT_OUT},
+                    {"sid", required_argument, nullptr, OPT_SID},
+                    {"sha1", required_argument, nullptr, OPT_SHA1},
+                    {"recent", required_argument, nullptr, OPT_RECENT},
+                    {"name", required_argument, nullptr, OPT_NAME},
+                    {"export-tsv", no_argument, nullptr, OPT_EXPORT},
+                    {"copy-to", required_argument, nullptr, OPT_COPY_TO}},
+                   print_usage);
+    const char* pszValue = nullptr;
+    int iErr = 0;
+    for (int iOpt; iErr == 0 && (iOpt = oLine.Next(argc, argv, pszValue)) != CCmdLine::OPT_END;) {
+        switch (iOpt) {
+            case CCmdLine::OPT_EXIT:
+                return oLine.ExitStatus();
+            case OPT_JSON:
+                oOpts.bJson = true;
+                break;
+            case OPT_DB:
+            case OPT_TPT_OUT:
+                if (pszValue[0] == '\0') return oLine.Fail(std::string(iOpt == OPT_DB ? "--db" : "--tpt-out") + " takes a path");
+                (iOpt == OPT_DB ? oOpts.strDb : oOpts.strTptOut) = pszValue;
+                break;
+            case OPT_SID:
+            case OPT_SHA1:
+                if (!parse_hex(pszValue, oOpts.oKey))
+                    return oLine.Fail(std::string(iOpt == OPT_SID ? "--sid" : "--sha1") + " takes 40 hexadecimal digits");
+                iErr = set_lookup(oLine, iOpt == OPT_SID ? LOOKUP_SID : LOOKUP_SHA1, oOpts);
+                break;
+            case OPT_RECENT: {
+                char* pEnd = nullptr;
+                errno = 0;
+                unsigned long long n = strtoull(pszValue, &pEnd, 10);
+                if (errno != 0 || pEnd == pszValue || *pEnd != '\0' || pszValue[0] == '-' || n == 0 ||
+                    n > RC_STORE_RECENT_MAX)
+                    return oLine.Fail("--recent takes a number from 1 to " + std::to_string(RC_STORE_RECENT_MAX));
+                oOpts.iRecent = static_cast<uint32>(n);
+                iErr = set_lookup(oLine, LOOKUP_RECENT, oOpts);
+                break;
+            }
+            case OPT_NAME:
+                if (rc_store_name_chars(pszValue) < RC_STORE_NAME_MIN)
+                    return oLine.Fail("--name takes at least " + std::to_string(RC_STORE_NAME_MIN) +
+                                      " characters of a file name");
+                oOpts.strName = pszValue;
+                iErr = set_lookup(oLine, LOOKUP_NAME, oOpts);
+                break;
+            case OPT_EXPORT:
+                iErr = set_lookup(oLine, LOOKUP_EXPORT, oOpts);
+                break;
+            case OPT_COPY_TO:
+                if (pszValue[0] == '\0') return oLine.Fail("--copy-to takes a path or a URI");
+                oOpts.strCopyTo = pszValue;
+                iErr = set_lookup(oLine, LOOKUP_COPY, oOpts);
+                break;
         }
     }
-    if (oOpts.nLookup == LOOKUP_NONE) return usage_error("what to look up is missing");
+    if (iErr != 0) return iErr;
+    for (int i = oLine.FirstOperand(); i < argc; ++i) {
+        if (!parse_hex(argv[i], oOpts.oKey))
+            return oLine.Fail(std::string("a FID is 40 hexadecimal digits, not ") + argv[i]);
+        if (set_lookup(oLine, LOOKUP_FID, oOpts) != 0) return kExitError;
+    }
+    if (oOpts.nLookup == LOOKUP_NONE) return oLine.Fail("what to look up is missing");
     if (oOpts.nLookup == LOOKUP_EXPORT && (oOpts.bJson || !oOpts.strTptOut.empty()))
-        return usage_error("--export-tsv takes neither --json nor --tpt-out");
-    if (oOpts.nLookup == LOOKUP_NAME && !oOpts.strTptOut.empty()) return usage_error("--name takes no --tpt-out");
+        return oLine.Fail("--export-tsv takes neither --json nor --tpt-out");
+    if (oOpts.nLookup == LOOKUP_NAME && !oOpts.strTptOut.empty()) return oLine.Fail("--name takes no --tpt-out");
     if (oOpts.nLookup == LOOKUP_COPY && (oOpts.bJson || !oOpts.strTptOut.empty()))
-        return usage_error("--copy-to takes neither --json nor --tpt-out");
+        return oLine.Fail("--copy-to takes neither --json nor --tpt-out");
     return -1;
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app_signal.h"
+#include "cmd_line.h"
 #include "rc_config.h"
 #include "rc_dedup.h"
 #include "rc_server.h"
@@ -29,13 +30,15 @@ const char* const kDefaultConfig = "./rcenter.conf";
 enum {
     EXIT_STOPPED = 0,       // stopped by SIGINT or SIGTERM
     EXIT_START_FAILED = 1,  // configuration, store, shared memory or socket
-    EXIT_USAGE = 2,
+    // ZQ_EXIT_USAGE (2): bad arguments
 };
 
 void print_usage(FILE* pOut) {
     fputs("usage: zq_rcenter [CONFIG_FILE]\n"
+          "       zq_rcenter --help | --version\n"
           "  serves report requests until SIGINT or SIGTERM; CONFIG_FILE defaults to\n"
-          "  ./rcenter.conf, and a missing file means every default\n",
+          "  ./rcenter.conf, and only that default may be missing (every setting\n"
+          "  then has its default)\n",
           pOut);
 }
 
@@ -72,15 +75,13 @@ void raise_fd_limit(uint32 iWanted) {
 }
 
 int run(int argc, char** argv) {
-    if (argc > 2) {
-        print_usage(stderr);
-        return EXIT_USAGE;
-    }
-    if (argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) {
-        print_usage(stdout);
-        return EXIT_STOPPED;
-    }
-    std::string strConfig = argc == 2 ? argv[1] : kDefaultConfig;
+    CCmdLine oLine("zq_rcenter", {}, print_usage);
+    const char* pszValue = nullptr;
+    if (oLine.Next(argc, argv, pszValue) != CCmdLine::OPT_END) return oLine.ExitStatus();
+    const int iOperands = argc - oLine.FirstOperand();
+    if (iOperands > 1) return oLine.Fail("at most one CONFIG_FILE");
+    const bool bNamed = iOperands == 1;
+    std::string strConfig = bNamed ? argv[oLine.FirstOperand()] : kDefaultConfig;
 
     stRcConfig oConfig;
     bool bMissing = false;
@@ -88,6 +89,12 @@ int run(int argc, char** argv) {
     std::string strError;
     if (rc_load_config(strConfig, oConfig, bMissing, oWarnings, strError) != 0) {
         fprintf(stderr, "zq_rcenter: %s: %s\n", strConfig.c_str(), strError.c_str());
+        return EXIT_START_FAILED;
+    }
+    // A file the operator named and that is not there is a mistake, never
+    // a reason to start on the defaults in whatever directory this is.
+    if (bNamed && bMissing) {
+        fprintf(stderr, "zq_rcenter: %s: cannot read it: %s\n", strConfig.c_str(), strerror(ENOENT));
         return EXIT_START_FAILED;
     }
     init_logs(oConfig);

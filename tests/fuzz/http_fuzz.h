@@ -4,8 +4,10 @@
 // in those cuts to another, each over its own store. Both must give the same
 // bytes, state and store; the output must be whole answers, one per request
 // answered, each with a Content-Type and an exact Content-Length, JSON except
-// a piece table and the page's files (which carry their policy), "Connection: close" exactly on the last when the connection
-// ends; and without a secret nothing is ever removed.
+// a piece table, the metrics and the page's files (which carry their policy),
+// "Connection: close" exactly on the last when the connection ends; every
+// answer's status is told to the backend once; and without a secret nothing
+// is ever removed.
 #ifndef ZQ_HTTP_FUZZ_H
 #define ZQ_HTTP_FUZZ_H
 
@@ -19,6 +21,7 @@
 
 #include "fuzz_harness.h"
 #include "rc_http.h"
+#include "rc_replay.h"
 
 namespace zqfuzz {
 
@@ -60,6 +63,8 @@ public:
         }
         Reply(fnReply, iErr, "", strReason);
     }
+    void Metrics(RcHttpReply fnReply) override { fnReply(0, "# TYPE zq_up gauge\nzq_up 1\n", ""); }
+    void Answered(unsigned int iStatus) override { answered.push_back(iStatus); }
     // Gives the deferred replies, oldest first; their number.
     size_t Release() {
         std::vector<std::function<void()> > oNow;
@@ -91,6 +96,7 @@ public:
     bool defer = false;
     std::vector<std::function<void()> > deferred;
     std::vector<stRcHttpPage> pages;
+    std::vector<unsigned int> answered;  // statuses, as told
 
 private:
     void Reply(const RcHttpReply& fnReply, int iErr, const std::string& strText, const std::string& strReason) {
@@ -168,15 +174,17 @@ inline void Seed(MapBackend& backend) {
     backend.Add("89abcdef0123456789abcdef0123456789abcdef", "{\"fid\": 2}", "T2");
 }
 
-inline int CheckAnswers(const std::string& out, const CRcHttpConn& conn) {
+inline int CheckAnswers(const std::string& out, const CRcHttpConn& conn, const MapBackend& store) {
     std::vector<HttpAnswer> answers;
     ZQ_FUZZ_CHECK(ParseAnswers(out, answers));
     ZQ_FUZZ_CHECK(answers.size() == conn.GetAnswered());
+    ZQ_FUZZ_CHECK(store.answered.size() == answers.size());
     for (size_t i = 0; i < answers.size(); ++i) {
         HttpAnswer& answer = answers[i];
         ZQ_FUZZ_CHECK(answer.status >= 200 && answer.status < 600);
+        ZQ_FUZZ_CHECK(store.answered[i] == answer.status);
         const std::string& type = answer.headers["Content-Type"];
-        if (type == "application/octet-stream") {
+        if (type == "application/octet-stream" || type == "text/plain; version=0.0.4; charset=utf-8") {
             ZQ_FUZZ_CHECK(answer.status == 200);
         } else if (type.compare(0, 5, "text/") == 0) {
             // One of the page's own files, never without its policy.
@@ -201,10 +209,17 @@ inline int HttpFuzz(const uint8_t* data, size_t size) {
     const uint8_t mode = in.Byte();
     const std::string stream = in.Rest();
     const stRcHttpSigning signing = Signing((mode & 1) != 0);
+    // Each side remembers its own used tokens, as each has its own store.
+    stRcHttpSigning wholeSigning = signing;
+    stRcHttpSigning cutSigning = signing;
+    CRcReplay wholeTokens(signing.WindowS);
+    CRcReplay cutTokens(signing.WindowS);
+    wholeSigning.Replay = &wholeTokens;
+    cutSigning.Replay = &cutTokens;
 
     MapBackend wholeStore;
     Seed(wholeStore);
-    CRcHttpConn whole(wholeStore, signing);
+    CRcHttpConn whole(wholeStore, wholeSigning);
     std::string wholeOut;
     const ERcHttpState wholeState = whole.Feed(stream.data(), stream.size(), kNow, wholeOut);
     ZQ_FUZZ_CHECK(wholeState == whole.GetState());
@@ -212,7 +227,7 @@ inline int HttpFuzz(const uint8_t* data, size_t size) {
     // Cuts of 1 to 2^k bytes, k from the mode byte, lengths from a small LCG.
     MapBackend cutStore;
     Seed(cutStore);
-    CRcHttpConn cut(cutStore, signing);
+    CRcHttpConn cut(cutStore, cutSigning);
     std::string cutOut;
     const uint32_t span = 1u << ((mode >> 1) % 12);
     uint32_t lcg = mode;
@@ -225,8 +240,9 @@ inline int HttpFuzz(const uint8_t* data, size_t size) {
     ZQ_FUZZ_CHECK(cutOut == wholeOut);
     ZQ_FUZZ_CHECK(cut.GetState() == wholeState && cut.GetAnswered() == whole.GetAnswered());
     ZQ_FUZZ_CHECK(cutStore.records == wholeStore.records);
+    ZQ_FUZZ_CHECK(cutTokens.Size() == wholeTokens.Size());
     if (!signing.HasSecret) ZQ_FUZZ_CHECK(wholeStore.removes == 0);
-    return CheckAnswers(wholeOut, whole);
+    return CheckAnswers(wholeOut, whole, wholeStore);
 }
 
 }  // namespace zqfuzz

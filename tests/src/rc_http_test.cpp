@@ -11,6 +11,7 @@
 #include "fuzz_replay.h"
 #include "http_fuzz.h"
 #include "rc_http.h"
+#include "rc_replay.h"
 #include "req_sig.h"
 
 namespace {
@@ -282,4 +283,41 @@ TEST_F(HttpFixture, ThePageAndWhatItLoadsAreServedUnderAPolicyAllowingOnlyThemse
         EXPECT_FALSE(r.body.empty()) << path;
     }
     EXPECT_EQ(405u, One(Post("/", "a=b")).status);
+}
+
+TEST_F(HttpFixture, ATokenIsUsedOnceEvenWhileItsFirstRemovalIsStillAwaited) {
+    CRcReplay tokens(signing.WindowS);
+    signing.Replay = &tokens;
+    backend.defer = true;
+    const std::string request = Post("/v1/resources/" + kFid + "/remove", "user=9&sig=" + Token(kFid, 9, kNow - 5));
+    CRcHttpConn first(backend, signing);
+    std::string firstOut;
+    first.Feed(request.data(), request.size(), kNow, firstOut);
+    ASSERT_TRUE(first.IsWaiting());
+
+    // The second use is refused on the spot, and never reaches the store.
+    CRcHttpConn second(backend, signing);
+    std::string secondOut;
+    second.Feed(request.data(), request.size(), kNow, secondOut);
+    std::vector<Response> refused = Responses(secondOut);
+    ASSERT_EQ(1u, refused.size());
+    EXPECT_EQ(403u, refused[0].status);
+    EXPECT_EQ("{\"error\": \"replayed\"}\n", refused[0].body);
+    EXPECT_EQ(1u, backend.Release());
+    first.Resume(kNow, firstOut);
+    ASSERT_EQ(1u, Responses(firstOut).size());
+    EXPECT_EQ(200u, Responses(firstOut)[0].status);
+    EXPECT_EQ(1, backend.removes);
+    // Each answer's status is told once, the late one when it is written.
+    EXPECT_EQ((std::vector<unsigned int>{403, 200}), backend.answered);
+}
+
+TEST_F(HttpFixture, MetricsAreAnsweredAsTextAndOnlyToAGet) {
+    Response r = One("GET /metrics HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(200u, r.status);
+    EXPECT_EQ("text/plain; version=0.0.4; charset=utf-8", r.headers["Content-Type"]);
+    EXPECT_EQ("# TYPE zq_up gauge\nzq_up 1\n", r.body);
+    r = One("POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(405u, r.status);
+    EXPECT_EQ("GET", r.headers["Allow"]);
 }

@@ -1,6 +1,7 @@
 // rcenter.conf as an operator writes it: defaults, every key, and values the
 // server must refuse rather than quietly replace.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -157,6 +158,25 @@ TEST(RcConfigStore, ADbUrlNamesTheStoreAndADbPathBesideItIsReportedUnused) {
     l = LoadText(dir, "db_url: /srv/s3cret@db\n");
     EXPECT_EQ(l.result, EINVAL);
     EXPECT_EQ(l.error.find("s3cret"), std::string::npos) << l.error;
+}
+
+TEST(RcConfigHttp, TheSecretMayComeFromAPrivateKeyFileAndFromOnePlaceOnly) {
+    TempDir dir;
+    const std::string file = dir.file("sig_key");
+    WriteFile(file, "00112233445566778899aabbccddeeff\n");
+    ASSERT_EQ(chmod(file.c_str(), 0640), 0);
+    Loaded l = LoadText(dir, "sig_key_file: " + file + "\n");
+    EXPECT_EQ(l.result, EINVAL);
+    EXPECT_NE(l.error.find("readable by group or others"), std::string::npos) << l.error;
+    ASSERT_EQ(chmod(file.c_str(), 0600), 0);
+    l = LoadText(dir, "sig_key_file: " + file + "\n");
+    ASSERT_EQ(l.result, 0) << l.error;
+    EXPECT_TRUE(l.config.sig_key_set);
+    EXPECT_EQ(l.config.sig_key[0], 0x00);
+    EXPECT_EQ(l.config.sig_key[15], 0xff);
+    l = LoadText(dir, "sig_key: 00112233445566778899aabbccddeeff\nsig_key_file: " + file + "\n");
+    EXPECT_EQ(l.result, EINVAL);
+    EXPECT_NE(l.error.find("sig_key_file"), std::string::npos) << l.error;
 }
 
 TEST(RcConfigPaths, ALogPathTooLongForTheLogIsRefused) {

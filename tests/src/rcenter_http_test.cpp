@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -76,6 +78,27 @@ unsigned short StartWithHttp(Server& server, const std::string& extra) {
     return static_cast<unsigned short>(std::stoi(line.substr(line.rfind(':') + 1)));
 }
 
+// A scrape of /metrics read by a real parser of the format: each sample's
+// value by its line name (name{labels}); empty when it does not parse.
+std::map<std::string, double> Scrape(unsigned short http, const zqtest::TempDir& dir, std::string* contentType) {
+    Reply r = Http(http, Get("/metrics"));
+    EXPECT_EQ(r.status, 200);
+    std::string::size_type at = r.head.find("Content-Type: ");
+    if (contentType != nullptr && at != std::string::npos)
+        *contentType = r.head.substr(at + 14, r.head.find("\r\n", at) - at - 14);
+    zqtest::WriteFile(dir.file("scrape.txt"), r.body);
+    zqtest::ProcessResult parsed = zqtest::RunProcess(
+        "/bin/sh", {"-c", "/usr/bin/python3 " ZQ_SOURCE_DIR "/tests/support/parse_metrics.py < scrape.txt"},
+        dir.path());
+    EXPECT_EQ(parsed.exit_code, 0) << parsed.err << r.body;
+    std::map<std::string, double> samples;
+    for (const std::string& line : rctest::Lines(parsed.out)) {
+        std::string::size_type space = line.rfind(' ');
+        samples[line.substr(0, space)] = std::stod(line.substr(space + 1));
+    }
+    return samples;
+}
+
 TEST(RcenterHttp, ServesTheStoredRecordAndForgetsItOnlyOnAValidSignedRemoval) {
     Server server;
     unsigned short http = StartWithHttp(server, std::string("sig_key: ") + kKey + "\n");
@@ -117,6 +140,70 @@ TEST(RcenterHttp, ServesTheStoredRecordAndForgetsItOnlyOnAValidSignedRemoval) {
     EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 3)).result, U(RC_RESULT_ACCEPTED));
     EXPECT_EQ(server.Stop().exit_code, 0);
     EXPECT_EQ(server.ErrLog().find(kKey), std::string::npos);
+}
+
+TEST(RcenterHttp, AUsedTokenIsRefusedAsReplayedAfterTheResourceIsBackAndAFreshOneRemovesIt) {
+    Server server;
+    zqtest::WriteFile(server.File("sig_key"), std::string(kKey) + "\n");
+    ASSERT_EQ(chmod(server.File("sig_key").c_str(), 0600), 0);
+    unsigned short http = StartWithHttp(server, "sig_key_file: sig_key\n");
+    ASSERT_NE(http, 0) << server.Process().Err();
+    RSInfo info;
+    rctest::MakeInfo(info, 300000, 3);
+    const std::string res = "/v1/resources/" + info.FID.Hex();
+    auto mint = [&] {
+        zqtest::ProcessResult r = zqtest::RunProcess(
+            zqtest::BinPath("zq_sig"), {"mint", "--key-file", server.File("sig_key"), "--user", "7", "--path",
+                                        res + "/remove"}, "/");
+        return r.out.substr(0, r.out.find('\n'));
+    };
+    const std::string sig = mint();
+    ASSERT_EQ(Exchange(server.Port(), RequestOf(info, 1)).result, U(RC_RESULT_ACCEPTED));
+    EXPECT_EQ(Http(http, Post(res + "/remove", "user=7&sig=" + sig)).status, 200);
+    ASSERT_EQ(Exchange(server.Port(), RequestOf(info, 2)).result, U(RC_RESULT_ACCEPTED));
+    Reply r = Http(http, Post(res + "/remove", "user=7&sig=" + sig));
+    EXPECT_EQ(r.status, 403);
+    EXPECT_NE(r.body.find("replayed"), std::string::npos) << r.body;
+    EXPECT_EQ(Http(http, Get(res)).status, 200);
+    EXPECT_EQ(Http(http, Post(res + "/remove", "user=7&sig=" + mint())).status, 200);
+    EXPECT_EQ(Http(http, Get(res)).status, 404);
+}
+
+TEST(RcenterHttp, MetricsParseAndTheirCountersMoveWithReports) {
+    Server server;
+    unsigned short http = StartWithHttp(server, "");
+    ASSERT_NE(http, 0) << server.Process().Err();
+    zqtest::TempDir dir;
+    std::string type;
+    std::map<std::string, double> before = Scrape(http, dir, &type);
+    EXPECT_EQ(type, "text/plain; version=0.0.4; charset=utf-8");
+    const std::string accepted = "zq_rcenter_reports_total{outcome=\"accepted\"}";
+    const std::string rejected = "zq_rcenter_reports_total{outcome=\"rejected\"}";
+    ASSERT_EQ(before.count(accepted), 1u);
+    EXPECT_EQ(before[accepted], 0);
+
+    RSInfo info;
+    rctest::MakeInfo(info, 300000, 4);
+    ASSERT_EQ(Exchange(server.Port(), RequestOf(info, 1)).result, U(RC_RESULT_ACCEPTED));
+    info.Size += 1;
+    ASSERT_EQ(Exchange(server.Port(), RequestOf(info, 2)).result, U(RC_RESULT_REJECTED));
+    std::map<std::string, double> after = Scrape(http, dir, nullptr);
+    EXPECT_EQ(after[accepted], 1);
+    EXPECT_EQ(after[rejected], before[rejected] + 1);
+    EXPECT_EQ(after["zq_rcenter_report_answer_seconds_count{}"], 2);
+    EXPECT_EQ(after["zq_rcenter_report_answer_seconds_bucket{le=\"+Inf\"}"], 2);
+    EXPECT_GE(after["zq_rcenter_commit_seconds_count{}"], 1);
+    EXPECT_EQ(after["zq_rcenter_http_requests_total{status=\"200\"}"], 1) << "the first scrape";
+    EXPECT_EQ(after["zq_rcenter_open_connections{kind=\"http\"}"], 1) << "this scrape's own";
+    EXPECT_EQ(after["zq_rcenter_cache_entries{}"], 1) << "the accepted report's key, not the cache's own entry";
+    // The store's gauges follow within a statistics interval.
+    zqtest::Deadline deadline(rctest::kIoTimeoutMs);
+    while (after["zq_rcenter_store_resources{}"] != 1 && deadline.MsLeft() > 0) {
+        usleep(50000);
+        after = Scrape(http, dir, nullptr);
+    }
+    EXPECT_EQ(after["zq_rcenter_store_resources{}"], 1);
+    EXPECT_EQ(after["zq_rcenter_store_locations{}"], 1);
 }
 
 TEST(RcenterHttp, PipelinedRequestsAreAnsweredInOrderAndTheLastClosesAfterItsAnswer) {

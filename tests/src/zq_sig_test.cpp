@@ -1,11 +1,14 @@
 // zq_sig as an operator runs it: a token it mints opens with its fields, each
 // kind of bad token is named with exit status 1, bad arguments give 2.
+#include <sys/stat.h>
+
 #include <ctime>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "files.h"
 #include "process.h"
 
 namespace {
@@ -70,4 +73,31 @@ TEST(ZqSig, BadArgumentsExitTwoWithoutOutput) {
         EXPECT_EQ(2, r.exit_code) << (args.empty() ? "" : args[0]) << " " << args.size();
         EXPECT_EQ("", r.out);
     }
+}
+
+TEST(ZqSigSecret, AKeyFileOthersCanReadIsRefusedAndAPrivateOneSigns) {
+    zqtest::TempDir dir;
+    const std::string file = dir.file("sig_key");
+    zqtest::WriteFile(file, kKey + "\n");
+    ASSERT_EQ(chmod(file.c_str(), 0644), 0);
+    ProcessResult r = Sig({"mint", "--key-file", file, "--user", "42", "--path", kPath});
+    EXPECT_EQ(2, r.exit_code);
+    EXPECT_EQ("", r.out);
+    EXPECT_NE(std::string::npos, r.err.find("readable by group or others")) << r.err;
+    ASSERT_EQ(chmod(file.c_str(), 0600), 0);
+    r = Sig({"mint", "--key-file=" + file, "--user", "42", "--path", kPath});
+    ASSERT_EQ(0, r.exit_code) << r.err;
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(0, CheckToken(r.out.substr(0, r.out.size() - 1)).exit_code);
+}
+
+TEST(ZqSigSecret, TheEnvironmentGivesTheSecretAndOneOnTheCommandLineIsWarnedAbout) {
+    ProcessResult r = RunProcess("/usr/bin/env", {"ZQ_SIG_KEY=" + kKey, BinPath("zq_sig"), "mint", "--user", "42",
+                                                  "--path", kPath},
+                                 "", kTimeoutMs);
+    ASSERT_EQ(0, r.exit_code) << r.err;
+    EXPECT_EQ("", r.err);
+    ProcessResult checked = CheckToken(r.out.substr(0, r.out.size() - 1));
+    EXPECT_EQ(0, checked.exit_code);
+    EXPECT_NE(std::string::npos, checked.err.find("warning: --key")) << checked.err;
 }

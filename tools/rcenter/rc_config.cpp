@@ -10,6 +10,7 @@
 
 #include "rc_pg_conn.h"
 #include "req_sig.h"
+#include "sig_key.h"
 #include "str_util.h"
 #include "zq_conf.h"
 
@@ -21,6 +22,7 @@ const char* const kKeys[] = {
     "inactive_timeout_ms", "max_fd_num",   "shm_key",            "shm_size",
     "http_listen_port", "http_listen_ip",  "sig_key",            "sig_window_s",
     "db_url",        "db_timeout_ms",
+    "sig_key_file",
 };
 
 struct ConfFree {
@@ -62,7 +64,7 @@ public:
         int iFound = zq_getconfnstr(m_pConf, pszName, szValue, sizeof(szValue));
         if (iFound == 0) return true;
         bool bOk = iFound > 0 && BinBufFromHexExact(pOut, iLen, szValue, strlen(szValue)) == 0;
-        memset(szValue, 0, sizeof(szValue));
+        SigWipe(szValue, sizeof(szValue));
         if (!bOk) return Fail(pszName, (std::to_string(2 * iLen) + " hex digits expected").c_str());
         bPresent = true;
         return true;
@@ -148,6 +150,20 @@ int rc_load_config(const std::string& strPath, stRcConfig& oConfig, bool& bMissi
     char szPresent[1];
     if (!oConfig.db_url.empty() && zq_getconfnstr(pConf.get(), "db_path", szPresent, sizeof(szPresent)) != 0)
         oWarnings.push_back("db_path is not used: db_url names the store");
+    std::string strKeyFile;
+    if (!in.Text("sig_key_file", strKeyFile, PATH_MAX - 1)) return EINVAL;
+    if (!strKeyFile.empty()) {
+        if (oConfig.sig_key_set) {
+            strError = "bad value of sig_key_file: sig_key is set too; one secret at a time";
+            return EINVAL;
+        }
+        std::string strWhy;
+        if (SigReadKeyFile(strKeyFile, oConfig.sig_key, sizeof(oConfig.sig_key), strWhy) != 0) {
+            strError = "bad value of sig_key_file: " + strWhy;
+            return EINVAL;
+        }
+        oConfig.sig_key_set = true;
+    }
     if (oConfig.http_listen_ip.empty()) oConfig.http_listen_ip = oConfig.listen_ip;
 
     for (const std::string* pIp : {&oConfig.listen_ip, &oConfig.http_listen_ip}) {

@@ -10,6 +10,7 @@
 
 #include "common_header.h"
 #include "req_sig.h"
+#include "sig_key.h"
 
 struct stRcConfig {
     std::string listen_ip = "127.0.0.1";
@@ -34,8 +35,13 @@ struct stRcConfig {
     std::string http_listen_ip;   // empty: listen_ip
     // The removal secret, never logged; without it every removal is refused.
     bool sig_key_set = false;
-    unsigned char sig_key[SIG_SECRET_LEN] = {};
+    unsigned char sig_key[SIG_SECRET_LEN] = {};  // from sig_key or sig_key_file
     uint32 sig_window_s = 300;
+
+    stRcConfig() = default;
+    stRcConfig(const stRcConfig&) = default;
+    stRcConfig& operator=(const stRcConfig&) = default;
+    ~stRcConfig() { SigWipe(sig_key, sizeof(sig_key)); }
 };
 
 enum {

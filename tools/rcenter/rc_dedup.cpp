@@ -168,6 +168,7 @@ std::string CRcDedup::GenerationKey(const std::string& strStoreId) {
 
 bool CRcDedup::Bind(const std::string& strStoreId, uint64 iSeenLast, uint64 iNow) {
     const std::string strKey = GenerationKey(strStoreId);
+    m_strGenerationKey = strKey;
     uint64 iSeen = 0;
     bool bKept = IsKnown(strKey, &iSeen) && iSeen == iSeenLast;
     if (!bKept) {
@@ -205,6 +206,12 @@ bool CRcDedup::Remember(const std::string& strKey, uint64 iNow) {
 }
 
 bool CRcDedup::Forget(const std::string& strKey) { return m_pCache->Remove(strKey.c_str()) == 0; }
+
+uint32 CRcDedup::GetEntries() {
+    const uint32 iNodes = m_pCache->GetNodeNum();
+    const bool bGeneration = !m_strGenerationKey.empty() && IsKnown(m_strGenerationKey, nullptr);
+    return bGeneration && iNodes > 0 ? iNodes - 1 : iNodes;
+}
 
 std::string CRcDedup::GetStatisticInfo() {
     char szInfo[512];

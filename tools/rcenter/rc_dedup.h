@@ -60,6 +60,9 @@ public:
     // Takes the key out (a resource removed from the store); false when absent.
     bool Forget(const std::string& strKey);
 
+    // Entries that answer for reports now (the generation entry is the
+    // cache's own and not counted).
+    uint32 GetEntries();
     // The cache's statistics line.
     std::string GetStatisticInfo();
     // Entries found in an existing segment when it was attached.
@@ -81,6 +84,7 @@ private:
 
     // Made afresh to empty it: a cache attaches to its region once.
     std::unique_ptr<CCache> m_pCache;
+    std::string m_strGenerationKey;  // of the store last bound
     char* m_pShm;
     uint32 m_iSize;
     uint32 m_iResumed;

@@ -262,6 +262,8 @@ void CRcHttpConn::OnReply(EReplyKind eKind, const std::string& strWhat, int iErr
         AnswerError(500, "internal error", strOut);
     } else if (eKind == REPLY_TABLE) {
         Answer(200, strText, strOut, nullptr, "application/octet-stream");
+    } else if (eKind == REPLY_METRICS) {
+        Answer(200, strText, strOut, nullptr, "text/plain; version=0.0.4; charset=utf-8");
     } else if (eKind == REPLY_REMOVED) {
         Answer(200, "{\"removed\": " + json_string(strWhat) + "}\n", strOut);
     } else {
@@ -379,6 +381,14 @@ void CRcHttpConn::Dispatch(std::string& strOut) {
         return;
     }
     if (List(strPath, oUrl, bGet, strOut)) return;
+    if (strPath == "/metrics") {
+        if (!bGet) {
+            AnswerError(405, "method not allowed", strOut, "GET");
+        } else {
+            m_oBackend.Metrics(Await(REPLY_METRICS, strPath));
+        }
+        return;
+    }
     if (strPath == "/v1/stats") {
         if (!bGet) {
             AnswerError(405, "method not allowed", strOut, "GET");
@@ -479,6 +489,19 @@ void CRcHttpConn::Remove(const std::string& strPath, const std::string& strFid, 
         AnswerError(403, SigResultText(eSig), strOut);
         return;
     }
+    // Remembered before the removal is even queued, so a second use of the
+    // token is refused while the first one is still on its way.
+    const ERcReplay eReplay =
+        m_oSigning.Replay != nullptr ? m_oSigning.Replay->Use(*pSig, oFields.Time, static_cast<sint64>(m_tNow))
+                                     : RC_REPLAY_FRESH;
+    if (eReplay == RC_REPLAY_SEEN) {
+        AnswerError(403, "replayed", strOut);
+        return;
+    }
+    if (eReplay == RC_REPLAY_FULL) {
+        AnswerError(503, "busy", strOut);
+        return;
+    }
     m_oBackend.Remove(strFid, Await(REPLY_REMOVED, strFid));
 }
 
@@ -498,6 +521,7 @@ void CRcHttpConn::Answer(unsigned int iStatus, const std::string& strBody, std::
     strOut += "\r\n";
     strOut += strBody;
     ++m_iAnswered;
+    m_oBackend.Answered(iStatus);
 }
 
 void CRcHttpConn::AnswerError(unsigned int iStatus, const std::string& strReason, std::string& strOut,

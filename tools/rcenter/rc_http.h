@@ -12,6 +12,7 @@
 
 #include <http_parser.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <ctime>
 #include <functional>
@@ -20,6 +21,7 @@
 
 #include "common_header.h"
 #include "rc_list.h"
+#include "rc_replay.h"
 #include "req_sig.h"
 
 // The backend's answer to one request: 0 with the text; ENOENT when the FID
@@ -57,12 +59,19 @@ public:
     // A list of resources as rc_list_run answers it; ENOTSUP (answered 501)
     // when the store cannot give this list.
     virtual void List(const rc_list_request_t& oRequest, RcHttpReply fnReply) = 0;
+    // The figures for a monitoring system, in the Prometheus text format.
+    // Answered at once: a scrape never waits on the store.
+    virtual void Metrics(RcHttpReply fnReply) { fnReply(ENOSYS, "", "no metrics here"); }
+    // The status of every answer written, /metrics' own included.
+    virtual void Answered(unsigned int iStatus) { (void)iStatus; }
 };
 
 struct stRcHttpSigning {
     bool HasSecret = false;  // false: every removal is refused
     unsigned char Secret[SIG_SECRET_LEN] = {};
     uint32 WindowS = SIG_DEFAULT_WINDOW_S;
+    // The tokens already used, shared by every connection; null: not checked.
+    CRcReplay* Replay = nullptr;
 };
 
 enum ERcHttpState {
@@ -111,7 +120,7 @@ private:
     static int OnMessageComplete(http_parser* pParser);
     static const http_parser_settings& Settings();
 
-    enum EReplyKind { REPLY_JSON, REPLY_TABLE, REPLY_REMOVED };
+    enum EReplyKind { REPLY_JSON, REPLY_TABLE, REPLY_REMOVED, REPLY_METRICS };
 
     void KeepHeader();
     bool CheckHead(std::string& strOut);

@@ -170,3 +170,6 @@ void CRcHttpApi::List(const rc_list_request_t& oRequest, RcHttpReply fnReply) {
             fnReply(iErr, pListed->strJson, pListed->strError);
         });
 }
+void CRcHttpApi::Metrics(RcHttpReply fnReply) { fnReply(0, m_oMetrics.Text(), ""); }
+
+void CRcHttpApi::Answered(unsigned int iStatus) { m_oMetrics.CountHttpAnswer(iStatus); }

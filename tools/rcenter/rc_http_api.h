@@ -3,8 +3,9 @@
 // process delays them; a removal goes through the report handler, so it
 // follows the reports received before it and leaves the store and the
 // dedup cache together; the statistics are the store's counts beside the
-// server's own. Every reply comes on the loop thread, from the store
-// threads' completions. Borrows what it is given; loop thread only.
+// server's own; /metrics is answered at once from what the loop keeps.
+// Every other reply comes on the loop thread, from the store threads'
+// completions. Borrows what it is given; loop thread only.
 #ifndef ZQ_RC_HTTP_API_H
 #define ZQ_RC_HTTP_API_H
 
@@ -13,6 +14,7 @@
 #include "rc_counts.h"
 #include "rc_http.h"
 #include "rc_report_handler.h"
+#include "rc_server_metrics.h"
 #include "rc_store.h"
 #include "rc_store_worker.h"
 
@@ -30,8 +32,9 @@ std::string rc_http_record_page(const rc_resource_t& oRes, uint64 iNext, size_t 
 
 class CRcHttpApi : public CRcHttpBackend {
 public:
-    CRcHttpApi(CRcStoreWorker& oReader, CRcReportHandler& oReports, const stRcCounts& oCounts)
-        : m_oReader(oReader), m_oReports(oReports), m_counts(oCounts) {}
+    CRcHttpApi(CRcStoreWorker& oReader, CRcReportHandler& oReports, const stRcCounts& oCounts,
+               CRcServerMetrics& oMetrics)
+        : m_oReader(oReader), m_oReports(oReports), m_counts(oCounts), m_oMetrics(oMetrics) {}
 
     void Lookup(const std::string& strFid, const stRcHttpPage& oPage, RcHttpReply fnReply) override;
     void PieceTable(const std::string& strFid, RcHttpReply fnReply) override;
@@ -39,11 +42,14 @@ public:
     void Remove(const std::string& strFid, RcHttpReply fnReply) override;
     // On the reading store thread, like a look-up.
     void List(const rc_list_request_t& oRequest, RcHttpReply fnReply) override;
+    void Metrics(RcHttpReply fnReply) override;
+    void Answered(unsigned int iStatus) override;
 
 private:
     CRcStoreWorker& m_oReader;
     CRcReportHandler& m_oReports;
     const stRcCounts& m_counts;
+    CRcServerMetrics& m_oMetrics;
 };
 
 #endif

@@ -17,9 +17,14 @@ std::string PeerText(CFdContext* pFdContext) {
     return std::string(pRemote->GetIpStr()) + ":" + std::to_string(pRemote->GetPort());
 }
 
+double seconds_since(std::chrono::steady_clock::time_point tFrom) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - tFrom).count();
+}
+
 // What a commit on the store thread hands back.
 struct stCommitResult {
     int iErr = 0;
+    double dSeconds = 0;  // the commit's own time, sync included
     std::string strError;
     std::vector<rc_report_outcome_t> oOutcomes;
 };
@@ -46,9 +51,16 @@ CRcReportHandler::CRcReportHandler(CAioOperator& oOperator, CRcStoreWorker& oWri
       m_oWriter(oWriter),
       m_oDedup(oDedup),
       m_counts(oCounts),
+      m_pAnswerTimes(nullptr),
+      m_pCommitTimes(nullptr),
       m_iCommitsInFlight(0),
       m_iLastGathered(0),
       m_iGatherStart(0) {}
+
+void CRcReportHandler::SetTimings(stRcHistogram* pAnswerTimes, stRcHistogram* pCommitTimes) {
+    m_pAnswerTimes = pAnswerTimes;
+    m_pCommitTimes = pCommitTimes;
+}
 
 void CRcReportHandler::SetIdentity(const rc_store_identity_t& oIdentity) {
     m_oIdentity = oIdentity;
@@ -89,6 +101,7 @@ sint32 CRcReportHandler::OnRead(CFdContext* pFdContext, const char* pData, uint3
     stConn& oConn = ConnOf(pFdContext);
     const unsigned char* p = reinterpret_cast<const unsigned char*>(pData);
     uint32 iLeft = iDataSize;
+    const std::chrono::steady_clock::time_point tRead = std::chrono::steady_clock::now();
     for (;;) {
         zq_head_t head;
         ERcFrame nFrame = rc_frame(p, iLeft, head);
@@ -104,6 +117,7 @@ sint32 CRcReportHandler::OnRead(CFdContext* pFdContext, const char* pData, uint3
         }
         AnswerPtr pAnswer = std::make_shared<stAnswer>();
         pAnswer->iSeq = head.iSeq;
+        pAnswer->tRead = tRead;
         oConn.oWaiting.push_back(pAnswer);
         HandleRequest(p, head.iLength, time(nullptr), iFd, oConn, *pAnswer);
         p += head.iLength;
@@ -199,10 +213,13 @@ void CRcReportHandler::Submit() {
     ++m_iCommitsInFlight;
     m_oWriter.Submit(
         [pStore, pResult](CRcStore& oStore) {
+            const std::chrono::steady_clock::time_point tStart = std::chrono::steady_clock::now();
             pResult->iErr = oStore.Commit(*pStore, pResult->oOutcomes, pResult->strError);
+            pResult->dSeconds = seconds_since(tStart);
         },
         [this, pStore, pResult, pPending] {
             --m_iCommitsInFlight;
+            if (m_pCommitTimes != nullptr) m_pCommitTimes->Observe(pResult->dSeconds);
             if (pResult->iErr != 0) {
                 LOG_ERR("store: %s", pResult->strError.c_str());
                 // Nothing of the batch was written: its tallies wait for the next.
@@ -297,6 +314,7 @@ bool CRcReportHandler::Send(sint32 iFd, stConn& oConn, const stAnswer& oAnswer) 
         m_operator.CloseSocket(iFd);
         return false;
     }
+    if (m_pAnswerTimes != nullptr) m_pAnswerTimes->Observe(seconds_since(oAnswer.tRead));
     return true;
 }
 

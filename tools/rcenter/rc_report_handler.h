@@ -9,6 +9,7 @@
 #ifndef ZQ_RC_REPORT_HANDLER_H
 #define ZQ_RC_REPORT_HANDLER_H
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -21,6 +22,7 @@
 #include "common_header.h"
 #include "rc_counts.h"
 #include "rc_dedup.h"
+#include "rc_metrics.h"
 #include "rc_store.h"
 #include "rc_store_worker.h"
 
@@ -40,6 +42,10 @@ public:
 
     // Ties the cache to the store's identity now (see CRcDedup::Bind).
     void SetIdentity(const rc_store_identity_t& oIdentity);
+    // Where the time from a report's read to its answer being queued, and
+    // each commit's (timed on the store thread), are observed; null: not
+    // timed. The histograms must outlive the handler.
+    void SetTimings(stRcHistogram* pAnswerTimes, stRcHistogram* pCommitTimes);
     // What the store thread learnt beside the loop's own jobs.
     void OnNews(const rc_store_news_t& oNews);
 
@@ -72,6 +78,7 @@ private:
         Sha1Hash oFid;
         std::string strUrl;
         std::string strFile;  // escaped, for the log
+        std::chrono::steady_clock::time_point tRead;  // the read that completed the request
     };
     typedef std::shared_ptr<stAnswer> AnswerPtr;
     struct stConn {
@@ -112,6 +119,8 @@ private:
     CRcDedup& m_oDedup;
     stRcCounts& m_counts;
     rc_store_identity_t m_oIdentity;
+    stRcHistogram* m_pAnswerTimes;
+    stRcHistogram* m_pCommitTimes;
     std::unordered_map<sint32, stConn> m_oConns;  // by descriptor
     stBatch m_oGathering;
     std::unordered_map<std::string, rc_store_tally_t> m_oTallies;  // by FID in hex

@@ -10,9 +10,14 @@
 #include "os_util.h"
 #include "rc_store_factory.h"
 #include "report_wire.h"
+#include "sig_key.h"
 #include "svr_log.h"
 
 namespace {
+
+// The store's gauges are read at most this often (and with each statistics
+// line), so a scrape shows counts a few seconds old at worst.
+const uint32 kStoreGaugeIntervalMs = 5000;
 
 // errno when a failed call left one, else iDefault: a failure is never 0.
 int ErrnoOr(int iDefault) { return errno != 0 ? errno : iDefault; }
@@ -29,14 +34,18 @@ CRcenterServer::CRcenterServer(const stRcConfig& oConfig, CRcStore& oStore, CRcD
       m_oStore(oStore),
       m_oDedup(oDedup),
       m_operator(*this),
+      m_oReplay(oConfig.sig_window_s),
+      m_oMetrics(m_counts, oDedup, m_oReplay, [this] { return CountOpen(); }),
       m_oWriter(oStore),
       m_oReports(m_operator, m_oWriter, oDedup, m_counts),
       m_iListenFd(-1),
       m_iHttpListenFd(-1),
       m_iLastStatTick(0),
+      m_iLastGaugeTick(0),
       m_bStopping(false) {
     m_listenAddr.Reset();
     m_httpListenAddr.Reset();
+    m_oReports.SetTimings(m_oMetrics.AnswerTimes(), m_oMetrics.CommitTimes());
 }
 
 // The store threads go first: nothing of theirs may outlive the handlers
@@ -53,6 +62,7 @@ CRcenterServer::~CRcenterServer() {
             m_operator.CloseSocket(static_cast<sint32>(i));
         }
     }
+    SigWipe(m_oSigning.Secret, sizeof(m_oSigning.Secret));
 }
 
 void CRcenterServer::StopWorkers() {
@@ -122,7 +132,8 @@ int CRcenterServer::StartHttp(std::string& strError) {
     m_oSigning.HasSecret = m_oConfig.sig_key_set;
     memcpy(m_oSigning.Secret, m_oConfig.sig_key, sizeof(m_oSigning.Secret));
     m_oSigning.WindowS = m_oConfig.sig_window_s;
-    m_pHttpApi.reset(new CRcHttpApi(*m_pReader, m_oReports, m_counts));
+    m_oSigning.Replay = &m_oReplay;
+    m_pHttpApi.reset(new CRcHttpApi(*m_pReader, m_oReports, m_counts, m_oMetrics));
     m_pHttp.reset(new CRcHttpHandler(m_operator, *m_pHttpApi, m_oSigning, m_counts));
 
     const std::string& strIp = m_oConfig.http_listen_ip.empty() ? m_oConfig.listen_ip : m_oConfig.http_listen_ip;
@@ -144,6 +155,7 @@ int CRcenterServer::StartHttp(std::string& strError) {
     LOG_INFO("HTTP API on %s:%u, removal %s", m_httpListenAddr.GetIpStr(),
              static_cast<unsigned>(m_httpListenAddr.GetPort()),
              m_oSigning.HasSecret ? "by signed request" : "refused: signing not configured");
+    RefreshStoreGauges();
     return 0;
 }
 
@@ -154,6 +166,25 @@ void CRcenterServer::RunOnce() {
     // Unsigned difference: right across the tick's wrap; a clock set back
     // only brings one line forward.
     if (GetTickCount() - m_iLastStatTick >= m_oConfig.stat_interval_ms) WriteStatistics();
+    if (GetTickCount() - m_iLastGaugeTick >= kStoreGaugeIntervalMs) RefreshStoreGauges();
+}
+
+// Only the API shows the gauges, so without it there is nothing to read for.
+void CRcenterServer::RefreshStoreGauges() {
+    m_iLastGaugeTick = GetTickCount();
+    if (m_pReader) m_oMetrics.RefreshStore(*m_pReader);
+}
+
+stRcOpenConns CRcenterServer::CountOpen() {
+    stRcOpenConns oOpen;
+    for (uint32 i = 0; i < m_operator.GetMaxFdNum(); ++i) {
+        CFdContext* pFdContext = m_operator.GetFdContext(static_cast<sint32>(i));
+        if (pFdContext == nullptr || pFdContext->GetFd() != static_cast<sint32>(i) ||
+            pFdContext->GetFdType() != FD_TYPE_TCP_ACCEPTED)
+            continue;
+        ++(KindOf(pFdContext) == RC_CONN_HTTP ? oOpen.Http : oOpen.Report);
+    }
+    return oOpen;
 }
 
 void CRcenterServer::RunCompletions() {
@@ -165,6 +196,7 @@ void CRcenterServer::RunCompletions() {
 void CRcenterServer::WriteStatistics() {
     m_iLastStatTick = GetTickCount();
     m_oReports.CommitTallies();
+    RefreshStoreGauges();
     g_StatisLog.Write("%s", m_oDedup.GetStatisticInfo().c_str());
     g_StatisLog.Write("reports accepted=%llu known=%llu rejected=%llu not_stored=%llu dropped_connections=%llu "
                       "removed=%llu http_requests=%llu",

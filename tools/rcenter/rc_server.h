@@ -4,9 +4,11 @@
 // connection's listener tag, read in one place (OnTcpRead and the other
 // callbacks), says which handler it belongs to. The store threads' answers
 // come back through their eventfds, which the operator watches, so the loop
-// never waits on the disk. Borrows the configuration, the writing store
-// (opened by the caller) and the dedup cache, which must outlive it; opens
-// the reading store itself. Loop thread only.
+// never waits on the disk; the figures for /metrics are kept on the loop,
+// the store's counts among them read on the reading thread. Borrows the
+// configuration, the writing store (opened by the caller) and the dedup
+// cache, which must outlive it; opens the reading store itself. Loop
+// thread only.
 #ifndef ZQ_RC_SERVER_H
 #define ZQ_RC_SERVER_H
 
@@ -24,7 +26,9 @@
 #include "rc_http.h"
 #include "rc_http_api.h"
 #include "rc_http_handler.h"
+#include "rc_replay.h"
 #include "rc_report_handler.h"
+#include "rc_server_metrics.h"
 #include "rc_store.h"
 #include "rc_store_worker.h"
 
@@ -83,6 +87,9 @@ private:
     CRcenterServer& operator=(const CRcenterServer&) = delete;
 
     static EConnKind KindOf(CFdContext* pFdContext);
+    // Accepted connections by their listener's tag, for a scrape.
+    stRcOpenConns CountOpen();
+    void RefreshStoreGauges();
     int StartHttp(std::string& strError);
     int Watch(CRcStoreWorker& oWorker, std::string& strError);
     // Runs the store threads' completions and what they let go on.
@@ -95,6 +102,8 @@ private:
     CRcDedup& m_oDedup;
     CAioOperator m_operator;
     CCounts m_counts;
+    CRcReplay m_oReplay;
+    CRcServerMetrics m_oMetrics;
     std::unique_ptr<CRcStore> m_pReadStore;
     CRcStoreWorker m_oWriter;
     std::unique_ptr<CRcStoreWorker> m_pReader;
@@ -107,6 +116,7 @@ private:
     sint32 m_iHttpListenFd;
     CInetAddr m_httpListenAddr;
     uint32 m_iLastStatTick;
+    uint32 m_iLastGaugeTick;
     bool m_bStopping;
 };
 

@@ -1,0 +1,41 @@
+// The memory of used removal tokens: a token is used once however its hex
+// is spelt, it is let go only when the window no longer admits it, and a
+// full memory refuses new tokens instead of forgetting live ones.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "rc_replay.h"
+
+namespace {
+
+std::string Token(char c) { return std::string(104, c); }
+
+TEST(RcReplay, ATokenIsUsedOnceInEitherCase) {
+    CRcReplay replay(300);
+    EXPECT_EQ(replay.Use(Token('a'), 1000, 1000), RC_REPLAY_FRESH);
+    EXPECT_EQ(replay.Use(Token('A'), 1000, 1001), RC_REPLAY_SEEN);
+    EXPECT_EQ(replay.Use(Token('b'), 1000, 1001), RC_REPLAY_FRESH);
+}
+
+TEST(RcReplay, ATokenIsKeptWhileTheWindowStillAdmitsItsTime) {
+    CRcReplay replay(300);
+    EXPECT_EQ(replay.Use(Token('a'), 1000, 900), RC_REPLAY_FRESH);
+    // 1300 is the last second the time check lets it pass.
+    EXPECT_EQ(replay.Use(Token('a'), 1000, 1300), RC_REPLAY_SEEN);
+    EXPECT_EQ(replay.Use(Token('b'), 2000, 1301), RC_REPLAY_FRESH);
+    EXPECT_EQ(replay.Size(), 1u);
+}
+
+TEST(RcReplay, AFullMemoryRefusesANewTokenAndForgetsNoLiveOne) {
+    CRcReplay replay(300, 2);
+    EXPECT_EQ(replay.Use(Token('a'), 1000, 1000), RC_REPLAY_FRESH);
+    EXPECT_EQ(replay.Use(Token('b'), 1100, 1000), RC_REPLAY_FRESH);
+    EXPECT_EQ(replay.Use(Token('c'), 1000, 1000), RC_REPLAY_FULL);
+    EXPECT_EQ(replay.Use(Token('a'), 1000, 1000), RC_REPLAY_SEEN);
+    // Once the first has expired there is room again.
+    EXPECT_EQ(replay.Use(Token('c'), 1200, 1301), RC_REPLAY_FRESH);
+    EXPECT_EQ(replay.Use(Token('b'), 1100, 1301), RC_REPLAY_SEEN);
+}
+
+}  // namespace

@@ -1,0 +1,58 @@
+// CRcServerMetrics: the running center's figures for /metrics. It owns the
+// registry and fills it at each scrape from what the loop keeps (the
+// shared counts, the cache, the used tokens, the connections open, counted
+// by the server's callback) and from the store's counts as last read. Those
+// are read on the reading store thread, one read at a time, so a scrape
+// never waits on the store; a read that fails keeps the last values. The
+// histograms are observed by whoever times the work. Loop thread only;
+// borrows what it is given.
+#ifndef ZQ_RC_SERVER_METRICS_H
+#define ZQ_RC_SERVER_METRICS_H
+
+#include <functional>
+#include <string>
+
+#include "common_header.h"
+#include "rc_counts.h"
+#include "rc_dedup.h"
+#include "rc_metrics.h"
+#include "rc_replay.h"
+#include "rc_store_worker.h"
+
+// Connections open now, by the protocol they speak.
+struct stRcOpenConns {
+    uint64 Report = 0;
+    uint64 Http = 0;
+};
+
+class CRcServerMetrics {
+public:
+    typedef std::function<stRcOpenConns()> OpenConns;
+
+    CRcServerMetrics(const stRcCounts& oCounts, CRcDedup& oDedup, const CRcReplay& oReplay, OpenConns fnOpen);
+
+    // A report's time from the read that completed it to its answer being
+    // queued, and each commit's, sync included; never null.
+    stRcHistogram* AnswerTimes() { return m_pAnswerTimes; }
+    stRcHistogram* CommitTimes() { return m_pCommitTimes; }
+    void CountHttpAnswer(unsigned int iStatus);
+    // Asks oReader for the store's counts, unless a read is still on its way.
+    void RefreshStore(CRcStoreWorker& oReader);
+    // The text of one scrape.
+    std::string Text();
+
+private:
+    CRcServerMetrics(const CRcServerMetrics&) = delete;
+    CRcServerMetrics& operator=(const CRcServerMetrics&) = delete;
+
+    const stRcCounts& m_counts;
+    CRcDedup& m_oDedup;
+    const CRcReplay& m_oReplay;
+    OpenConns m_fnOpen;
+    CRcMetrics m_oMetrics;
+    stRcHistogram* m_pAnswerTimes;
+    stRcHistogram* m_pCommitTimes;
+    bool m_bStoreReading;
+};
+
+#endif
