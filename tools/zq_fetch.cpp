@@ -4,7 +4,6 @@
 // resource center (--center) or from the command line (--tpt and URLs).
 // Exit statuses are decided in main alone: 0 done, 1 not done, 2 usage.
 #include <curl/curl.h>
-#include <getopt.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "cmd_line.h"
 #include "fetch_center.h"
 #include "fetch_engine.h"
 #include "fetch_file.h"
@@ -24,10 +24,6 @@
 #include "fetch_record.h"
 #include "tptFile.h"
 #include "tpt_verify.h"
-
-#ifndef ZQ_VERSION
-#define ZQ_VERSION "unknown"
-#endif
 
 namespace {
 
@@ -81,65 +77,48 @@ bool parse_number(const char* pszText, long lMin, long lMax, long& lValue) {
 
 // 0 to go on, -1 after --help or --version, otherwise the exit status.
 int parse_args(int argc, char** argv, fetch_cli_t& oCli) {
-    enum { OPT_CENTER = 256, OPT_TPT, OPT_REPAIR, OPT_CONNECTIONS, OPT_PER_MIRROR, OPT_STALL, OPT_FORCE, OPT_CA,
-           OPT_VERSION };
-    static const struct option kOptions[] = {
-        {"center", required_argument, nullptr, OPT_CENTER},
-        {"tpt", required_argument, nullptr, OPT_TPT},
-        {"output", required_argument, nullptr, 'o'},
-        {"repair", required_argument, nullptr, OPT_REPAIR},
-        {"connections", required_argument, nullptr, OPT_CONNECTIONS},
-        {"per-mirror", required_argument, nullptr, OPT_PER_MIRROR},
-        {"stall-timeout", required_argument, nullptr, OPT_STALL},
-        {"force", no_argument, nullptr, OPT_FORCE},
-        {"ca-file", required_argument, nullptr, OPT_CA},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, OPT_VERSION},
-        {nullptr, 0, nullptr, 0},
-    };
-    opterr = 0;
-    optind = 1;
-    int iOpt = 0;
+    enum { OPT_CENTER = 256, OPT_TPT, OPT_REPAIR, OPT_CONNECTIONS, OPT_PER_MIRROR, OPT_STALL, OPT_FORCE, OPT_CA };
+    CCmdLine oLine("zq_fetch",
+                   {{"center", required_argument, nullptr, OPT_CENTER},
+                    {"tpt", required_argument, nullptr, OPT_TPT},
+                    {"output", required_argument, nullptr, 'o'},
+                    {"repair", required_argument, nullptr, OPT_REPAIR},
+                    {"connections", required_argument, nullptr, OPT_CONNECTIONS},
+                    {"per-mirror", required_argument, nullptr, OPT_PER_MIRROR},
+                    {"stall-timeout", required_argument, nullptr, OPT_STALL},
+                    {"force", no_argument, nullptr, OPT_FORCE},
+                    {"ca-file", required_argument, nullptr, OPT_CA}},
+                   print_usage);
+    const char* pszValue = nullptr;
     long lValue = 0;
-    while ((iOpt = getopt_long(argc, argv, "+:o:h", kOptions, nullptr)) != -1) {
+    for (int iOpt; (iOpt = oLine.Next(argc, argv, pszValue)) != CCmdLine::OPT_END;) {
         switch (iOpt) {
-            case OPT_CENTER: oCli.strCenter = optarg; break;
-            case OPT_TPT: oCli.strTable = optarg; break;
-            case 'o': oCli.strOutput = optarg; break;
-            case OPT_REPAIR: oCli.strRepair = optarg; break;
+            case CCmdLine::OPT_EXIT:
+                return oLine.ExitStatus() == 0 ? -1 : oLine.ExitStatus();
+            case OPT_CENTER: oCli.strCenter = pszValue; break;
+            case OPT_TPT: oCli.strTable = pszValue; break;
+            case 'o': oCli.strOutput = pszValue; break;
+            case OPT_REPAIR: oCli.strRepair = pszValue; break;
             case OPT_FORCE: oCli.bForce = true; break;
-            case OPT_CA: oCli.oOpts.CaFile = optarg; break;
+            case OPT_CA: oCli.oOpts.CaFile = pszValue; break;
             case OPT_CONNECTIONS:
-                if (!parse_number(optarg, 1, kMaxConnections, lValue))
+                if (!parse_number(pszValue, 1, kMaxConnections, lValue))
                     return usage_error("--connections takes a number from 1 to 64");
                 oCli.oOpts.Connections = static_cast<unsigned int>(lValue);
                 break;
             case OPT_PER_MIRROR:
-                if (!parse_number(optarg, 1, kMaxConnections, lValue))
+                if (!parse_number(pszValue, 1, kMaxConnections, lValue))
                     return usage_error("--per-mirror takes a number from 1 to 64");
                 oCli.oOpts.PerMirror = static_cast<unsigned int>(lValue);
                 break;
             case OPT_STALL:
-                if (!parse_number(optarg, 1, 86400, lValue))
+                if (!parse_number(pszValue, 1, 86400, lValue))
                     return usage_error("--stall-timeout takes seconds from 1 to 86400");
                 oCli.oOpts.StallSeconds = lValue;
                 break;
-            case 'h':
-                print_usage(stdout);
-                return -1;
-            case OPT_VERSION:
-                printf("zq_fetch %s\n", ZQ_VERSION);
-                return -1;
-            case ':':
-                return usage_error(std::string("option ") + argv[optind - 1] + " takes a value");
-            default: {
-                std::string strOpt = optopt > 0 && optopt < 128 ? std::string("-") + static_cast<char>(optopt)
-                                                                : std::string(argv[optind - 1]);
-                return usage_error("unknown option " + strOpt);
-            }
         }
     }
-    for (int i = optind; i < argc; ++i) oCli.oArgs.push_back(argv[i]);
+    for (int i = oLine.FirstOperand(); i < argc; ++i) oCli.oArgs.push_back(argv[i]);
     if (oCli.strCenter.empty() == oCli.strTable.empty()) return usage_error("give --center or --tpt (one of them)");
     if (!oCli.strOutput.empty() && !oCli.strRepair.empty()) return usage_error("-o and --repair exclude each other");
     if (!oCli.strCenter.empty() && oCli.oArgs.empty()) return usage_error("--center takes a FID after the options");

@@ -1,5 +1,6 @@
 #include "cmd_line.h"
 
+#include <cctype>
 #include <cstring>
 
 #include "zq_version.h"
@@ -27,6 +28,12 @@ CCmdLine::CCmdLine(const char* pszProgram, const std::vector<option>& oOptions, 
     // Options may follow operands, as GNU programs allow; the ':' makes a
     // missing value a case of its own.
     m_strShort = ":h";
+    // An option whose val is a letter is also its short form ("-o FILE").
+    for (const option& oOpt : oOptions) {
+        if (oOpt.flag != nullptr || oOpt.val <= 0 || oOpt.val > 127 || !isalpha(oOpt.val)) continue;
+        m_strShort += static_cast<char>(oOpt.val);
+        if (oOpt.has_arg == required_argument) m_strShort += ':';
+    }
     optind = 1;
 }
 

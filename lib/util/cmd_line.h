@@ -26,8 +26,9 @@ public:
     };
 
     // oOptions: the program's own long options (their val is what Next
-    // returns; keep them above 255 or printable), without --help and --version,
-    // which are added here. pfnUsage prints the whole usage to a stream.
+    // returns; keep them above 255 or printable; a letter other than 'h' is
+    // also the option's short form), without --help and --version, which are
+    // added here. pfnUsage prints the whole usage to a stream.
     CCmdLine(const char* pszProgram, const std::vector<option>& oOptions, void (*pfnUsage)(FILE*));
 
     // The next option's val with its value in pszValue (null when it takes

@@ -28,6 +28,7 @@ echo "$lint" | grep -q '^E:' && fail "lintian errors: $lint"
 echo "== contents"
 list=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for path in ./usr/bin/datareport ./usr/bin/zq_ident ./usr/bin/zq_lookup ./usr/bin/zq_sig ./usr/bin/zq_rcenter \
+            ./usr/bin/zq_fetch ./usr/share/man/man1/zq_fetch.1.gz \
             ./etc/zq/rcenter.conf ./lib/systemd/system/zq-rcenter.service ./usr/share/doc/zq-tools/copyright \
             ./usr/share/man/man1/datareport.1.gz ./usr/share/man/man8/zq_rcenter.8.gz \
             ./usr/share/man/man5/main.conf.5.gz ./usr/share/man/man5/rcenter.conf.5.gz; do
@@ -35,7 +36,7 @@ for path in ./usr/bin/datareport ./usr/bin/zq_ident ./usr/bin/zq_lookup ./usr/bi
 done
 dpkg-deb -I "$deb" conffiles | grep -qx /etc/zq/rcenter.conf || fail "/etc/zq/rcenter.conf is not a conffile"
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libsqlite3 libssl3 libhttp-parser adduser; do
+for lib in libsqlite3 libssl3 libhttp-parser libcurl4 libpq5 adduser; do
   grep -q "$lib" <<<"$depends" || fail "Depends lacks $lib: $depends"
 done
 

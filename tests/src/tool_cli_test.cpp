@@ -16,7 +16,7 @@ using zqtest::ProcessResult;
 using zqtest::RunProcess;
 using zqtest::TempDir;
 
-const std::vector<std::string> kPrograms = {"zq_ident", "zq_lookup", "zq_sig", "zq_rcenter"};
+const std::vector<std::string> kPrograms = {"zq_ident", "zq_lookup", "zq_sig", "zq_rcenter", "zq_fetch"};
 
 ProcessResult Tool(const std::string& program, const std::vector<std::string>& args, const std::string& cwd = "/") {
     return RunProcess(BinPath(program), args, cwd, 30000);
