@@ -62,6 +62,20 @@ void print_usage(FILE* pOut) {
           pOut);
 }
 
+// Whether the store was read (iErr) and standard output took every byte;
+// says why not on standard error.
+bool output_ok(int iErr, const std::string& strError, bool bWriteOk) {
+    if (iErr != 0) {
+        fprintf(stderr, "zq_lookup: %s\n", strError.c_str());
+        return false;
+    }
+    if (!bWriteOk || fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "zq_lookup: cannot write the output: %s\n", strerror(errno));
+        return false;
+    }
+    return true;
+}
+
 bool parse_hex(const std::string& strText, Sha1Hash& oHash) {
     return BinBufFromHexExact(oHash.cVal, sizeof(oHash.cVal), strText.data(), strText.size()) == 0;
 }
@@ -202,10 +216,7 @@ int search_names(CRcStore& oStore, const lookup_options_t& oOpts) {
             return kExitError;
         }
     } while (iAfter != 0);
-    if (fflush(stdout) != 0 || ferror(stdout)) {
-        fprintf(stderr, "zq_lookup: cannot write the output: %s\n", strerror(errno));
-        return kExitError;
-    }
+    if (!output_ok(0, "", true)) return kExitError;
     if (iPrinted == 0) {
         fprintf(stderr, "zq_lookup: no such record in %s\n", oOpts.strDb.c_str());
         return kExitNotFound;
@@ -226,14 +237,7 @@ int export_tsv(CRcStore& oStore) {
             return bWriteOk;
         },
         strError);
-    if (iErr != 0) {
-        fprintf(stderr, "zq_lookup: %s\n", strError.c_str());
-        return kExitError;
-    }
-    if (!bWriteOk || fflush(stdout) != 0) {
-        fprintf(stderr, "zq_lookup: cannot write the output: %s\n", strerror(errno));
-        return kExitError;
-    }
+    if (!output_ok(iErr, strError, bWriteOk)) return kExitError;
     return bAny ? kExitFound : kExitNotFound;
 }
 
@@ -300,10 +304,7 @@ int print_found(const std::vector<rc_resource_t>& oFound, bool bJson) {
             printf("%s%s", i > 0 ? "\n" : "", rc_record_text(oFound[i]).c_str());
         }
     }
-    if (fflush(stdout) != 0 || ferror(stdout)) {
-        fprintf(stderr, "zq_lookup: cannot write the output: %s\n", strerror(errno));
-        return kExitError;
-    }
+    if (!output_ok(0, "", true)) return kExitError;
     return kExitFound;
 }
 
@@ -323,14 +324,7 @@ int print_recent(CRcStore& oStore, const lookup_options_t& oOpts) {
             return bWriteOk;
         },
         strError);
-    if (iErr != 0) {
-        fprintf(stderr, "zq_lookup: %s\n", strError.c_str());
-        return kExitError;
-    }
-    if (!bWriteOk || fflush(stdout) != 0) {
-        fprintf(stderr, "zq_lookup: cannot write the output: %s\n", strerror(errno));
-        return kExitError;
-    }
+    if (!output_ok(iErr, strError, bWriteOk)) return kExitError;
     if (iPrinted == 0) {
         fprintf(stderr, "zq_lookup: no such record in %s\n", shown(oOpts.strDb).c_str());
         return kExitNotFound;
