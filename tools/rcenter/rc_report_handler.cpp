@@ -54,7 +54,6 @@ CRcReportHandler::CRcReportHandler(CAioOperator& oOperator, CRcStoreWorker& oWri
       m_pAnswerTimes(nullptr),
       m_pCommitTimes(nullptr),
       m_iCommitsInFlight(0),
-      m_iLastGathered(0),
       m_iGatherStart(0) {}
 
 void CRcReportHandler::SetTimings(stRcHistogram* pAnswerTimes, stRcHistogram* pCommitTimes) {
@@ -115,6 +114,7 @@ sint32 CRcReportHandler::OnRead(CFdContext* pFdContext, const char* pData, uint3
             m_oConns.erase(iFd);
             return -1;
         }
+        m_oAwaited.erase(iFd);
         AnswerPtr pAnswer = std::make_shared<stAnswer>();
         pAnswer->iSeq = head.iSeq;
         pAnswer->tRead = tRead;
@@ -170,22 +170,14 @@ void CRcReportHandler::HandleRequest(const unsigned char* p, uint32 iLen, time_t
     m_oGathering.Pending.push_back(stPending{iFd, oConn.iFdSeq, oConn.oWaiting.back()});
 }
 
-// A batch goes once it stops growing (a turn brought no report for it) or
-// MAX_GATHER_MS after the store was free for it: clients that wait for each answer send
-// their next report a moment after it, and one commit for all of them
-// costs one sync where two half batches cost two. Tallies alone wait for
-// a batch or the statistics line.
+// A batch goes once the store is free and every connection the last commit
+// answered has sent its next report, or MAX_GATHER_MS after the store was
+// free for it. Clients that wait for each answer send their next report a
+// moment after it, and one commit for all of them costs one sync where two
+// half batches cost two. Tallies alone wait for a batch or the statistics line.
 void CRcReportHandler::EndTurn() {
-    const size_t iGathered = m_oGathering.Pending.size();
-    if (iGathered == 0) {
-        m_iLastGathered = 0;
-    } else if (m_iLastGathered == 0) {
-        m_iGatherStart = GetTickCount();
-    }
-    const bool bGrowing = iGathered > m_iLastGathered;
-    m_iLastGathered = iGathered;
-    if (m_iCommitsInFlight == 0 && iGathered > 0 &&
-        (!bGrowing || GetTickCount() - m_iGatherStart >= MAX_GATHER_MS))
+    if (m_iCommitsInFlight == 0 && !m_oGathering.Pending.empty() &&
+        (m_oAwaited.empty() || GetTickCount() - m_iGatherStart >= MAX_GATHER_MS))
         Submit();
     for (const auto& oConn : m_oConns) {
         if (!oConn.second.oWaiting.empty()) m_operator.KeepActive(oConn.first);
@@ -201,7 +193,6 @@ bool CRcReportHandler::IsIdle() const {
 }
 
 void CRcReportHandler::Submit() {
-    m_iLastGathered = 0;
     if (m_oGathering.Pending.empty() && m_oTallies.empty()) return;
     stBatch oBatch;
     std::swap(oBatch, m_oGathering);
@@ -247,7 +238,12 @@ void CRcReportHandler::Settle(const std::vector<stPending>& oPending, int iErr, 
         }
         if (bConnected && (oFds.empty() || oFds.back() != oOne.iFd)) oFds.push_back(oOne.iFd);
     }
-    for (sint32 iFd : oFds) Flush(iFd);
+    m_oAwaited.clear();
+    for (sint32 iFd : oFds) {
+        Flush(iFd);
+        auto it = m_oConns.find(iFd);
+        if (it != m_oConns.end() && it->second.oWaiting.empty()) m_oAwaited[iFd] = it->second.iFdSeq;
+    }
 }
 
 void CRcReportHandler::SettleOne(const std::string& strPeer, stAnswer& oAnswer, int iErr,
@@ -319,6 +315,7 @@ bool CRcReportHandler::Send(sint32 iFd, stConn& oConn, const stAnswer& oAnswer) 
 }
 
 void CRcReportHandler::OnClosed(CFdContext* pFdContext) {
+    m_oAwaited.erase(pFdContext->GetFd());
     auto it = m_oConns.find(pFdContext->GetFd());
     if (it != m_oConns.end() && it->second.iFdSeq == pFdContext->GetSeq()) m_oConns.erase(it);
 }

@@ -31,7 +31,8 @@ public:
     enum : uint32 {
         // Answers a peer may leave unread before it is dropped.
         MAX_QUEUED_RESPONSES = 4096,
-        // The longest a batch gathers, once the store is free, while it keeps growing.
+        // The longest a batch waits, once the store is free, for the clients
+        // the last commit answered.
         MAX_GATHER_MS = 2,
     };
 
@@ -55,7 +56,8 @@ public:
     // stored all the same).
     void OnClosed(CFdContext* pFdContext);
     // At the end of a loop turn: the batch gathered goes to the store thread
-    // once it stops growing, unless a commit is in flight; connections
+    // once the connections the last commit answered have sent again (or
+    // MAX_GATHER_MS passed), unless a commit is in flight; connections
     // waiting on the store are kept from the inactivity watch.
     void EndTurn();
     // The tallies of repeats gathered so far go to the store on their own.
@@ -125,8 +127,10 @@ private:
     stBatch m_oGathering;
     std::unordered_map<std::string, rc_store_tally_t> m_oTallies;  // by FID in hex
     uint32 m_iCommitsInFlight;
-    size_t m_iLastGathered;  // reports gathered at the end of the turn before
-    uint32 m_iGatherStart;   // tick of the first of them, or of the last commit's end
+    uint32 m_iGatherStart;  // tick of the last commit's end
+    // Connections the last commit answered that have sent nothing since: the
+    // batch gathering waits for their next reports (by descriptor, to seq).
+    std::unordered_map<sint32, uint32> m_oAwaited;
     std::unordered_map<std::string, uint32> m_oRemoving;  // FID in hex: removals in flight
 };
 
