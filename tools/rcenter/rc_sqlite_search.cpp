@@ -12,29 +12,46 @@
 namespace {
 
 // The parts of the index, by name in sqlite_master: all or none are there.
-const char* const kParts[] = {"location_name", "location_name_insert", "location_name_delete",
-                              "location_name_update", "resource_md4"};
+const char* const kParts[] = {"location_name", "location_name_delete", "location_name_update", "resource_md4"};
+const int kPartCount = sizeof(kParts) / sizeof(kParts[0]);
 
 // External content: the names stay in location alone and the index holds
-// only their trigrams. INSERT OR IGNORE of a known URL fires no trigger, so
-// the index sees exactly the rows location keeps.
+// only their trigrams. Triggers follow deletes and renames; new rows are
+// indexed by the writer between its commits, up to the mark kNamesMark in
+// meta, and a search scans the few rows above it. An insert trigger, which
+// an earlier schema had, would index them twice.
+// The mark as a number; a file no writer of the mark has opened has its
+// whole index kept by the insert trigger.
+#define ZQ_NAMES_MARK \
+    "coalesce((SELECT CAST(value AS INTEGER) FROM meta WHERE key = 'names_indexed'), 9223372036854775807)"
+
+// A row above the mark is not in the index, so there is nothing of it to
+// take out.
+#define ZQ_NAMES_TRIGGERS                                                                             \
+    "DROP TRIGGER IF EXISTS location_name_insert;"                                                    \
+    "DROP TRIGGER IF EXISTS location_name_delete;"                                                    \
+    "DROP TRIGGER IF EXISTS location_name_update;"                                                    \
+    "CREATE TRIGGER location_name_delete AFTER DELETE ON location WHEN old.id <= " ZQ_NAMES_MARK     \
+    " BEGIN INSERT INTO location_name (location_name, rowid, file) VALUES ('delete', old.id, old.file); END;" \
+    "CREATE TRIGGER location_name_update AFTER UPDATE OF file ON location WHEN old.id <= " ZQ_NAMES_MARK \
+    " BEGIN INSERT INTO location_name (location_name, rowid, file) VALUES ('delete', old.id, old.file);" \
+    " INSERT INTO location_name (rowid, file) VALUES (new.id, new.file); END;"
+
+#define ZQ_NAMES_MARK_ALL \
+    "INSERT OR REPLACE INTO meta (key, value) VALUES ('names_indexed', (SELECT coalesce(max(id), 0) FROM location));"
+
 const char* const kIndex =
     "DROP TABLE IF EXISTS location_name;"
-    "DROP TRIGGER IF EXISTS location_name_insert;"
-    "DROP TRIGGER IF EXISTS location_name_delete;"
-    "DROP TRIGGER IF EXISTS location_name_update;"
     "DROP INDEX IF EXISTS resource_md4;"
     "CREATE VIRTUAL TABLE location_name USING fts5("
     " file, content='location', content_rowid='id', tokenize='trigram');"
-    "CREATE TRIGGER location_name_insert AFTER INSERT ON location BEGIN"
-    " INSERT INTO location_name (rowid, file) VALUES (new.id, new.file); END;"
-    "CREATE TRIGGER location_name_delete AFTER DELETE ON location BEGIN"
-    " INSERT INTO location_name (location_name, rowid, file) VALUES ('delete', old.id, old.file); END;"
-    "CREATE TRIGGER location_name_update AFTER UPDATE OF file ON location BEGIN"
-    " INSERT INTO location_name (location_name, rowid, file) VALUES ('delete', old.id, old.file);"
-    " INSERT INTO location_name (rowid, file) VALUES (new.id, new.file); END;"
     "INSERT INTO location_name (location_name) VALUES ('rebuild');"
+    ZQ_NAMES_MARK_ALL ZQ_NAMES_TRIGGERS
     "CREATE INDEX resource_md4 ON resource(md4);";
+
+// An index that the insert trigger kept, or one without a mark, holds every
+// row: the mark goes to the top.
+const char* const kMarkAll = ZQ_NAMES_MARK_ALL ZQ_NAMES_TRIGGERS;
 
 // Entries newest first; the name is the first location's, or in a search
 // the first matching one's. Each reads one statement, so one snapshot. %s
@@ -45,8 +62,10 @@ const char* const kRecent =
     " FROM resource r WHERE r.id < ?1 ORDER BY r.id DESC LIMIT ?2";
 const char* const kSearch =
     "SELECT r.id, r.fid, r.sha1, r.size, r.first_seen, %s, l.file FROM"
-    " (SELECT m.resource_id AS rid, min(m.id) AS lid FROM location_name n JOIN location m ON m.id = n.rowid"
-    "  WHERE location_name MATCH ?3 AND m.resource_id < ?1 GROUP BY m.resource_id"
+    " (SELECT m.resource_id AS rid, min(m.id) AS lid FROM"
+    "  (SELECT rowid AS id FROM location_name WHERE location_name MATCH ?3"
+    "   UNION SELECT id FROM location WHERE id > " ZQ_NAMES_MARK " AND file LIKE ?4 ESCAPE '\\') AS hit"
+    "  JOIN location m ON m.id = hit.id WHERE m.resource_id < ?1 GROUP BY m.resource_id"
     "  ORDER BY m.resource_id DESC LIMIT ?2) AS found"
     " JOIN resource r ON r.id = found.rid JOIN location l ON l.id = found.lid ORDER BY r.id DESC";
 const char* const kCountApart = "(SELECT report_count FROM resource_count WHERE resource_id = r.id)";
@@ -80,6 +99,17 @@ private:
 
 // The text as one FTS5 phrase: inside double quotes nothing is an operator,
 // and a quote is written twice.
+// The rows above the mark by LIKE: a substring, ASCII letters in either
+// case, as the trigram match (which also folds other letters' case) finds it.
+std::string LikePattern(const std::string& strText) {
+    std::string strOut = "%";
+    for (char c : strText) {
+        if (c == '%' || c == '_' || c == '\\') strOut += '\\';
+        strOut += c;
+    }
+    return strOut + "%";
+}
+
 std::string Phrase(const std::string& strText) {
     std::string strOut = "\"";
     for (char c : strText) {
@@ -99,18 +129,30 @@ void ColumnHash(sqlite3_stmt* p, int i, HashVal<N>& oHash) {
         oHash = HashVal<N>();
 }
 
+int HasMarkAndNoInsertTrigger(sqlite3* pDb, bool& bYes, const std::string& strWhere, std::string& strError) {
+    CStatement stmt;
+    int iRet = sqlite3_prepare_v2(pDb,
+                                  "SELECT EXISTS (SELECT 1 FROM meta WHERE key = 'names_indexed') AND NOT EXISTS"
+                                  " (SELECT 1 FROM sqlite_master WHERE name = 'location_name_insert')",
+                                  -1, stmt.Out(), nullptr);
+    if (iRet == SQLITE_OK) iRet = sqlite3_step(stmt.Get());
+    if (iRet != SQLITE_ROW) return Failed(pDb, iRet, strWhere, "cannot read the name index's mark", strError);
+    bYes = sqlite3_column_int64(stmt.Get(), 0) != 0;
+    return 0;
+}
+
 }  // namespace
 
 int rc_sqlite_has_name_index(sqlite3* pDb, bool& bHas, const std::string& strWhere, std::string& strError) {
     bHas = false;
     CStatement stmt;
-    int iRet = sqlite3_prepare_v2(pDb, "SELECT count(*) FROM sqlite_master WHERE name IN (?1, ?2, ?3, ?4, ?5)", -1,
+    int iRet = sqlite3_prepare_v2(pDb, "SELECT count(*) FROM sqlite_master WHERE name IN (?1, ?2, ?3, ?4)", -1,
                                   stmt.Out(), nullptr);
     if (iRet != SQLITE_OK) return Failed(pDb, iRet, strWhere, "cannot look for the name index", strError);
-    for (int i = 0; i < 5; ++i) sqlite3_bind_text(stmt.Get(), i + 1, kParts[i], -1, SQLITE_STATIC);
+    for (int i = 0; i < kPartCount; ++i) sqlite3_bind_text(stmt.Get(), i + 1, kParts[i], -1, SQLITE_STATIC);
     iRet = sqlite3_step(stmt.Get());
     if (iRet != SQLITE_ROW) return Failed(pDb, iRet, strWhere, "cannot look for the name index", strError);
-    bHas = sqlite3_column_int64(stmt.Get(), 0) == 5;
+    bHas = sqlite3_column_int64(stmt.Get(), 0) == kPartCount;
     return 0;
 }
 
@@ -120,8 +162,10 @@ int rc_sqlite_add_name_index(sqlite3* pDb, const std::string& strWhere, std::str
     // Looked for under the lock: another writer may have added it meanwhile.
     bool bHas = false;
     int iErr = rc_sqlite_has_name_index(pDb, bHas, strWhere, strError);
-    if (iErr == 0 && !bHas) {
-        iRet = sqlite3_exec(pDb, kIndex, nullptr, nullptr, nullptr);
+    bool bMarked = false;
+    if (iErr == 0 && bHas) iErr = HasMarkAndNoInsertTrigger(pDb, bMarked, strWhere, strError);
+    if (iErr == 0 && !bMarked) {
+        iRet = sqlite3_exec(pDb, bHas ? kMarkAll : kIndex, nullptr, nullptr, nullptr);
         if (iRet != SQLITE_OK) iErr = Failed(pDb, iRet, strWhere, "cannot make the name index", strError);
     }
     if (iErr == 0) {
@@ -130,6 +174,48 @@ int rc_sqlite_add_name_index(sqlite3* pDb, const std::string& strWhere, std::str
     }
     if (iErr != 0 && !sqlite3_get_autocommit(pDb)) sqlite3_exec(pDb, "ROLLBACK", nullptr, nullptr, nullptr);
     return iErr;
+}
+
+int rc_sqlite_index_names(sqlite3* pDb, uint32 iMax, bool& bMore, const std::string& strWhere,
+                          std::string& strError) {
+    bMore = false;
+    CStatement upto;
+    int iRet = sqlite3_prepare_v2(pDb,
+                                  "SELECT " ZQ_NAMES_MARK ", (SELECT max(id) FROM (SELECT id FROM location WHERE id > "
+                                  ZQ_NAMES_MARK " ORDER BY id LIMIT ?1)), (SELECT count(*) FROM (SELECT id FROM "
+                                  "location WHERE id > " ZQ_NAMES_MARK " LIMIT ?1 + 1))",
+                                  -1, upto.Out(), nullptr);
+    if (iRet == SQLITE_OK) iRet = sqlite3_bind_int64(upto.Get(), 1, iMax);
+    if (iRet == SQLITE_OK) iRet = sqlite3_step(upto.Get());
+    if (iRet != SQLITE_ROW) return Failed(pDb, iRet, strWhere, "cannot read the name index's mark", strError);
+    if (sqlite3_column_type(upto.Get(), 1) == SQLITE_NULL) return 0;
+    const sint64 iFrom = sqlite3_column_int64(upto.Get(), 0);
+    const sint64 iTo = sqlite3_column_int64(upto.Get(), 1);
+    bMore = sqlite3_column_int64(upto.Get(), 2) > static_cast<sint64>(iMax);
+    CStatement add;
+    iRet = sqlite3_prepare_v2(pDb,
+                              "INSERT INTO location_name (rowid, file) SELECT id, file FROM location"
+                              " WHERE id > ?1 AND id <= ?2",
+                              -1, add.Out(), nullptr);
+    if (iRet == SQLITE_OK) iRet = sqlite3_bind_int64(add.Get(), 1, iFrom);
+    if (iRet == SQLITE_OK) iRet = sqlite3_bind_int64(add.Get(), 2, iTo);
+    if (iRet == SQLITE_OK) iRet = sqlite3_step(add.Get());
+    if (iRet != SQLITE_DONE) return Failed(pDb, iRet, strWhere, "cannot index new names", strError);
+    CStatement mark;
+    iRet = sqlite3_prepare_v2(pDb, "INSERT OR REPLACE INTO meta (key, value) VALUES ('names_indexed', ?1)", -1,
+                              mark.Out(), nullptr);
+    if (iRet == SQLITE_OK) iRet = sqlite3_bind_text(mark.Get(), 1, std::to_string(iTo).c_str(), -1, SQLITE_TRANSIENT);
+    if (iRet == SQLITE_OK) iRet = sqlite3_step(mark.Get());
+    if (iRet != SQLITE_DONE) return Failed(pDb, iRet, strWhere, "cannot move the name index's mark", strError);
+    return 0;
+}
+
+int rc_sqlite_names_after_delete(sqlite3* pDb, const std::string& strWhere, std::string& strError) {
+    int iRet = sqlite3_exec(pDb,
+                            "UPDATE meta SET value = min(CAST(value AS INTEGER),"
+                            " (SELECT coalesce(max(id), 0) FROM location)) WHERE key = 'names_indexed'",
+                            nullptr, nullptr, nullptr);
+    return iRet == SQLITE_OK ? 0 : Failed(pDb, iRet, strWhere, "cannot move the name index's mark", strError);
 }
 
 int rc_sqlite_list(sqlite3* pDb, bool bCountsApart, const std::string* pText, uint32 iLimit, uint64 iAfter,
@@ -165,9 +251,12 @@ int rc_sqlite_list(sqlite3* pDb, bool bCountsApart, const std::string* pText, ui
     // One more than asked tells whether a next page exists.
     sqlite3_bind_int64(stmt.Get(), 2, static_cast<sint64>(iLimit) + 1);
     std::string strPhrase;
+    std::string strLike;
     if (pText != nullptr) {
         strPhrase = Phrase(*pText);
+        strLike = LikePattern(*pText);
         sqlite3_bind_text(stmt.Get(), 3, strPhrase.data(), static_cast<int>(strPhrase.size()), SQLITE_STATIC);
+        sqlite3_bind_text(stmt.Get(), 4, strLike.data(), static_cast<int>(strLike.size()), SQLITE_STATIC);
     }
     while ((iRet = sqlite3_step(stmt.Get())) == SQLITE_ROW) {
         if (oOut.size() == iLimit) {

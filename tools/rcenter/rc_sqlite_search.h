@@ -23,6 +23,17 @@ int rc_sqlite_add_name_index(sqlite3* pDb, const std::string& strWhere, std::str
 // Whether the name index is whole in the file; for a reader, which cannot add it.
 int rc_sqlite_has_name_index(sqlite3* pDb, bool& bHas, const std::string& strWhere, std::string& strError);
 
+// Adds up to iMax locations above the name index's mark to the index and
+// moves the mark past them; bMore: rows above it remain. Inside the
+// caller's write transaction. Until then a search finds them by a scan.
+int rc_sqlite_index_names(sqlite3* pDb, uint32 iMax, bool& bMore, const std::string& strWhere,
+                          std::string& strError);
+
+// After rows were deleted: the mark comes down to the highest row left at
+// most, as a new row takes the number after it, which may be one the mark
+// had passed.
+int rc_sqlite_names_after_delete(sqlite3* pDb, const std::string& strWhere, std::string& strError);
+
 // CRcStore::ListRecent (pText null) or CRcStore::SearchNames (*pText);
 // bCountsApart: the counts are in resource_count (schema version 2 on), not
 // in the resource row.

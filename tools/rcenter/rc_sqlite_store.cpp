@@ -16,6 +16,9 @@ namespace {
 // restart) before giving up with EBUSY; readers wait longer.
 const int kWriterBusyMs = 2000;
 const int kReaderBusyMs = 10000;
+// Names indexed in one housekeeping transaction: a job that comes meanwhile
+// waits for no more than this.
+const uint32 kNamesPerTurn = 512;
 
 const char* const kSchema =
     "CREATE TABLE meta ("
@@ -231,13 +234,18 @@ CRcSqliteStore::CRcSqliteStore(const std::string& strPath)
       m_pInsertCount(nullptr),
       m_pInsertLocation(nullptr),
       m_pBumpId(nullptr),
-      m_pBumpFid(nullptr) {}
+      m_pBumpFid(nullptr),
+      m_pSavepoint(nullptr),
+      m_pRelease(nullptr),
+      m_pRollbackTo(nullptr),
+      m_bSyncFull(false) {}
 
 CRcSqliteStore::~CRcSqliteStore() { Close(); }
 
 void CRcSqliteStore::FinalizeAll() {
     for (sqlite3_stmt** pp :
-         {&m_pFindId, &m_pInsertResource, &m_pInsertCount, &m_pInsertLocation, &m_pBumpId, &m_pBumpFid}) {
+         {&m_pFindId, &m_pInsertResource, &m_pInsertCount, &m_pInsertLocation, &m_pBumpId, &m_pBumpFid,
+          &m_pSavepoint, &m_pRelease, &m_pRollbackTo}) {
         sqlite3_finalize(*pp);
         *pp = nullptr;
     }
@@ -267,6 +275,12 @@ int CRcSqliteStore::Fail(int iCode, const std::string& strWhat, std::string& str
 int CRcSqliteStore::Exec(const char* pszSql, std::string& strError) {
     int iRet = sqlite3_exec(m_pDb, pszSql, nullptr, nullptr, nullptr);
     return iRet == SQLITE_OK ? 0 : Fail(iRet, pszSql, strError);
+}
+
+int CRcSqliteStore::Step(sqlite3_stmt* pStmt, const char* pszWhat, std::string& strError) {
+    CResetOnExit reset(pStmt);
+    int iRet = sqlite3_step(pStmt);
+    return iRet == SQLITE_DONE ? 0 : Fail(iRet, pszWhat, strError);
 }
 
 int CRcSqliteStore::Begin(std::string& strError) {
@@ -317,7 +331,9 @@ int CRcSqliteStore::OpenOnce(std::string& strError) {
     if (bWrite) {
         // FULL: the WAL is synced at every commit, so an answered report
         // survives a crash or a power cut, not only a killed process.
-        iErr = Exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL; PRAGMA foreign_keys = ON;", strError);
+        iErr = Exec("PRAGMA journal_mode = WAL; PRAGMA foreign_keys = ON;", strError);
+        m_bSyncFull = false;
+        if (iErr == 0) iErr = SyncFull(strError);
         if (iErr == 0 && m_iVersion < RC_STORE_SCHEMA_VERSION) iErr = Upgrade(strError);
         if (iErr == 0) iErr = RaiseGeneration(strError);
         if (iErr == 0) iErr = rc_sqlite_add_name_index(m_pDb, m_strPath, strError);
@@ -500,6 +516,9 @@ int CRcSqliteStore::Prepare(std::string& strError) {
         {&m_pBumpFid,
          "UPDATE resource_count SET report_count = report_count + ?2, last_seen = max(last_seen, ?3)"
          " WHERE resource_id = (SELECT id FROM resource WHERE fid = ?1)"},
+        {&m_pSavepoint, "SAVEPOINT report"},
+        {&m_pRelease, "RELEASE report"},
+        {&m_pRollbackTo, "ROLLBACK TO report"},
     };
     for (auto& oStmt : arStmts) {
         int iRet = sqlite3_prepare_v3(m_pDb, oStmt.pszSql, -1, SQLITE_PREPARE_PERSISTENT, oStmt.pp, nullptr);
@@ -557,23 +576,28 @@ int CRcSqliteStore::Commit(const rc_store_batch_t& oBatch, std::vector<rc_report
 // A savepoint per report: one that cannot be written is rolled back alone
 // and answered with its own error, unless SQLite rolled the whole
 // transaction back (a full disk, an I/O error), which fails the batch.
+// New names are indexed later (Housekeep): the index writes its pending
+// terms at every savepoint, and indexing each one as it came cost more
+// than the rest of its report.
 int CRcSqliteStore::WriteBatch(const rc_store_batch_t& oBatch, std::vector<rc_report_outcome_t>& oOutcomes,
                                std::string& strError) {
-    int iErr = Exec("BEGIN IMMEDIATE", strError);
+    int iErr = SyncFull(strError);
+    if (iErr == 0) iErr = Exec("BEGIN IMMEDIATE", strError);
     if (iErr != 0) return iErr;
     oOutcomes.resize(oBatch.Reports.size());
     for (size_t i = 0; i < oBatch.Reports.size() && iErr == 0; ++i) {
-        iErr = Exec("SAVEPOINT report", strError);
+        iErr = Step(m_pSavepoint, "SAVEPOINT report", strError);
         if (iErr != 0) break;
         rc_report_outcome_t& oOut = oOutcomes[i];
         oOut.Errno = WriteOne(oBatch.Reports[i], oOut.Stored, oOut.Error);
         if (oOut.Errno == 0) {
-            iErr = Exec("RELEASE report", strError);
+            iErr = Step(m_pRelease, "RELEASE report", strError);
         } else if (sqlite3_get_autocommit(m_pDb)) {
             strError = oOut.Error;
             iErr = oOut.Errno;
         } else {
-            iErr = Exec("ROLLBACK TO report; RELEASE report", strError);
+            iErr = Step(m_pRollbackTo, "ROLLBACK TO report", strError);
+            if (iErr == 0) iErr = Step(m_pRelease, "RELEASE report", strError);
         }
     }
     for (size_t i = 0; i < oBatch.Tallies.size() && iErr == 0; ++i) iErr = WriteTally(oBatch.Tallies[i], strError);
@@ -851,12 +875,40 @@ int CRcSqliteStore::Remove(const Sha1Hash& oFid, bool& bFound, rc_resource_t* pR
         if (iRet == SQLITE_OK) iRet = sqlite3_step(del.Get());
         if (iRet != SQLITE_DONE) iErr = Fail(iRet, "cannot remove a resource", strError);
     }
+    if (iErr == 0 && !oFound.empty()) iErr = rc_sqlite_names_after_delete(m_pDb, m_strPath, strError);
     if (iErr == 0) iErr = Exec("COMMIT", strError);
     if (iErr != 0 && !sqlite3_get_autocommit(m_pDb)) sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
     if (iErr != 0 || oFound.empty()) return iErr;
     bFound = true;
     if (pRemoved != nullptr) *pRemoved = std::move(oFound.front());
     return 0;
+}
+
+// The names committed since the last call go into the index in a
+// transaction of their own, while the thread has no job. It is not synced:
+// the next commit's sync takes it along, and were it lost the mark, lost
+// with it, has the rows indexed again.
+int CRcSqliteStore::Housekeep(bool& bMore, std::string& strError) {
+    bMore = false;
+    if (m_nMode != RC_STORE_WRITE || m_pDb == nullptr) return 0;
+    m_bSyncFull = false;
+    int iErr = Exec("PRAGMA synchronous = NORMAL; BEGIN IMMEDIATE", strError);
+    if (iErr == 0) iErr = rc_sqlite_index_names(m_pDb, kNamesPerTurn, bMore, m_strPath, strError);
+    if (iErr == 0) iErr = Exec("COMMIT", strError);
+    if (iErr != 0 && !sqlite3_get_autocommit(m_pDb)) sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
+    std::string strSync;
+    if (SyncFull(strSync) != 0) LOG_ERR("%s", strSync.c_str());
+    if (iErr != 0) bMore = false;
+    return iErr;
+}
+
+// Every commit of reports is synced; WriteBatch refuses to write while the
+// setting cannot be had back.
+int CRcSqliteStore::SyncFull(std::string& strError) {
+    if (m_bSyncFull) return 0;
+    int iErr = Exec("PRAGMA synchronous = FULL", strError);
+    m_bSyncFull = iErr == 0;
+    return iErr;
 }
 
 int CRcSqliteStore::ListRecent(uint32 iLimit, uint64 iAfter, std::vector<rc_resource_entry_t>& oOut, uint64& iNext,

@@ -78,6 +78,8 @@ public:
     // Opens the path again when it no longer names the file opened (also
     // after a reopen that failed). 0 when the store can be written.
     int Refresh(std::string& strError) override;
+    // Indexes the names committed since the last call, a few hundred at a time.
+    int Housekeep(bool& bMore, std::string& strError) override;
 
 private:
     int OpenOnce(std::string& strError);
@@ -100,6 +102,9 @@ private:
     std::string ResourceSelect() const;
     int Begin(std::string& strError);
     int Exec(const char* pszSql, std::string& strError);
+    // Steps a prepared statement that returns no row, then resets it.
+    int Step(sqlite3_stmt* pStmt, const char* pszWhat, std::string& strError);
+    int SyncFull(std::string& strError);
     int Fail(int iCode, const std::string& strWhat, std::string& strError);
     void FinalizeAll();
 
@@ -117,6 +122,10 @@ private:
     sqlite3_stmt* m_pInsertLocation;
     sqlite3_stmt* m_pBumpId;
     sqlite3_stmt* m_pBumpFid;
+    sqlite3_stmt* m_pSavepoint;
+    sqlite3_stmt* m_pRelease;
+    sqlite3_stmt* m_pRollbackTo;
+    bool m_bSyncFull;  // synchronous = FULL holds on the handle
 };
 
 #endif

@@ -232,6 +232,14 @@ public:
         return 0;
     }
 
+    // Work a backend defers from its commits, done by the store thread when
+    // no job waits, a bounded share per call; bMore: call again.
+    virtual int Housekeep(bool& bMore, std::string& strError) {
+        (void)strError;
+        bMore = false;
+        return 0;
+    }
+
     // A backend that learns of changes made beside it (another server on the
     // same store) exposes a descriptor that is readable when it has some;
     // the store thread then, and after every job, calls TakeForgets. -1: none.

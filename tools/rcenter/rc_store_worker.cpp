@@ -123,6 +123,7 @@ void CRcStoreWorker::CollectNews() {
 }
 
 void CRcStoreWorker::Run() {
+    bool bHousekeep = true;
     for (;;) {
         stJob oJob;
         bool bHave = false;
@@ -141,9 +142,17 @@ void CRcStoreWorker::Run() {
             oJob.fnWork(m_oStore);
             CollectNews();
             Complete(std::move(oJob.fnDone));
+            bHousekeep = true;
             continue;
         }
         if (bStop) return;
+        // What the store put off goes while nothing waits; a job that comes
+        // meanwhile waits for one share of it.
+        if (bHousekeep) {
+            std::string strError;
+            if (m_oStore.Housekeep(bHousekeep, strError) != 0) LOG_ERR("store: %s", strError.c_str());
+            continue;
+        }
         pollfd arFds[2] = {{m_iJobFd, POLLIN, 0}, {m_oStore.EventFd(), POLLIN, 0}};
         nfds_t iFds = arFds[1].fd >= 0 ? 2 : 1;
         int iReady = poll(arFds, iFds, IDLE_REFRESH_MS);
@@ -156,6 +165,7 @@ void CRcStoreWorker::Run() {
             std::string strError;
             if (m_oStore.Refresh(strError) != 0) LOG_ERR("store: %s", strError.c_str());
             CollectNews();
+            bHousekeep = true;
         } else if (iFds == 2 && arFds[1].revents != 0) {
             CollectNews();
         }
