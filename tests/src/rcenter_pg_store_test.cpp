@@ -27,22 +27,8 @@ using rctest::MakeInfo;
 
 const uint32 kTimeoutMs = 3000;
 
-struct Sent {
-    rc_resource_t res;
-    rc_location_t where;
-};
-
-Sent Report(uint32 seed, const std::string& url = "") {
-    RSInfo info;
-    MakeInfo(info, 100000 + seed * 1000, seed);
-    if (!url.empty()) info.Url = url;
-    std::string body = rctest::BodyOf(info);
-    rc_report_t report;
-    EXPECT_EQ(rc_decode_report(reinterpret_cast<const unsigned char*>(body.data()), body.size(), report), 0u);
-    Sent s;
-    rc_resource_of(report, s.res, s.where);
-    return s;
-}
+using rctest::Report;
+using rctest::Sent;
 
 std::vector<ERcStored> Commit(CRcStore& store, const std::vector<std::pair<Sent, sint64> >& reports, int* rc = nullptr,
                               std::string* error = nullptr) {

@@ -25,23 +25,8 @@ namespace {
 using rctest::MakeInfo;
 using zqtest::TempDir;
 
-struct Sent {
-    rc_report_t report;
-    rc_resource_t res;
-    rc_location_t where;
-};
-
-// A report as the server decodes it, for a made-up file chosen by seed.
-Sent Report(uint32 seed, const std::string& url = "") {
-    RSInfo info;
-    MakeInfo(info, 100000 + seed * 1000, seed);
-    if (!url.empty()) info.Url = url;
-    std::string body = rctest::BodyOf(info);
-    Sent s;
-    EXPECT_EQ(rc_decode_report(reinterpret_cast<const unsigned char*>(body.data()), body.size(), s.report), 0u);
-    rc_resource_of(s.report, s.res, s.where);
-    return s;
-}
+using rctest::Report;
+using rctest::Sent;
 
 rc_store_batch_t BatchOf(const std::vector<std::pair<Sent, sint64> >& reports) {
     rc_store_batch_t batch;

@@ -11,6 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -24,6 +26,7 @@
 #include "process.h"
 #include "rc_check.h"
 #include "rc_journal.h"
+#include "rc_record_format.h"
 #include "tptFile.h"
 
 namespace rctest {
@@ -89,6 +92,25 @@ inline std::string BodyOf(RSInfo& info) {
     zq_head_t head;
     if (!pack_rc_request(info, 1, body, head)) return std::string();
     return std::string(reinterpret_cast<const char*>(body.GetBegPnt()), body.GetDataLen());
+}
+
+// A report as the server decodes it, and what the store is handed of it,
+// for a made-up file chosen by seed.
+struct Sent {
+    rc_report_t report;
+    rc_resource_t res;
+    rc_location_t where;
+};
+
+inline Sent Report(uint32 seed, const std::string& url = "") {
+    RSInfo info;
+    MakeInfo(info, 100000 + seed * 1000, seed);
+    if (!url.empty()) info.Url = url;
+    std::string body = BodyOf(info);
+    Sent s;
+    EXPECT_EQ(rc_decode_report(reinterpret_cast<const unsigned char*>(body.data()), body.size(), s.report), 0u);
+    rc_resource_of(s.report, s.res, s.where);
+    return s;
 }
 
 // A packet around any body: the tool's header with the given fields.

@@ -1,6 +1,7 @@
 #include "rc_http_api.h"
 
 #include <cerrno>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -56,6 +57,23 @@ std::string rc_http_record_page(const rc_resource_t& oRes, uint64 iNext, size_t 
 }
 
 void CRcHttpApi::Lookup(const std::string& strFid, const stRcHttpPage& oPage, RcHttpReply fnReply) {
+    FindAndAnswer(strFid, oPage, fnReply, [](const rc_resource_t& oRes, uint64 iNext) {
+        return rc_http_record_page(oRes, iNext, RC_HTTP_RECORD_BUDGET);
+    });
+}
+
+// One location is the least a page holds; the table is all that is shown.
+void CRcHttpApi::PieceTable(const std::string& strFid, RcHttpReply fnReply) {
+    stRcHttpPage oOne;
+    oOne.Limit = 1;
+    oOne.After = 0;
+    FindAndAnswer(strFid, oOne, fnReply, [](const rc_resource_t& oRes, uint64) {
+        return std::string(oRes.Tpt.begin(), oRes.Tpt.end());
+    });
+}
+
+void CRcHttpApi::FindAndAnswer(const std::string& strFid, const stRcHttpPage& oPage, RcHttpReply fnReply,
+                               std::function<std::string(const rc_resource_t&, uint64)> fnBody) {
     Sha1Hash oFid;
     std::string strReason;
     if (fid_of(strFid, oFid, strReason) != 0) {
@@ -68,37 +86,13 @@ void CRcHttpApi::Lookup(const std::string& strFid, const stRcHttpPage& oPage, Rc
             pFound->iErr = oStore.FindFidPage(oFid, oPage.Limit, oPage.After, pFound->oRes, pFound->bFound,
                                               pFound->iNext, pFound->strError);
         },
-        [pFound, fnReply] {
+        [pFound, fnReply, fnBody] {
             if (pFound->iErr != 0) {
                 fnReply(store_failure(pFound->iErr), "", pFound->strError);
             } else if (!pFound->bFound) {
                 fnReply(ENOENT, "", "");
             } else {
-                fnReply(0, rc_http_record_page(pFound->oRes, pFound->iNext, RC_HTTP_RECORD_BUDGET), "");
-            }
-        });
-}
-
-void CRcHttpApi::PieceTable(const std::string& strFid, RcHttpReply fnReply) {
-    Sha1Hash oFid;
-    std::string strReason;
-    if (fid_of(strFid, oFid, strReason) != 0) {
-        fnReply(EINVAL, "", strReason);
-        return;
-    }
-    auto pFound = std::make_shared<stFound>();
-    m_oReader.Submit(
-        [pFound, oFid](CRcStore& oStore) {
-            pFound->iErr =
-                oStore.FindFidPage(oFid, 1, 0, pFound->oRes, pFound->bFound, pFound->iNext, pFound->strError);
-        },
-        [pFound, fnReply] {
-            if (pFound->iErr != 0) {
-                fnReply(store_failure(pFound->iErr), "", pFound->strError);
-            } else if (!pFound->bFound) {
-                fnReply(ENOENT, "", "");
-            } else {
-                fnReply(0, std::string(pFound->oRes.Tpt.begin(), pFound->oRes.Tpt.end()), "");
+                fnReply(0, fnBody(pFound->oRes, pFound->iNext), "");
             }
         });
 }

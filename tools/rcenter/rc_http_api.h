@@ -9,6 +9,7 @@
 #ifndef ZQ_RC_HTTP_API_H
 #define ZQ_RC_HTTP_API_H
 
+#include <functional>
 #include <string>
 
 #include "rc_counts.h"
@@ -46,6 +47,11 @@ public:
     void Answered(unsigned int iStatus) override;
 
 private:
+    // Looks the FID up on the reading thread and answers with fnBody of
+    // what was found, or the error.
+    void FindAndAnswer(const std::string& strFid, const stRcHttpPage& oPage, RcHttpReply fnReply,
+                       std::function<std::string(const rc_resource_t&, uint64)> fnBody);
+
     CRcStoreWorker& m_oReader;
     CRcReportHandler& m_oReports;
     const stRcCounts& m_counts;
