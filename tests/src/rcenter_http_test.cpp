@@ -291,8 +291,11 @@ TEST(RcenterHttpTurn, ARemovalAfterAReportOfTheSameFidInOneTurnRemovesIt) {
     EXPECT_EQ(rctest::ReadAnswer(report, 1000).result, U(RC_RESULT_ACCEPTED));
     std::string buf;
     EXPECT_EQ(ReadReply(http, buf).status, 200);
+    // The server's handle is its store thread's: read through one of our own.
+    CRcSqliteStore reader;
+    ASSERT_EQ(reader.Open(config.db_path, RC_STORE_READ, err), 0) << err;
     std::vector<rc_resource_t> found;
-    ASSERT_EQ(store.FindFid(info.FID, found, err), 0);
+    ASSERT_EQ(reader.FindFid(info.FID, found, err), 0) << err;
     EXPECT_TRUE(found.empty());
     ASSERT_TRUE(SendAll(report, RequestOf(info, 2)));
     turnUntilReadable(report);

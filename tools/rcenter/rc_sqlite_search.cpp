@@ -176,6 +176,16 @@ int rc_sqlite_add_name_index(sqlite3* pDb, const std::string& strWhere, std::str
     return iErr;
 }
 
+int rc_sqlite_names_pending(sqlite3* pDb, bool& bPending, const std::string& strWhere, std::string& strError) {
+    CStatement stmt;
+    int iRet = sqlite3_prepare_v2(pDb, "SELECT EXISTS (SELECT 1 FROM location WHERE id > " ZQ_NAMES_MARK ")", -1,
+                                  stmt.Out(), nullptr);
+    if (iRet == SQLITE_OK) iRet = sqlite3_step(stmt.Get());
+    if (iRet != SQLITE_ROW) return Failed(pDb, iRet, strWhere, "cannot read the name index's mark", strError);
+    bPending = sqlite3_column_int64(stmt.Get(), 0) != 0;
+    return 0;
+}
+
 int rc_sqlite_index_names(sqlite3* pDb, uint32 iMax, bool& bMore, const std::string& strWhere,
                           std::string& strError) {
     bMore = false;

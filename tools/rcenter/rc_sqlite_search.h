@@ -23,6 +23,9 @@ int rc_sqlite_add_name_index(sqlite3* pDb, const std::string& strWhere, std::str
 // Whether the name index is whole in the file; for a reader, which cannot add it.
 int rc_sqlite_has_name_index(sqlite3* pDb, bool& bHas, const std::string& strWhere, std::string& strError);
 
+// Whether rows above the name index's mark wait to be indexed.
+int rc_sqlite_names_pending(sqlite3* pDb, bool& bPending, const std::string& strWhere, std::string& strError);
+
 // Adds up to iMax locations above the name index's mark to the index and
 // moves the mark past them; bMore: rows above it remain. Inside the
 // caller's write transaction. Until then a search finds them by a scan.

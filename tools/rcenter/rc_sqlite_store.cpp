@@ -891,6 +891,10 @@ int CRcSqliteStore::Remove(const Sha1Hash& oFid, bool& bFound, rc_resource_t* pR
 int CRcSqliteStore::Housekeep(bool& bMore, std::string& strError) {
     bMore = false;
     if (m_nMode != RC_STORE_WRITE || m_pDb == nullptr) return 0;
+    // Read without the write lock: most calls find nothing to do.
+    bool bPending = false;
+    int iCheck = rc_sqlite_names_pending(m_pDb, bPending, m_strPath, strError);
+    if (iCheck != 0 || !bPending) return iCheck;
     m_bSyncFull = false;
     int iErr = Exec("PRAGMA synchronous = NORMAL; BEGIN IMMEDIATE", strError);
     if (iErr == 0) iErr = rc_sqlite_index_names(m_pDb, kNamesPerTurn, bMore, m_strPath, strError);
