@@ -19,30 +19,14 @@ if [ "${1:-}" = --postgres ]; then shift; exec bash "$root/scripts/demo_postgres
 file=${1:-$root/README.md}
 url=${2:-http://downloads.example.com/$(basename "$file")}
 
-die() {
-  echo "demo: $*" >&2
-  exit 1
-}
+# shellcheck source=scripts/demo_lib.sh
+. "$root/scripts/demo_lib.sh"
 
 [ -f "$file" ] || die "no such file: $file"
 # datareport reads file_path + "/" + the name it is given.
 file_dir=$(cd "$(dirname "$file")" && pwd)
 file_name=$(basename "$file")
-
-if [ -n "${ZQ_BIN_DIR:-}" ]; then
-  bin=$ZQ_BIN_DIR
-else
-  bin=$root/build/bin
-  echo "== building datareport, zq_rcenter and zq_lookup (Release) in $root/build"
-  bash "$root/scripts/install_deps.sh" || die "libraries the build needs are missing"
-  if [ ! -f "$root/build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null || die "cmake configure failed"
-  fi
-  cmake --build "$root/build" --target datareport zq_rcenter zq_lookup || die "build failed"
-fi
-for prog in datareport zq_rcenter zq_lookup; do
-  [ -x "$bin/$prog" ] || die "$bin/$prog is missing"
-done
+demo_programs
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zq_demo.XXXXXX")
 server_pid=
@@ -70,22 +54,9 @@ http_listen_port: 0
 EOF
 
 echo "== starting zq_rcenter in $work/rcenter"
-(cd "$work/rcenter" && exec "$bin/zq_rcenter" rcenter.conf >server.out 2>server.err) &
-server_pid=$!
-port=
-for _ in $(seq 300); do
-  port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$work/rcenter/server.out" 2>/dev/null || true)
-  [ -n "$port" ] && break
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if [ -z "$port" ]; then
-  cat "$work/rcenter/server.err" >&2 || true
-  die "zq_rcenter did not start"
-fi
+demo_start_center "$work/rcenter" zq_rcenter
+server_pid=$center_pid port=$center_port http_port=$center_http
 echo "   listening on 127.0.0.1:$port"
-http_port=$(sed -n 's/^http on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$work/rcenter/server.out")
-[ -n "$http_port" ] || die "zq_rcenter did not announce its HTTP port"
 echo "   HTTP API on 127.0.0.1:$http_port"
 
 cat >"$work/datareport/main.conf" <<EOF

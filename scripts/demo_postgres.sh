@@ -14,29 +14,13 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 file=${1:-$root/README.md}
 url=${2:-http://downloads.example.com/$(basename "$file")}
 
-die() {
-  echo "demo: $*" >&2
-  exit 1
-}
+# shellcheck source=scripts/demo_lib.sh
+. "$root/scripts/demo_lib.sh"
 
 [ -f "$file" ] || die "no such file: $file"
 file_dir=$(cd "$(dirname "$file")" && pwd)
 file_name=$(basename "$file")
-
-if [ -n "${ZQ_BIN_DIR:-}" ]; then
-  bin=$(cd "$ZQ_BIN_DIR" && pwd)
-else
-  bin=$root/build/bin
-  echo "== building datareport, zq_rcenter and zq_lookup (Release) in $root/build"
-  bash "$root/scripts/install_deps.sh" || die "what the build and the database need is missing"
-  if [ ! -f "$root/build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null || die "cmake configure failed"
-  fi
-  cmake --build "$root/build" --target datareport zq_rcenter zq_lookup || die "build failed"
-fi
-for prog in datareport zq_rcenter zq_lookup; do
-  [ -x "$bin/$prog" ] || die "$bin/$prog is missing"
-done
+demo_programs
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zq_demo_pg.XXXXXX")
 chmod 755 "$work"
@@ -73,17 +57,9 @@ max_fd_num: 64
 http_listen_port: 0
 CONF
   echo "== starting center $n in $dir (the same db_url)"
-  (cd "$dir" && exec "$bin/zq_rcenter" rcenter.conf >server.out 2>server.err) &
-  pids+=($!)
-  port=
-  for _ in $(seq 300); do
-    port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$dir/server.out" 2>/dev/null || true)
-    [ -n "$port" ] && break
-    kill -0 "${pids[-1]}" 2>/dev/null || break
-    sleep 0.1
-  done
-  [ -n "$port" ] || { cat "$dir/server.err" >&2 || true; die "center $n did not start"; }
-  http=$(sed -n 's/^http on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$dir/server.out")
+  demo_start_center "$dir" "center $n"
+  pids+=("$center_pid")
+  port=$center_port http=$center_http
   echo "   reports on 127.0.0.1:$port, HTTP API on 127.0.0.1:$http"
   ports+=("$port")
   http_ports+=("$http")
