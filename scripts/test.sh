@@ -72,30 +72,22 @@ else
   echo "!! sanitizer build failed"; status=1
 fi
 
-# The threaded one-pass digests once more under ThreadSanitizer: the same
-# CMake description with ZQ_TSAN, building only the digest tests and running
-# the cases where threads hand work to each other. TSan exits non-zero on a race.
-tsan_onepass() {
-  local dir=build-tsan
-  configure_and_build_target "$dir" svrlib_tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZQ_TSAN=ON || return 1
-  echo "== run $dir/bin/svrlib_tests (threaded one-pass cases)"
-  TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1} "$dir/bin/svrlib_tests" \
-    --gtest_filter='OnePassThreads.*:OnePassChange.*:OnePassProgress.*' --gtest_brief=1 || return 1
-  echo "== no data race in the threaded one-pass cases"
+# Threaded code once more under ThreadSanitizer: the same CMake description
+# with ZQ_TSAN, building only the test program asked for and running the
+# cases where threads hand work to each other (the one-pass digests, the
+# center's store threads with a server in the test process). TSan exits
+# non-zero on a race.
+tsan_run() {
+  local dir=build-tsan target=$1 filter=$2 what=$3
+  configure_and_build_target "$dir" "$target" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZQ_TSAN=ON || return 1
+  echo "== run $dir/bin/$target ($what cases)"
+  TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1} "$dir/bin/$target" --gtest_filter="$filter" --gtest_brief=1 || return 1
+  echo "== no data race in the $what cases"
 }
-tsan_onepass || { echo "!! ThreadSanitizer run failed"; status=1; }
-
-# The center's store threads under ThreadSanitizer too: the same tree, the
-# tests that run the store thread and a server in the test process.
-tsan_store() {
-  local dir=build-tsan
-  configure_and_build_target "$dir" src_tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZQ_TSAN=ON || return 1
-  echo "== run $dir/bin/src_tests (store thread cases)"
-  TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1} "$dir/bin/src_tests" \
-    --gtest_filter='StoreWorker.*:RcenterTurn.*:RcenterHttpTurn.*' --gtest_brief=1 || return 1
-  echo "== no data race in the store thread cases"
-}
-tsan_store || { echo "!! ThreadSanitizer run of the store thread failed"; status=1; }
+tsan_run svrlib_tests 'OnePassThreads.*:OnePassChange.*:OnePassProgress.*' "threaded one-pass" ||
+  { echo "!! ThreadSanitizer run failed"; status=1; }
+tsan_run src_tests 'StoreWorker.*:RcenterTurn.*:RcenterHttpTurn.*' "store thread" ||
+  { echo "!! ThreadSanitizer run of the store thread failed"; status=1; }
 
 # Fuzz stage: a short run of every fuzz target (scripts/fuzz.sh, clang) keeps
 # the targets building and alive; anything a target finds fails the script.

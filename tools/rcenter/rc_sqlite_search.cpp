@@ -191,9 +191,9 @@ int rc_sqlite_index_names(sqlite3* pDb, uint32 iMax, bool& bMore, const std::str
     bMore = false;
     CStatement upto;
     int iRet = sqlite3_prepare_v2(pDb,
-                                  "SELECT " ZQ_NAMES_MARK ", (SELECT max(id) FROM (SELECT id FROM location WHERE id > "
-                                  ZQ_NAMES_MARK " ORDER BY id LIMIT ?1)), (SELECT count(*) FROM (SELECT id FROM "
-                                  "location WHERE id > " ZQ_NAMES_MARK " LIMIT ?1 + 1))",
+                                  "SELECT m, (SELECT max(id) FROM (SELECT id FROM location WHERE id > m ORDER BY id"
+                                  " LIMIT ?1)), (SELECT count(*) FROM (SELECT id FROM location WHERE id > m LIMIT ?1 + 1))"
+                                  " FROM (SELECT " ZQ_NAMES_MARK " AS m)",
                                   -1, upto.Out(), nullptr);
     if (iRet == SQLITE_OK) iRet = sqlite3_bind_int64(upto.Get(), 1, iMax);
     if (iRet == SQLITE_OK) iRet = sqlite3_step(upto.Get());
