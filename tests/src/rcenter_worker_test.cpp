@@ -1,7 +1,8 @@
 // The store thread: jobs run in the order given, off the caller's thread,
 // and their completions come back in that order through the eventfd; a stop
 // lets what was given run first; and what a store learns beside the loop
-// reaches the loop as news.
+// reaches the loop as news; what the store puts off runs while jobs keep
+// coming, and all of it once they pause.
 #include <gtest/gtest.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -41,6 +42,22 @@ public:
 
 private:
     int m_iFd;
+};
+
+// A store whose jobs put off kShares shares of work; each share records how
+// many jobs had run when it went.
+class CPuttingOffStore : public CRcSqliteStore {
+public:
+    static constexpr int kShares = 12;
+    int Housekeep(bool& bMore, std::string&) override {
+        bMore = false;
+        if (jobs == 0) return 0;
+        shareAfterJobs.push_back(jobs.load());
+        bMore = ++shares < kShares;
+        return 0;
+    }
+    std::atomic<int> jobs{0}, shares{0};
+    std::vector<int> shareAfterJobs;  // store thread; read after Stop
 };
 
 class StoreWorker : public ::testing::Test {
@@ -107,6 +124,27 @@ TEST_F(StoreWorker, WhatTheStoreLearnsBesideTheLoopComesBackAsNews) {
     EXPECT_EQ(news[0].Forgets[0].Urls, std::vector<std::string>{"http://elsewhere/removed"});
     EXPECT_FALSE(news[0].IdentityChanged);
     EXPECT_EQ(worker.GetInFlight(), 0u);
+}
+
+TEST_F(StoreWorker, PutOffWorkRunsAmongABusyStreamOfJobsAndAllOfItOnceTheyPause) {
+    CPuttingOffStore busy;
+    std::string err;
+    ASSERT_EQ(busy.Open(dir.file("busy.db"), RC_STORE_WRITE, err), 0) << err;
+    CRcStoreWorker worker(busy);
+    ASSERT_EQ(worker.Start(err), 0) << err;
+    // Queued back to back: a stream with no quiet spell in it.
+    const int kJobs = 6 * CRcStoreWorker::HOUSEKEEP_EVERY_JOBS;
+    int done = 0;
+    for (int i = 0; i < kJobs; ++i) worker.Submit([&](CRcStore&) { ++busy.jobs; }, [&] { ++done; });
+    ASSERT_TRUE(RunUntil(worker, [&] { return done == kJobs; }));
+    zqtest::Deadline deadline(5000);
+    while (busy.shares < CPuttingOffStore::kShares && !deadline.Passed()) usleep(5000);
+    worker.Stop();
+    std::vector<int> shares = busy.shareAfterJobs;
+    int amid = 0;
+    for (int after : shares) amid += after > 0 && after < kJobs;
+    EXPECT_GE(amid, 4) << "put-off work starved by a steady stream of jobs";
+    EXPECT_EQ(static_cast<int>(shares.size()), CPuttingOffStore::kShares) << "not all of it ran once jobs paused";
 }
 
 }  // namespace

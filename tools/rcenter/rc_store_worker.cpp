@@ -122,8 +122,15 @@ void CRcStoreWorker::CollectNews() {
     Signal(m_iDoneFd);
 }
 
+void CRcStoreWorker::Housekeep(bool& bMore) {
+    std::string strError;
+    if (m_oStore.Housekeep(bMore, strError) != 0) LOG_ERR("store: %s", strError.c_str());
+}
+
 void CRcStoreWorker::Run() {
-    bool bHousekeep = true;
+    bool bHousekeep = true;  // the store may have work put off
+    bool bQuiet = true;      // no job came during the last wait
+    uint32 iJobsSince = 0;
     for (;;) {
         stJob oJob;
         bool bHave = false;
@@ -143,25 +150,31 @@ void CRcStoreWorker::Run() {
             CollectNews();
             Complete(std::move(oJob.fnDone));
             bHousekeep = true;
+            bQuiet = false;
+            if (++iJobsSince >= HOUSEKEEP_EVERY_JOBS) {
+                iJobsSince = 0;
+                Housekeep(bHousekeep);
+            }
             continue;
         }
         if (bStop) return;
-        // What the store put off goes while nothing waits; a job that comes
-        // meanwhile waits for one share of it.
-        if (bHousekeep) {
-            std::string strError;
-            if (m_oStore.Housekeep(bHousekeep, strError) != 0) LOG_ERR("store: %s", strError.c_str());
+        // A job that comes meanwhile waits for one share of it.
+        if (bHousekeep && bQuiet) {
+            Housekeep(bHousekeep);
+            iJobsSince = 0;
             continue;
         }
         pollfd arFds[2] = {{m_iJobFd, POLLIN, 0}, {m_oStore.EventFd(), POLLIN, 0}};
         nfds_t iFds = arFds[1].fd >= 0 ? 2 : 1;
-        int iReady = poll(arFds, iFds, IDLE_REFRESH_MS);
+        int iReady = poll(arFds, iFds, bHousekeep ? HOUSEKEEP_QUIET_MS : IDLE_REFRESH_MS);
         if (iReady < 0) {
             if (errno != EINTR) LOG_ERR("store thread: poll: %s", strerror(errno));
             continue;
         }
         if (arFds[0].revents != 0) Drain(m_iJobFd);
-        if (iReady == 0) {
+        if (iReady == 0 && bHousekeep) {
+            bQuiet = true;
+        } else if (iReady == 0) {
             std::string strError;
             if (m_oStore.Refresh(strError) != 0) LOG_ERR("store: %s", strError.c_str());
             CollectNews();

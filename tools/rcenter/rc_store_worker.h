@@ -8,6 +8,8 @@
 // connection and every answer and the thread owns the database handle.
 // Between jobs, and when the store's EventFd is readable, the thread asks
 // the store what the loop must forget and passes it back like a completion.
+// What the store puts off (CRcStore::Housekeep) runs once jobs pause, or
+// a share every few jobs while they do not.
 #ifndef ZQ_RC_STORE_WORKER_H
 #define ZQ_RC_STORE_WORKER_H
 
@@ -39,6 +41,12 @@ public:
         // The store is refreshed (a file replaced under it noticed) at least
         // this often while no job comes.
         IDLE_REFRESH_MS = 1000,
+        // What the store put off waits for this much quiet, so it does not
+        // take a turn between every two commits of a busy center...
+        HOUSEKEEP_QUIET_MS = 20,
+        // ...and runs a share after this many jobs all the same, so a center
+        // that is never quiet still keeps up with it.
+        HOUSEKEEP_EVERY_JOBS = 8,
     };
 
     explicit CRcStoreWorker(CRcStore& oStore);
@@ -75,6 +83,8 @@ private:
     CRcStoreWorker& operator=(const CRcStoreWorker&) = delete;
 
     void Run();
+    // One share of what the store put off; bMore: more waits.
+    void Housekeep(bool& bMore);
     // Asks the store for news and queues them, before the completion of the
     // job just run (whose answers may rely on the cache being told first).
     void CollectNews();
