@@ -11,6 +11,8 @@ need=()
 [ -f /usr/include/sqlite3.h ] || need+=(libsqlite3-dev)
 [ -f /usr/include/openssl/evp.h ] || need+=(libssl-dev)
 [ -f /usr/include/http_parser.h ] || need+=(libhttp-parser-dev)
+# JSON, read and written by the center and zq_fetch (header-only).
+[ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
 # zq_fetch downloads with libcurl; its tests serve the mirrors with nginx
 # (the TLS one with a certificate openssl makes).
 [ -f /usr/include/x86_64-linux-gnu/curl/curl.h ] || [ -f /usr/include/curl/curl.h ] || need+=(libcurl4-openssl-dev)
