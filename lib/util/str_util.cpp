@@ -18,6 +18,25 @@ int atoh(char c) {
     return 0;
 }
 
+int ParseDecimal(const char* pText, size_t iLen, unsigned long long iMax, unsigned long long* pOut) {
+    if (pText == nullptr || iLen == 0 || iLen > 20) return -1;
+    if (pText[0] == '0' && iLen > 1) return -1;
+    unsigned long long iValue = 0;
+    for (size_t i = 0; i < iLen; ++i) {
+        if (pText[i] < '0' || pText[i] > '9') return -1;
+        unsigned int iDigit = static_cast<unsigned int>(pText[i] - '0');
+        if (iDigit > iMax || iValue > (iMax - iDigit) / 10) return -1;
+        iValue = iValue * 10 + iDigit;
+    }
+    *pOut = iValue;
+    return 0;
+}
+
+int ParseDecimal(const char* pszText, unsigned long long iMax, unsigned long long* pOut) {
+    if (pszText == nullptr) return -1;
+    return ParseDecimal(pszText, strlen(pszText), iMax, pOut);
+}
+
 int BinBufToHexBuf(char* pHexBuf, size_t iHexBufSize, const unsigned char* pBinBuf, size_t iBinBufSize) {
     if (2 * iBinBufSize > iHexBufSize) return -1;
     for (size_t i = 0; i < iBinBufSize; ++i) {

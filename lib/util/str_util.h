@@ -23,6 +23,13 @@ bool IsHexDigit(char c);
 // unspecified.
 int BinBufFromHexExact(unsigned char* pBinBuf, size_t iBinBufSize, const char* pHexBuf, size_t iHexBufSize);
 
+// The one reader of a decimal number that a peer or a user typed: digits
+// only, no sign, blank or leading zero ("0" itself excepted), at most iMax.
+// 0 with *pOut set, or -1 with *pOut untouched.
+int ParseDecimal(const char* pText, size_t iLen, unsigned long long iMax, unsigned long long* pOut);
+// The same over a terminated string.
+int ParseDecimal(const char* pszText, unsigned long long iMax, unsigned long long* pOut);
+
 int trim(char* str);
 // The destination needs iSrcStrSize + 1 bytes; source and destination may overlap.
 void StrToUpper(char* pszDstStr, const char* pszSrcStr, size_t iSrcStrSize);

@@ -151,3 +151,22 @@ TEST(HexDump, FullRowsShowSixteenBytesAndUnprintablesAsDots) {
     snprintf(row1, sizeof(row1), "\n%p  ", static_cast<void*>(data));
     EXPECT_NE(std::string::npos, dump.find(row1));
 }
+
+TEST(Decimal, AcceptsOnlyCanonicalNumbersWithinTheBound) {
+    unsigned long long n = 7;
+    EXPECT_EQ(0, ParseDecimal("0", 10, &n));
+    EXPECT_EQ(0u, n);
+    EXPECT_EQ(0, ParseDecimal("18446744073709551615", ~0ULL, &n));
+    EXPECT_EQ(~0ULL, n);
+    EXPECT_EQ(0, ParseDecimal("100", 100, &n));
+    EXPECT_EQ(100u, n);
+    for (const char* bad : {"", "01", "+1", "-1", " 1", "1 ", "1a", "0x1", "101", "18446744073709551616"}) {
+        n = 7;
+        EXPECT_EQ(-1, ParseDecimal(bad, 100, &n)) << bad;
+        EXPECT_EQ(7u, n) << bad;
+    }
+    EXPECT_EQ(-1, ParseDecimal("99999999999999999999", ~0ULL, &n));
+    EXPECT_EQ(-1, ParseDecimal("5", 0, &n));
+    EXPECT_EQ(0, ParseDecimal("12x", 2, 100, &n));
+    EXPECT_EQ(12u, n);
+}
