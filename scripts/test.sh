@@ -86,7 +86,7 @@ tsan_run() {
 }
 tsan_run svrlib_tests 'OnePassThreads.*:OnePassChange.*:OnePassProgress.*' "threaded one-pass" ||
   { echo "!! ThreadSanitizer run failed"; status=1; }
-tsan_run src_tests 'StoreWorker.*:RcenterTurn.*:RcenterHttpTurn.*' "store thread" ||
+tsan_run rcenter_tests 'StoreWorker.*:RcenterTurn.*:RcenterHttpTurn.*' "store thread" ||
   { echo "!! ThreadSanitizer run of the store thread failed"; status=1; }
 
 # Fuzz stage: a short run of every fuzz target (scripts/fuzz.sh, clang) keeps

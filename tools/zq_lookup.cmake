@@ -1,2 +1,3 @@
-# zq_lookup reads zq_rcenter's store through the same module the server writes it with.
-target_link_libraries(zq_lookup PRIVATE zq_rcenter_lib)
+# zq_lookup reads the center's store through the same modules the server
+# writes it with, and nothing of the server above them.
+target_link_libraries(zq_lookup PRIVATE zq_rc_store_open)

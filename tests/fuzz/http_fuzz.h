@@ -21,7 +21,7 @@
 
 #include "fuzz_harness.h"
 #include "rc_http.h"
-#include "rc_replay.h"
+#include "rc_removal_tokens.h"
 
 namespace zqfuzz {
 

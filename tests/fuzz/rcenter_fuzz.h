@@ -17,7 +17,7 @@
 #include "datareport_svr.h"
 #include "fuzz_harness.h"
 #include "rc_check.h"
-#include "rc_journal.h"
+#include "rc_tsv_line.h"
 #include "tptFile.h"
 
 namespace zqfuzz {

@@ -6,7 +6,7 @@
 #include "fd_context.h"
 #include "os_util.h"
 #include "rc_check.h"
-#include "rc_journal.h"
+#include "rc_tsv_line.h"
 #include "rc_record_format.h"
 #include "svr_log.h"
 

@@ -9,7 +9,7 @@
 #include "files.h"
 #include "net.h"
 #include "rc_dedup.h"
-#include "rc_replay.h"
+#include "rc_removal_tokens.h"
 #include "rc_server_metrics.h"
 #include "rc_sqlite_store.h"
 #include "rc_store_worker.h"

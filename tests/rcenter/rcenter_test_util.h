@@ -25,7 +25,7 @@
 #include "net.h"
 #include "process.h"
 #include "rc_check.h"
-#include "rc_journal.h"
+#include "rc_tsv_line.h"
 #include "rc_record_format.h"
 #include "tptFile.h"
 

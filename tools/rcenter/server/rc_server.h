@@ -26,7 +26,7 @@
 #include "rc_http.h"
 #include "rc_http_api.h"
 #include "rc_http_handler.h"
-#include "rc_replay.h"
+#include "rc_removal_tokens.h"
 #include "rc_report_handler.h"
 #include "rc_server_metrics.h"
 #include "rc_store.h"

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "rc_replay.h"
+#include "rc_removal_tokens.h"
 
 namespace {
 

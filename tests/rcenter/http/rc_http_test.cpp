@@ -11,7 +11,7 @@
 #include "fuzz_replay.h"
 #include "http_fuzz.h"
 #include "rc_http.h"
-#include "rc_replay.h"
+#include "rc_removal_tokens.h"
 #include "req_sig.h"
 
 namespace {

@@ -2,8 +2,8 @@
 // report that the center's TSV journal once held, kept because scripts read
 // it (zq_lookup --export-tsv prints the store's records this way). Pure
 // functions; the store of record is rc_store.
-#ifndef ZQ_RC_JOURNAL_H
-#define ZQ_RC_JOURNAL_H
+#ifndef ZQ_RC_TSV_LINE_H
+#define ZQ_RC_TSV_LINE_H
 
 #include <ctime>
 #include <string>

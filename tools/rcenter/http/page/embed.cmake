@@ -22,7 +22,7 @@ foreach(asset ${assets})
   string(APPEND rows "    {\"${path}\", \"${type}; charset=utf-8\", kAsset${n}, ${size}},\n")
   math(EXPR n "${n} + 1")
 endforeach()
-file(WRITE "${OUT}.tmp" "// Made by tools/rcenter/page/embed.cmake from tools/rcenter/page/; do not edit.\n"
+file(WRITE "${OUT}.tmp" "// Made by tools/rcenter/http/page/embed.cmake from tools/rcenter/http/page/; do not edit.\n"
   "#include \"rc_page.h\"\n\nnamespace {\n${arrays}}  // namespace\n\n"
   "const rc_page_asset_t g_arRcPageAssets[] = {\n${rows}};\n"
   "const size_t g_iRcPageAssets = ${n};\n")

@@ -1,4 +1,4 @@
-#include "rc_journal.h"
+#include "rc_tsv_line.h"
 
 #include <ctime>
 

@@ -1,4 +1,4 @@
-#include "rc_replay.h"
+#include "rc_removal_tokens.h"
 
 #include <algorithm>
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "rc_store.h"
-#include "rc_journal.h"
+#include "rc_tsv_line.h"
 #include "report_wire.h"
 
 // Seconds since the epoch as UTC text, 2024-03-05T14:07:09Z.

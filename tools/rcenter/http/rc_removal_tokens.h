@@ -4,8 +4,8 @@
 // by a hard cap: when the cap is reached with tokens still live, a new one is
 // refused (RC_REPLAY_FULL) rather than an old one forgotten, since a
 // forgotten token could be used again. Single-threaded.
-#ifndef ZQ_RC_REPLAY_H
-#define ZQ_RC_REPLAY_H
+#ifndef ZQ_RC_REMOVAL_TOKENS_H
+#define ZQ_RC_REMOVAL_TOKENS_H
 
 #include <cstddef>
 #include <map>

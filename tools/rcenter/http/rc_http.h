@@ -21,7 +21,7 @@
 
 #include "common_header.h"
 #include "rc_list.h"
-#include "rc_replay.h"
+#include "rc_removal_tokens.h"
 #include "req_sig.h"
 
 // The backend's answer to one request: 0 with the text; ENOENT when the FID

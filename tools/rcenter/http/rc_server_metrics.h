@@ -16,7 +16,7 @@
 #include "rc_counts.h"
 #include "rc_dedup.h"
 #include "rc_metrics.h"
-#include "rc_replay.h"
+#include "rc_removal_tokens.h"
 #include "rc_store_worker.h"
 
 // Connections open now, by the protocol they speak.
