@@ -229,10 +229,6 @@ PENDING = {
     # has a component of its own.
     "sideways link: zq_rc_http (tools/rcenter/http) -> zq_rc_report (tools/rcenter/report)",
     "sideways include: tools/rcenter/http/rc_http_api.h:17 includes rc_report_handler.h (tools/rcenter/report)",
-    # The factory takes the whole server configuration until it takes the store's address alone.
-    "upward include: tools/rcenter/store/rc_store_factory.h:12 includes rc_config.h (tools/rcenter/server)",
-    "backend named outside the factory: tools/zq_lookup.cpp:14 includes rc_pg_conn.h (tools/rcenter/store/pg)",
-    "backend named outside the factory: tools/rcenter/server/rc_config.cpp:11 includes rc_pg_conn.h (tools/rcenter/store/pg)",
 }
 
 

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "rc_pg_conn.h"
 #include "cmd_line.h"
 #include "rc_record_format.h"
 #include "rc_store.h"
@@ -241,25 +240,21 @@ int export_tsv(CRcStore& oStore) {
     return bAny ? kExitFound : kExitNotFound;
 }
 
-// A --db value names a PostgreSQL database or a SQLite file; the factory
-// picks the backend from the configuration it is given.
-stRcConfig store_config(const std::string& strDb) {
-    stRcConfig oConfig;
-    if (rc_pg_is_url(strDb)) {
-        oConfig.db_url = strDb;
-    } else {
-        oConfig.db_path = strDb;
-    }
-    return oConfig;
+// A --db value names a PostgreSQL database or a SQLite file: the factory
+// tells which.
+stRcStoreAddress store_address(const std::string& strDb) {
+    stRcStoreAddress oWhere;
+    oWhere.Address = strDb;
+    return oWhere;
 }
 
-std::string shown(const std::string& strDb) { return rc_pg_is_url(strDb) ? rc_pg_mask(strDb) : strDb; }
+std::string shown(const std::string& strDb) { return rc_store_shown(strDb); }
 
 // The copy, then the check that both stores now read the same.
 int copy_store(CRcStore& oFrom, const lookup_options_t& oOpts) {
     std::unique_ptr<CRcStore> pTo;
     std::string strError;
-    if (rc_open_store(store_config(oOpts.strCopyTo), RC_STORE_WRITE, pTo, strError) != 0) {
+    if (rc_open_store(store_address(oOpts.strCopyTo), RC_STORE_WRITE, pTo, strError) != 0) {
         fprintf(stderr, "zq_lookup: %s\n", strError.c_str());
         return kExitError;
     }
@@ -337,10 +332,9 @@ int run(int argc, char** argv) {
     int iParse = parse_args(argc, argv, oOpts);
     if (iParse >= 0) return iParse;
 
-    stRcConfig oConfig = store_config(oOpts.strDb);
     std::unique_ptr<CRcStore> pStore;
     std::string strError;
-    if (rc_open_store(oConfig, RC_STORE_READ, pStore, strError) != 0) {
+    if (rc_open_store(store_address(oOpts.strDb), RC_STORE_READ, pStore, strError) != 0) {
         fprintf(stderr, "zq_lookup: %s\n", strError.c_str());
         return kExitError;
     }

@@ -110,7 +110,7 @@ int run(int argc, char** argv) {
     raise_fd_limit(oConfig.max_fd_num);
 
     std::unique_ptr<CRcStore> pStore;
-    if (rc_open_store(oConfig, RC_STORE_WRITE, pStore, strError) != 0) return fail_start("store " + strError);
+    if (rc_open_store(rc_store_address(oConfig), RC_STORE_WRITE, pStore, strError) != 0) return fail_start("store " + strError);
     CRcStore& oStore = *pStore;
 
     CRcDedup oDedup;

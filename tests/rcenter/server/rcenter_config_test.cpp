@@ -160,6 +160,21 @@ TEST(RcConfigStore, ADbUrlNamesTheStoreAndADbPathBesideItIsReportedUnused) {
     EXPECT_EQ(l.error.find("s3cret"), std::string::npos) << l.error;
 }
 
+TEST(RcConfigStore, TheStoresAddressIsTheDbUrlElseAFileEvenOneNamedLikeKeyValues) {
+    TempDir dir;
+    Loaded l = LoadText(dir, "db_path: ./rc.db\ndb_url: host=/run/pg dbname=rc\ndb_timeout_ms: 800\n");
+    ASSERT_EQ(l.result, 0) << l.error;
+    stRcStoreAddress where = rc_store_address(l.config);
+    EXPECT_EQ(where.Address, "host=/run/pg dbname=rc");
+    EXPECT_EQ(where.TimeoutMs, 800u);
+    EXPECT_TRUE(rc_store_is_shared(where.Address));
+    l = LoadText(dir, "db_path: a=b.db\n");
+    ASSERT_EQ(l.result, 0) << l.error;
+    where = rc_store_address(l.config);
+    EXPECT_FALSE(rc_store_is_shared(where.Address)) << where.Address;
+    EXPECT_EQ(where.Address, "./a=b.db");
+}
+
 TEST(RcConfigHttp, TheSecretMayComeFromAPrivateKeyFileAndFromOnePlaceOnly) {
     TempDir dir;
     const std::string file = dir.file("sig_key");

@@ -74,14 +74,14 @@ enum EBackend { BACKEND_SQLITE, BACKEND_POSTGRES };
 class RcStoreOnBoth : public ::testing::TestWithParam<EBackend> {
 protected:
     std::unique_ptr<CRcStore> Make() {
-        stRcConfig config;
+        stRcStoreAddress config;
         if (GetParam() == BACKEND_POSTGRES) {
             if (!m_pg.Running()) {
                 EXPECT_TRUE(m_pg.Start()) << m_pg.Error();
             }
-            config.db_url = m_pg.ConnString();
+            config.Address = m_pg.ConnString();
         } else {
-            config.db_path = m_dir.file("d/rc.db");
+            config.Address = m_dir.file("d/rc.db");
         }
         std::unique_ptr<CRcStore> store;
         std::string err;

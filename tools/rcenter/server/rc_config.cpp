@@ -8,7 +8,6 @@
 #include <cstring>
 #include <memory>
 
-#include "rc_pg_conn.h"
 #include "req_sig.h"
 #include "sig_key.h"
 #include "str_util.h"
@@ -143,7 +142,7 @@ int rc_load_config(const std::string& strPath, stRcConfig& oConfig, bool& bMissi
                in.Number("db_timeout_ms", oConfig.db_timeout_ms, RC_MIN_DB_TIMEOUT_MS, RC_MAX_DB_TIMEOUT_MS);
     if (!bOk) return EINVAL;
     // The value itself is not shown: it may hold a password.
-    if (!oConfig.db_url.empty() && !rc_pg_is_url(oConfig.db_url)) {
+    if (!oConfig.db_url.empty() && !rc_store_is_shared(oConfig.db_url)) {
         strError = "bad value of db_url: not a postgresql:// URI or a key=value connection string";
         return EINVAL;
     }
@@ -175,4 +174,14 @@ int rc_load_config(const std::string& strPath, stRcConfig& oConfig, bool& bMissi
         }
     }
     return 0;
+}
+
+stRcStoreAddress rc_store_address(const stRcConfig& oConfig) {
+    stRcStoreAddress oWhere;
+    oWhere.TimeoutMs = oConfig.db_timeout_ms;
+    oWhere.Address = oConfig.db_url.empty() ? oConfig.db_path : oConfig.db_url;
+    // db_path always names a file, even one whose name reads like key=value.
+    if (oConfig.db_url.empty() && !oWhere.Address.empty() && rc_store_is_shared(oWhere.Address))
+        oWhere.Address = "./" + oWhere.Address;
+    return oWhere;
 }

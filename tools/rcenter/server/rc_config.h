@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common_header.h"
+#include "rc_store_factory.h"
 #include "req_sig.h"
 #include "sig_key.h"
 
@@ -62,5 +63,8 @@ enum {
 // for a file the reader refused.
 int rc_load_config(const std::string& strPath, stRcConfig& oConfig, bool& bMissing,
                    std::vector<std::string>& oWarnings, std::string& strError);
+
+// The store the configuration names: db_url when set, else the file db_path.
+stRcStoreAddress rc_store_address(const stRcConfig& oConfig);
 
 #endif

@@ -120,7 +120,7 @@ int CRcenterServer::Start(std::string& strError) {
 // The API reads through a handle of its own on a thread of its own, so a
 // commit that waits (a sync, a lock another process holds) delays no look-up.
 int CRcenterServer::StartHttp(std::string& strError) {
-    int iErr = rc_open_store(m_oConfig, RC_STORE_READ, m_pReadStore, strError);
+    int iErr = rc_open_store(rc_store_address(m_oConfig), RC_STORE_READ, m_pReadStore, strError);
     if (iErr != 0) {
         strError = "store for reading: " + strError;
         return iErr;
