@@ -138,7 +138,7 @@ void CRcHttpApi::Remove(const std::string& strFid, RcHttpReply fnReply) {
         fnReply(EINVAL, "", strReason);
         return;
     }
-    m_oReports.Remove(oFid, [fnReply](int iErr, bool bFound, const std::string& strError) {
+    m_oWritePath.Remove(oFid, [fnReply](int iErr, bool bFound, const std::string& strError) {
         if (iErr != 0) {
             fnReply(store_failure(iErr), "", strError);
         } else {

@@ -1,6 +1,6 @@
 // CRcHttpApi: the HTTP API's answers from the running center. Look-ups run
 // on the reading store thread, so no commit, checkpoint or lock of another
-// process delays them; a removal goes through the report handler, so it
+// process delays them; a removal goes through the write path, so it
 // follows the reports received before it and leaves the store and the
 // dedup cache together; the statistics are the store's counts beside the
 // server's own; /metrics is answered at once from what the loop keeps.
@@ -14,10 +14,10 @@
 
 #include "rc_counts.h"
 #include "rc_http.h"
-#include "rc_report_handler.h"
 #include "rc_server_metrics.h"
 #include "rc_store.h"
 #include "rc_store_worker.h"
+#include "rc_write_path.h"
 
 enum : uint32 {
     // A record's JSON stops taking locations at this size (the next cursor
@@ -33,9 +33,9 @@ std::string rc_http_record_page(const rc_resource_t& oRes, uint64 iNext, size_t 
 
 class CRcHttpApi : public CRcHttpBackend {
 public:
-    CRcHttpApi(CRcStoreWorker& oReader, CRcReportHandler& oReports, const stRcCounts& oCounts,
+    CRcHttpApi(CRcStoreWorker& oReader, CRcWritePath& oWritePath, const stRcCounts& oCounts,
                CRcServerMetrics& oMetrics)
-        : m_oReader(oReader), m_oReports(oReports), m_counts(oCounts), m_oMetrics(oMetrics) {}
+        : m_oReader(oReader), m_oWritePath(oWritePath), m_counts(oCounts), m_oMetrics(oMetrics) {}
 
     void Lookup(const std::string& strFid, const stRcHttpPage& oPage, RcHttpReply fnReply) override;
     void PieceTable(const std::string& strFid, RcHttpReply fnReply) override;
@@ -53,7 +53,7 @@ private:
                        std::function<std::string(const rc_resource_t&, uint64)> fnBody);
 
     CRcStoreWorker& m_oReader;
-    CRcReportHandler& m_oReports;
+    CRcWritePath& m_oWritePath;
     const stRcCounts& m_counts;
     CRcServerMetrics& m_oMetrics;
 };

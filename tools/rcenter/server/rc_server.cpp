@@ -37,7 +37,8 @@ CRcenterServer::CRcenterServer(const stRcConfig& oConfig, CRcStore& oStore, CRcD
       m_oReplay(oConfig.sig_window_s),
       m_oMetrics(m_counts, oDedup, m_oReplay, [this] { return CountOpen(); }),
       m_oWriter(oStore),
-      m_oReports(m_operator, m_oWriter, oDedup, m_counts),
+      m_oWritePath(m_oWriter, oDedup, m_counts),
+      m_oReports(m_operator, m_oWritePath, m_counts),
       m_iListenFd(-1),
       m_iHttpListenFd(-1),
       m_iLastStatTick(0),
@@ -45,7 +46,8 @@ CRcenterServer::CRcenterServer(const stRcConfig& oConfig, CRcStore& oStore, CRcD
       m_bStopping(false) {
     m_listenAddr.Reset();
     m_httpListenAddr.Reset();
-    m_oReports.SetTimings(m_oMetrics.AnswerTimes(), m_oMetrics.CommitTimes());
+    m_oReports.SetAnswerTimes(m_oMetrics.AnswerTimes());
+    m_oWritePath.SetCommitTimes(m_oMetrics.CommitTimes());
 }
 
 // The store threads go first: nothing of theirs may outlive the handlers
@@ -89,9 +91,9 @@ int CRcenterServer::Start(std::string& strError) {
     }
     // The last touches of the store from this thread: from now on it is the
     // store thread's.
-    m_oReports.SetIdentity(m_oStore.GetIdentity());
+    m_oWritePath.SetIdentity(m_oStore.GetIdentity());
     const std::string strStore = m_oStore.Describe();
-    m_oWriter.SetNewsHandler([this](const rc_store_news_t& oNews) { m_oReports.OnNews(oNews); });
+    m_oWriter.SetNewsHandler([this](const rc_store_news_t& oNews) { m_oWritePath.OnNews(oNews); });
     int iErr = m_oWriter.Start(strError);
     if (iErr == 0) iErr = Watch(m_oWriter, strError);
     if (iErr != 0) return iErr;
@@ -133,7 +135,7 @@ int CRcenterServer::StartHttp(std::string& strError) {
     memcpy(m_oSigning.Secret, m_oConfig.sig_key, sizeof(m_oSigning.Secret));
     m_oSigning.WindowS = m_oConfig.sig_window_s;
     m_oSigning.Replay = &m_oReplay;
-    m_pHttpApi.reset(new CRcHttpApi(*m_pReader, m_oReports, m_counts, m_oMetrics));
+    m_pHttpApi.reset(new CRcHttpApi(*m_pReader, m_oWritePath, m_counts, m_oMetrics));
     m_pHttp.reset(new CRcHttpHandler(m_operator, *m_pHttpApi, m_oSigning, m_counts));
 
     const std::string& strIp = m_oConfig.http_listen_ip.empty() ? m_oConfig.listen_ip : m_oConfig.http_listen_ip;
@@ -195,7 +197,7 @@ void CRcenterServer::RunCompletions() {
 
 void CRcenterServer::WriteStatistics() {
     m_iLastStatTick = GetTickCount();
-    m_oReports.CommitTallies();
+    m_oWritePath.CommitTallies();
     RefreshStoreGauges();
     g_StatisLog.Write("%s", m_oDedup.GetStatisticInfo().c_str());
     g_StatisLog.Write("reports accepted=%llu known=%llu rejected=%llu not_stored=%llu dropped_connections=%llu "
@@ -227,10 +229,10 @@ bool CRcenterServer::Stop() {
         *pFd = -1;
     }
     // The counts of repeats go with the last commit.
-    m_oReports.CommitTallies();
+    m_oWritePath.CommitTallies();
     const uint32 iStart = GetTickCount();
     auto waiting = [this] {
-        return !m_oReports.IsIdle() || m_oWriter.GetInFlight() > 0 || (m_pReader && m_pReader->GetInFlight() > 0);
+        return !m_oWritePath.IsIdle() || m_oWriter.GetInFlight() > 0 || (m_pReader && m_pReader->GetInFlight() > 0);
     };
     while (waiting() && GetTickCount() - iStart < STOP_STORE_WAIT_MS) {
         m_operator.OnRun();

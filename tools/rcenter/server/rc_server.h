@@ -31,6 +31,7 @@
 #include "rc_server_metrics.h"
 #include "rc_store.h"
 #include "rc_store_worker.h"
+#include "rc_write_path.h"
 
 class CRcenterServer : public CAioEvtHandler {
 public:
@@ -107,6 +108,7 @@ private:
     std::unique_ptr<CRcStore> m_pReadStore;
     CRcStoreWorker m_oWriter;
     std::unique_ptr<CRcStoreWorker> m_pReader;
+    CRcWritePath m_oWritePath;
     CRcReportHandler m_oReports;
     stRcHttpSigning m_oSigning;
     std::unique_ptr<CRcHttpApi> m_pHttpApi;
