@@ -43,7 +43,7 @@ public:
         std::string strTable;
         std::string strReason;
         const int iErr = Find(strFid, strReason, nullptr, &strTable);
-        Reply(fnReply, iErr, strTable, strReason);
+        Reply(fnReply, iErr, strTable, strReason, "application/octet-stream");
     }
     void Stats(RcHttpReply fnReply) override {
         std::string strReason;
@@ -61,9 +61,14 @@ public:
             records.erase(strFid);
             ++removes;
         }
-        Reply(fnReply, iErr, "", strReason);
+        Reply(fnReply, iErr, iErr == 0 ? "{\"removed\": \"" + strFid + "\"}" : "", strReason);
     }
-    void Metrics(RcHttpReply fnReply) override { fnReply(0, "# TYPE zq_up gauge\nzq_up 1\n", ""); }
+    void Metrics(RcHttpReply fnReply) override {
+        stRcHttpReply oReply;
+        oReply.Type = "text/plain; version=0.0.4; charset=utf-8";
+        oReply.Body = "# TYPE zq_up gauge\nzq_up 1\n";
+        fnReply(oReply);
+    }
     void Answered(unsigned int iStatus) override { answered.push_back(iStatus); }
     // Gives the deferred replies, oldest first; their number.
     size_t Release() {
@@ -99,12 +104,29 @@ public:
     std::vector<unsigned int> answered;  // statuses, as told
 
 private:
-    void Reply(const RcHttpReply& fnReply, int iErr, const std::string& strText, const std::string& strReason) {
+    // The answer a store gives for an outcome: unknown FID, a bad request,
+    // its own failure, or the text.
+    static stRcHttpReply ReplyOf(int iErr, const std::string& strText, const std::string& strReason,
+                                 const char* pszType) {
+        if (iErr == ENOENT) return rc_http_error(404, "unknown FID");
+        if (iErr == EINVAL) return rc_http_error(400, strReason);
+        if (iErr == ENOTSUP) return rc_http_error(501, "not supported by this store");
+        if (iErr != 0) return rc_http_error(500, "internal error");
+        stRcHttpReply oReply = rc_http_json(200, strText);
+        if (pszType != nullptr) {
+            oReply.Type = pszType;
+            oReply.Body = strText;
+        }
+        return oReply;
+    }
+    void Reply(const RcHttpReply& fnReply, int iErr, const std::string& strText, const std::string& strReason,
+               const char* pszType = nullptr) {
+        const stRcHttpReply oReply = ReplyOf(iErr, strText, strReason, pszType);
         if (!defer) {
-            fnReply(iErr, strText, strReason);
+            fnReply(oReply);
             return;
         }
-        deferred.push_back([fnReply, iErr, strText, strReason] { fnReply(iErr, strText, strReason); });
+        deferred.push_back([fnReply, oReply] { fnReply(oReply); });
     }
     int Failed(std::string& strReason) {
         strReason = "store \"down\"";

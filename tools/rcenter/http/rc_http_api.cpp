@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "rc_record_format.h"
+#include "svr_log.h"
 #include "str_util.h"
 
 namespace {
@@ -21,9 +22,18 @@ int fid_of(const std::string& strFid, Sha1Hash& oFid, std::string& strReason) {
     return 0;
 }
 
-// A store's own failure is never a client's: ENOENT (a file gone) or EINVAL
-// from the store would read as "unknown FID" or a bad request.
-int store_failure(int iErr) { return iErr == EINVAL || iErr == ENOENT ? EIO : iErr; }
+// A store's failure as the peer sees it: the database away for now is worth
+// another try (503); anything else is ours (500). The reason, which may name
+// paths and libraries, goes to the log.
+stRcHttpReply store_failure(const char* pszWhat, int iErr, const std::string& strReason) {
+    if (iErr == ECONNREFUSED || iErr == ECONNRESET || iErr == ETIMEDOUT || iErr == ENOTCONN ||
+        iErr == EHOSTUNREACH || iErr == ENETUNREACH || iErr == EAGAIN) {
+        LOG_WARN("HTTP %s: %s", pszWhat, strReason.c_str());
+        return rc_http_error(503, "store unavailable");
+    }
+    LOG_ERR("HTTP %s: %s", pszWhat, strReason.c_str());
+    return rc_http_error(500, "internal error");
+}
 
 struct stFound {
     int iErr = 0;
@@ -58,7 +68,7 @@ std::string rc_http_record_page(const rc_resource_t& oRes, uint64 iNext, size_t 
 
 void CRcHttpApi::Lookup(const std::string& strFid, const stRcHttpPage& oPage, RcHttpReply fnReply) {
     FindAndAnswer(strFid, oPage, fnReply, [](const rc_resource_t& oRes, uint64 iNext) {
-        return rc_http_record_page(oRes, iNext, RC_HTTP_RECORD_BUDGET);
+        return rc_http_json(200, rc_http_record_page(oRes, iNext, RC_HTTP_RECORD_BUDGET));
     });
 }
 
@@ -68,16 +78,19 @@ void CRcHttpApi::PieceTable(const std::string& strFid, RcHttpReply fnReply) {
     oOne.Limit = 1;
     oOne.After = 0;
     FindAndAnswer(strFid, oOne, fnReply, [](const rc_resource_t& oRes, uint64) {
-        return std::string(oRes.Tpt.begin(), oRes.Tpt.end());
+        stRcHttpReply oReply;
+        oReply.Type = "application/octet-stream";
+        oReply.Body.assign(oRes.Tpt.begin(), oRes.Tpt.end());
+        return oReply;
     });
 }
 
 void CRcHttpApi::FindAndAnswer(const std::string& strFid, const stRcHttpPage& oPage, RcHttpReply fnReply,
-                               std::function<std::string(const rc_resource_t&, uint64)> fnBody) {
+                               std::function<stRcHttpReply(const rc_resource_t&, uint64)> fnBody) {
     Sha1Hash oFid;
     std::string strReason;
     if (fid_of(strFid, oFid, strReason) != 0) {
-        fnReply(EINVAL, "", strReason);
+        fnReply(rc_http_error(400, strReason));
         return;
     }
     auto pFound = std::make_shared<stFound>();
@@ -88,11 +101,11 @@ void CRcHttpApi::FindAndAnswer(const std::string& strFid, const stRcHttpPage& oP
         },
         [pFound, fnReply, fnBody] {
             if (pFound->iErr != 0) {
-                fnReply(store_failure(pFound->iErr), "", pFound->strError);
+                fnReply(store_failure("look-up", pFound->iErr, pFound->strError));
             } else if (!pFound->bFound) {
-                fnReply(ENOENT, "", "");
+                fnReply(rc_http_error(404, "unknown FID"));
             } else {
-                fnReply(0, fnBody(pFound->oRes, pFound->iNext), "");
+                fnReply(fnBody(pFound->oRes, pFound->iNext));
             }
         });
 }
@@ -109,7 +122,7 @@ void CRcHttpApi::Stats(RcHttpReply fnReply) {
         [pCounted](CRcStore& oStore) { pCounted->iErr = oStore.GetCounts(pCounted->oStored, pCounted->strError); },
         [pCounted, fnReply, &oCounts] {
             if (pCounted->iErr != 0) {
-                fnReply(store_failure(pCounted->iErr), "", pCounted->strError);
+                fnReply(store_failure("stats", pCounted->iErr, pCounted->strError));
                 return;
             }
             std::string strOut = "{";
@@ -127,7 +140,7 @@ void CRcHttpApi::Stats(RcHttpReply fnReply) {
             add("removed", oCounts.iRemoved);
             add("dropped_connections", oCounts.iDropped);
             add("http_requests", oCounts.iHttpRequests);
-            fnReply(0, strOut + "}", "");
+            fnReply(rc_http_json(200, strOut + "}"));
         });
 }
 
@@ -135,14 +148,16 @@ void CRcHttpApi::Remove(const std::string& strFid, RcHttpReply fnReply) {
     Sha1Hash oFid;
     std::string strReason;
     if (fid_of(strFid, oFid, strReason) != 0) {
-        fnReply(EINVAL, "", strReason);
+        fnReply(rc_http_error(400, strReason));
         return;
     }
-    m_oWritePath.Remove(oFid, [fnReply](int iErr, bool bFound, const std::string& strError) {
+    m_oWritePath.Remove(oFid, [fnReply, strFid](int iErr, bool bFound, const std::string& strError) {
         if (iErr != 0) {
-            fnReply(store_failure(iErr), "", strError);
+            fnReply(store_failure("removal", iErr, strError));
+        } else if (!bFound) {
+            fnReply(rc_http_error(404, "unknown FID"));
         } else {
-            fnReply(bFound ? 0 : ENOENT, "", "");
+            fnReply(rc_http_json(200, "{\"removed\": " + rc_json_text(strFid) + "}"));
         }
     });
 }
@@ -159,11 +174,20 @@ void CRcHttpApi::List(const rc_list_request_t& oRequest, RcHttpReply fnReply) {
             pListed->iErr = rc_list_run(oStore, oRequest, pListed->strJson, pListed->strError);
         },
         [pListed, fnReply] {
-            // ENOTSUP says what the store cannot do; any other failure is its own.
-            const int iErr = pListed->iErr == ENOTSUP ? ENOTSUP : store_failure(pListed->iErr);
-            fnReply(iErr, pListed->strJson, pListed->strError);
+            if (pListed->iErr == ENOTSUP) {
+                fnReply(rc_http_error(501, "not supported by this store"));
+            } else if (pListed->iErr != 0) {
+                fnReply(store_failure("list", pListed->iErr, pListed->strError));
+            } else {
+                fnReply(rc_http_json(200, pListed->strJson));
+            }
         });
 }
-void CRcHttpApi::Metrics(RcHttpReply fnReply) { fnReply(0, m_oMetrics.Text(), ""); }
+void CRcHttpApi::Metrics(RcHttpReply fnReply) {
+    stRcHttpReply oReply;
+    oReply.Type = "text/plain; version=0.0.4; charset=utf-8";
+    oReply.Body = m_oMetrics.Text();
+    fnReply(oReply);
+}
 
 void CRcHttpApi::Answered(unsigned int iStatus) { m_oMetrics.CountHttpAnswer(iStatus); }

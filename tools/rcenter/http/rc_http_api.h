@@ -50,7 +50,7 @@ private:
     // Looks the FID up on the reading thread and answers with fnBody of
     // what was found, or the error.
     void FindAndAnswer(const std::string& strFid, const stRcHttpPage& oPage, RcHttpReply fnReply,
-                       std::function<std::string(const rc_resource_t&, uint64)> fnBody);
+                       std::function<stRcHttpReply(const rc_resource_t&, uint64)> fnBody);
 
     CRcStoreWorker& m_oReader;
     CRcWritePath& m_oWritePath;

@@ -4,50 +4,11 @@
 #include <ctime>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "rc_record.h"
 
 namespace {
-
-// The length of the valid UTF-8 sequence at p (at most iLeft bytes), or 0.
-size_t Utf8Length(const unsigned char* p, size_t iLeft) {
-    unsigned char c = p[0];
-    size_t n = c >= 0xf0 && c <= 0xf4 ? 4 : c >= 0xe0 ? 3 : c >= 0xc2 && c < 0xe0 ? 2 : 0;
-    if (c >= 0xf5 || n == 0 || n > iLeft) return 0;
-    for (size_t i = 1; i < n; ++i) {
-        if ((p[i] & 0xc0) != 0x80) return 0;
-    }
-    // Overlong forms, surrogates and values above U+10FFFF.
-    if (n == 3 && ((c == 0xe0 && p[1] < 0xa0) || (c == 0xed && p[1] >= 0xa0))) return 0;
-    if (n == 4 && ((c == 0xf0 && p[1] < 0x90) || (c == 0xf4 && p[1] >= 0x90))) return 0;
-    return n;
-}
-
-std::string JsonString(const std::string& strText) {
-    std::string out = "\"";
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(strText.data());
-    size_t iLen = strText.size();
-    for (size_t i = 0; i < iLen;) {
-        unsigned char c = p[i];
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-            ++i;
-            continue;
-        }
-        size_t n = c < 0x80 ? 1 : Utf8Length(p + i, iLen - i);
-        if (c < 0x20 || n == 0) {
-            char sz[8];
-            snprintf(sz, sizeof(sz), "\\u%04x", c);
-            out += sz;
-            ++i;
-            continue;
-        }
-        out.append(reinterpret_cast<const char*>(p + i), n);
-        i += n;
-    }
-    out += '"';
-    return out;
-}
 
 std::vector<rc_field_t> FieldsOf(const rc_resource_t& oRes) {
     rc_report_t oReport;
@@ -58,6 +19,10 @@ std::vector<rc_field_t> FieldsOf(const rc_resource_t& oRes) {
 }
 
 }  // namespace
+
+std::string rc_json_text(const std::string& strText) {
+    return nlohmann::json(strText).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
 
 std::string rc_utc_text(sint64 iTime) {
     time_t t = static_cast<time_t>(iTime);
@@ -110,7 +75,7 @@ std::string rc_record_json(const rc_resource_t& oRes) {
     std::string out = "{";
     for (const rc_field_t& oField : FieldsOf(oRes)) {
         out += "\"" + oField.Key + "\": ";
-        out += oField.Number ? oField.Value : JsonString(oField.Value);
+        out += oField.Number ? oField.Value : rc_json_text(oField.Value);
         out += ", ";
     }
     out += "\"first_seen\": \"" + rc_utc_text(oRes.FirstSeen) + "\", ";
@@ -120,8 +85,8 @@ std::string rc_record_json(const rc_resource_t& oRes) {
     for (size_t i = 0; i < oRes.Locations.size(); ++i) {
         const rc_location_t& oLoc = oRes.Locations[i];
         if (i > 0) out += ", ";
-        out += "{\"url\": " + JsonString(oLoc.Url) + ", \"file\": " + JsonString(oLoc.FileName) +
-               ", \"ext\": " + JsonString(oLoc.ExtName) + ", \"ref\": " + JsonString(oLoc.Ref) +
+        out += "{\"url\": " + rc_json_text(oLoc.Url) + ", \"file\": " + rc_json_text(oLoc.FileName) +
+               ", \"ext\": " + rc_json_text(oLoc.ExtName) + ", \"ref\": " + rc_json_text(oLoc.Ref) +
                ", \"first_seen\": \"" + rc_utc_text(oLoc.FirstSeen) + "\"}";
     }
     out += "]}";
@@ -136,7 +101,7 @@ std::string rc_record_journal_line(const rc_resource_t& oRes, const rc_location_
 
 std::string rc_entry_json(const rc_resource_entry_t& oEntry) {
     return "{\"fid\": \"" + oEntry.FID.Hex() + "\", \"sha1\": \"" + oEntry.Hash.Hex() +
-           "\", \"size\": " + std::to_string(oEntry.Size) + ", \"file\": " + JsonString(oEntry.FileName) +
+           "\", \"size\": " + std::to_string(oEntry.Size) + ", \"file\": " + rc_json_text(oEntry.FileName) +
            ", \"first_seen\": \"" + rc_utc_text(oEntry.FirstSeen) + "\", \"count\": " +
            std::to_string(oEntry.Count) + "}";
 }

@@ -11,6 +11,11 @@
 #include "rc_tsv_line.h"
 #include "report_wire.h"
 
+// A text as a JSON string, quotes included: the one way the center writes
+// one. Bytes that are not valid UTF-8 become U+FFFD each; a reader cannot
+// tell them from a reported U+FFFD, so zq_fetch refuses such a name.
+std::string rc_json_text(const std::string& strText);
+
 // Seconds since the epoch as UTC text, 2024-03-05T14:07:09Z.
 std::string rc_utc_text(sint64 iTime);
 
@@ -25,8 +30,7 @@ void rc_resource_of(const rc_report_t& oReport, rc_resource_t& oRes, rc_location
 // journal). Ends with a newline.
 std::string rc_record_text(const rc_resource_t& oRes);
 
-// One JSON object on one line, no newline. Texts are escaped for JSON; a
-// byte that is not part of valid UTF-8 becomes \u00XX.
+// One JSON object on one line, no newline; texts as rc_json_text writes them.
 std::string rc_record_json(const rc_resource_t& oRes);
 
 // A list entry as one JSON object on one line: fid, sha1, size, file,
