@@ -166,7 +166,7 @@ int from_center(fetch_cli_t& oCli, tpt_table_t& oTable, std::vector<std::string>
     std::string strWhy;
     fetch_record_t oRecord;
     if (fetch_center_record(oCli.strCenter, strFid, oCli.oOpts.CaFile, oRecord, strWhy) != 0) {
-        fprintf(stderr, "zq_fetch: cannot read the record: %s\n", strWhy.c_str());
+        fprintf(stderr, "zq_fetch: cannot read the record: %s\n", fetch_printable(strWhy).c_str());
         return kExitUsage;
     }
     std::vector<unsigned char> oBytes;
@@ -193,11 +193,6 @@ int from_center(fetch_cli_t& oCli, tpt_table_t& oTable, std::vector<std::string>
         }
     }
     return kExitOk;
-}
-
-// A name taken from a record is used in the current directory and nowhere else.
-bool usable_name(const std::string& strName) {
-    return !strName.empty() && strName != "." && strName != ".." && strName.find('/') == std::string::npos;
 }
 
 bool exists(const std::string& strPath) {
@@ -235,9 +230,9 @@ int run(fetch_cli_t& oCli) {
     bool bRepair = !oCli.strRepair.empty();
     std::string strFinal = bRepair ? oCli.strRepair : oCli.strOutput;
     if (strFinal.empty()) {
-        if (!usable_name(strDefaultName)) {
+        if (!fetch_usable_name(strDefaultName)) {
             fprintf(stderr, "zq_fetch: the record names no usable file name (\"%s\"): give -o FILE\n",
-                    strDefaultName.c_str());
+                    fetch_printable(strDefaultName).c_str());
             return kExitUsage;
         }
         strFinal = strDefaultName;
@@ -281,7 +276,7 @@ int run(fetch_cli_t& oCli) {
         oCli.oOpts.Progress = isatty(STDERR_FILENO) != 0;
         oResult = fetch_run(oMirrors, oTable, oPlan, oFile, oCli.oOpts);
         if (oResult.Outcome == fetch_result_t::WRITE_FAILED) {
-            fprintf(stderr, "zq_fetch: %s; %s kept\n", oResult.Why.c_str(), strWork.c_str());
+            fprintf(stderr, "zq_fetch: %s; %s kept\n", fetch_printable(oResult.Why).c_str(), strWork.c_str());
             return kExitFailed;
         }
         if (oResult.Outcome != fetch_result_t::COMPLETE) {

@@ -35,8 +35,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         base = "/v1/resources/" + FID
         if self.path == base:
-            self.answer(200, record(URL1, "c1"))
-        elif self.path == base + "?after=c1":
+            self.answer(200, record(URL1, 17))
+        elif self.path == base + "?after=17":
             self.answer(200, record(URL2, None))
         elif self.path == base + "/tpt":
             with open(TABLE, "rb") as f:

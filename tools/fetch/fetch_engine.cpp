@@ -1,4 +1,5 @@
 #include "fetch_engine.h"
+#include "fetch_record.h"
 
 #include <curl/curl.h>
 #include <strings.h>
@@ -267,7 +268,7 @@ void CFetchEngine::Abort(conn_t& oConn, const std::string& strWhy, bool bDrop) {
 
 void CFetchEngine::Say(const std::string& strLine) {
     ClearProgress();
-    fprintf(stderr, "%s\n", strLine.c_str());
+    fprintf(stderr, "%s\n", fetch_printable(strLine).c_str());
 }
 
 void CFetchEngine::Drop(int iMirror, const std::string& strWhy) {
