@@ -22,6 +22,7 @@
 #include "fetch_file.h"
 #include "fetch_plan.h"
 #include "fetch_record.h"
+#include "str_util.h"
 #include "tptFile.h"
 #include "tpt_verify.h"
 
@@ -69,10 +70,12 @@ int usage_error(const std::string& strLine) {
 }
 
 bool parse_number(const char* pszText, long lMin, long lMax, long& lValue) {
-    char* pEnd = nullptr;
-    errno = 0;
-    lValue = strtol(pszText, &pEnd, 10);
-    return errno == 0 && pEnd != pszText && *pEnd == '\0' && lValue >= lMin && lValue <= lMax;
+    unsigned long long iValue = 0;
+    if (lMin < 0 || ParseDecimal(pszText, static_cast<unsigned long long>(lMax), &iValue) != 0 ||
+        iValue < static_cast<unsigned long long>(lMin))
+        return false;
+    lValue = static_cast<long>(iValue);
+    return true;
 }
 
 // 0 to go on, -1 after --help or --version, otherwise the exit status.
@@ -94,7 +97,7 @@ int parse_args(int argc, char** argv, fetch_cli_t& oCli) {
     for (int iOpt; (iOpt = oLine.Next(argc, argv, pszValue)) != CCmdLine::OPT_END;) {
         switch (iOpt) {
             case CCmdLine::OPT_EXIT:
-                return oLine.ExitStatus() == 0 ? -1 : oLine.ExitStatus();
+                return oLine.Finished();
             case OPT_CENTER: oCli.strCenter = pszValue; break;
             case OPT_TPT: oCli.strTable = pszValue; break;
             case 'o': oCli.strOutput = pszValue; break;

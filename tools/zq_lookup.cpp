@@ -98,7 +98,7 @@ int set_lookup(CCmdLine& oLine, ELookup nLookup, lookup_options_t& oOpts) {
     return 0;
 }
 
-// -1 to go on, otherwise the exit status.
+// 0 to go on, -1 after --help or --version, otherwise the exit status.
 int parse_args(int argc, char** argv, lookup_options_t& oOpts) {
     CCmdLine oLine("zq_lookup",
                    {{"db", required_argument, nullptr, OPT_DB},
@@ -116,7 +116,7 @@ int parse_args(int argc, char** argv, lookup_options_t& oOpts) {
     for (int iOpt; iErr == 0 && (iOpt = oLine.Next(argc, argv, pszValue)) != CCmdLine::OPT_END;) {
         switch (iOpt) {
             case CCmdLine::OPT_EXIT:
-                return oLine.ExitStatus();
+                return oLine.Finished();
             case OPT_JSON:
                 oOpts.bJson = true;
                 break;
@@ -132,11 +132,8 @@ int parse_args(int argc, char** argv, lookup_options_t& oOpts) {
                 iErr = set_lookup(oLine, iOpt == OPT_SID ? LOOKUP_SID : LOOKUP_SHA1, oOpts);
                 break;
             case OPT_RECENT: {
-                char* pEnd = nullptr;
-                errno = 0;
-                unsigned long long n = strtoull(pszValue, &pEnd, 10);
-                if (errno != 0 || pEnd == pszValue || *pEnd != '\0' || pszValue[0] == '-' || n == 0 ||
-                    n > RC_STORE_RECENT_MAX)
+                unsigned long long n = 0;
+                if (ParseDecimal(pszValue, RC_STORE_RECENT_MAX, &n) != 0 || n == 0)
                     return oLine.Fail("--recent takes a number from 1 to " + std::to_string(RC_STORE_RECENT_MAX));
                 oOpts.iRecent = static_cast<uint32>(n);
                 iErr = set_lookup(oLine, LOOKUP_RECENT, oOpts);
@@ -171,7 +168,7 @@ int parse_args(int argc, char** argv, lookup_options_t& oOpts) {
     if (oOpts.nLookup == LOOKUP_NAME && !oOpts.strTptOut.empty()) return oLine.Fail("--name takes no --tpt-out");
     if (oOpts.nLookup == LOOKUP_COPY && (oOpts.bJson || !oOpts.strTptOut.empty()))
         return oLine.Fail("--copy-to takes neither --json nor --tpt-out");
-    return -1;
+    return 0;
 }
 
 bool write_file(const std::string& strPath, const std::vector<unsigned char>& oBytes, std::string& strError) {
@@ -330,7 +327,8 @@ int print_recent(CRcStore& oStore, const lookup_options_t& oOpts) {
 int run(int argc, char** argv) {
     lookup_options_t oOpts;
     int iParse = parse_args(argc, argv, oOpts);
-    if (iParse >= 0) return iParse;
+    if (iParse < 0) return kExitFound;
+    if (iParse > 0) return iParse;
 
     std::unique_ptr<CRcStore> pStore;
     std::string strError;

@@ -5,15 +5,6 @@
 #include "fd_context.h"
 #include "svr_log.h"
 
-namespace {
-
-std::string PeerText(CFdContext* pFdContext) {
-    CInetAddr* pRemote = pFdContext->GetRemoteAddr();
-    return std::string(pRemote->GetIpStr()) + ":" + std::to_string(pRemote->GetPort());
-}
-
-}  // namespace
-
 CRcHttpHandler::CRcHttpHandler(CAioOperator& oOperator, CRcHttpBackend& oBackend, const stRcHttpSigning& oSigning,
                                stRcCounts& oCounts)
     : m_operator(oOperator), m_oBackend(oBackend), m_oSigning(oSigning), m_counts(oCounts) {}
@@ -48,7 +39,7 @@ sint32 CRcHttpHandler::OnRead(CFdContext* pFdContext, const char* pData, uint32 
     m_counts.iHttpRequests += oConn.GetAnswered() - iAnswered;
     if (eState == RC_HTTP_CLOSE && strOut.empty() && oConn.IsWaiting()) {
         LOG_ERR("HTTP peer %s sends more than %zu bytes while it waits for an answer; closing",
-                PeerText(pFdContext).c_str(), RC_HTTP_MAX_HELD);
+                pFdContext->GetRemoteAddr()->GetText().c_str(), RC_HTTP_MAX_HELD);
         ++m_counts.iDropped;
     }
     return Deliver(pFdContext, oSlot, strOut, eState);
@@ -57,7 +48,7 @@ sint32 CRcHttpHandler::OnRead(CFdContext* pFdContext, const char* pData, uint32 
 sint32 CRcHttpHandler::Deliver(CFdContext* pFdContext, stSlot& oSlot, std::string& strOut, ERcHttpState eState) {
     const sint32 iFd = pFdContext->GetFd();
     if (QueuedBytes(pFdContext) + strOut.size() > MAX_HTTP_QUEUED_BYTES) {
-        LOG_ERR("HTTP peer %s leaves more than %u bytes of answers unread; closing", PeerText(pFdContext).c_str(),
+        LOG_ERR("HTTP peer %s leaves more than %u bytes of answers unread; closing", pFdContext->GetRemoteAddr()->GetText().c_str(),
                 static_cast<unsigned>(MAX_HTTP_QUEUED_BYTES));
         ++m_counts.iDropped;
         return -1;

@@ -12,11 +12,6 @@
 
 namespace {
 
-std::string PeerText(CFdContext* pFdContext) {
-    CInetAddr* pRemote = pFdContext->GetRemoteAddr();
-    return std::string(pRemote->GetIpStr()) + ":" + std::to_string(pRemote->GetPort());
-}
-
 double seconds_since(std::chrono::steady_clock::time_point tFrom) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - tFrom).count();
 }
@@ -32,7 +27,7 @@ CRcReportHandler::stConn& CRcReportHandler::ConnOf(CFdContext* pFdContext) {
     if (oConn.iFdSeq != pFdContext->GetSeq() || oConn.strPeer.empty()) {
         oConn = stConn();
         oConn.iFdSeq = pFdContext->GetSeq();
-        oConn.strPeer = PeerText(pFdContext);
+        oConn.strPeer = pFdContext->GetRemoteAddr()->GetText();
     }
     return oConn;
 }

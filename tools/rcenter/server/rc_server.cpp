@@ -22,11 +22,6 @@ const uint32 kStoreGaugeIntervalMs = 5000;
 // errno when a failed call left one, else iDefault: a failure is never 0.
 int ErrnoOr(int iDefault) { return errno != 0 ? errno : iDefault; }
 
-std::string PeerText(CFdContext* pFdContext) {
-    CInetAddr* pRemote = pFdContext->GetRemoteAddr();
-    return std::string(pRemote->GetIpStr()) + ":" + std::to_string(pRemote->GetPort());
-}
-
 }  // namespace
 
 CRcenterServer::CRcenterServer(const stRcConfig& oConfig, CRcStore& oStore, CRcDedup& oDedup)
@@ -276,7 +271,7 @@ sint32 CRcenterServer::OnFdClosed(CFdContext* pFdContext) {
     if (pFdContext == nullptr) return -1;
     if (pFdContext->GetFdType() != FD_TYPE_TCP_ACCEPTED) return 0;
     const bool bHttp = KindOf(pFdContext) == RC_CONN_HTTP;
-    LOG_INFO("%sconnection from %s closed", bHttp ? "HTTP " : "", PeerText(pFdContext).c_str());
+    LOG_INFO("%sconnection from %s closed", bHttp ? "HTTP " : "", pFdContext->GetRemoteAddr()->GetText().c_str());
     if (bHttp) {
         if (m_pHttp) m_pHttp->OnClosed(pFdContext);
     } else {
