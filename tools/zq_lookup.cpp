@@ -228,7 +228,7 @@ int export_tsv(CRcStore& oStore) {
         oStore,
         [&](const rc_resource_t& oRes, const rc_location_t& oLoc) {
             bAny = true;
-            std::string strLine = rc_record_journal_line(oRes, oLoc);
+            std::string strLine = rc_record_tsv_line(oRes, oLoc);
             bWriteOk = fwrite(strLine.data(), 1, strLine.size(), stdout) == strLine.size();
             return bWriteOk;
         },
@@ -239,8 +239,8 @@ int export_tsv(CRcStore& oStore) {
 
 // A --db value names a PostgreSQL database or a SQLite file: the factory
 // tells which.
-stRcStoreAddress store_address(const std::string& strDb) {
-    stRcStoreAddress oWhere;
+rc_store_address_t store_address(const std::string& strDb) {
+    rc_store_address_t oWhere;
     oWhere.Address = strDb;
     return oWhere;
 }

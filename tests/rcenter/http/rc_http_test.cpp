@@ -63,7 +63,7 @@ protected:
     }
 
     zqfuzz::MapBackend backend;
-    stRcHttpSigning signing;
+    rc_http_signing_t signing;
 };
 
 }  // namespace
@@ -288,8 +288,8 @@ TEST_F(HttpFixture, ThePageAndWhatItLoadsAreServedUnderAPolicyAllowingOnlyThemse
 }
 
 TEST_F(HttpFixture, ATokenIsUsedOnceEvenWhileItsFirstRemovalIsStillAwaited) {
-    CRcReplay tokens(signing.WindowS);
-    signing.Replay = &tokens;
+    CRcRemovalTokens tokens(signing.WindowS);
+    signing.Tokens = &tokens;
     backend.defer = true;
     const std::string request = Post("/v1/resources/" + kFid + "/remove", "user=9&sig=" + Token(kFid, 9, kNow - 5));
     CRcHttpConn first(backend, signing);

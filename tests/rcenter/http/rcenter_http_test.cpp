@@ -257,7 +257,7 @@ TEST(RcenterHttp, AStalledClientTimesOutAndOneThatNeverReadsIsDroppedWhileReport
 
 TEST(RcenterHttpTurn, ARemovalAfterAReportOfTheSameFidInOneTurnRemovesIt) {
     zqtest::TempDir dir;
-    stRcConfig config;
+    rc_config_t config;
     config.db_path = dir.file("rc.db");
     config.http_enabled = config.sig_key_set = true;
     ASSERT_EQ(BinBufFromHexExact(config.sig_key, sizeof(config.sig_key), kKey, 32), 0);

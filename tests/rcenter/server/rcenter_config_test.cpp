@@ -19,7 +19,7 @@ struct Loaded {
     bool missing = false;
     std::vector<std::string> warnings;
     std::string error;
-    stRcConfig config;
+    rc_config_t config;
 };
 
 Loaded Load(const std::string& path) {
@@ -164,7 +164,7 @@ TEST(RcConfigStore, TheStoresAddressIsTheDbUrlElseAFileEvenOneNamedLikeKeyValues
     TempDir dir;
     Loaded l = LoadText(dir, "db_path: ./rc.db\ndb_url: host=/run/pg dbname=rc\ndb_timeout_ms: 800\n");
     ASSERT_EQ(l.result, 0) << l.error;
-    stRcStoreAddress where = rc_store_address(l.config);
+    rc_store_address_t where = rc_store_address(l.config);
     EXPECT_EQ(where.Address, "host=/run/pg dbname=rc");
     EXPECT_EQ(where.TimeoutMs, 800u);
     EXPECT_TRUE(rc_store_is_shared(where.Address));

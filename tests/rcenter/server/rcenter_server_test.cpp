@@ -1,5 +1,5 @@
 // zq_rcenter as a running process on 127.0.0.1: start-up and stop, answers
-// to good and bad reports over real sockets, hostile peers, a journal that
+// to good and bad reports over real sockets, hostile peers, a store that
 // cannot be written, deduplication across restarts, and its statistics.
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -128,7 +128,7 @@ TEST(RcenterStart, AStoreThatCannotBeOpenedOrIsOfANewerSchemaFailsToStart) {
 
 // ---- reports ----
 
-TEST(RcenterReports, AGoodReportIsAnsweredAcceptedAfterItIsJournaled) {
+TEST(RcenterReports, AGoodReportIsAnsweredAcceptedAfterItIsStored) {
     Server server;
     ASSERT_TRUE(server.Start());
     RSInfo info;
@@ -141,7 +141,7 @@ TEST(RcenterReports, AGoodReportIsAnsweredAcceptedAfterItIsJournaled) {
     EXPECT_EQ(a.cmd, U(RC_CMD_REPORT_RESPONSE));
     EXPECT_EQ(a.result, U(RC_RESULT_ACCEPTED));
     EXPECT_EQ(a.err, 0u);
-    std::vector<std::string> lines = Lines(server.Journal());
+    std::vector<std::string> lines = Lines(server.StoredLines());
     ASSERT_EQ(lines.size(), 1u);
     auto fields = Fields(lines[0]);
     ASSERT_EQ(fields.size(), 13u);
@@ -226,7 +226,7 @@ TEST(RcenterReports, EachRejectionHasItsNumbersAndTheServerServesOn) {
     MakeInfo(other, 5000, 24);
     EXPECT_EQ(Exchange(server.Port(), RequestOf(other, 11)).result, U(RC_RESULT_ACCEPTED));
 
-    std::vector<std::string> lines = Lines(server.Journal());
+    std::vector<std::string> lines = Lines(server.StoredLines());
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find("fid=" + good.FID.Hex()), std::string::npos);
     EXPECT_NE(lines[1].find("fid=" + other.FID.Hex()), std::string::npos);
@@ -374,7 +374,7 @@ TEST(RcenterDedup, TheSameReportTwiceIsAlreadyKnownAndAnotherUrlIsANewLocation) 
     info.Url = "http://mirror.example.com/copy.avi";
     EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 3)).result, U(RC_RESULT_ACCEPTED));
     EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 4)).result, U(RC_RESULT_KNOWN));
-    std::vector<std::string> lines = Lines(server.Journal());
+    std::vector<std::string> lines = Lines(server.StoredLines());
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[1].find("\turl=http://mirror.example.com/copy.avi\t"), std::string::npos) << lines[1];
 }

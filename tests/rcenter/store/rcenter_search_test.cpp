@@ -163,7 +163,7 @@ namespace {
 
 struct ListConn {
     zqfuzz::MapBackend backend;
-    stRcHttpSigning signing;
+    rc_http_signing_t signing;
 
     zqfuzz::HttpAnswer Get(const std::string& target, const std::string& method = "GET") {
         CRcHttpConn conn(backend, signing);

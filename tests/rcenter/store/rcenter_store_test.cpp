@@ -74,7 +74,7 @@ enum EBackend { BACKEND_SQLITE, BACKEND_POSTGRES };
 class RcStoreOnBoth : public ::testing::TestWithParam<EBackend> {
 protected:
     std::unique_ptr<CRcStore> Make() {
-        stRcStoreAddress config;
+        rc_store_address_t config;
         if (GetParam() == BACKEND_POSTGRES) {
             if (!m_pg.Running()) {
                 EXPECT_TRUE(m_pg.Start()) << m_pg.Error();
@@ -303,7 +303,7 @@ TEST(RcRecordFormat, TheJournalLineOfAStoredReportIsTheOneItWasAcceptedWith) {
     rc_resource_t res = a.res;
     a.where.FirstSeen = 1709647629;
     res.Locations.push_back(a.where);
-    EXPECT_EQ(rc_record_journal_line(res, a.where), rc_journal_line(a.report, 1709647629));
+    EXPECT_EQ(rc_record_tsv_line(res, a.where), rc_tsv_line(a.report, 1709647629));
 }
 
 TEST(RcRecordFormat, JsonEscapesTextsAndKeepsOnlyValidUtf8) {
@@ -360,8 +360,8 @@ TEST_F(ZqLookup, WritesThePieceTableAndExportsTheJournal) {
     ASSERT_EQ(r.exit_code, 0) << r.err;
     std::vector<std::string> lines = rctest::Lines(r.out);
     ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0] + "\n", rc_journal_line(a.report, 1709647629));
-    EXPECT_EQ(lines[2] + "\n", rc_journal_line(b.report, 1709647631));
+    EXPECT_EQ(lines[0] + "\n", rc_tsv_line(a.report, 1709647629));
+    EXPECT_EQ(lines[2] + "\n", rc_tsv_line(b.report, 1709647631));
 }
 
 TEST_F(ZqLookup, ExitsOneWhenNotFoundAndTwoForUsageOrADatabaseItCannotRead) {

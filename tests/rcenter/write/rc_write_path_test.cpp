@@ -39,7 +39,7 @@ protected:
     zqtest::TempDir dir;
     CRcSqliteStore store;
     CRcDedup dedup;
-    stRcCounts counts;
+    rc_counts_t counts;
     CRcStoreWorker worker{store};
     CRcWritePath path{worker, dedup, counts};
 };
@@ -66,7 +66,7 @@ TEST_F(WritePath, ARemovalFollowsTheReportGatheredBeforeItAndTheCacheForgetsIt) 
     EXPECT_EQ(order, "stored removed");
     EXPECT_EQ(removeErr, 0);
     EXPECT_TRUE(found);
-    EXPECT_EQ(counts.iRemoved, 1u);
+    EXPECT_EQ(counts.Removed, 1u);
     EXPECT_FALSE(path.TallyIfKnown(one.report, 1002, &since));
 }
 

@@ -68,14 +68,14 @@ const char* method_name(unsigned int iMethod) { return http_method_str(static_ca
 
 }  // namespace
 
-stRcHttpReply rc_http_json(unsigned int iStatus, const std::string& strJson) {
-    stRcHttpReply oReply;
+rc_http_reply_t rc_http_json(unsigned int iStatus, const std::string& strJson) {
+    rc_http_reply_t oReply;
     oReply.Status = iStatus;
     oReply.Body = strJson + "\n";
     return oReply;
 }
 
-stRcHttpReply rc_http_error(unsigned int iStatus, const std::string& strWords) {
+rc_http_reply_t rc_http_error(unsigned int iStatus, const std::string& strWords) {
     return rc_http_json(iStatus, "{\"error\": " + rc_json_text(strWords) + "}");
 }
 
@@ -93,7 +93,7 @@ const CRcHttpConn::stRoute CRcHttpConn::s_arRoutes[] = {
     {HTTP_POST, "/v1/resources/{fid}/remove", true, &CRcHttpConn::PostRemove},
 };
 
-CRcHttpConn::CRcHttpConn(CRcHttpBackend& oBackend, const stRcHttpSigning& oSigning)
+CRcHttpConn::CRcHttpConn(CRcHttpBackend& oBackend, const rc_http_signing_t& oSigning)
     : m_oBackend(oBackend),
       m_oSigning(oSigning),
       m_eState(RC_HTTP_OPEN),
@@ -208,14 +208,14 @@ ERcHttpState CRcHttpConn::Resume(time_t tNow, std::string& strOut) {
 RcHttpReply CRcHttpConn::Await(const std::string& strWhat) {
     m_bWaiting = true;
     std::shared_ptr<CRcHttpConn*> pSelf = m_pSelf;
-    return [pSelf, strWhat](const stRcHttpReply& oReply) {
+    return [pSelf, strWhat](const rc_http_reply_t& oReply) {
         if (*pSelf != nullptr) (*pSelf)->OnReply(oReply);
     };
 }
 
 // A reply during Dispatch is answered in the Feed under way; a later one is
 // kept for Resume, and the owner woken.
-void CRcHttpConn::OnReply(const stRcHttpReply& oReply) {
+void CRcHttpConn::OnReply(const rc_http_reply_t& oReply) {
     if (!m_bWaiting) return;
     m_bWaiting = false;
     const bool bLater = m_pOut == nullptr;
@@ -345,7 +345,7 @@ void CRcHttpConn::Dispatch(std::string& strOut) {
 
 void CRcHttpConn::GetPage(const stRequest& oRequest, std::string& strOut) {
     const rc_page_asset_t* pAsset = rc_page_find(oRequest.Path);
-    stRcHttpReply oReply;
+    rc_http_reply_t oReply;
     oReply.Type = pAsset->Type;
     oReply.Headers = RC_PAGE_HEADERS;
     oReply.Body.assign(reinterpret_cast<const char*>(pAsset->Data), pAsset->Size);
@@ -388,7 +388,7 @@ void CRcHttpConn::GetHash(const stRequest& oRequest, std::string& strOut) {
 }
 
 void CRcHttpConn::AskList(rc_list_request_t& oList, const stRequest& oRequest, std::string& strOut) {
-    stRcHttpPage oPage;
+    rc_http_page_t oPage;
     std::string strWhy;
     if (!oRequest.Params.Page(oPage, strWhy)) {
         AnswerError(400, strWhy, strOut);
@@ -413,7 +413,7 @@ bool CRcHttpConn::FidOf(const stRequest& oRequest, std::string& strFid, std::str
 void CRcHttpConn::GetRecord(const stRequest& oRequest, std::string& strOut) {
     std::string strFid;
     if (!FidOf(oRequest, strFid, strOut)) return;
-    stRcHttpPage oPage;
+    rc_http_page_t oPage;
     std::string strWhy;
     if (!oRequest.Params.Page(oPage, strWhy)) {
         AnswerError(400, strWhy, strOut);
@@ -463,14 +463,14 @@ void CRcHttpConn::PostRemove(const stRequest& oRequest, std::string& strOut) {
     }
     // Remembered before the removal is even queued, so a second use of the
     // token is refused while the first one is still on its way.
-    const ERcReplay eReplay =
-        m_oSigning.Replay != nullptr ? m_oSigning.Replay->Use(*pSig, oFields.Time, static_cast<sint64>(m_tNow))
-                                     : RC_REPLAY_FRESH;
-    if (eReplay == RC_REPLAY_SEEN) {
+    const ERcTokenUse eToken =
+        m_oSigning.Tokens != nullptr ? m_oSigning.Tokens->Use(*pSig, oFields.Time, static_cast<sint64>(m_tNow))
+                                     : RC_TOKEN_FRESH;
+    if (eToken == RC_TOKEN_SEEN) {
         AnswerError(403, "replayed", strOut);
         return;
     }
-    if (eReplay == RC_REPLAY_FULL) {
+    if (eToken == RC_TOKEN_FULL) {
         AnswerError(503, "busy", strOut);
         return;
     }
@@ -479,7 +479,7 @@ void CRcHttpConn::PostRemove(const stRequest& oRequest, std::string& strOut) {
 
 // Every answer says its type is what it is: a browser must never guess a
 // record's JSON to be a page.
-void CRcHttpConn::Answer(const stRcHttpReply& oReply, std::string& strOut, const char* pszAllow) {
+void CRcHttpConn::Answer(const rc_http_reply_t& oReply, std::string& strOut, const char* pszAllow) {
     char szHead[256];
     snprintf(szHead, sizeof(szHead),
              "HTTP/1.1 %u %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\nX-Content-Type-Options: nosniff\r\n",

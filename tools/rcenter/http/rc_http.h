@@ -28,7 +28,7 @@
 
 // One answer: its status, media type, extra header lines (each ending in
 // CRLF) and body. The connection adds the framing headers.
-struct stRcHttpReply {
+struct rc_http_reply_t {
     unsigned int Status = 200;
     std::string Type = "application/json";
     std::string Headers;
@@ -36,13 +36,13 @@ struct stRcHttpReply {
 };
 
 // A JSON answer: the text and a newline.
-stRcHttpReply rc_http_json(unsigned int iStatus, const std::string& strJson);
+rc_http_reply_t rc_http_json(unsigned int iStatus, const std::string& strJson);
 // An error for the peer: {"error": strWords}. What went wrong inside goes
 // to the log, never here.
-stRcHttpReply rc_http_error(unsigned int iStatus, const std::string& strWords);
+rc_http_reply_t rc_http_error(unsigned int iStatus, const std::string& strWords);
 
 // The backend's answer to one request.
-typedef std::function<void(const stRcHttpReply& oReply)> RcHttpReply;
+typedef std::function<void(const rc_http_reply_t& oReply)> RcHttpReply;
 
 // The store's side of the API. Each call answers through fnReply exactly
 // once, before it returns or later on the caller's thread; a reply to a
@@ -52,7 +52,7 @@ class CRcHttpBackend {
 public:
     virtual ~CRcHttpBackend() {}
     // The record as one JSON object, its locations paged by oPage.
-    virtual void Lookup(const std::string& strFid, const stRcHttpPage& oPage, RcHttpReply fnReply) = 0;
+    virtual void Lookup(const std::string& strFid, const rc_http_page_t& oPage, RcHttpReply fnReply) = 0;
     // The stored piece table, as reported.
     virtual void PieceTable(const std::string& strFid, RcHttpReply fnReply) = 0;
     // Counts as one JSON object.
@@ -69,12 +69,12 @@ public:
     virtual void Answered(unsigned int iStatus) { (void)iStatus; }
 };
 
-struct stRcHttpSigning {
+struct rc_http_signing_t {
     bool HasSecret = false;  // false: every removal is refused
     unsigned char Secret[SIG_SECRET_LEN] = {};
     uint32 WindowS = SIG_DEFAULT_WINDOW_S;
     // The tokens already used, shared by every connection; null: not checked.
-    CRcReplay* Replay = nullptr;
+    CRcRemovalTokens* Tokens = nullptr;
 };
 
 enum ERcHttpState {
@@ -89,7 +89,7 @@ const size_t RC_HTTP_MAX_HELD = 1024 * 1024;
 
 class CRcHttpConn {
 public:
-    CRcHttpConn(CRcHttpBackend& oBackend, const stRcHttpSigning& oSigning);
+    CRcHttpConn(CRcHttpBackend& oBackend, const rc_http_signing_t& oSigning);
     ~CRcHttpConn();
 
     // Parses iLen more bytes received at tNow (which judges signatures) and
@@ -162,16 +162,16 @@ private:
     bool FidOf(const stRequest& oRequest, std::string& strFid, std::string& strOut);
     // The reply callback for the request being dispatched.
     RcHttpReply Await(const std::string& strWhat);
-    void OnReply(const stRcHttpReply& oReply);
+    void OnReply(const rc_http_reply_t& oReply);
     // The request is answered: the next may be read.
     void EndRequest();
-    void Answer(const stRcHttpReply& oReply, std::string& strOut, const char* pszAllow = nullptr);
+    void Answer(const rc_http_reply_t& oReply, std::string& strOut, const char* pszAllow = nullptr);
     void AnswerError(unsigned int iStatus, const std::string& strReason, std::string& strOut,
                      const char* pszAllow = nullptr);
     void AnswerAndClose(unsigned int iStatus, const std::string& strReason, std::string& strOut);
 
     CRcHttpBackend& m_oBackend;
-    const stRcHttpSigning& m_oSigning;
+    const rc_http_signing_t& m_oSigning;
     http_parser m_parser;
     ERcHttpState m_eState;
     EPhase m_ePhase;

@@ -25,7 +25,7 @@ int fid_of(const std::string& strFid, Sha1Hash& oFid, std::string& strReason) {
 // A store's failure as the peer sees it: the database away for now is worth
 // another try (503); anything else is ours (500). The reason, which may name
 // paths and libraries, goes to the log.
-stRcHttpReply store_failure(const char* pszWhat, int iErr, const std::string& strReason) {
+rc_http_reply_t store_failure(const char* pszWhat, int iErr, const std::string& strReason) {
     if (iErr == ECONNREFUSED || iErr == ECONNRESET || iErr == ETIMEDOUT || iErr == ENOTCONN ||
         iErr == EHOSTUNREACH || iErr == ENETUNREACH || iErr == EAGAIN) {
         LOG_WARN("HTTP %s: %s", pszWhat, strReason.c_str());
@@ -66,7 +66,7 @@ std::string rc_http_record_page(const rc_resource_t& oRes, uint64 iNext, size_t 
     return strJson;
 }
 
-void CRcHttpApi::Lookup(const std::string& strFid, const stRcHttpPage& oPage, RcHttpReply fnReply) {
+void CRcHttpApi::Lookup(const std::string& strFid, const rc_http_page_t& oPage, RcHttpReply fnReply) {
     FindAndAnswer(strFid, oPage, fnReply, [](const rc_resource_t& oRes, uint64 iNext) {
         return rc_http_json(200, rc_http_record_page(oRes, iNext, RC_HTTP_RECORD_BUDGET));
     });
@@ -74,19 +74,19 @@ void CRcHttpApi::Lookup(const std::string& strFid, const stRcHttpPage& oPage, Rc
 
 // One location is the least a page holds; the table is all that is shown.
 void CRcHttpApi::PieceTable(const std::string& strFid, RcHttpReply fnReply) {
-    stRcHttpPage oOne;
+    rc_http_page_t oOne;
     oOne.Limit = 1;
     oOne.After = 0;
     FindAndAnswer(strFid, oOne, fnReply, [](const rc_resource_t& oRes, uint64) {
-        stRcHttpReply oReply;
+        rc_http_reply_t oReply;
         oReply.Type = "application/octet-stream";
         oReply.Body.assign(oRes.Tpt.begin(), oRes.Tpt.end());
         return oReply;
     });
 }
 
-void CRcHttpApi::FindAndAnswer(const std::string& strFid, const stRcHttpPage& oPage, RcHttpReply fnReply,
-                               std::function<stRcHttpReply(const rc_resource_t&, uint64)> fnBody) {
+void CRcHttpApi::FindAndAnswer(const std::string& strFid, const rc_http_page_t& oPage, RcHttpReply fnReply,
+                               std::function<rc_http_reply_t(const rc_resource_t&, uint64)> fnBody) {
     Sha1Hash oFid;
     std::string strReason;
     if (fid_of(strFid, oFid, strReason) != 0) {
@@ -117,7 +117,7 @@ void CRcHttpApi::Stats(RcHttpReply fnReply) {
         rc_store_counts_t oStored;
     };
     auto pCounted = std::make_shared<stCounted>();
-    const stRcCounts& oCounts = m_counts;
+    const rc_counts_t& oCounts = m_counts;
     m_oReader.Submit(
         [pCounted](CRcStore& oStore) { pCounted->iErr = oStore.GetCounts(pCounted->oStored, pCounted->strError); },
         [pCounted, fnReply, &oCounts] {
@@ -133,13 +133,13 @@ void CRcHttpApi::Stats(RcHttpReply fnReply) {
             add("resources", pCounted->oStored.Resources);
             add("locations", pCounted->oStored.Locations);
             add("reports", pCounted->oStored.Reports);
-            add("accepted", oCounts.iAccepted);
-            add("known", oCounts.iKnown);
-            add("rejected", oCounts.iRejected);
-            add("not_stored", oCounts.iNotStored);
-            add("removed", oCounts.iRemoved);
-            add("dropped_connections", oCounts.iDropped);
-            add("http_requests", oCounts.iHttpRequests);
+            add("accepted", oCounts.Accepted);
+            add("known", oCounts.Known);
+            add("rejected", oCounts.Rejected);
+            add("not_stored", oCounts.NotStored);
+            add("removed", oCounts.Removed);
+            add("dropped_connections", oCounts.Dropped);
+            add("http_requests", oCounts.HttpRequests);
             fnReply(rc_http_json(200, strOut + "}"));
         });
 }
@@ -184,7 +184,7 @@ void CRcHttpApi::List(const rc_list_request_t& oRequest, RcHttpReply fnReply) {
         });
 }
 void CRcHttpApi::Metrics(RcHttpReply fnReply) {
-    stRcHttpReply oReply;
+    rc_http_reply_t oReply;
     oReply.Type = "text/plain; version=0.0.4; charset=utf-8";
     oReply.Body = m_oMetrics.Text();
     fnReply(oReply);

@@ -33,11 +33,11 @@ std::string rc_http_record_page(const rc_resource_t& oRes, uint64 iNext, size_t 
 
 class CRcHttpApi : public CRcHttpBackend {
 public:
-    CRcHttpApi(CRcStoreWorker& oReader, CRcWritePath& oWritePath, const stRcCounts& oCounts,
+    CRcHttpApi(CRcStoreWorker& oReader, CRcWritePath& oWritePath, const rc_counts_t& oCounts,
                CRcServerMetrics& oMetrics)
         : m_oReader(oReader), m_oWritePath(oWritePath), m_counts(oCounts), m_oMetrics(oMetrics) {}
 
-    void Lookup(const std::string& strFid, const stRcHttpPage& oPage, RcHttpReply fnReply) override;
+    void Lookup(const std::string& strFid, const rc_http_page_t& oPage, RcHttpReply fnReply) override;
     void PieceTable(const std::string& strFid, RcHttpReply fnReply) override;
     void Stats(RcHttpReply fnReply) override;
     void Remove(const std::string& strFid, RcHttpReply fnReply) override;
@@ -49,12 +49,12 @@ public:
 private:
     // Looks the FID up on the reading thread and answers with fnBody of
     // what was found, or the error.
-    void FindAndAnswer(const std::string& strFid, const stRcHttpPage& oPage, RcHttpReply fnReply,
-                       std::function<stRcHttpReply(const rc_resource_t&, uint64)> fnBody);
+    void FindAndAnswer(const std::string& strFid, const rc_http_page_t& oPage, RcHttpReply fnReply,
+                       std::function<rc_http_reply_t(const rc_resource_t&, uint64)> fnBody);
 
     CRcStoreWorker& m_oReader;
     CRcWritePath& m_oWritePath;
-    const stRcCounts& m_counts;
+    const rc_counts_t& m_counts;
     CRcServerMetrics& m_oMetrics;
 };
 

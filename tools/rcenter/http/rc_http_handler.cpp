@@ -5,8 +5,8 @@
 #include "fd_context.h"
 #include "svr_log.h"
 
-CRcHttpHandler::CRcHttpHandler(CAioOperator& oOperator, CRcHttpBackend& oBackend, const stRcHttpSigning& oSigning,
-                               stRcCounts& oCounts)
+CRcHttpHandler::CRcHttpHandler(CAioOperator& oOperator, CRcHttpBackend& oBackend, const rc_http_signing_t& oSigning,
+                               rc_counts_t& oCounts)
     : m_operator(oOperator), m_oBackend(oBackend), m_oSigning(oSigning), m_counts(oCounts) {}
 
 uint64 CRcHttpHandler::QueuedBytes(CFdContext* pFdContext) {
@@ -36,11 +36,11 @@ sint32 CRcHttpHandler::OnRead(CFdContext* pFdContext, const char* pData, uint32 
     const uint64 iAnswered = oConn.GetAnswered();
     std::string strOut;
     ERcHttpState eState = oConn.Feed(pData, iDataSize, time(nullptr), strOut);
-    m_counts.iHttpRequests += oConn.GetAnswered() - iAnswered;
+    m_counts.HttpRequests += oConn.GetAnswered() - iAnswered;
     if (eState == RC_HTTP_CLOSE && strOut.empty() && oConn.IsWaiting()) {
         LOG_ERR("HTTP peer %s sends more than %zu bytes while it waits for an answer; closing",
                 pFdContext->GetRemoteAddr()->GetText().c_str(), RC_HTTP_MAX_HELD);
-        ++m_counts.iDropped;
+        ++m_counts.Dropped;
     }
     return Deliver(pFdContext, oSlot, strOut, eState);
 }
@@ -50,7 +50,7 @@ sint32 CRcHttpHandler::Deliver(CFdContext* pFdContext, stSlot& oSlot, std::strin
     if (QueuedBytes(pFdContext) + strOut.size() > MAX_HTTP_QUEUED_BYTES) {
         LOG_ERR("HTTP peer %s leaves more than %u bytes of answers unread; closing", pFdContext->GetRemoteAddr()->GetText().c_str(),
                 static_cast<unsigned>(MAX_HTTP_QUEUED_BYTES));
-        ++m_counts.iDropped;
+        ++m_counts.Dropped;
         return -1;
     }
     if (strOut.empty()) return eState == RC_HTTP_CLOSE && !oSlot.pConn->IsWaiting() ? -1 : 0;
@@ -78,7 +78,7 @@ void CRcHttpHandler::Run() {
         const uint64 iAnswered = oSlot.pConn->GetAnswered();
         std::string strOut;
         ERcHttpState eState = oSlot.pConn->Resume(time(nullptr), strOut);
-        m_counts.iHttpRequests += oSlot.pConn->GetAnswered() - iAnswered;
+        m_counts.HttpRequests += oSlot.pConn->GetAnswered() - iAnswered;
         if (Deliver(pFdContext, oSlot, strOut, eState) != 0) {
             // Closed here, so no OnFdClosed: the slot goes now, unless its
             // last answer is still referenced (let go in OnWrote).

@@ -45,7 +45,7 @@ bool CRcHttpParams::Number(const std::string& strName, uint64 iMin, uint64 iMax,
     return true;
 }
 
-bool CRcHttpParams::Page(stRcHttpPage& oPage, std::string& strWhy) const {
+bool CRcHttpParams::Page(rc_http_page_t& oPage, std::string& strWhy) const {
     uint64 iLimit = 0;
     uint64 iAfter = 0;
     if (!Number("limit", 1, RC_STORE_PAGE_MAX, RC_HTTP_PAGE_DEFAULT, iLimit, strWhy) ||

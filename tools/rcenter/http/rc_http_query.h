@@ -21,7 +21,7 @@ enum : uint32 {
 
 // Which entries one answer shows: at most Limit, from the one after the
 // cursor After (0: the first).
-struct stRcHttpPage {
+struct rc_http_page_t {
     uint32 Limit = RC_HTTP_PAGE_DEFAULT;
     uint64 After = 0;
 };
@@ -37,7 +37,7 @@ public:
     bool Number(const std::string& strName, uint64 iMin, uint64 iMax, uint64 iDefault, uint64& iValue,
                 std::string& strWhy) const;
     // limit (1 to the store's page bound) and after (a cursor; 0 is the start).
-    bool Page(stRcHttpPage& oPage, std::string& strWhy) const;
+    bool Page(rc_http_page_t& oPage, std::string& strWhy) const;
 
 private:
     std::vector<std::pair<std::string, std::string> > m_oPairs;

@@ -17,7 +17,7 @@ double seconds_since(std::chrono::steady_clock::time_point tFrom) {
 }
 }  // namespace
 
-CRcReportHandler::CRcReportHandler(CAioOperator& oOperator, CRcWritePath& oWritePath, stRcCounts& oCounts)
+CRcReportHandler::CRcReportHandler(CAioOperator& oOperator, CRcWritePath& oWritePath, rc_counts_t& oCounts)
     : m_operator(oOperator), m_oWritePath(oWritePath), m_counts(oCounts), m_pAnswerTimes(nullptr), m_iGatherStart(0) {
     m_oWritePath.SetCommittedHandler([this] { Committed(); });
 }
@@ -46,7 +46,7 @@ sint32 CRcReportHandler::OnRead(CFdContext* pFdContext, const char* pData, uint3
         if (nFrame == RC_FRAME_INVALID) {
             LOG_ERR("invalid packet from %s, len=%u, cmd=0x%x, ver=%u, sign=%u; closing", oConn.strPeer.c_str(),
                     head.iLength, head.iCmd, head.iVer, head.iSign);
-            ++m_counts.iDropped;
+            ++m_counts.Dropped;
             // Answers already settled still go out before the close.
             Flush(iFd);
             m_oConns.erase(iFd);
@@ -75,20 +75,20 @@ void CRcReportHandler::HandleRequest(const unsigned char* p, uint32 iLen, time_t
         rc_read_head(p, head);
         oAnswer.iResult = RC_RESULT_REJECTED;
         oAnswer.bSettled = true;
-        ++m_counts.iRejected;
+        ++m_counts.Rejected;
         LOG_WARN("report seq=%u from %s rejected: errno=%u (%s), len=%u, cmd=0x%x", oAnswer.iSeq,
                  oConn.strPeer.c_str(), oAnswer.iErrno, rc_errno_text(oAnswer.iErrno), iLen, head.iCmd);
         return;
     }
     oAnswer.oFid = oReport.FID;
     oAnswer.strUrl = oReport.Url;
-    oAnswer.strFile = rc_journal_escape(oReport.FileName);
+    oAnswer.strFile = rc_tsv_escape(oReport.FileName);
 
     uint64 iFirstSeen = 0;
     if (m_oWritePath.TallyIfKnown(oReport, tNow, &iFirstSeen)) {
         oAnswer.iResult = RC_RESULT_KNOWN;
         oAnswer.bSettled = true;
-        ++m_counts.iKnown;
+        ++m_counts.Known;
         LOG_INFO("report seq=%u from %s: fid=%s (%s) already known since %llu", oAnswer.iSeq, oConn.strPeer.c_str(),
                  oReport.FID.Hex().c_str(), oAnswer.strFile.c_str(), static_cast<unsigned long long>(iFirstSeen));
         return;
@@ -126,20 +126,20 @@ void CRcReportHandler::Settle(sint32 iFd, uint32 iFdSeq, stAnswer& oAnswer, int 
     if (iErr != 0) {
         oAnswer.iResult = RC_RESULT_NOT_STORED;
         oAnswer.iErrno = static_cast<uint32>(iErr);
-        ++m_counts.iNotStored;
+        ++m_counts.NotStored;
         LOG_ERR("report seq=%u from %s: fid=%s (%s) not stored: %s", oAnswer.iSeq, strPeer.c_str(), strFid.c_str(),
                 oAnswer.strFile.c_str(), strError.c_str());
         return;
     }
     if (nStored == RC_STORED_KNOWN) {
         oAnswer.iResult = RC_RESULT_KNOWN;
-        ++m_counts.iKnown;
+        ++m_counts.Known;
         LOG_INFO("report seq=%u from %s: fid=%s (%s) already known to the store", oAnswer.iSeq, strPeer.c_str(),
                  strFid.c_str(), oAnswer.strFile.c_str());
         return;
     }
     oAnswer.iResult = RC_RESULT_ACCEPTED;
-    ++m_counts.iAccepted;
+    ++m_counts.Accepted;
     LOG_INFO("report seq=%u from %s: fid=%s (%s) accepted%s", oAnswer.iSeq, strPeer.c_str(), strFid.c_str(),
              oAnswer.strFile.c_str(), nStored == RC_STORED_LOCATION ? " as a new location" : "");
 }
@@ -182,7 +182,7 @@ bool CRcReportHandler::Send(sint32 iFd, stConn& oConn, const stAnswer& oAnswer) 
     if (pFdContext->GetWriteTaskList().size() >= MAX_QUEUED_RESPONSES) {
         LOG_ERR("%s leaves %u answers unread; closing", oConn.strPeer.c_str(),
                 static_cast<unsigned>(MAX_QUEUED_RESPONSES));
-        ++m_counts.iDropped;
+        ++m_counts.Dropped;
         m_operator.CloseSocket(iFd);
         return false;
     }

@@ -35,11 +35,11 @@ public:
         MAX_GATHER_MS = 2,
     };
 
-    CRcReportHandler(CAioOperator& oOperator, CRcWritePath& oWritePath, stRcCounts& oCounts);
+    CRcReportHandler(CAioOperator& oOperator, CRcWritePath& oWritePath, rc_counts_t& oCounts);
 
     // Where the time from a report's read to its answer being queued is
     // observed; null: not timed. Must outlive the handler.
-    void SetAnswerTimes(stRcHistogram* pAnswerTimes) { m_pAnswerTimes = pAnswerTimes; }
+    void SetAnswerTimes(rc_histogram_t* pAnswerTimes) { m_pAnswerTimes = pAnswerTimes; }
 
     // A report connection's bytes, as CAioEvtHandler::OnTcpRead.
     sint32 OnRead(CFdContext* pFdContext, const char* pData, uint32 iDataSize, uint32& iParsedDataSize);
@@ -88,8 +88,8 @@ private:
 
     CAioOperator& m_operator;
     CRcWritePath& m_oWritePath;
-    stRcCounts& m_counts;
-    stRcHistogram* m_pAnswerTimes;
+    rc_counts_t& m_counts;
+    rc_histogram_t* m_pAnswerTimes;
     std::unordered_map<sint32, stConn> m_oConns;  // by descriptor
     std::vector<sint32> m_oAnswered;  // connections the commit in flight settled answers of
     uint32 m_iGatherStart;  // tick of the last commit's end

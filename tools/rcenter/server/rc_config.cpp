@@ -88,7 +88,7 @@ bool KnownKey(const char* pszName) {
 
 }  // namespace
 
-int rc_load_config(const std::string& strPath, stRcConfig& oConfig, bool& bMissing,
+int rc_load_config(const std::string& strPath, rc_config_t& oConfig, bool& bMissing,
                    std::vector<std::string>& oWarnings, std::string& strError) {
     bMissing = false;
     struct stat st;
@@ -176,8 +176,8 @@ int rc_load_config(const std::string& strPath, stRcConfig& oConfig, bool& bMissi
     return 0;
 }
 
-stRcStoreAddress rc_store_address(const stRcConfig& oConfig) {
-    stRcStoreAddress oWhere;
+rc_store_address_t rc_store_address(const rc_config_t& oConfig) {
+    rc_store_address_t oWhere;
     oWhere.TimeoutMs = oConfig.db_timeout_ms;
     oWhere.Address = oConfig.db_url.empty() ? oConfig.db_path : oConfig.db_url;
     // db_path always names a file, even one whose name reads like key=value.

@@ -13,7 +13,7 @@
 #include "req_sig.h"
 #include "sig_key.h"
 
-struct stRcConfig {
+struct rc_config_t {
     std::string listen_ip = "127.0.0.1";
     uint32 listen_port = 0;  // 0: any free port
     std::string db_path = "./data/rcenter.db";
@@ -39,10 +39,10 @@ struct stRcConfig {
     unsigned char sig_key[SIG_SECRET_LEN] = {};  // from sig_key or sig_key_file
     uint32 sig_window_s = 300;
 
-    stRcConfig() = default;
-    stRcConfig(const stRcConfig&) = default;
-    stRcConfig& operator=(const stRcConfig&) = default;
-    ~stRcConfig() { SigWipe(sig_key, sizeof(sig_key)); }
+    rc_config_t() = default;
+    rc_config_t(const rc_config_t&) = default;
+    rc_config_t& operator=(const rc_config_t&) = default;
+    ~rc_config_t() { SigWipe(sig_key, sizeof(sig_key)); }
 };
 
 enum {
@@ -61,10 +61,10 @@ enum {
 // keys); otherwise an error number with the reason in strError: the system's
 // for a file that cannot be read, EINVAL for a bad value or a non-file, EIO
 // for a file the reader refused.
-int rc_load_config(const std::string& strPath, stRcConfig& oConfig, bool& bMissing,
+int rc_load_config(const std::string& strPath, rc_config_t& oConfig, bool& bMissing,
                    std::vector<std::string>& oWarnings, std::string& strError);
 
 // The store the configuration names: db_url when set, else the file db_path.
-stRcStoreAddress rc_store_address(const stRcConfig& oConfig);
+rc_store_address_t rc_store_address(const rc_config_t& oConfig);
 
 #endif

@@ -24,13 +24,13 @@ int ErrnoOr(int iDefault) { return errno != 0 ? errno : iDefault; }
 
 }  // namespace
 
-CRcenterServer::CRcenterServer(const stRcConfig& oConfig, CRcStore& oStore, CRcDedup& oDedup)
+CRcenterServer::CRcenterServer(const rc_config_t& oConfig, CRcStore& oStore, CRcDedup& oDedup)
     : m_oConfig(oConfig),
       m_oStore(oStore),
       m_oDedup(oDedup),
       m_operator(*this),
-      m_oReplay(oConfig.sig_window_s),
-      m_oMetrics(m_counts, oDedup, m_oReplay, [this] { return CountOpen(); }),
+      m_oTokens(oConfig.sig_window_s),
+      m_oMetrics(m_counts, oDedup, m_oTokens, [this] { return CountOpen(); }),
       m_oWriter(oStore),
       m_oWritePath(m_oWriter, oDedup, m_counts),
       m_oReports(m_operator, m_oWritePath, m_counts),
@@ -129,7 +129,7 @@ int CRcenterServer::StartHttp(std::string& strError) {
     m_oSigning.HasSecret = m_oConfig.sig_key_set;
     memcpy(m_oSigning.Secret, m_oConfig.sig_key, sizeof(m_oSigning.Secret));
     m_oSigning.WindowS = m_oConfig.sig_window_s;
-    m_oSigning.Replay = &m_oReplay;
+    m_oSigning.Tokens = &m_oTokens;
     m_pHttpApi.reset(new CRcHttpApi(*m_pReader, m_oWritePath, m_counts, m_oMetrics));
     m_pHttp.reset(new CRcHttpHandler(m_operator, *m_pHttpApi, m_oSigning, m_counts));
 
@@ -172,8 +172,8 @@ void CRcenterServer::RefreshStoreGauges() {
     if (m_pReader) m_oMetrics.RefreshStore(*m_pReader);
 }
 
-stRcOpenConns CRcenterServer::CountOpen() {
-    stRcOpenConns oOpen;
+rc_open_conns_t CRcenterServer::CountOpen() {
+    rc_open_conns_t oOpen;
     for (uint32 i = 0; i < m_operator.GetMaxFdNum(); ++i) {
         CFdContext* pFdContext = m_operator.GetFdContext(static_cast<sint32>(i));
         if (pFdContext == nullptr || pFdContext->GetFd() != static_cast<sint32>(i) ||
@@ -197,13 +197,13 @@ void CRcenterServer::WriteStatistics() {
     g_StatisLog.Write("%s", m_oDedup.GetStatisticInfo().c_str());
     g_StatisLog.Write("reports accepted=%llu known=%llu rejected=%llu not_stored=%llu dropped_connections=%llu "
                       "removed=%llu http_requests=%llu",
-                      static_cast<unsigned long long>(m_counts.iAccepted),
-                      static_cast<unsigned long long>(m_counts.iKnown),
-                      static_cast<unsigned long long>(m_counts.iRejected),
-                      static_cast<unsigned long long>(m_counts.iNotStored),
-                      static_cast<unsigned long long>(m_counts.iDropped),
-                      static_cast<unsigned long long>(m_counts.iRemoved),
-                      static_cast<unsigned long long>(m_counts.iHttpRequests));
+                      static_cast<unsigned long long>(m_counts.Accepted),
+                      static_cast<unsigned long long>(m_counts.Known),
+                      static_cast<unsigned long long>(m_counts.Rejected),
+                      static_cast<unsigned long long>(m_counts.NotStored),
+                      static_cast<unsigned long long>(m_counts.Dropped),
+                      static_cast<unsigned long long>(m_counts.Removed),
+                      static_cast<unsigned long long>(m_counts.HttpRequests));
 }
 
 bool CRcenterServer::WritesPending() {

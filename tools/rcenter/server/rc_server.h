@@ -35,7 +35,7 @@
 
 class CRcenterServer : public CAioEvtHandler {
 public:
-    typedef stRcCounts CCounts;
+    typedef rc_counts_t CCounts;
 
     enum : uint32 {
         // How long a stop waits for the store's answers, then for the
@@ -44,7 +44,7 @@ public:
         STOP_WRITE_WAIT_MS = 5000,
     };
 
-    CRcenterServer(const stRcConfig& oConfig, CRcStore& oStore, CRcDedup& oDedup);
+    CRcenterServer(const rc_config_t& oConfig, CRcStore& oStore, CRcDedup& oDedup);
     ~CRcenterServer() override;
 
     // Opens the reading store, starts the store threads, builds the
@@ -89,7 +89,7 @@ private:
 
     static EConnKind KindOf(CFdContext* pFdContext);
     // Accepted connections by their listener's tag, for a scrape.
-    stRcOpenConns CountOpen();
+    rc_open_conns_t CountOpen();
     void RefreshStoreGauges();
     int StartHttp(std::string& strError);
     int Watch(CRcStoreWorker& oWorker, std::string& strError);
@@ -98,19 +98,19 @@ private:
     void StopWorkers();
     bool WritesPending();
 
-    const stRcConfig& m_oConfig;
+    const rc_config_t& m_oConfig;
     CRcStore& m_oStore;
     CRcDedup& m_oDedup;
     CAioOperator m_operator;
     CCounts m_counts;
-    CRcReplay m_oReplay;
+    CRcRemovalTokens m_oTokens;
     CRcServerMetrics m_oMetrics;
     std::unique_ptr<CRcStore> m_pReadStore;
     CRcStoreWorker m_oWriter;
     std::unique_ptr<CRcStoreWorker> m_pReader;
     CRcWritePath m_oWritePath;
     CRcReportHandler m_oReports;
-    stRcHttpSigning m_oSigning;
+    rc_http_signing_t m_oSigning;
     std::unique_ptr<CRcHttpApi> m_pHttpApi;
     std::unique_ptr<CRcHttpHandler> m_pHttp;
     sint32 m_iListenFd;

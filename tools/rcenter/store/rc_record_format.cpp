@@ -65,8 +65,8 @@ std::string rc_record_text(const rc_resource_t& oRes) {
     out += "last_seen: " + rc_utc_text(oRes.LastSeen) + "\n";
     out += "count: " + std::to_string(oRes.Count) + "\n";
     for (const rc_location_t& oLoc : oRes.Locations) {
-        out += "location: " + rc_utc_text(oLoc.FirstSeen) + "\t" + rc_journal_escape(oLoc.Url) + "\t" +
-               rc_journal_escape(oLoc.FileName) + "\n";
+        out += "location: " + rc_utc_text(oLoc.FirstSeen) + "\t" + rc_tsv_escape(oLoc.Url) + "\t" +
+               rc_tsv_escape(oLoc.FileName) + "\n";
     }
     return out;
 }
@@ -93,10 +93,10 @@ std::string rc_record_json(const rc_resource_t& oRes) {
     return out;
 }
 
-std::string rc_record_journal_line(const rc_resource_t& oRes, const rc_location_t& oWhere) {
+std::string rc_record_tsv_line(const rc_resource_t& oRes, const rc_location_t& oWhere) {
     rc_report_t oReport;
     rc_report_of(oRes, oWhere, oReport);
-    return rc_journal_line(oReport, static_cast<time_t>(oWhere.FirstSeen));
+    return rc_tsv_line(oReport, static_cast<time_t>(oWhere.FirstSeen));
 }
 
 std::string rc_entry_json(const rc_resource_entry_t& oEntry) {

@@ -40,7 +40,7 @@ std::string rc_entry_json(const rc_resource_entry_t& oEntry);
 // The entry a whole resource gives (named after its first location).
 rc_resource_entry_t rc_entry_of(const rc_resource_t& oRes);
 
-// The journal line of the report that added this location (rc_journal_line).
-std::string rc_record_journal_line(const rc_resource_t& oRes, const rc_location_t& oWhere);
+// The journal line of the report that added this location (rc_tsv_line).
+std::string rc_record_tsv_line(const rc_resource_t& oRes, const rc_location_t& oWhere);
 
 #endif

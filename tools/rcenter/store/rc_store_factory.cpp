@@ -12,7 +12,7 @@ std::string rc_store_shown(const std::string& strAddress) {
     return rc_pg_is_url(strAddress) ? rc_pg_mask(strAddress) : strAddress;
 }
 
-int rc_make_store(const stRcStoreAddress& oWhere, std::unique_ptr<CRcStore>& pStore, std::string& strError) {
+int rc_make_store(const rc_store_address_t& oWhere, std::unique_ptr<CRcStore>& pStore, std::string& strError) {
     pStore.reset();
     if (oWhere.Address.empty()) {
         strError = "no store configured (db_path is empty)";
@@ -26,7 +26,7 @@ int rc_make_store(const stRcStoreAddress& oWhere, std::unique_ptr<CRcStore>& pSt
     return 0;
 }
 
-int rc_open_store(const stRcStoreAddress& oWhere, ERcStoreMode nMode, std::unique_ptr<CRcStore>& pStore,
+int rc_open_store(const rc_store_address_t& oWhere, ERcStoreMode nMode, std::unique_ptr<CRcStore>& pStore,
                   std::string& strError) {
     int iErr = rc_make_store(oWhere, pStore, strError);
     if (iErr != 0) return iErr;

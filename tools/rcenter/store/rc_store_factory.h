@@ -13,7 +13,7 @@
 #include "common_header.h"
 #include "rc_store.h"
 
-struct stRcStoreAddress {
+struct rc_store_address_t {
     std::string Address;
     uint32 TimeoutMs = 5000;  // a shared store: the longest any call waits for it
 };
@@ -25,10 +25,10 @@ bool rc_store_is_shared(const std::string& strAddress);
 std::string rc_store_shown(const std::string& strAddress);
 
 // 0 with pStore set, or EINVAL (an empty address) with the reason in strError.
-int rc_make_store(const stRcStoreAddress& oWhere, std::unique_ptr<CRcStore>& pStore, std::string& strError);
+int rc_make_store(const rc_store_address_t& oWhere, std::unique_ptr<CRcStore>& pStore, std::string& strError);
 
 // rc_make_store, then Open in nMode.
-int rc_open_store(const stRcStoreAddress& oWhere, ERcStoreMode nMode, std::unique_ptr<CRcStore>& pStore,
+int rc_open_store(const rc_store_address_t& oWhere, ERcStoreMode nMode, std::unique_ptr<CRcStore>& pStore,
                   std::string& strError);
 
 #endif

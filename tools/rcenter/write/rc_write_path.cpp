@@ -34,7 +34,7 @@ void AddTally(std::unordered_map<std::string, rc_store_tally_t>& oTallies, const
 
 }  // namespace
 
-CRcWritePath::CRcWritePath(CRcStoreWorker& oWriter, CRcDedup& oDedup, stRcCounts& oCounts)
+CRcWritePath::CRcWritePath(CRcStoreWorker& oWriter, CRcDedup& oDedup, rc_counts_t& oCounts)
     : m_oWriter(oWriter),
       m_oDedup(oDedup),
       m_counts(oCounts),
@@ -158,7 +158,7 @@ void CRcWritePath::Remove(const Sha1Hash& oFid, RemoveDone fnDone) {
             if (pResult->iErr == 0 && pResult->bFound) {
                 for (const rc_location_t& oLoc : pResult->oRemoved.Locations) m_oDedup.Forget(KeyFor(oFid, oLoc.Url));
                 m_oTallies.erase(strFid);
-                ++m_counts.iRemoved;
+                ++m_counts.Removed;
                 LOG_INFO("fid=%s removed with its %zu locations", strFid.c_str(), pResult->oRemoved.Locations.size());
             }
             if (fnDone) fnDone(pResult->iErr, pResult->bFound, pResult->strError);

@@ -23,7 +23,7 @@
 #include "rc_store_worker.h"
 #include "report_wire.h"
 
-struct stRcHistogram;
+struct rc_histogram_t;
 
 class CRcWritePath {
 public:
@@ -33,7 +33,7 @@ public:
     // What a removal found: 0 and whether the FID was there, or the error.
     typedef std::function<void(int iErr, bool bFound, const std::string& strError)> RemoveDone;
 
-    CRcWritePath(CRcStoreWorker& oWriter, CRcDedup& oDedup, stRcCounts& oCounts);
+    CRcWritePath(CRcStoreWorker& oWriter, CRcDedup& oDedup, rc_counts_t& oCounts);
 
     // Ties the cache to the store's identity now (see CRcDedup::Bind).
     void SetIdentity(const rc_store_identity_t& oIdentity);
@@ -41,7 +41,7 @@ public:
     void OnNews(const rc_store_news_t& oNews);
     // Where each commit's time (taken on the store thread) is observed;
     // null: not timed. Must outlive this.
-    void SetCommitTimes(stRcHistogram* pCommitTimes) { m_pCommitTimes = pCommitTimes; }
+    void SetCommitTimes(rc_histogram_t* pCommitTimes) { m_pCommitTimes = pCommitTimes; }
     // Runs after each batch's StoreDone callbacks, once per commit.
     void SetCommittedHandler(std::function<void()> fnCommitted) { m_fnCommitted = std::move(fnCommitted); }
 
@@ -79,9 +79,9 @@ private:
 
     CRcStoreWorker& m_oWriter;
     CRcDedup& m_oDedup;
-    stRcCounts& m_counts;
+    rc_counts_t& m_counts;
     rc_store_identity_t m_oIdentity;
-    stRcHistogram* m_pCommitTimes;
+    rc_histogram_t* m_pCommitTimes;
     std::function<void()> m_fnCommitted;
     std::shared_ptr<rc_store_batch_t> m_pBatch;
     std::vector<stGathered> m_oGathering;  // the batch's reports, in its order
