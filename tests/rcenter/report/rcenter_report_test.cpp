@@ -120,7 +120,7 @@ TEST(RcenterWithDatareportTwice, AfterARestartWithTheSameKeyItIsStillKnown) {
         ASSERT_TRUE(restarted.Start(keyConfig));
         reporter.Aim(restarted.Port());
         second = reporter.Report("b.mkv", "http://example.com/b.mkv");
-        EXPECT_EQ(Lines(restarted.Journal()).size(), 1u);
+        EXPECT_EQ(Lines(restarted.StoredLines()).size(), 1u);
     }
     EXPECT_NE(first.out.find("rc _response: dwresult=0, dwerrno=0"), std::string::npos) << first.out;
     EXPECT_NE(second.out.find("rc _response: dwresult=1, dwerrno=0"), std::string::npos) << second.out;

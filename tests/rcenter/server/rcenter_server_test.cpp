@@ -393,7 +393,7 @@ TEST(RcenterDedup, ARestartWithTheSameKeyStillKnowsTheReport) {
     Server restarted(dir.path());
     ASSERT_TRUE(restarted.Start(key.Config()));
     EXPECT_EQ(Exchange(restarted.Port(), RequestOf(info, 1)).result, U(RC_RESULT_KNOWN));
-    EXPECT_EQ(Lines(restarted.Journal()).size(), 1u);
+    EXPECT_EQ(Lines(restarted.StoredLines()).size(), 1u);
     EXPECT_NE(restarted.ErrLog().find("dedup cache attached"), std::string::npos);
 }
 
@@ -409,7 +409,7 @@ TEST(RcenterDedup, APrivateSegmentGoesWithTheServerButTheStoreRemembers) {
     Server restarted(dir.path());
     ASSERT_TRUE(restarted.Start());
     EXPECT_EQ(Exchange(restarted.Port(), RequestOf(info, 1)).result, U(RC_RESULT_KNOWN));
-    EXPECT_EQ(Lines(restarted.Journal()).size(), 1u);
+    EXPECT_EQ(Lines(restarted.StoredLines()).size(), 1u);
 }
 
 TEST(RcenterDedup, ASecondServerOnTheSameKeyRefusesToStart) {
