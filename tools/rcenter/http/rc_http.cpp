@@ -76,7 +76,7 @@ rc_http_reply_t rc_http_json(unsigned int iStatus, const std::string& strJson) {
 }
 
 rc_http_reply_t rc_http_error(unsigned int iStatus, const std::string& strWords) {
-    return rc_http_json(iStatus, "{\"error\": " + rc_json_text(strWords) + "}");
+    return rc_http_json(iStatus, rc_json_dump(rc_json_t{{"error", strWords}}));
 }
 
 // The whole API, one entry a route. A path that matches no pattern is 404;

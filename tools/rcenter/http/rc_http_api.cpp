@@ -48,22 +48,22 @@ struct stFound {
 std::string rc_http_record_page(const rc_resource_t& oRes, uint64 iNext, size_t iBudget) {
     rc_resource_t oShown = oRes;
     oShown.Locations.clear();
-    const size_t iBase = rc_record_json(oShown).size();
-    size_t iSize = iBase;
+    rc_json_t oRecord = rc_record_value(oShown);
+    size_t iSize = rc_json_dump(oRecord).size();
+    rc_json_t& oLocations = oRecord["locations"];
     size_t iKeep = 0;
     for (; iKeep < oRes.Locations.size(); ++iKeep) {
         oShown.Locations.assign(1, oRes.Locations[iKeep]);
-        const size_t iMore = rc_record_json(oShown).size() - iBase + (iKeep > 0 ? 2 : 0);
+        rc_json_t oOne = rc_record_value(oShown)["locations"][0];
+        const size_t iMore = rc_json_dump(oOne).size() + (iKeep > 0 ? 2 : 0);
         if (iKeep > 0 && iSize + iMore > iBudget) break;
         iSize += iMore;
+        oLocations.push_back(std::move(oOne));
     }
-    oShown.Locations.assign(oRes.Locations.begin(), oRes.Locations.begin() + static_cast<long>(iKeep));
-    if (iKeep < oRes.Locations.size()) iNext = oShown.Locations.back().Id;
-    std::string strJson = rc_record_json(oShown);
-    // rc_record_json closes the object last.
-    strJson.pop_back();
-    strJson += ", \"next\": " + (iNext == 0 ? std::string("null") : std::to_string(iNext)) + "}";
-    return strJson;
+    if (iKeep < oRes.Locations.size()) iNext = oRes.Locations[iKeep - 1].Id;
+    oRecord["next"] = nullptr;
+    if (iNext != 0) oRecord["next"] = iNext;
+    return rc_json_dump(oRecord);
 }
 
 void CRcHttpApi::Lookup(const std::string& strFid, const rc_http_page_t& oPage, RcHttpReply fnReply) {
@@ -125,11 +125,8 @@ void CRcHttpApi::Stats(RcHttpReply fnReply) {
                 fnReply(store_failure("stats", pCounted->iErr, pCounted->strError));
                 return;
             }
-            std::string strOut = "{";
-            auto add = [&strOut](const char* pszKey, uint64 iValue) {
-                if (strOut.size() > 1) strOut += ", ";
-                strOut += std::string("\"") + pszKey + "\": " + std::to_string(iValue);
-            };
+            rc_json_t oOut = rc_json_t::object();
+            auto add = [&oOut](const char* pszKey, uint64 iValue) { oOut[pszKey] = iValue; };
             add("resources", pCounted->oStored.Resources);
             add("locations", pCounted->oStored.Locations);
             add("reports", pCounted->oStored.Reports);
@@ -140,7 +137,7 @@ void CRcHttpApi::Stats(RcHttpReply fnReply) {
             add("removed", oCounts.Removed);
             add("dropped_connections", oCounts.Dropped);
             add("http_requests", oCounts.HttpRequests);
-            fnReply(rc_http_json(200, strOut + "}"));
+            fnReply(rc_http_json(200, rc_json_dump(oOut)));
         });
 }
 
@@ -157,7 +154,7 @@ void CRcHttpApi::Remove(const std::string& strFid, RcHttpReply fnReply) {
         } else if (!bFound) {
             fnReply(rc_http_error(404, "unknown FID"));
         } else {
-            fnReply(rc_http_json(200, "{\"removed\": " + rc_json_text(strFid) + "}"));
+            fnReply(rc_http_json(200, rc_json_dump(rc_json_t{{"removed", strFid}})));
         }
     });
 }

@@ -9,14 +9,11 @@
 namespace {
 
 std::string answer(const std::vector<rc_resource_entry_t>& oEntries, uint64 iNext) {
-    std::string strOut = "{\"resources\": [";
-    for (size_t i = 0; i < oEntries.size(); ++i) {
-        if (i > 0) strOut += ", ";
-        strOut += rc_entry_json(oEntries[i]);
-    }
-    strOut += "], \"next\": ";
-    strOut += iNext == 0 ? std::string("null") : std::to_string(iNext);
-    return strOut + "}";
+    rc_json_t oList = rc_json_t::array();
+    for (const rc_resource_entry_t& oEntry : oEntries) oList.push_back(rc_entry_value(oEntry));
+    rc_json_t oOut = {{"resources", std::move(oList)}, {"next", nullptr}};
+    if (iNext != 0) oOut["next"] = iNext;
+    return rc_json_dump(oOut);
 }
 
 // A hash names at most a few resources, so its answer is never paged: each

@@ -4,9 +4,8 @@
 #include <ctime>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "rc_record.h"
+#include "str_util.h"
 
 namespace {
 
@@ -21,7 +20,27 @@ std::vector<rc_field_t> FieldsOf(const rc_resource_t& oRes) {
 }  // namespace
 
 std::string rc_json_text(const std::string& strText) {
-    return nlohmann::json(strText).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return rc_json_t(strText).dump(-1, ' ', false, rc_json_t::error_handler_t::replace);
+}
+
+std::string rc_json_dump(const rc_json_t& oValue) {
+    if (oValue.is_object()) {
+        std::string strOut = "{";
+        for (auto it = oValue.begin(); it != oValue.end(); ++it) {
+            if (strOut.size() > 1) strOut += ", ";
+            strOut += rc_json_text(it.key()) + ": " + rc_json_dump(it.value());
+        }
+        return strOut + "}";
+    }
+    if (oValue.is_array()) {
+        std::string strOut = "[";
+        for (const rc_json_t& oItem : oValue) {
+            if (strOut.size() > 1) strOut += ", ";
+            strOut += rc_json_dump(oItem);
+        }
+        return strOut + "]";
+    }
+    return oValue.dump(-1, ' ', false, rc_json_t::error_handler_t::replace);
 }
 
 std::string rc_utc_text(sint64 iTime) {
@@ -71,27 +90,32 @@ std::string rc_record_text(const rc_resource_t& oRes) {
     return out;
 }
 
-std::string rc_record_json(const rc_resource_t& oRes) {
-    std::string out = "{";
+rc_json_t rc_record_value(const rc_resource_t& oRes) {
+    rc_json_t oOut = rc_json_t::object();
     for (const rc_field_t& oField : FieldsOf(oRes)) {
-        out += "\"" + oField.Key + "\": ";
-        out += oField.Number ? oField.Value : rc_json_text(oField.Value);
-        out += ", ";
+        unsigned long long iNumber = 0;
+        if (oField.Number && ParseDecimal(oField.Value.c_str(), ~0ULL, &iNumber) == 0) {
+            oOut[oField.Key] = static_cast<uint64>(iNumber);
+        } else {
+            oOut[oField.Key] = oField.Value;
+        }
     }
-    out += "\"first_seen\": \"" + rc_utc_text(oRes.FirstSeen) + "\", ";
-    out += "\"last_seen\": \"" + rc_utc_text(oRes.LastSeen) + "\", ";
-    out += "\"count\": " + std::to_string(oRes.Count) + ", ";
-    out += "\"locations\": [";
-    for (size_t i = 0; i < oRes.Locations.size(); ++i) {
-        const rc_location_t& oLoc = oRes.Locations[i];
-        if (i > 0) out += ", ";
-        out += "{\"url\": " + rc_json_text(oLoc.Url) + ", \"file\": " + rc_json_text(oLoc.FileName) +
-               ", \"ext\": " + rc_json_text(oLoc.ExtName) + ", \"ref\": " + rc_json_text(oLoc.Ref) +
-               ", \"first_seen\": \"" + rc_utc_text(oLoc.FirstSeen) + "\"}";
+    oOut["first_seen"] = rc_utc_text(oRes.FirstSeen);
+    oOut["last_seen"] = rc_utc_text(oRes.LastSeen);
+    oOut["count"] = oRes.Count;
+    rc_json_t oLocations = rc_json_t::array();
+    for (const rc_location_t& oLoc : oRes.Locations) {
+        oLocations.push_back(rc_json_t{{"url", oLoc.Url},
+                                       {"file", oLoc.FileName},
+                                       {"ext", oLoc.ExtName},
+                                       {"ref", oLoc.Ref},
+                                       {"first_seen", rc_utc_text(oLoc.FirstSeen)}});
     }
-    out += "]}";
-    return out;
+    oOut["locations"] = std::move(oLocations);
+    return oOut;
 }
+
+std::string rc_record_json(const rc_resource_t& oRes) { return rc_json_dump(rc_record_value(oRes)); }
 
 std::string rc_record_tsv_line(const rc_resource_t& oRes, const rc_location_t& oWhere) {
     rc_report_t oReport;
@@ -99,12 +123,13 @@ std::string rc_record_tsv_line(const rc_resource_t& oRes, const rc_location_t& o
     return rc_tsv_line(oReport, static_cast<time_t>(oWhere.FirstSeen));
 }
 
-std::string rc_entry_json(const rc_resource_entry_t& oEntry) {
-    return "{\"fid\": \"" + oEntry.FID.Hex() + "\", \"sha1\": \"" + oEntry.Hash.Hex() +
-           "\", \"size\": " + std::to_string(oEntry.Size) + ", \"file\": " + rc_json_text(oEntry.FileName) +
-           ", \"first_seen\": \"" + rc_utc_text(oEntry.FirstSeen) + "\", \"count\": " +
-           std::to_string(oEntry.Count) + "}";
+rc_json_t rc_entry_value(const rc_resource_entry_t& oEntry) {
+    return rc_json_t{{"fid", oEntry.FID.Hex()},       {"sha1", oEntry.Hash.Hex()},
+                     {"size", oEntry.Size},            {"file", oEntry.FileName},
+                     {"first_seen", rc_utc_text(oEntry.FirstSeen)}, {"count", oEntry.Count}};
 }
+
+std::string rc_entry_json(const rc_resource_entry_t& oEntry) { return rc_json_dump(rc_entry_value(oEntry)); }
 
 rc_resource_entry_t rc_entry_of(const rc_resource_t& oRes) {
     rc_resource_entry_t oEntry;

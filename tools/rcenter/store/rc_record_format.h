@@ -7,13 +7,21 @@
 
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "rc_store.h"
 #include "rc_tsv_line.h"
 #include "report_wire.h"
 
-// A text as a JSON string, quotes included: the one way the center writes
-// one. Bytes that are not valid UTF-8 become U+FFFD each; a reader cannot
-// tell them from a reported U+FFFD, so zq_fetch refuses such a name.
+// Every JSON the center writes is a value of the JSON library, written by
+// rc_json_dump on one line with a space after each ':' and ',' (the layout
+// its answers have always had, which scripts may read). Texts are escaped by
+// the library; bytes that are not valid UTF-8 become U+FFFD each, and a
+// reader cannot tell them from a reported U+FFFD, so zq_fetch refuses such
+// a name.
+typedef nlohmann::ordered_json rc_json_t;
+std::string rc_json_dump(const rc_json_t& oValue);
+// A text as a JSON string, quotes included.
 std::string rc_json_text(const std::string& strText);
 
 // Seconds since the epoch as UTC text, 2024-03-05T14:07:09Z.
@@ -30,12 +38,14 @@ void rc_resource_of(const rc_report_t& oReport, rc_resource_t& oRes, rc_location
 // journal). Ends with a newline.
 std::string rc_record_text(const rc_resource_t& oRes);
 
-// One JSON object on one line, no newline; texts as rc_json_text writes them.
+// One JSON object on one line, no newline (rc_json_dump of rc_record_value).
 std::string rc_record_json(const rc_resource_t& oRes);
+rc_json_t rc_record_value(const rc_resource_t& oRes);
 
 // A list entry as one JSON object on one line: fid, sha1, size, file,
 // first_seen, count; texts escaped as in rc_record_json.
 std::string rc_entry_json(const rc_resource_entry_t& oEntry);
+rc_json_t rc_entry_value(const rc_resource_entry_t& oEntry);
 
 // The entry a whole resource gives (named after its first location).
 rc_resource_entry_t rc_entry_of(const rc_resource_t& oRes);
