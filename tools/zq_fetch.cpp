@@ -188,6 +188,9 @@ int from_center(fetch_cli_t& oCli, tpt_table_t& oTable, std::vector<std::string>
                 strFid.c_str());
         return kExitUsage;
     }
+    if (oRecord.Cut)
+        fprintf(stderr, "zq_fetch: the center names more locations than %zu (or %zu MiB of them); the first %zu are used\n",
+                FETCH_MAX_LOCATIONS, FETCH_MAX_RECORD_BYTES >> 20, oRecord.Urls.size());
     oUrls = oRecord.Urls;
     for (const std::string& strFile : oRecord.Files) {
         if (!strFile.empty()) {

@@ -18,6 +18,7 @@ struct fetch_record_t {
     std::vector<std::string> Urls;   // the locations' URLs, in the answer's order
     std::vector<std::string> Files;  // the locations' file names, beside Urls
     std::string Next;                // the next page's cursor; empty on the last page
+    bool Cut = false;                // more locations were named than were read
 };
 
 int fetch_parse_record(const std::string& strJson, fetch_record_t& oRecord, std::string& strWhy);
