@@ -148,6 +148,9 @@ TEST(RcenterReports, AGoodReportIsAnsweredAcceptedAfterItIsStored) {
     EXPECT_EQ(fields[7].first, "fid");
     EXPECT_EQ(fields[7].second, info.FID.Hex());
     EXPECT_EQ(fields[9].second, "clip.avi");
+    // At the default level an accepted or known report writes no line of its own.
+    EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 2)).result, U(RC_RESULT_KNOWN));
+    EXPECT_EQ(server.ErrLog().find(info.FID.Hex()), std::string::npos) << server.ErrLog();
 }
 
 struct Rejection {

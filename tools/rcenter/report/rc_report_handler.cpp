@@ -89,7 +89,7 @@ void CRcReportHandler::HandleRequest(const unsigned char* p, uint32 iLen, time_t
         oAnswer.iResult = RC_RESULT_KNOWN;
         oAnswer.bSettled = true;
         ++m_counts.Known;
-        LOG_INFO("report seq=%u from %s: fid=%s (%s) already known since %llu", oAnswer.iSeq, oConn.strPeer.c_str(),
+        LOG_DEBUG("report seq=%u from %s: fid=%s (%s) already known since %llu", oAnswer.iSeq, oConn.strPeer.c_str(),
                  oReport.FID.Hex().c_str(), oAnswer.strFile.c_str(), static_cast<unsigned long long>(iFirstSeen));
         return;
     }
@@ -134,13 +134,15 @@ void CRcReportHandler::Settle(sint32 iFd, uint32 iFdSeq, stAnswer& oAnswer, int 
     if (nStored == RC_STORED_KNOWN) {
         oAnswer.iResult = RC_RESULT_KNOWN;
         ++m_counts.Known;
-        LOG_INFO("report seq=%u from %s: fid=%s (%s) already known to the store", oAnswer.iSeq, strPeer.c_str(),
+        LOG_DEBUG("report seq=%u from %s: fid=%s (%s) already known to the store", oAnswer.iSeq, strPeer.c_str(),
                  strFid.c_str(), oAnswer.strFile.c_str());
         return;
     }
     oAnswer.iResult = RC_RESULT_ACCEPTED;
     ++m_counts.Accepted;
-    LOG_INFO("report seq=%u from %s: fid=%s (%s) accepted%s", oAnswer.iSeq, strPeer.c_str(), strFid.c_str(),
+    // A busy center answers thousands a minute: a line each would fill the
+    // log; the statistics line counts them, and debug shows each.
+    LOG_DEBUG("report seq=%u from %s: fid=%s (%s) accepted%s", oAnswer.iSeq, strPeer.c_str(), strFid.c_str(),
              oAnswer.strFile.c_str(), nStored == RC_STORED_LOCATION ? " as a new location" : "");
 }
 

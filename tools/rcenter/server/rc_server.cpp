@@ -271,7 +271,7 @@ sint32 CRcenterServer::OnFdClosed(CFdContext* pFdContext) {
     if (pFdContext == nullptr) return -1;
     if (pFdContext->GetFdType() != FD_TYPE_TCP_ACCEPTED) return 0;
     const bool bHttp = KindOf(pFdContext) == RC_CONN_HTTP;
-    LOG_INFO("%sconnection from %s closed", bHttp ? "HTTP " : "", pFdContext->GetRemoteAddr()->GetText().c_str());
+    LOG_DEBUG("%sconnection from %s closed", bHttp ? "HTTP " : "", pFdContext->GetRemoteAddr()->GetText().c_str());
     if (bHttp) {
         if (m_pHttp) m_pHttp->OnClosed(pFdContext);
     } else {

@@ -281,7 +281,11 @@ int CRcSqliteStore::OpenOnce(std::string& strError) {
     if (bWrite) {
         // FULL: the WAL is synced at every commit, so an answered report
         // survives a crash or a power cut, not only a killed process.
-        iErr = Exec("PRAGMA journal_mode = WAL; PRAGMA foreign_keys = ON;", strError);
+        // A checkpoint cuts the WAL back to 64 MiB at most: readers that hold
+        // it up under sustained reports would otherwise leave it as large as
+        // the longest stretch they held it for.
+        iErr = Exec("PRAGMA journal_mode = WAL; PRAGMA foreign_keys = ON; PRAGMA journal_size_limit = 67108864;",
+                    strError);
         m_bSyncFull = false;
         if (iErr == 0) iErr = SyncFull(strError);
         if (iErr == 0 && m_iVersion < RC_STORE_SCHEMA_VERSION) iErr = Upgrade(strError);
