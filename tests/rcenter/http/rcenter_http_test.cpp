@@ -99,6 +99,39 @@ std::map<std::string, double> Scrape(unsigned short http, const zqtest::TempDir&
     return samples;
 }
 
+// What a client that reads slowly after "Connection: close" gets: the whole
+// answer, never a reset that throws away its last bytes (urllib sends that
+// header on every request).
+TEST(RcenterHttpClose, ThirtyLongAnswersWithConnectionCloseArriveWhole) {
+    Server server;
+    const unsigned short http = StartWithHttp(server, "");
+    ASSERT_NE(http, 0) << server.Process().Err();
+    RSInfo info;
+    rctest::MakeInfo(info, 4294967296ULL, 7);  // 8192 pieces: a 131,127-byte table
+    ASSERT_EQ(Exchange(server.Port(), RequestOf(info, 1)).result, U(RC_RESULT_ACCEPTED));
+    const std::string request =
+        "GET /v1/resources/" + info.FID.Hex() + "/tpt HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    int whole = 0;
+    for (int i = 0; i < 30; ++i) {
+        int fd = PlainConnect(http);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(SendAll(fd, request));
+        usleep(20000);  // the server has written and closed before the first read
+        std::string got;
+        zqtest::Deadline deadline(rctest::kIoTimeoutMs);
+        for (;;) {
+            char chunk[4096];
+            ssize_t n = zqtest::WaitReadable(fd, deadline.MsLeft()) ? recv(fd, chunk, sizeof(chunk), 0) : -1;
+            if (n <= 0) break;
+            got.append(chunk, static_cast<size_t>(n));
+        }
+        close(fd);
+        const size_t body = got.find("\r\n\r\n");
+        if (body != std::string::npos && got.size() - body - 4 == info.TptFile.GetDataLen()) ++whole;
+    }
+    EXPECT_EQ(whole, 30);
+}
+
 TEST(RcenterHttp, ServesTheStoredRecordAndForgetsItOnlyOnAValidSignedRemoval) {
     Server server;
     unsigned short http = StartWithHttp(server, std::string("sig_key: ") + kKey + "\n");

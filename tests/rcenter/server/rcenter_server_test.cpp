@@ -322,6 +322,25 @@ TEST(RcenterHostile, GarbageClosesTheConnection) {
     EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 1)).result, U(RC_RESULT_ACCEPTED));
 }
 
+// A good report followed in the same write by garbage: stored, and answered
+// before the close the garbage earns.
+TEST(RcenterHostile, AReportBeforeGarbageIsAnsweredBeforeTheClose) {
+    Server server;
+    ASSERT_TRUE(server.Start());
+    RSInfo info;
+    MakeInfo(info, 1000, 31);
+    int fd = PlainConnect(server.Port());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(SendAll(fd, RequestOf(info, 9) + std::string(40, '\x5a')));
+    Answer a = rctest::ReadAnswer(fd);
+    EXPECT_TRUE(a.received);
+    EXPECT_EQ(a.seq, 9u);
+    EXPECT_EQ(a.result, U(RC_RESULT_ACCEPTED));
+    EXPECT_TRUE(ClosedByPeer(fd));
+    close(fd);
+    EXPECT_EQ(Lines(server.StoredLines()).size(), 1u);
+}
+
 TEST(RcenterHostile, ASilentOrStalledPeerIsClosedAfterTheInactivityTimeout) {
     Server server;
     ASSERT_TRUE(server.Start("inactive_timeout_ms: 200\n"));

@@ -36,6 +36,10 @@ sint32 CRcReportHandler::OnRead(CFdContext* pFdContext, const char* pData, uint3
                                 uint32& iParsedDataSize) {
     const sint32 iFd = pFdContext->GetFd();
     stConn& oConn = ConnOf(pFdContext);
+    if (oConn.bClosing) {
+        iParsedDataSize = iDataSize;
+        return 0;
+    }
     const unsigned char* p = reinterpret_cast<const unsigned char*>(pData);
     uint32 iLeft = iDataSize;
     const std::chrono::steady_clock::time_point tRead = std::chrono::steady_clock::now();
@@ -47,10 +51,14 @@ sint32 CRcReportHandler::OnRead(CFdContext* pFdContext, const char* pData, uint3
             LOG_ERR("invalid packet from %s, len=%u, cmd=0x%x, ver=%u, sign=%u; closing", oConn.strPeer.c_str(),
                     head.iLength, head.iCmd, head.iVer, head.iSign);
             ++m_counts.Dropped;
-            // Answers already settled still go out before the close.
+            // Nothing more is read, but every report before the bad packet is
+            // answered first: the close waits in EndTurn for the last answer
+            // to settle and leave the queue.
+            oConn.bClosing = true;
+            iParsedDataSize = iDataSize;
+            m_oClosing.insert(iFd);
             Flush(iFd);
-            m_oConns.erase(iFd);
-            return -1;
+            return 0;
         }
         m_oAwaited.erase(iFd);
         AnswerPtr pAnswer = std::make_shared<stAnswer>();
@@ -107,6 +115,22 @@ void CRcReportHandler::HandleRequest(const unsigned char* p, uint32 iLen, time_t
 // moment after it, and one commit for all of them costs one sync where two
 // half batches cost two. Tallies alone wait for a batch or the statistics line.
 void CRcReportHandler::EndTurn() {
+    for (auto it = m_oClosing.begin(); it != m_oClosing.end();) {
+        auto itConn = m_oConns.find(*it);
+        CFdContext* pFdContext = m_operator.GetFdContext(*it);
+        if (itConn == m_oConns.end() || pFdContext == nullptr || pFdContext->GetSeq() != itConn->second.iFdSeq) {
+            it = m_oClosing.erase(it);
+            continue;
+        }
+        if (itConn->second.oWaiting.empty() && pFdContext->GetWriteTaskList().empty()) {
+            m_operator.CloseSocket(*it);
+            m_oAwaited.erase(*it);
+            m_oConns.erase(itConn);
+            it = m_oClosing.erase(it);
+            continue;
+        }
+        ++it;
+    }
     if (m_oWritePath.CommitsInFlight() == 0 && m_oWritePath.HasGathered() &&
         (m_oAwaited.empty() || GetTickCount() - m_iGatherStart >= MAX_GATHER_MS))
         m_oWritePath.Submit();
@@ -201,6 +225,7 @@ bool CRcReportHandler::Send(sint32 iFd, stConn& oConn, const stAnswer& oAnswer) 
 
 void CRcReportHandler::OnClosed(CFdContext* pFdContext) {
     m_oAwaited.erase(pFdContext->GetFd());
+    m_oClosing.erase(pFdContext->GetFd());
     auto it = m_oConns.find(pFdContext->GetFd());
     if (it != m_oConns.end() && it->second.iFdSeq == pFdContext->GetSeq()) m_oConns.erase(it);
 }

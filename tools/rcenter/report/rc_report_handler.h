@@ -46,10 +46,12 @@ public:
     // The connection is gone: its answers are dropped (its reports are
     // stored all the same).
     void OnClosed(CFdContext* pFdContext);
-    // At the end of a loop turn: the batch gathered goes to the store thread
-    // once the connections the last commit answered have sent again (or
-    // MAX_GATHER_MS passed), unless a commit is in flight; connections
-    // waiting on the store are kept from the inactivity watch.
+    // At the end of a loop turn: connections that sent a bad packet are
+    // closed once their last answer has left the queue; the batch gathered
+    // goes to the store thread once the connections the last commit answered
+    // have sent again (or MAX_GATHER_MS passed), unless a commit is in
+    // flight; connections waiting on the store are kept from the inactivity
+    // watch.
     void EndTurn();
 
 private:
@@ -70,6 +72,7 @@ private:
         uint32 iFdSeq = 0;  // the connection's generation: a reused number is another peer
         std::string strPeer;
         std::deque<AnswerPtr> oWaiting;
+        bool bClosing = false;  // a bad packet came: no more reads, close once answered
     };
 
     CRcReportHandler(const CRcReportHandler&) = delete;
@@ -96,6 +99,7 @@ private:
     // Connections the last commit answered that have sent nothing since: the
     // batch gathering waits for their next reports (by descriptor, to seq).
     std::unordered_map<sint32, uint32> m_oAwaited;
+    std::unordered_set<sint32> m_oClosing;  // connections to close once their answers are out
 };
 
 #endif

@@ -255,9 +255,29 @@ sint32 CRcenterServer::OnTcpRead(CFdContext* pFdContext, char* pData, uint32 iDa
         iParsedDataSize = iDataSize;
         return 0;
     }
+    EndGracefully(pFdContext);
     if (KindOf(pFdContext) == RC_CONN_HTTP && m_pHttp)
         return m_pHttp->OnRead(pFdContext, pData, iDataSize, iParsedDataSize);
     return m_oReports.OnRead(pFdContext, pData, iDataSize, iParsedDataSize);
+}
+
+// The listeners' zero linger (the library's choice) passes to the sockets
+// they accept, and would turn every close into a reset that throws away the
+// answer bytes still in the kernel's buffer. A peer the center answers gets
+// an orderly end instead: once per connection, at its first bytes (a peer
+// that sends nothing is owed nothing).
+void CRcenterServer::EndGracefully(CFdContext* pFdContext) {
+    const sint32 iFd = pFdContext->GetFd();
+    if (iFd < 0) return;
+    if (m_oGraceful.size() <= static_cast<size_t>(iFd)) m_oGraceful.resize(static_cast<size_t>(iFd) + 1, 0);
+    const uint64 iMark = static_cast<uint64>(pFdContext->GetSeq()) + 1;
+    if (m_oGraceful[static_cast<size_t>(iFd)] == iMark) return;
+    m_oGraceful[static_cast<size_t>(iFd)] = iMark;
+    struct linger oLinger;
+    oLinger.l_onoff = 0;
+    oLinger.l_linger = 0;
+    if (setsockopt(iFd, SOL_SOCKET, SO_LINGER, &oLinger, sizeof(oLinger)) != 0)
+        LOG_WARN("fd=%d: cannot clear the zero linger: %s", iFd, strerror(errno));
 }
 
 sint32 CRcenterServer::OnTcpWrote(CFdContext* pFdContext, void* pHandle, const char*, uint32, sint32 iWroteSize) {

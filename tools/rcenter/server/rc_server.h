@@ -15,6 +15,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "aio_evt_handler.h"
 #include "aio_operator.h"
@@ -96,6 +97,7 @@ private:
     // Runs the store threads' completions and what they let go on.
     void RunCompletions();
     void StopWorkers();
+    void EndGracefully(CFdContext* pFdContext);
     bool WritesPending();
 
     const rc_config_t& m_oConfig;
@@ -120,6 +122,8 @@ private:
     uint32 m_iLastStatTick;
     uint32 m_iLastGaugeTick;
     bool m_bStopping;
+    // By descriptor: the generation (plus one) whose zero linger is cleared.
+    std::vector<uint64> m_oGraceful;
 };
 
 #endif
