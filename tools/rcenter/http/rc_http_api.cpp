@@ -166,7 +166,7 @@ void CRcHttpApi::List(const rc_list_request_t& oRequest, RcHttpReply fnReply) {
         std::string strError;
     };
     auto pListed = std::make_shared<stListed>();
-    m_oReader.Submit(
+    m_oSearcher.Submit(
         [pListed, oRequest](CRcStore& oStore) {
             pListed->iErr = rc_list_run(oStore, oRequest, pListed->strJson, pListed->strError);
         },

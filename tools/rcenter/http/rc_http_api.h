@@ -33,15 +33,17 @@ std::string rc_http_record_page(const rc_resource_t& oRes, uint64 iNext, size_t 
 
 class CRcHttpApi : public CRcHttpBackend {
 public:
-    CRcHttpApi(CRcStoreWorker& oReader, CRcWritePath& oWritePath, const rc_counts_t& oCounts,
-               CRcServerMetrics& oMetrics)
-        : m_oReader(oReader), m_oWritePath(oWritePath), m_counts(oCounts), m_oMetrics(oMetrics) {}
+    // Look-ups and counts go to oReader, lists and searches to oSearcher
+    // (which may be the same worker), so a look-up never waits behind a search.
+    CRcHttpApi(CRcStoreWorker& oReader, CRcStoreWorker& oSearcher, CRcWritePath& oWritePath,
+               const rc_counts_t& oCounts, CRcServerMetrics& oMetrics)
+        : m_oReader(oReader), m_oSearcher(oSearcher), m_oWritePath(oWritePath), m_counts(oCounts), m_oMetrics(oMetrics) {}
 
     void Lookup(const std::string& strFid, const rc_http_page_t& oPage, RcHttpReply fnReply) override;
     void PieceTable(const std::string& strFid, RcHttpReply fnReply) override;
     void Stats(RcHttpReply fnReply) override;
     void Remove(const std::string& strFid, RcHttpReply fnReply) override;
-    // On the reading store thread, like a look-up.
+    // On the searching store thread.
     void List(const rc_list_request_t& oRequest, RcHttpReply fnReply) override;
     void Metrics(RcHttpReply fnReply) override;
     void Answered(unsigned int iStatus) override;
@@ -53,6 +55,7 @@ private:
                        std::function<rc_http_reply_t(const rc_resource_t&, uint64)> fnBody);
 
     CRcStoreWorker& m_oReader;
+    CRcStoreWorker& m_oSearcher;
     CRcWritePath& m_oWritePath;
     const rc_counts_t& m_counts;
     CRcServerMetrics& m_oMetrics;

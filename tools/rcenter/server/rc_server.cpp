@@ -65,6 +65,7 @@ CRcenterServer::~CRcenterServer() {
 void CRcenterServer::StopWorkers() {
     m_oWriter.Stop();
     if (m_pReader) m_pReader->Stop();
+    if (m_pSearcher) m_pSearcher->Stop();
 }
 
 int CRcenterServer::Watch(CRcStoreWorker& oWorker, std::string& strError) {
@@ -114,23 +115,29 @@ int CRcenterServer::Start(std::string& strError) {
     return m_oConfig.http_enabled ? StartHttp(strError) : 0;
 }
 
-// The API reads through a handle of its own on a thread of its own, so a
-// commit that waits (a sync, a lock another process holds) delays no look-up.
+// The API reads through handles of its own on threads of their own, so a
+// commit that waits (a sync, a lock another process holds) delays no look-up;
+// and lists and searches, which may read much of the store, have a thread
+// apart from the look-ups and counts, so no look-up waits behind them.
 int CRcenterServer::StartHttp(std::string& strError) {
     int iErr = rc_open_store(rc_store_address(m_oConfig), RC_STORE_READ, m_pReadStore, strError);
+    if (iErr == 0) iErr = rc_open_store(rc_store_address(m_oConfig), RC_STORE_READ, m_pSearchStore, strError);
     if (iErr != 0) {
         strError = "store for reading: " + strError;
         return iErr;
     }
     m_pReader.reset(new CRcStoreWorker(*m_pReadStore));
+    m_pSearcher.reset(new CRcStoreWorker(*m_pSearchStore));
     iErr = m_pReader->Start(strError);
     if (iErr == 0) iErr = Watch(*m_pReader, strError);
+    if (iErr == 0) iErr = m_pSearcher->Start(strError);
+    if (iErr == 0) iErr = Watch(*m_pSearcher, strError);
     if (iErr != 0) return iErr;
     m_oSigning.HasSecret = m_oConfig.sig_key_set;
     memcpy(m_oSigning.Secret, m_oConfig.sig_key, sizeof(m_oSigning.Secret));
     m_oSigning.WindowS = m_oConfig.sig_window_s;
     m_oSigning.Tokens = &m_oTokens;
-    m_pHttpApi.reset(new CRcHttpApi(*m_pReader, m_oWritePath, m_counts, m_oMetrics));
+    m_pHttpApi.reset(new CRcHttpApi(*m_pReader, *m_pSearcher, m_oWritePath, m_counts, m_oMetrics));
     m_pHttp.reset(new CRcHttpHandler(m_operator, *m_pHttpApi, m_oSigning, m_counts));
 
     const std::string& strIp = m_oConfig.http_listen_ip.empty() ? m_oConfig.listen_ip : m_oConfig.http_listen_ip;
@@ -187,6 +194,7 @@ rc_open_conns_t CRcenterServer::CountOpen() {
 void CRcenterServer::RunCompletions() {
     m_oWriter.RunCompletions();
     if (m_pReader) m_pReader->RunCompletions();
+    if (m_pSearcher) m_pSearcher->RunCompletions();
     if (m_pHttp) m_pHttp->Run();
 }
 
@@ -227,7 +235,8 @@ bool CRcenterServer::Stop() {
     m_oWritePath.CommitTallies();
     const uint32 iStart = GetTickCount();
     auto waiting = [this] {
-        return !m_oWritePath.IsIdle() || m_oWriter.GetInFlight() > 0 || (m_pReader && m_pReader->GetInFlight() > 0);
+        return !m_oWritePath.IsIdle() || m_oWriter.GetInFlight() > 0 || (m_pReader && m_pReader->GetInFlight() > 0) ||
+               (m_pSearcher && m_pSearcher->GetInFlight() > 0);
     };
     while (waiting() && GetTickCount() - iStart < STOP_STORE_WAIT_MS) {
         m_operator.OnRun();

@@ -108,8 +108,10 @@ private:
     CRcRemovalTokens m_oTokens;
     CRcServerMetrics m_oMetrics;
     std::unique_ptr<CRcStore> m_pReadStore;
+    std::unique_ptr<CRcStore> m_pSearchStore;
     CRcStoreWorker m_oWriter;
     std::unique_ptr<CRcStoreWorker> m_pReader;
+    std::unique_ptr<CRcStoreWorker> m_pSearcher;
     CRcWritePath m_oWritePath;
     CRcReportHandler m_oReports;
     rc_http_signing_t m_oSigning;
