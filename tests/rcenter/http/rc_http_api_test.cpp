@@ -76,11 +76,18 @@ TEST(HttpApiThreads, ALookUpIsAnsweredWhileAListHoldsItsThread) {
     api.List(list, [&](const rc_http_reply_t& r) { listed = r.Status == 200; });
     rc_http_page_t page;
     api.Lookup(one.res.FID.Hex(), page, [&](const rc_http_reply_t& r) { found = r.Status == 200; });
+    // A look-up by SHA-1 is a list of one kind, and a look-up all the same.
+    bool hashed = false;
+    rc_list_request_t byHash;
+    byHash.Kind = RC_LIST_HASH;
+    byHash.Text = one.res.Hash.Hex();
+    api.List(byHash, [&](const rc_http_reply_t& r) { hashed = r.Status == 200; });
     zqtest::Deadline deadline(5000);
-    while (!found && !deadline.Passed()) {
+    while (!(found && hashed) && !deadline.Passed()) {
         if (zqtest::WaitReadable(reader.GetNotifyFd(), deadline.MsLeft())) reader.RunCompletions();
     }
     EXPECT_TRUE(found);
+    EXPECT_TRUE(hashed);
     EXPECT_FALSE(listed);
     searchStore.Release();
     while (!listed && !deadline.Passed()) {

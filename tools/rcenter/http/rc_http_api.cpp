@@ -166,7 +166,7 @@ void CRcHttpApi::List(const rc_list_request_t& oRequest, RcHttpReply fnReply) {
         std::string strError;
     };
     auto pListed = std::make_shared<stListed>();
-    m_oSearcher.Submit(
+    (oRequest.Kind == RC_LIST_HASH ? m_oReader : m_oSearcher).Submit(
         [pListed, oRequest](CRcStore& oStore) {
             pListed->iErr = rc_list_run(oStore, oRequest, pListed->strJson, pListed->strError);
         },

@@ -33,7 +33,7 @@ std::string rc_http_record_page(const rc_resource_t& oRes, uint64 iNext, size_t 
 
 class CRcHttpApi : public CRcHttpBackend {
 public:
-    // Look-ups and counts go to oReader, lists and searches to oSearcher
+    // Look-ups (a hash's list among them) and counts go to oReader, lists and searches to oSearcher
     // (which may be the same worker), so a look-up never waits behind a search.
     CRcHttpApi(CRcStoreWorker& oReader, CRcStoreWorker& oSearcher, CRcWritePath& oWritePath,
                const rc_counts_t& oCounts, CRcServerMetrics& oMetrics)
@@ -43,7 +43,8 @@ public:
     void PieceTable(const std::string& strFid, RcHttpReply fnReply) override;
     void Stats(RcHttpReply fnReply) override;
     void Remove(const std::string& strFid, RcHttpReply fnReply) override;
-    // On the searching store thread.
+    // A hash's list (a look-up) on the reading store thread, the others on
+    // the searching one.
     void List(const rc_list_request_t& oRequest, RcHttpReply fnReply) override;
     void Metrics(RcHttpReply fnReply) override;
     void Answered(unsigned int iStatus) override;
