@@ -1,4 +1,5 @@
 #include "fetch_engine.h"
+#include "fetch_http.h"
 #include "fetch_record.h"
 #include "str_util.h"
 
@@ -128,28 +129,6 @@ size_t body_cb(char* p, size_t size, size_t n, void* pUser) {
     return pConn->Engine->OnBody(*pConn, reinterpret_cast<const unsigned char*>(p), size * n);
 }
 
-// An HTTP number: digits only (leading zeros allowed, as HTTP allows them).
-bool http_number(const std::string& strText, unsigned long long& iValue) {
-    size_t iAt = 0;
-    while (iAt + 1 < strText.size() && strText[iAt] == '0') ++iAt;
-    return ParseDecimal(strText.data() + iAt, strText.size() - iAt, ~0ULL, &iValue) == 0;
-}
-
-// "bytes FIRST-LAST/TOTAL" or "bytes FIRST-LAST/*", nothing else.
-bool content_range(const std::string& strValue, unsigned long long& iFirst, unsigned long long& iLast,
-                   bool& bTotal, unsigned long long& iTotal) {
-    const std::string kUnit = "bytes ";
-    if (strValue.compare(0, kUnit.size(), kUnit) != 0) return false;
-    const size_t iDash = strValue.find('-', kUnit.size());
-    const size_t iSlash = strValue.find('/', kUnit.size());
-    if (iDash == std::string::npos || iSlash == std::string::npos || iDash > iSlash) return false;
-    const std::string strTotal = strValue.substr(iSlash + 1);
-    bTotal = strTotal != "*";
-    return http_number(strValue.substr(kUnit.size(), iDash - kUnit.size()), iFirst) &&
-           http_number(strValue.substr(iDash + 1, iSlash - iDash - 1), iLast) &&
-           (!bTotal || http_number(strTotal, iTotal));
-}
-
 std::string trimmed(const char* p, size_t n) {
     while (n > 0 && (*p == ' ' || *p == '\t')) ++p, --n;
     while (n > 0 && (p[n - 1] == '\r' || p[n - 1] == '\n' || p[n - 1] == ' ')) --n;
@@ -172,7 +151,7 @@ size_t CFetchEngine::OnHeader(conn_t& oConn, const char* p, size_t n) {
         oConn.ContentRange = strValue;
     } else if (uiName == 14 && strncasecmp(p, "content-length", 14) == 0) {
         unsigned long long ull = 0;
-        oConn.HasLength = http_number(strValue, ull);
+        oConn.HasLength = fetch_http_number(strValue, ull);
         oConn.Length = ull;
     }
     return n;
@@ -196,7 +175,7 @@ bool CFetchEngine::CheckHead(conn_t& oConn) {
     }
     unsigned long long ullFirst = 0, ullLast = 0, ullTotal = 0;
     bool bTotal = false;
-    if (!content_range(oConn.ContentRange, ullFirst, ullLast, bTotal, ullTotal)) {
+    if (!fetch_content_range(oConn.ContentRange, ullFirst, ullLast, bTotal, ullTotal)) {
         Abort(oConn, "sent no usable Content-Range (\"" + oConn.ContentRange + "\")", true);
         return false;
     }
