@@ -1,8 +1,11 @@
 // zq_rcenter as a running process on 127.0.0.1: start-up and stop, answers
 // to good and bad reports over real sockets, hostile peers, a store that
 // cannot be written, deduplication across restarts, and its statistics.
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sqlite3.h>
 #include <signal.h>
 #include <unistd.h>
@@ -11,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "deadline.h"
 #include "rcenter_test_util.h"
 
 namespace {
@@ -339,6 +343,76 @@ TEST(RcenterHostile, AReportBeforeGarbageIsAnsweredBeforeTheClose) {
     EXPECT_TRUE(ClosedByPeer(fd));
     close(fd);
     EXPECT_EQ(Lines(server.StoredLines()).size(), 1u);
+}
+
+// A connection to 127.0.0.1:port from another loopback address.
+int ConnectFrom(const char* from, unsigned short port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    sockaddr_in local = {}, remote = {};
+    local.sin_family = remote.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &local.sin_addr);
+    inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
+    remote.sin_port = htons(port);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof(remote)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Many connections from one address, each trickling a packet a byte at a
+// time: those over the address's share are closed at once, the rest when
+// their packet outlives the deadline, and a client from elsewhere is served
+// all the while; the log tells of them in a line per interval, not one each.
+TEST(RcenterHostile, TricklingConnectionsFromOneAddressAreBoundedAndOthersAreServed) {
+    Server server;
+    ASSERT_TRUE(server.Start("max_fd_num: 1024\nmax_conns_per_addr: 200\nrequest_timeout_ms: 1500\n"));
+    std::vector<int> slow;
+    for (int i = 0; i < 300; ++i) {
+        int fd = PlainConnect(server.Port());
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(SendAll(fd, std::string("\0\0\0\x64", 4)));
+        slow.push_back(fd);
+    }
+    RSInfo info;
+    MakeInfo(info, 1000, 33);
+    std::vector<bool> closed(slow.size(), false);
+    zqtest::Deadline deadline(10000);
+    bool served = false;
+    size_t open = slow.size();
+    for (int round = 0; open > 0 && !deadline.Passed(); ++round) {
+        for (size_t i = 0; i < slow.size(); ++i) {
+            if (closed[i]) continue;
+            if (ClosedByPeer(slow[i], 0)) {
+                closed[i] = true;
+                --open;
+            } else {
+                SendAll(slow[i], std::string(1, '\0'));
+            }
+        }
+        if (round == 1) {
+            // By now the 100 over the address's share are gone; a client
+            // from elsewhere is answered while the others trickle on.
+            EXPECT_LE(open, 200u);
+            int fd = ConnectFrom("127.0.0.2", server.Port());
+            ASSERT_GE(fd, 0);
+            ASSERT_TRUE(SendAll(fd, RequestOf(info, 5)));
+            Answer a = ReadAnswer(fd, 3000);
+            served = a.received && a.result == U(RC_RESULT_ACCEPTED);
+            close(fd);
+        }
+        usleep(100000);
+    }
+    EXPECT_TRUE(served);
+    EXPECT_EQ(open, 0u) << "connections still open past the deadline";
+    for (int fd : slow) close(fd);
+    size_t lines = 0;
+    for (const std::string& line : Lines(server.ErrLog()))
+        if (line.find("connections in the last") != std::string::npos) ++lines;
+    EXPECT_GE(lines, 1u);
+    EXPECT_LE(lines, 3u);
 }
 
 TEST(RcenterHostile, ASilentOrStalledPeerIsClosedAfterTheInactivityTimeout) {

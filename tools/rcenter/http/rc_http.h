@@ -101,6 +101,8 @@ public:
     uint64 GetAnswered() const { return m_iAnswered; }
     // An answer of the backend is awaited.
     bool IsWaiting() const { return m_bWaiting; }
+    // A request has begun and is not yet whole (its head or its body).
+    bool IsPartial() const { return !m_bWaiting && m_eState == RC_HTTP_OPEN && (m_ePhase == PHASE_BODY || m_iHeadBytes > 0); }
     // Called (on the backend's reply, from inside it) when an awaited answer
     // has come; the owner then calls Resume.
     void SetWake(std::function<void()> fnWake) { m_fnWake = std::move(fnWake); }

@@ -95,6 +95,12 @@ void CRcHttpHandler::EndTurn() {
     }
 }
 
+bool CRcHttpHandler::IsPartial(CFdContext* pFdContext) const {
+    auto it = m_oSlots.find(pFdContext->GetFd());
+    return it != m_oSlots.end() && it->second->iFdSeq == pFdContext->GetSeq() && it->second->pConn &&
+           it->second->pConn->IsPartial();
+}
+
 size_t CRcHttpHandler::GetWaiting() const {
     size_t n = 0;
     for (const auto& oSlot : m_oSlots) n += oSlot.second->pConn && oSlot.second->pConn->IsWaiting() ? 1 : 0;

@@ -38,6 +38,8 @@ public:
     void EndTurn();
     // Connections whose answer is awaited.
     size_t GetWaiting() const;
+    // Whether the connection on pFdContext holds a request begun and not yet whole.
+    bool IsPartial(CFdContext* pFdContext) const;
 
 private:
     // One connection: its parser and, once it has said its last word, that

@@ -21,7 +21,7 @@ const char* const kKeys[] = {
     "inactive_timeout_ms", "max_fd_num",   "shm_key",            "shm_size",
     "http_listen_port", "http_listen_ip",  "sig_key",            "sig_window_s",
     "db_url",        "db_timeout_ms",
-    "sig_key_file",
+    "sig_key_file",  "request_timeout_ms", "max_conns_per_addr",
 };
 
 struct ConfFree {
@@ -131,6 +131,8 @@ int rc_load_config(const std::string& strPath, rc_config_t& oConfig, bool& bMiss
                in.Number("stat_interval_ms", oConfig.stat_interval_ms, 100, UINT_MAX) &&
                in.Number("inactive_timeout_ms", oConfig.inactive_timeout_ms, 0, UINT_MAX) &&
                in.Number("max_fd_num", oConfig.max_fd_num, RC_MIN_FD_NUM, RC_MAX_FD_NUM) &&
+               in.Number("request_timeout_ms", oConfig.request_timeout_ms, 0, UINT_MAX) &&
+               in.Number("max_conns_per_addr", oConfig.max_conns_per_addr, 1, RC_MAX_FD_NUM) &&
                // Keys are usually written in hexadecimal as unsigned numbers.
                in.Number("shm_key", oConfig.shm_key, INT_MIN, UINT_MAX) &&
                in.Number("shm_size", oConfig.shm_size, RC_MIN_SHM_SIZE, UINT_MAX) &&

@@ -29,6 +29,10 @@ struct rc_config_t {
     uint32 stat_interval_ms = 60000;
     uint32 inactive_timeout_ms = 10000;  // 0: idle connections are never closed
     uint32 max_fd_num = 1024;
+    // A request head (HTTP) or a whole report packet must arrive within this
+    // from its first byte; 0: no such bound (the inactivity watch alone).
+    uint32 request_timeout_ms = 10000;
+    uint32 max_conns_per_addr = 256;  // connections one client address may hold at once
     sint32 shm_key = 0;  // 0: a private segment, gone when the server ends
     uint32 shm_size = 64u * 1024 * 1024;
     bool http_enabled = false;  // http_listen_port present

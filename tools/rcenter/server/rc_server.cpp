@@ -2,6 +2,8 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -18,6 +20,9 @@ namespace {
 // The store's gauges are read at most this often (and with each statistics
 // line), so a scrape shows counts a few seconds old at worst.
 const uint32 kStoreGaugeIntervalMs = 5000;
+
+// Refused and cut connections are told of at most this often.
+const uint32 kRefusalLogIntervalMs = 10000;
 
 // errno when a failed call left one, else iDefault: a failure is never 0.
 int ErrnoOr(int iDefault) { return errno != 0 ? errno : iDefault; }
@@ -167,6 +172,7 @@ void CRcenterServer::RunOnce() {
     m_operator.OnRun();
     m_oReports.EndTurn();
     if (m_pHttp) m_pHttp->EndTurn();
+    SweepPeers();
     // Unsigned difference: right across the tick's wrap; a clock set back
     // only brings one line forward.
     if (GetTickCount() - m_iLastStatTick >= m_oConfig.stat_interval_ms) WriteStatistics();
@@ -265,9 +271,112 @@ sint32 CRcenterServer::OnTcpRead(CFdContext* pFdContext, char* pData, uint32 iDa
         return 0;
     }
     EndGracefully(pFdContext);
-    if (KindOf(pFdContext) == RC_CONN_HTTP && m_pHttp)
-        return m_pHttp->OnRead(pFdContext, pData, iDataSize, iParsedDataSize);
-    return m_oReports.OnRead(pFdContext, pData, iDataSize, iParsedDataSize);
+    if (!AdmitPeer(pFdContext)) return -1;
+    sint32 iRet;
+    bool bPartial;
+    if (KindOf(pFdContext) == RC_CONN_HTTP && m_pHttp) {
+        iRet = m_pHttp->OnRead(pFdContext, pData, iDataSize, iParsedDataSize);
+        bPartial = m_pHttp->IsPartial(pFdContext);
+    } else {
+        iRet = m_oReports.OnRead(pFdContext, pData, iDataSize, iParsedDataSize);
+        bPartial = iParsedDataSize < iDataSize;
+    }
+    if (iRet == 0) NotePartial(pFdContext, bPartial);
+    return iRet;
+}
+
+bool CRcenterServer::AdmitPeer(CFdContext* pFdContext) {
+    const sint32 iFd = pFdContext->GetFd();
+    if (m_oPeers.size() <= static_cast<size_t>(iFd)) m_oPeers.resize(static_cast<size_t>(iFd) + 1);
+    stPeer& oPeer = m_oPeers[static_cast<size_t>(iFd)];
+    const uint64 iMark = static_cast<uint64>(pFdContext->GetSeq()) + 1;
+    if (oPeer.iMark == iMark) return true;
+    if (oPeer.iMark != 0) ForgetPeer(iFd);
+    const uint32 iIp = pFdContext->GetRemoteAddr()->GetIp();
+    const EConnKind nKind = KindOf(pFdContext);
+    // Each port keeps an eighth of the table (8 at least) that the other
+    // cannot take, so a flood on one never locks the other out.
+    const uint32 iReserve = std::max<uint32>(8, m_oConfig.max_fd_num / 8);
+    const uint32 iShare = m_oConfig.max_fd_num > iReserve ? m_oConfig.max_fd_num - iReserve : 1;
+    int iWhy = -1;
+    if (m_oPerAddr[iIp] >= m_oConfig.max_conns_per_addr) {
+        iWhy = 0;
+    } else if (m_arPerKind[nKind] >= iShare) {
+        iWhy = 1;
+    }
+    if (iWhy >= 0) {
+        if (m_oPerAddr[iIp] == 0) m_oPerAddr.erase(iIp);
+        ++m_arRefused[iWhy];
+        m_strLastRefused = pFdContext->GetRemoteAddr()->GetText();
+        return false;
+    }
+    oPeer.iMark = iMark;
+    oPeer.iIp = iIp;
+    oPeer.nKind = nKind;
+    oPeer.iPartialSince = 0;
+    ++m_oPerAddr[iIp];
+    ++m_arPerKind[nKind];
+    return true;
+}
+
+void CRcenterServer::NotePartial(CFdContext* pFdContext, bool bPartial) {
+    const size_t iFd = static_cast<size_t>(pFdContext->GetFd());
+    if (iFd >= m_oPeers.size() || m_oPeers[iFd].iMark != static_cast<uint64>(pFdContext->GetSeq()) + 1) return;
+    stPeer& oPeer = m_oPeers[iFd];
+    if (!bPartial) {
+        oPeer.iPartialSince = 0;
+    } else if (oPeer.iPartialSince == 0) {
+        // 0 means none, so a tick of 0 is taken as 1.
+        oPeer.iPartialSince = std::max<uint32>(GetTickCount(), 1);
+    }
+}
+
+void CRcenterServer::ForgetPeer(sint32 iFd) {
+    if (iFd < 0 || static_cast<size_t>(iFd) >= m_oPeers.size()) return;
+    stPeer& oPeer = m_oPeers[static_cast<size_t>(iFd)];
+    if (oPeer.iMark == 0) return;
+    auto it = m_oPerAddr.find(oPeer.iIp);
+    if (it != m_oPerAddr.end() && --it->second == 0) m_oPerAddr.erase(it);
+    if (m_arPerKind[oPeer.nKind] > 0) --m_arPerKind[oPeer.nKind];
+    oPeer = stPeer();
+}
+
+// The whole-request deadline is kept from a request's first byte, however
+// slowly the rest trickles in: the inactivity watch, which any byte
+// refreshes, cannot bound that.
+void CRcenterServer::SweepPeers() {
+    const uint32 iNow = GetTickCount();
+    if (iNow - m_iLastPeerSweep < 100) return;
+    m_iLastPeerSweep = iNow;
+    for (size_t i = 0; i < m_oPeers.size(); ++i) {
+        stPeer& oPeer = m_oPeers[i];
+        if (oPeer.iMark == 0) continue;
+        const sint32 iFd = static_cast<sint32>(i);
+        CFdContext* pFdContext = m_operator.GetFdContext(iFd);
+        if (pFdContext == nullptr || pFdContext->GetFd() != iFd || pFdContext->GetFdType() != FD_TYPE_TCP_ACCEPTED ||
+            static_cast<uint64>(pFdContext->GetSeq()) + 1 != oPeer.iMark) {
+            ForgetPeer(iFd);
+            continue;
+        }
+        if (m_oConfig.request_timeout_ms != 0 && oPeer.iPartialSince != 0 &&
+            iNow - oPeer.iPartialSince >= m_oConfig.request_timeout_ms) {
+            ++m_arRefused[2];
+            m_strLastRefused = pFdContext->GetRemoteAddr()->GetText();
+            ++m_counts.Dropped;
+            OnFdClosed(pFdContext);
+            m_operator.CloseSocket(iFd);
+        }
+    }
+    const uint32 iRefused = m_arRefused[0] + m_arRefused[1] + m_arRefused[2];
+    if (iRefused > 0 && iNow - m_iLastRefusedLog >= kRefusalLogIntervalMs) {
+        m_iLastRefusedLog = iNow;
+        LOG_WARN("closed %u connections in the last %u s: %u over the %u a client address may hold, %u over "
+                 "their port's share of the table, %u whose request took over %u ms; the last from %s",
+                 iRefused, static_cast<unsigned>(kRefusalLogIntervalMs / 1000), m_arRefused[0],
+                 m_oConfig.max_conns_per_addr, m_arRefused[1], m_arRefused[2], m_oConfig.request_timeout_ms,
+                 m_strLastRefused.c_str());
+        m_arRefused[0] = m_arRefused[1] = m_arRefused[2] = 0;
+    }
 }
 
 // The listeners' zero linger (the library's choice) passes to the sockets
@@ -299,6 +408,7 @@ sint32 CRcenterServer::OnUdpRead(CFdContext*, char*, uint32, const CInetAddr&) {
 sint32 CRcenterServer::OnFdClosed(CFdContext* pFdContext) {
     if (pFdContext == nullptr) return -1;
     if (pFdContext->GetFdType() != FD_TYPE_TCP_ACCEPTED) return 0;
+    ForgetPeer(pFdContext->GetFd());
     const bool bHttp = KindOf(pFdContext) == RC_CONN_HTTP;
     LOG_DEBUG("%sconnection from %s closed", bHttp ? "HTTP " : "", pFdContext->GetRemoteAddr()->GetText().c_str());
     if (bHttp) {

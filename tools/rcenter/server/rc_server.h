@@ -15,6 +15,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "aio_evt_handler.h"
@@ -126,6 +127,36 @@ private:
     bool m_bStopping;
     // By descriptor: the generation (plus one) whose zero linger is cleared.
     std::vector<uint64> m_oGraceful;
+
+    // Slow and greedy peers: by descriptor, the connection seen sending
+    // (its generation plus one), its address, its port's kind and since when
+    // it holds a request begun and not yet whole; by address and by kind,
+    // how many such connections are open.
+    struct stPeer {
+        uint64 iMark = 0;
+        uint32 iIp = 0;
+        EConnKind nKind = RC_CONN_REPORT;
+        uint32 iPartialSince = 0;  // tick; 0: nothing partial
+    };
+    std::vector<stPeer> m_oPeers;
+    std::unordered_map<uint32, uint32> m_oPerAddr;
+    uint32 m_arPerKind[2] = {0, 0};
+    uint32 m_iLastPeerSweep = 0;
+    // What was refused or cut since the last line about it, logged at most
+    // once per interval, never once per connection.
+    uint32 m_arRefused[3] = {0, 0, 0};  // per address, per port, deadline
+    std::string m_strLastRefused;
+    uint32 m_iLastRefusedLog = 0;
+
+    // A new sending connection: false (and counted for the log) when its
+    // address or its port's share of the table is full.
+    bool AdmitPeer(CFdContext* pFdContext);
+    // After a read: whether it left a request begun and not whole.
+    void NotePartial(CFdContext* pFdContext, bool bPartial);
+    void ForgetPeer(sint32 iFd);
+    // Closes connections whose request outlived request_timeout_ms, lets go
+    // of those closed meanwhile, and writes the refusals' line when due.
+    void SweepPeers();
 };
 
 #endif
