@@ -5,3 +5,5 @@ CAioEvtHandler::~CAioEvtHandler() {}
 
 // Most handlers watch no descriptor of their own.
 sint32 CAioEvtHandler::OnNotify(CFdContext*) { return 0; }
+
+sint32 CAioEvtHandler::OnTcpPeerDone(CFdContext*) { return -1; }

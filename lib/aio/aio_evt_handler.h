@@ -44,6 +44,13 @@ public:
     // it (the operator never does), or it is reported again next turn.
     // Result ignored.
     virtual sint32 OnNotify(CFdContext* pFdContext);
+
+    // The peer of an accepted connection has shut its sending side (a read
+    // of 0 bytes). -1 (the default): the connection is closed, as on any
+    // end. 0: it stays open for what the handler still owes the peer; the
+    // operator reads it no more, writes what is queued, and the handler
+    // closes it (CloseSocket) once done.
+    virtual sint32 OnTcpPeerDone(CFdContext* pFdContext);
 };
 
 #endif

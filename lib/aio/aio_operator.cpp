@@ -189,6 +189,18 @@ sint32 CAioOperator::OnTcpRead(CFdContext* pFdContext) {
             break;
         }
         ssize_t iRecved = recv(iFd, pFreeSpace, iFreeSpaceSize, 0);
+        if (iRecved == 0 && pFdContext->GetFdType() == FD_TYPE_TCP_ACCEPTED) {
+            const sint32 iKeep = m_evtHandler.OnTcpPeerDone(pFdContext);
+            if (pFdContext->GetSeq() != iSeq) return -1;
+            if (iKeep == 0) {
+                // Level-triggered: an end of stream left in the read watch
+                // would be reported again every turn.
+                pFdContext->m_bReadDone = true;
+                EpollCtl(EPOLL_CTL_MOD, iFd, pFdContext->GetWriteTaskList().empty() ? 0 : static_cast<sint32>(EPOLLOUT));
+                LOG_DEBUG("fd=%d, the peer's side is shut; kept for what is owed", iFd);
+                break;
+            }
+        }
         if (iRecved == 0) {
             CInetAddr* pRemote = pFdContext->GetRemoteAddr();
             LOG_ERR("fd=%d, closed by remote address %s:%u", iFd, pRemote->GetIpStr(), PortOf(*pRemote));
@@ -250,7 +262,7 @@ CFdContext* CAioOperator::PrepareTcpSend(sint32 iSockFd, const void* pData, uint
     // A connecting socket already waits for writability; the completion step
     // picks the queue up.
     if (nFdType != FD_TYPE_TCP_CONNECTING && pFdContext->GetWriteTaskList().empty()) {
-        EpollCtl(EPOLL_CTL_MOD, iSockFd, EPOLLIN | EPOLLOUT);
+        EpollCtl(EPOLL_CTL_MOD, iSockFd, (pFdContext->IsReadDone() ? 0 : static_cast<sint32>(EPOLLIN)) | static_cast<sint32>(EPOLLOUT));
         LOG_DEBUG("fd=%d, add writable watch", iSockFd);
     }
     return pFdContext;
@@ -284,7 +296,7 @@ sint32 CAioOperator::OnTcpWrite(CFdContext* pFdContext) {
     sint32 iRet = 0;
     for (;;) {
         if (taskList.empty()) {
-            EpollCtl(EPOLL_CTL_MOD, iFd, EPOLLIN);
+            EpollCtl(EPOLL_CTL_MOD, iFd, pFdContext->IsReadDone() ? 0 : static_cast<sint32>(EPOLLIN));
             LOG_DEBUG("fd=%d, no send task, remove writable watch", iFd);
             break;
         }

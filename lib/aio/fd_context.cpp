@@ -26,6 +26,7 @@ void CFdContext::DestroyWriteTasks() {
 void CFdContext::Init(sint32 iFd, EFdType nFdType) {
     m_iFd = iFd;
     m_nFdType = nFdType;
+    m_bReadDone = false;
     m_ReadBuf.Reset();
     DestroyWriteTasks();
     m_iLastAccessTime = 0;

@@ -64,6 +64,8 @@ public:
     // earlier occupant of this slot is recognised and dropped.
     uint32 GetSeq() const { return m_iSeq; }
     bool IsWatched() const { return m_pPrev != nullptr && m_pNext != nullptr; }
+    // The peer shut its side and the handler kept the connection: no more reads.
+    bool IsReadDone() const { return m_bReadDone; }
     const CFdContext* GetPrev() const { return m_pPrev; }
     const CFdContext* GetNext() const { return m_pNext; }
 
@@ -77,6 +79,7 @@ private:
 
     sint32 m_iFd;
     EFdType m_nFdType;
+    bool m_bReadDone = false;
     CReadBuffer m_ReadBuf;
     CWriteTaskList m_WriteTaskList;
     CInetAddr m_RemoteAddr;

@@ -345,6 +345,25 @@ TEST(RcenterHostile, AReportBeforeGarbageIsAnsweredBeforeTheClose) {
     EXPECT_EQ(Lines(server.StoredLines()).size(), 1u);
 }
 
+// A client that sends its report and shuts its side at once (shutdown
+// SHUT_WR) still reads the answer, and then the end of the connection.
+TEST(RcenterHostile, AReportFollowedByAHalfCloseIsStillAnswered) {
+    Server server;
+    ASSERT_TRUE(server.Start());
+    RSInfo info;
+    MakeInfo(info, 1000, 34);
+    int fd = PlainConnect(server.Port());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(SendAll(fd, RequestOf(info, 11)));
+    ASSERT_EQ(shutdown(fd, SHUT_WR), 0);
+    Answer a = ReadAnswer(fd);
+    EXPECT_TRUE(a.received);
+    EXPECT_EQ(a.seq, 11u);
+    EXPECT_EQ(a.result, U(RC_RESULT_ACCEPTED));
+    EXPECT_TRUE(ClosedByPeer(fd));
+    close(fd);
+}
+
 // A connection to 127.0.0.1:port from another loopback address.
 int ConnectFrom(const char* from, unsigned short port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);

@@ -223,6 +223,17 @@ bool CRcReportHandler::Send(sint32 iFd, stConn& oConn, const stAnswer& oAnswer) 
     return true;
 }
 
+sint32 CRcReportHandler::OnPeerDone(CFdContext* pFdContext) {
+    auto it = m_oConns.find(pFdContext->GetFd());
+    if (it == m_oConns.end() || it->second.iFdSeq != pFdContext->GetSeq()) return -1;
+    if (it->second.oWaiting.empty() && pFdContext->GetWriteTaskList().empty()) return -1;
+    // A client may send its reports and shut its side before the answers
+    // come: each is still owed one.
+    it->second.bClosing = true;
+    m_oClosing.insert(pFdContext->GetFd());
+    return 0;
+}
+
 void CRcReportHandler::OnClosed(CFdContext* pFdContext) {
     m_oAwaited.erase(pFdContext->GetFd());
     m_oClosing.erase(pFdContext->GetFd());

@@ -43,6 +43,9 @@ public:
 
     // A report connection's bytes, as CAioEvtHandler::OnTcpRead.
     sint32 OnRead(CFdContext* pFdContext, const char* pData, uint32 iDataSize, uint32& iParsedDataSize);
+    // The peer shut its sending side: 0 when answers are still owed (the
+    // connection is closed once they are out), -1 to close it now.
+    sint32 OnPeerDone(CFdContext* pFdContext);
     // The connection is gone: its answers are dropped (its reports are
     // stored all the same).
     void OnClosed(CFdContext* pFdContext);

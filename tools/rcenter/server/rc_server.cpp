@@ -419,6 +419,13 @@ sint32 CRcenterServer::OnFdClosed(CFdContext* pFdContext) {
     return 0;
 }
 
+// Only the report port owes answers past its peer's end; an HTTP peer that
+// shuts its side gets its connection closed, as before.
+sint32 CRcenterServer::OnTcpPeerDone(CFdContext* pFdContext) {
+    if (pFdContext == nullptr || KindOf(pFdContext) == RC_CONN_HTTP || m_bStopping) return -1;
+    return m_oReports.OnPeerDone(pFdContext);
+}
+
 sint32 CRcenterServer::OnNotify(CFdContext*) {
     RunCompletions();
     return 0;

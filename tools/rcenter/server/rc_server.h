@@ -77,6 +77,7 @@ public:
                       sint32 iWroteSize) override;
     sint32 OnUdpRead(CFdContext* pFdContext, char* pData, uint32 iDataSize, const CInetAddr& remoteAddr) override;
     sint32 OnFdClosed(CFdContext* pFdContext) override;
+    sint32 OnTcpPeerDone(CFdContext* pFdContext) override;
     sint32 OnNotify(CFdContext* pFdContext) override;
 
 private:
