@@ -99,6 +99,21 @@ TEST_F(Fetch, FasterMirrorTakesOverWhatASlowOneHasNotReached) {
     EXPECT_LT(nginx.BodyBytesSent(1), 4 * kPiece) << "the slow mirror kept its whole first range";
 }
 
+// A mirror that trickles a byte every half second beside a good one: its
+// transfers give their ranges back, it is dropped, and the file is done
+// within seconds, not hours.
+TEST_F(Fetch, ATricklingMirrorBesideAGoodOneDoesNotHoldTheDownload) {
+    NginxMirrors nginx;
+    ASSERT_TRUE(StartNginx(nginx, 1, 200000)) << nginx.Error();
+    ScriptedMirror trickle;
+    ASSERT_TRUE(trickle.Start(dir.file("www/f.bin"), "trickle", kPiece, 0));
+    ProcessResult r = Run({"-o", "f.bin", "--connections", "4", "--per-mirror", "2", trickle.Url("f.bin"),
+                           nginx.Url(0, "f.bin")});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(ReadFile(Out()), data);
+    EXPECT_TRUE(Contains(r.err, "far slower than the other mirrors")) << r.err;
+}
+
 TEST_F(Fetch, OnlyACorruptingMirrorExitsOneNamingTheBadPiecesAndWritesNoOutput) {
     ScriptedMirror corrupt;
     ASSERT_TRUE(corrupt.Start(dir.file("www/f.bin"), "corrupt", kPiece, 44));

@@ -7,6 +7,7 @@ usage: bad_mirror.py FILE MODE PIECE_SIZE PIECE
   wronglength    answers another range than the one asked for
   cut            closes the connection half way through piece PIECE
   stall          accepts and reads the request, then sends nothing
+  trickle        answers ranges rightly, one byte every half second
   redirect-file  redirects every request to file:// of FILE
 Prints "listening on PORT" once it accepts connections; runs until killed.
 """
@@ -62,6 +63,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Range", "bytes %d-%d/%d" % (first, last, SIZE))
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
+        if MODE == "trickle":
+            for i in range(len(body)):
+                self.wfile.write(bytes(body[i:i + 1]))
+                self.wfile.flush()
+                time.sleep(0.5)
+            return
         cut = bad + PIECE_SIZE // 2
         if MODE == "cut" and first <= cut <= last:
             self.wfile.write(bytes(body[:cut - first]))

@@ -24,6 +24,14 @@ const uint64 kMaxRangeBytes = 8ULL << 20;
 // waiting while a long run of done pieces is hashed.
 const uint64 kHashPerTurn = 8ULL << 20;
 const long kProgressEveryMs = 250;
+// A transfer under a tenth of the usual rate of the mirrors in use, once it
+// has run this long, gives its range back and earns its mirror a strike.
+const long kSlowAfterMs = 3000;
+const double kSlowFactor = 10.0;
+const long kSlowCheckEveryMs = 500;
+// Below this many bytes a second for the stall time, a transfer is dropped
+// whatever the others do: a byte now and then is not a mirror.
+const long kLowSpeedBytes = 1024;
 
 long now_ms() {
     using namespace std::chrono;
@@ -63,6 +71,7 @@ struct conn_t {
     long StartMs = 0;
     std::string Abort;  // why the transfer was stopped from a callback
     bool AbortDrops = false;
+    bool AbortStrikes = false;  // the abort counts as one of the mirror's offences
     bool Shortened = false;  // stopped at an end moved up by TakeOver
 };
 
@@ -94,6 +103,7 @@ private:
     bool StartRange(conn_t& oConn, int iMirror);
     void Fill();
     bool TakeOver(conn_t& oThief);
+    void StopSlowTransfers();
     void OnDone(conn_t& oConn, CURLcode eCode);
     bool CheckHead(conn_t& oConn);
     bool OnPiece(conn_t& oConn);
@@ -108,6 +118,7 @@ private:
     CFetchPlan& m_oPlan;
     CFetchFile& m_oFile;
     const fetch_opts_t& m_oOpts;
+    long m_lSlowCheckMs = 0;
     std::vector<mirror_t> m_oMirrors;
     std::vector<conn_t> m_oConns;
     CURLM* m_pMulti = nullptr;
@@ -313,7 +324,7 @@ bool CFetchEngine::StartRange(conn_t& oConn, int iMirror) {
         curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(e, CURLOPT_USERAGENT, "zq_fetch");
         curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, m_oOpts.StallSeconds);
-        curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedBytes);
         curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, m_oOpts.StallSeconds);
         curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, header_cb);
         curl_easy_setopt(e, CURLOPT_HEADERDATA, &oConn);
@@ -335,6 +346,7 @@ bool CFetchEngine::StartRange(conn_t& oConn, int iMirror) {
     oConn.HasLength = false;
     oConn.Abort.clear();
     oConn.AbortDrops = false;
+    oConn.AbortStrikes = false;
     oConn.Shortened = false;
     oConn.StartMs = now_ms();
     std::string strRange = std::to_string(oConn.RangeStart) + "-" + std::to_string(oConn.RangeStart + oConn.RangeLen - 1);
@@ -414,6 +426,39 @@ bool CFetchEngine::TakeOver(conn_t& oThief) {
     return StartRange(oThief, iThiefMirror);
 }
 
+// Each mirror in use is as fast as its best: its last whole range or a
+// transfer of it running for a second or more. A transfer under a tenth of
+// the upper median of those (the faster of two mirrors) gives its range back
+// to the plan, so a faster connection takes it, however steadily it trickles.
+void CFetchEngine::StopSlowTransfers() {
+    const long lNow = now_ms();
+    if (lNow - m_lSlowCheckMs < kSlowCheckEveryMs) return;
+    m_lSlowCheckMs = lNow;
+    std::vector<double> oBest(m_oMirrors.size(), 0);
+    for (size_t i = 0; i < m_oMirrors.size(); ++i) oBest[i] = m_oMirrors[i].Dropped ? 0 : m_oMirrors[i].Rate;
+    for (const conn_t& oConn : m_oConns) {
+        long lElapsed = lNow - oConn.StartMs;
+        if (!oConn.Busy || lElapsed < 1000) continue;
+        oBest[oConn.Mirror] = std::max(oBest[oConn.Mirror], oConn.Received * 1000.0 / lElapsed);
+    }
+    std::vector<double> oRates;
+    for (size_t i = 0; i < m_oMirrors.size(); ++i) {
+        if (!m_oMirrors[i].Dropped && (m_oMirrors[i].Active > 0 || m_oMirrors[i].Rate > 0) && oBest[i] > 0)
+            oRates.push_back(oBest[i]);
+    }
+    if (oRates.size() < 2) return;
+    std::sort(oRates.begin(), oRates.end());
+    const double dUsual = oRates[oRates.size() / 2];
+    for (conn_t& oConn : m_oConns) {
+        long lElapsed = lNow - oConn.StartMs;
+        if (!oConn.Busy || lElapsed < kSlowAfterMs || !oConn.Abort.empty()) continue;
+        if (oConn.Received * 1000.0 / lElapsed >= dUsual / kSlowFactor) continue;
+        oConn.Abort = "far slower than the other mirrors";
+        oConn.AbortStrikes = true;
+        OnDone(oConn, CURLE_ABORTED_BY_CALLBACK);
+    }
+}
+
 void CFetchEngine::OnDone(conn_t& oConn, CURLcode eCode) {
     curl_multi_remove_handle(m_pMulti, oConn.Easy);
     oConn.Busy = false;
@@ -426,6 +471,7 @@ void CFetchEngine::OnDone(conn_t& oConn, CURLcode eCode) {
     std::string strStall = "sent nothing for " + std::to_string(m_oOpts.StallSeconds) + " s";
     if (!oConn.Abort.empty()) {
         if (oConn.AbortDrops) Drop(oConn.Mirror, oConn.Abort);
+        if (oConn.AbortStrikes) Strike(oConn.Mirror, oConn.Abort + ", " + std::to_string(kStrikes) + " times");
         return;
     }
     if (oConn.Shortened) return;
@@ -520,6 +566,7 @@ fetch_result_t CFetchEngine::Run() {
             m_oResult.Why = strWhy;
             m_bStop = true;
         }
+        if (!m_bStop) StopSlowTransfers();
         DrawProgress();
         if (m_uiActive > 0 && !m_bStop) curl_multi_poll(m_pMulti, nullptr, 0, 100, nullptr);
     }
