@@ -419,11 +419,16 @@ sint32 CRcenterServer::OnFdClosed(CFdContext* pFdContext) {
     return 0;
 }
 
-// Only the report port owes answers past its peer's end; an HTTP peer that
-// shuts its side gets its connection closed, as before.
+// Only the report port owes answers past its peer's end. Any other orderly
+// end is the usual close of a client's visit, not an error: the connection is
+// closed here, and logged at debug only, not one err line a report.
 sint32 CRcenterServer::OnTcpPeerDone(CFdContext* pFdContext) {
-    if (pFdContext == nullptr || KindOf(pFdContext) == RC_CONN_HTTP || m_bStopping) return -1;
-    return m_oReports.OnPeerDone(pFdContext);
+    if (pFdContext == nullptr) return -1;
+    if (KindOf(pFdContext) != RC_CONN_HTTP && !m_bStopping && m_oReports.OnPeerDone(pFdContext) == 0) return 0;
+    const sint32 iFd = pFdContext->GetFd();
+    OnFdClosed(pFdContext);
+    m_operator.CloseSocket(iFd);
+    return 0;
 }
 
 sint32 CRcenterServer::OnNotify(CFdContext*) {
