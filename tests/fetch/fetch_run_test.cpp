@@ -278,23 +278,30 @@ TEST_F(Fetch, RepairLeavesAnIntactCopyUntouchedAndMendsAShortOne) {
     EXPECT_EQ(nginx.BodyBytesSent(), kSize - 10 * kPiece);
 }
 
+// zq_fetch --center against paged_center.py serving f.bin's record: its
+// first page names url1, the next url2 (with "endless", pages never stop).
+ProcessResult FetchFromPagedCenter(const zqtest::TempDir& dir, const std::string& url1, const std::string& url2,
+                                   const std::string& mode = "") {
+    ProcessResult id = RunProcess(BinPath("zq_ident"), {dir.file("www/f.bin")}, dir.path(), kTimeoutMs);
+    size_t at = id.out.find("fid: ");
+    EXPECT_NE(at, std::string::npos) << id.out;
+    const std::string fid = at == std::string::npos ? "" : id.out.substr(at + 5, 40);
+    ScriptedMirror center;
+    std::vector<std::string> args = {fid, std::to_string(kSize), dir.file("f.tpt"), url1, url2};
+    if (!mode.empty()) args.push_back(mode);
+    EXPECT_TRUE(center.StartScript("paged_center.py", args));
+    std::string base = center.Url("");
+    return RunProcess(BinPath("zq_fetch"), {"--center", base.substr(0, base.size() - 1), fid}, dir.file("get"),
+                      kTimeoutMs);
+}
+
 // A center whose record comes in two pages: the first page's mirror refuses
 // connections, so the file can only arrive from the one on the second.
 TEST_F(Fetch, CenterRecordIsFollowedOverEveryPageOfItsLocations) {
     NginxMirrors nginx;
     ASSERT_TRUE(StartNginx(nginx, 1)) << nginx.Error();
-    ProcessResult id = RunProcess(BinPath("zq_ident"), {dir.file("www/f.bin")}, dir.path(), kTimeoutMs);
-    size_t at = id.out.find("fid: ");
-    ASSERT_NE(at, std::string::npos) << id.out;
-    const std::string fid = id.out.substr(at + 5, 40);
-    ScriptedMirror center;
-    ASSERT_TRUE(center.StartScript("paged_center.py",
-                                   {fid, std::to_string(kSize), dir.file("f.tpt"),
-                                    "http://127.0.0.1:" + std::to_string(zqtest::RefusedPort()) + "/f.bin",
-                                    nginx.Url(0, "f.bin")}));
-    std::string base = center.Url("");
-    ProcessResult r = RunProcess(BinPath("zq_fetch"), {"--center", base.substr(0, base.size() - 1), fid},
-                                 dir.file("get"), kTimeoutMs);
+    ProcessResult r = FetchFromPagedCenter(
+        dir, "http://127.0.0.1:" + std::to_string(zqtest::RefusedPort()) + "/f.bin", nginx.Url(0, "f.bin"));
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(ReadFile(dir.file("get/paged.bin")), data);
 }
@@ -304,16 +311,7 @@ TEST_F(Fetch, CenterRecordIsFollowedOverEveryPageOfItsLocations) {
 TEST_F(Fetch, ACenterThatNeverStopsNamingPagesIsReadUpToTheBound) {
     NginxMirrors nginx;
     ASSERT_TRUE(StartNginx(nginx, 1)) << nginx.Error();
-    ProcessResult id = RunProcess(BinPath("zq_ident"), {dir.file("www/f.bin")}, dir.path(), kTimeoutMs);
-    size_t at = id.out.find("fid: ");
-    ASSERT_NE(at, std::string::npos) << id.out;
-    const std::string fid = id.out.substr(at + 5, 40);
-    ScriptedMirror center;
-    ASSERT_TRUE(center.StartScript("paged_center.py", {fid, std::to_string(kSize), dir.file("f.tpt"), "unused",
-                                                       nginx.Url(0, "f.bin"), "endless"}));
-    std::string base = center.Url("");
-    ProcessResult r = RunProcess(BinPath("zq_fetch"), {"--center", base.substr(0, base.size() - 1), fid},
-                                 dir.file("get"), kTimeoutMs);
+    ProcessResult r = FetchFromPagedCenter(dir, "unused", nginx.Url(0, "f.bin"), "endless");
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_TRUE(Contains(r.err, "the first 10000 are used")) << r.err;
     EXPECT_EQ(ReadFile(dir.file("get/paged.bin")), data);

@@ -13,26 +13,37 @@
 
 namespace {
 
-TEST(RcenterFetch, DownloadsAReportedFileByItsFidUnderTheRecordsFileName) {
+// www/clip.avi of `size` pattern bytes served by nginx, its digests, an
+// empty get/ and a center with its HTTP API.
+class RcenterFetch : public ::testing::Test {
+protected:
+    void Serve(size_t size, uint32_t seed) {
+        mkdir(dir.file("www").c_str(), 0755);
+        mkdir(dir.file("get").c_str(), 0755);
+        data = zqtest::PatternBytes(size, seed);
+        zqtest::WriteFile(dir.file("www/clip.avi"), data);
+        nginx.Add(dir.file("www"));
+        ASSERT_TRUE(nginx.Start()) << nginx.Error();
+        ASSERT_EQ(compute_rc_digests(dir.file("www/clip.avi"), digests, rc_digest_opts(RC_DIGEST_ONE_PASS)),
+                  RC_DIGESTS_OK);
+        std::string line;
+        ASSERT_TRUE(server.Start("http_listen_port: 0\n") &&
+                    server.Process().WaitForLine("http on 127.0.0.1:", &line, rctest::kStartTimeoutMs))
+            << server.Process().Err();
+        center = "http://127.0.0.1:" + line.substr(line.rfind(':') + 1);
+    }
     zqtest::TempDir dir;
-    mkdir(dir.file("www").c_str(), 0755);
-    mkdir(dir.file("get").c_str(), 0755);
-    const std::string data = zqtest::PatternBytes(700000, 9);
-    zqtest::WriteFile(dir.file("www/clip.avi"), data);
+    std::string data;
     zqtest::NginxMirrors nginx;
-    nginx.Add(dir.file("www"));
-    ASSERT_TRUE(nginx.Start()) << nginx.Error();
-
     rc_digests_t digests;
-    ASSERT_EQ(compute_rc_digests(dir.file("www/clip.avi"), digests, rc_digest_opts(RC_DIGEST_ONE_PASS)), RC_DIGESTS_OK);
+    rctest::Server server;
+    std::string center;
+};
+
+TEST_F(RcenterFetch, DownloadsAReportedFileByItsFidUnderTheRecordsFileName) {
+    ASSERT_NO_FATAL_FAILURE(Serve(700000, 9));
     RSInfo info;
     fill_rc_info(digests, "clip.avi", nginx.Url(0, "clip.avi"), info);
-    rctest::Server server;
-    std::string line;
-    ASSERT_TRUE(server.Start("http_listen_port: 0\n") &&
-                server.Process().WaitForLine("http on 127.0.0.1:", &line, rctest::kStartTimeoutMs))
-        << server.Process().Err();
-    const std::string center = "http://127.0.0.1:" + line.substr(line.rfind(':') + 1);
     ASSERT_EQ(rctest::Exchange(server.Port(), rctest::RequestOf(info, 1)).result, static_cast<uint32>(RC_RESULT_ACCEPTED));
 
     zqtest::ProcessResult r =
@@ -49,23 +60,8 @@ TEST(RcenterFetch, DownloadsAReportedFileByItsFidUnderTheRecordsFileName) {
 // A name reported with bytes that are not UTF-8 reads the same in the list
 // and the record (U+FFFD for each such byte), and zq_fetch, which cannot
 // know the reported bytes from it, refuses it rather than write another name.
-TEST(RcenterFetch, ANameTheCenterCannotWriteExactlyIsShownOneWayAndNeverUsed) {
-    zqtest::TempDir dir;
-    mkdir(dir.file("www").c_str(), 0755);
-    mkdir(dir.file("get").c_str(), 0755);
-    const std::string data = zqtest::PatternBytes(70000, 3);
-    zqtest::WriteFile(dir.file("www/clip.avi"), data);
-    zqtest::NginxMirrors nginx;
-    nginx.Add(dir.file("www"));
-    ASSERT_TRUE(nginx.Start()) << nginx.Error();
-    rc_digests_t digests;
-    ASSERT_EQ(compute_rc_digests(dir.file("www/clip.avi"), digests, rc_digest_opts(RC_DIGEST_ONE_PASS)), RC_DIGESTS_OK);
-    rctest::Server server;
-    std::string line;
-    ASSERT_TRUE(server.Start("http_listen_port: 0\n") &&
-                server.Process().WaitForLine("http on 127.0.0.1:", &line, rctest::kStartTimeoutMs))
-        << server.Process().Err();
-    const std::string center = "http://127.0.0.1:" + line.substr(line.rfind(':') + 1);
+TEST_F(RcenterFetch, ANameTheCenterCannotWriteExactlyIsShownOneWayAndNeverUsed) {
+    ASSERT_NO_FATAL_FAILURE(Serve(70000, 3));
     auto curl = [&](const std::string& path) {
         return zqtest::RunProcess("/usr/bin/curl", {"-s", center + path}, dir.file("get"), 10000).out;
     };
