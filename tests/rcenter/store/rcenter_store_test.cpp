@@ -192,6 +192,43 @@ TEST_P(RcStoreOnBoth, AReopenedStoreKeepsEverythingAndFindsBySidSha1AndRecency) 
     EXPECT_EQ(store.Commit(BatchOf({{a, 4}}), results, err), EBADF);  // a reader never writes
 }
 
+// Under sustained writes a reader that holds its snapshot keeps the WAL from
+// being reset, and it grows past 64 MiB; once the reader lets go, the next
+// commits checkpoint it and cut the file back to 64 MiB at most.
+TEST(RcStoreFile, TheWalIsCutBackToItsBoundOnceAReaderLetsGo) {
+    TempDir dir;
+    const std::string path = dir.file("rc.db");
+    CRcSqliteStore store;
+    std::string err;
+    ASSERT_EQ(store.Open(path, RC_STORE_WRITE, err), 0) << err;
+    sqlite3* reader = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(path.c_str(), &reader, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM resource;", nullptr, nullptr, nullptr), SQLITE_OK);
+    auto commitLarge = [&](uint32 seed) {
+        rc_store_batch_t batch;
+        for (uint32 i = 0; i < 16; ++i) {
+            RSInfo info;
+            MakeInfo(info, 4294967296ULL, seed * 16 + i);  // 8192 pieces: 131 KB of table each
+            std::string body = rctest::BodyOf(info);
+            rc_report_t report;
+            ASSERT_EQ(rc_decode_report(reinterpret_cast<const unsigned char*>(body.data()), body.size(), report), 0u);
+            rc_store_report_t item;
+            rc_resource_of(report, item.Resource, item.Where);
+            item.Now = 1000;
+            batch.Reports.push_back(item);
+        }
+        std::vector<rc_report_outcome_t> outcomes;
+        ASSERT_EQ(store.Commit(batch, outcomes, err), 0) << err;
+    };
+    for (uint32 seed = 0; seed < 40; ++seed) commitLarge(seed);  // about 84 MB of tables
+    const uintmax_t kBound = 64u << 20;
+    EXPECT_GT(std::filesystem::file_size(path + "-wal"), kBound);
+    ASSERT_EQ(sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(reader);
+    for (uint32 seed = 100; seed < 103; ++seed) commitLarge(seed);
+    EXPECT_LE(std::filesystem::file_size(path + "-wal"), kBound);
+}
+
 TEST(RcStoreFile, ARenamedDatabaseKeepsItsRecordsAndTheNextCommitMakesANewOne) {
     TempDir dir;
     CRcSqliteStore store;
