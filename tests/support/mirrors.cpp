@@ -137,9 +137,21 @@ unsigned long long NginxMirrors::BodyBytesSent(int index) const {
     return total;
 }
 
+unsigned long long NginxMirrors::Requests(int index) const {
+    std::ifstream in(m_dir.path() + "/access.log");
+    std::string address;
+    unsigned long long total = 0, bytes = 0;
+    while (in >> address >> bytes) {
+        if (index < 0 || address == address_of(static_cast<size_t>(index))) ++total;
+    }
+    return total;
+}
+
 bool ScriptedMirror::Start(const std::string& file, const std::string& mode, unsigned long pieceSize,
-                           unsigned piece) {
-    return StartScript("bad_mirror.py", {file, mode, std::to_string(pieceSize), std::to_string(piece)});
+                           unsigned piece, const std::string& target) {
+    std::vector<std::string> args = {file, mode, std::to_string(pieceSize), std::to_string(piece)};
+    if (!target.empty()) args.push_back(target);
+    return StartScript("bad_mirror.py", args);
 }
 
 bool ScriptedMirror::StartScript(const std::string& script, const std::vector<std::string>& args) {

@@ -38,18 +38,18 @@ struct stFound {
 std::string rc_http_record_page(const rc_resource_t& oRes, uint64 iNext, size_t iBudget) {
     rc_resource_t oShown = oRes;
     oShown.Locations.clear();
-    const size_t iBase = rc_record_json(oShown).size();
+    const size_t iBase = rc_record_json(oShown, RC_RECORD_HEALTH).size();
     size_t iSize = iBase;
     size_t iKeep = 0;
     for (; iKeep < oRes.Locations.size(); ++iKeep) {
         oShown.Locations.assign(1, oRes.Locations[iKeep]);
-        const size_t iMore = rc_record_json(oShown).size() - iBase + (iKeep > 0 ? 2 : 0);
+        const size_t iMore = rc_record_json(oShown, RC_RECORD_HEALTH).size() - iBase + (iKeep > 0 ? 2 : 0);
         if (iKeep > 0 && iSize + iMore > iBudget) break;
         iSize += iMore;
     }
     oShown.Locations.assign(oRes.Locations.begin(), oRes.Locations.begin() + static_cast<long>(iKeep));
     if (iKeep < oRes.Locations.size()) iNext = oShown.Locations.back().Id;
-    std::string strJson = rc_record_json(oShown);
+    std::string strJson = rc_record_json(oShown, RC_RECORD_HEALTH);
     // rc_record_json closes the object last.
     strJson.pop_back();
     strJson += ", \"next\": " + (iNext == 0 ? std::string("null") : std::to_string(iNext)) + "}";

@@ -93,7 +93,24 @@ void rc_resource_of(const rc_report_t& oReport, rc_resource_t& oRes, rc_location
     oWhere.Ref = oReport.Ref;
 }
 
-std::string rc_record_text(const rc_resource_t& oRes) {
+std::string rc_health_text(const rc_health_t& oHealth) {
+    auto when = [](sint64 t) { return t == 0 ? std::string("never") : rc_utc_text(t); };
+    return std::string(rc_health_state_name(oHealth.State)) + " checked_at=" + when(oHealth.CheckedAt) +
+           " ok_at=" + when(oHealth.OkAt) + " failures=" + std::to_string(oHealth.Failures) +
+           " latency_ms=" + std::to_string(oHealth.LatencyMs) + " ranges=" +
+           (oHealth.Ranges == RC_RANGES_YES ? "yes" : oHealth.Ranges == RC_RANGES_NO ? "no" : "unknown");
+}
+
+std::string rc_health_json(const rc_health_t& oHealth) {
+    auto when = [](sint64 t) { return t == 0 ? std::string("null") : "\"" + rc_utc_text(t) + "\""; };
+    return std::string("{\"state\": \"") + rc_health_state_name(oHealth.State) + "\", \"checked_at\": " +
+           when(oHealth.CheckedAt) + ", \"ok_at\": " + when(oHealth.OkAt) +
+           ", \"failures\": " + std::to_string(oHealth.Failures) +
+           ", \"latency_ms\": " + std::to_string(oHealth.LatencyMs) + ", \"ranges\": " +
+           (oHealth.Ranges == RC_RANGES_YES ? "true" : oHealth.Ranges == RC_RANGES_NO ? "false" : "null") + "}";
+}
+
+std::string rc_record_text(const rc_resource_t& oRes, ERcRecordShow nShow) {
     std::string out;
     for (const rc_field_t& oField : FieldsOf(oRes)) out += oField.Key + ": " + oField.Value + "\n";
     out += "first_seen: " + rc_utc_text(oRes.FirstSeen) + "\n";
@@ -102,11 +119,12 @@ std::string rc_record_text(const rc_resource_t& oRes) {
     for (const rc_location_t& oLoc : oRes.Locations) {
         out += "location: " + rc_utc_text(oLoc.FirstSeen) + "\t" + rc_journal_escape(oLoc.Url) + "\t" +
                rc_journal_escape(oLoc.FileName) + "\n";
+        if (nShow == RC_RECORD_HEALTH) out += "health: " + rc_health_text(oLoc.Health) + "\n";
     }
     return out;
 }
 
-std::string rc_record_json(const rc_resource_t& oRes) {
+std::string rc_record_json(const rc_resource_t& oRes, ERcRecordShow nShow) {
     std::string out = "{";
     for (const rc_field_t& oField : FieldsOf(oRes)) {
         out += "\"" + oField.Key + "\": ";
@@ -122,7 +140,9 @@ std::string rc_record_json(const rc_resource_t& oRes) {
         if (i > 0) out += ", ";
         out += "{\"url\": " + JsonString(oLoc.Url) + ", \"file\": " + JsonString(oLoc.FileName) +
                ", \"ext\": " + JsonString(oLoc.ExtName) + ", \"ref\": " + JsonString(oLoc.Ref) +
-               ", \"first_seen\": \"" + rc_utc_text(oLoc.FirstSeen) + "\"}";
+               ", \"first_seen\": \"" + rc_utc_text(oLoc.FirstSeen) + "\"";
+        if (nShow == RC_RECORD_HEALTH) out += ", \"health\": " + rc_health_json(oLoc.Health);
+        out += "}";
     }
     out += "]}";
     return out;
