@@ -34,9 +34,19 @@ public:
     unsigned long long BodyBytesSent(int index = -1) const;
     // Requests the mirrors have answered (or mirror `index` alone), from the access log.
     unsigned long long Requests(int index = -1) const;
+    // When each request for uri (path and query as sent) was answered, in
+    // seconds since the epoch, in the log's order.
+    std::vector<double> RequestTimes(const std::string& uri) const;
     const std::string& Error() const { return m_error; }
 
 private:
+    struct logged_t {
+        std::string address;
+        unsigned long long bytes = 0;
+        double when = 0;
+        std::string uri;
+    };
+    std::vector<logged_t> Log() const;
     // *portTaken: the failure was another server holding the port.
     bool StartOnPort(unsigned short port, bool* portTaken);
 

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <memory>
 
-#include "rc_net_rule.h"
 #include "rc_pg_conn.h"
+#include "rc_net_rule.h"
 #include "req_sig.h"
 #include "sig_key.h"
 #include "str_util.h"
