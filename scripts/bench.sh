@@ -12,8 +12,10 @@
 #     dgst -sha1`; with peak resident memory (GNU time) for each; rhash and
 #     GNU time are installed with apt-get when missing and running as root;
 #  3. zq_rcenter's accepted reports per second with 32 loopback clients,
-#     beside the same server built from RCENTER_BASELINE_REF (default: the
-#     commit before the store of record, when it kept a TSV journal);
+#     beside the same server built from the commit RCENTER_BASELINE_REF
+#     (default b4b2e45, the last center that kept a TSV journal, before the
+#     store of record); a clone that lacks it (a shallow one) fails this
+#     stage and says so;
 #  3b. the same load on one and two centers sharing a throwaway PostgreSQL,
 #     beside pgbench's own rate (scripts/bench_postgres.sh);
 #  4. the other benchmarks found in bench/ (cache, aio);
@@ -22,8 +24,9 @@
 # Builds Release with benchmarks in build-bench/. Times are the best of
 # BENCH_REPS runs (default 3; BENCH_BIG_REPS, default 1, for the large file).
 # BENCH_FILE_MIB and BENCH_BIG_MIB change the sizes (default 1024 and 8192).
-# Exits non-zero when something cannot be built or run; targets that are
-# missed are reported, not failed.
+# Every stage runs even when one before it failed; the script then exits
+# non-zero, naming the stages that failed. Targets that are missed are
+# reported, not failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,6 +38,9 @@ big_reps=${BENCH_BIG_REPS:-1}
 jobs=$(nproc 2>/dev/null || echo 2)
 
 die() { echo "!! $*" >&2; exit 1; }
+failed=()
+stage_failed() { echo "!! $*" >&2; failed+=("$1"); }
+baseline_ref=${RCENTER_BASELINE_REF:-b4b2e458ede101a99d7baad1f7e94f62ba58023d}
 
 command -v openssl >/dev/null || die "openssl is needed for the baselines"
 echo "== configure $build (Release, benchmarks on)"
@@ -48,7 +54,7 @@ bin=$build/bin
 
 echo
 echo "== 1. digest primitives beside openssl speed"
-"$bin/digest_bench"
+"$bin/digest_bench" || stage_failed "1 (digest_bench)"
 
 # GNU time reports the peak resident memory and rhash is the one-pass
 # multi-digest baseline; install either when missing and we may.
@@ -216,25 +222,25 @@ rm -f "$big"
 echo
 echo "== 3. zq_rcenter with 32 concurrent clients, beside a baseline build"
 if [ -x "$bin/rcenter_bench" ] && [ -x "$bin/zq_rcenter" ]; then
-  base_ref=${RCENTER_BASELINE_REF:-$(git log --diff-filter=A --format=%H -- tools/rcenter/rc_store.cpp 2>/dev/null | tail -n 1)^}
   base_src=$tmp/rcenter-baseline
   mkdir -p "$base_src"
-  echo "-- baseline: zq_rcenter at $(git rev-parse --short "$base_ref" 2>/dev/null || echo "$base_ref")"
-  if git archive "$base_ref" | tar -x -C "$base_src" &&
+  echo "-- baseline: zq_rcenter at $baseline_ref"
+  if ! git cat-file -e "$baseline_ref^{commit}" 2>/dev/null; then
+    stage_failed "3 (the baseline commit $baseline_ref is not in this clone: a shallow clone? set RCENTER_BASELINE_REF)"
+  elif git archive "$baseline_ref" | tar -x -C "$base_src" &&
      cmake -S "$base_src" -B "$base_src/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZQ_BUILD_TESTS=OFF >/dev/null &&
      cmake --build "$base_src/build" -j "$jobs" --target zq_rcenter >/dev/null; then
-    ZQ_RCENTER_BASELINE=$base_src/build/bin/zq_rcenter "$bin/rcenter_bench"
+    ZQ_RCENTER_BASELINE=$base_src/build/bin/zq_rcenter "$bin/rcenter_bench" || stage_failed "3 (rcenter_bench)"
   else
-    echo "!! the baseline could not be built; this build alone:"
-    "$bin/rcenter_bench"
+    stage_failed "3 (the baseline at $baseline_ref could not be built)"
   fi
 else
-  echo "(rcenter_bench not built)"
+  stage_failed "3 (rcenter_bench or zq_rcenter not built)"
 fi
 
 echo
 echo "== 3b. zq_rcenter on a shared PostgreSQL: one SQLite center, one and two PostgreSQL centers, pgbench"
-bash scripts/bench_postgres.sh "$bin" || echo "!! the PostgreSQL benchmark could not run"
+bash scripts/bench_postgres.sh "$bin" || stage_failed "3b (the PostgreSQL benchmark)"
 
 echo
 echo "== 4. other benchmarks"
@@ -243,12 +249,16 @@ for name in cache_bench aio_bench; do
   if [ -x "$bin/$name" ]; then
     found=1
     echo "-- $name"
-    "$bin/$name"
+    "$bin/$name" || stage_failed "4 ($name)"
   fi
 done
 [ $found = 1 ] || echo "(none built)"
 echo
 echo "== 5. zq_fetch beside aria2c, and --repair beside zq_ident --verify"
-bash scripts/bench_fetch.sh "$bin" || echo "!! the zq_fetch benchmark failed"
+bash scripts/bench_fetch.sh "$bin" || stage_failed "5 (the zq_fetch benchmark)"
 echo
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "== done, with failed stages: ${failed[*]}"
+  exit 1
+fi
 echo "== done"

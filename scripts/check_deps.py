@@ -224,20 +224,6 @@ def configure(src):
     return tmp, dot
 
 
-# Faults of the tree as it stands, each with the change that removes it; a
-# fault listed here is reported but does not fail the check.
-PENDING = {
-    # The HTTP removal goes through the report handler until the write path
-    # has a component of its own.
-    "sideways link: zq_rc_http (tools/rcenter/http) -> zq_rc_report (tools/rcenter/report)",
-    "sideways include: tools/rcenter/http/rc_http_api.h:17 includes rc_report_handler.h (tools/rcenter/report)",
-    # The factory takes the whole server configuration until it takes the store's address alone.
-    "upward include: tools/rcenter/store/rc_store_factory.h:12 includes rc_config.h (tools/rcenter/server)",
-    "backend named outside the factory: tools/zq_lookup.cpp:14 includes rc_pg_conn.h (tools/rcenter/store/pg)",
-    "backend named outside the factory: tools/rcenter/server/rc_config.cpp:11 includes rc_pg_conn.h (tools/rcenter/store/pg)",
-}
-
-
 def main(argv):
     args = dict(zip(argv[1::2], argv[2::2]))
     if len(argv) % 2 == 0 or not ({"--configure", "--dot", "--root"} & set(args)) or set(args) - {"--configure", "--dot", "--root"}:
@@ -259,8 +245,8 @@ def main(argv):
         if tmp:
             subprocess.run(["rm", "-rf", tmp])
     for fault in faults:
-        print("check_deps: " + fault + (" (pending)" if fault in PENDING else ""))
-    if [f for f in faults if f not in PENDING]:
+        print("check_deps: " + fault)
+    if faults:
         return 1
     print("check_deps: targets and includes point one way")
     return 0

@@ -1,10 +1,20 @@
 #!/usr/bin/env bash
-# The libraries the build needs beyond the compilers and GoogleTest: the
-# system's SQLite (zq_rcenter's store), libcrypto (the cipher and random bytes
-# of the request signatures), the HTTP request parser (zq_rcenter's HTTP
-# API), libpq and the PostgreSQL server (the shared store and its tests).
-# Installs what is missing with apt-get when run as root; otherwise
-# names what to install. Exits non-zero when something is still missing.
+# What the build and the tests need beyond the compilers, CMake, Ninja,
+# GoogleTest and Google Benchmark, each package for one job:
+#   libsqlite3-dev       zq_rcenter's store (SQLite)
+#   libssl-dev           libcrypto: the cipher and random bytes of signed removals
+#   libhttp-parser-dev   zq_rcenter's HTTP requests
+#   nlohmann-json3-dev   every JSON the programs write or read
+#   libcurl4-openssl-dev zq_fetch's HTTP client
+#   nginx, openssl       the tests' mirrors, and a test certificate
+#   chromium, nodejs, npm the page's browser tests (npm brings playwright-core)
+#   libpq-dev            the shared store on PostgreSQL
+#   postgresql           the throwaway servers of the shared-store tests
+#   scdoc, groff-base    the man pages, and their check
+#   python3-prometheus-client  the tests' reader of /metrics
+#   dpkg-dev, file, lintian, systemd  the Debian package and its checks
+# Installs what is missing with apt-get when run as root; otherwise names
+# what to install. Exits non-zero when something is still missing.
 set -uo pipefail
 
 need=()

@@ -1,8 +1,37 @@
 #!/usr/bin/env bash
-# Builds a Release tree (build/) and an ASan+UBSan tree (build-asan/) and runs
-# every test of both. Exits non-zero if anything fails to build or pass.
+# The whole test run, from a fresh clone:
+#
+#   scripts/test.sh            every stage below
+#   scripts/test.sh --quick    stages 0 and 1 only, for a developer's loop
+#
+#  0. the build's dependencies, installed with apt-get when missing
+#     (scripts/install_deps.sh, as root);
+#  1. a Release build (build/) and its CTest suite: unit and process tests,
+#     the servers they start (PostgreSQL, nginx), the dependency check, the
+#     man pages;
+#  2. the center's page in headless Chromium, driven by playwright-core
+#     (tests/browser/run.sh, which installs both when missing);
+#  3. the Debian package from the Release build, and its checks (lintian,
+#     the unit, its contents, its zq_rcenter started from the packaged
+#     configuration: tests/packaging/package_test.sh);
+#  4. an AddressSanitizer + UndefinedBehaviorSanitizer build (build-asan/)
+#     and the whole CTest suite again under it;
+#  5. ThreadSanitizer builds (build-tsan/) of the threaded cases: the
+#     one-pass digests and the center's store threads;
+#  6. every libFuzzer target for ZQ_FUZZ_SECONDS (default 20) each, with
+#     clang (scripts/fuzz.sh, build-fuzz/).
+#
+# Every stage runs even when one before it failed; the script exits non-zero
+# when anything failed to build or pass, and says which.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+
+quick=0
+case "${1:-}" in
+  --quick) quick=1 ;;
+  "") ;;
+  *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
+esac
 
 jobs=$(nproc 2>/dev/null || echo 2)
 status=0
@@ -46,6 +75,10 @@ if configure_and_build build -DCMAKE_BUILD_TYPE=Release; then
   run_tests build || status=1
 else
   echo "!! Release build failed"; status=1
+fi
+if [ $quick = 1 ]; then
+  if [ $status -eq 0 ]; then echo "== quick run passed (the full run: scripts/test.sh)"; else echo "== FAILED"; fi
+  exit $status
 fi
 
 # The center's page in a real browser (chromium driven by playwright-core,

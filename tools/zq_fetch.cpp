@@ -22,6 +22,7 @@
 #include "fetch_file.h"
 #include "fetch_plan.h"
 #include "fetch_record.h"
+#include "str_util.h"
 #include "tptFile.h"
 #include "tpt_verify.h"
 
@@ -69,10 +70,12 @@ int usage_error(const std::string& strLine) {
 }
 
 bool parse_number(const char* pszText, long lMin, long lMax, long& lValue) {
-    char* pEnd = nullptr;
-    errno = 0;
-    lValue = strtol(pszText, &pEnd, 10);
-    return errno == 0 && pEnd != pszText && *pEnd == '\0' && lValue >= lMin && lValue <= lMax;
+    unsigned long long iValue = 0;
+    if (lMin < 0 || ParseDecimal(pszText, static_cast<unsigned long long>(lMax), &iValue) != 0 ||
+        iValue < static_cast<unsigned long long>(lMin))
+        return false;
+    lValue = static_cast<long>(iValue);
+    return true;
 }
 
 // 0 to go on, -1 after --help or --version, otherwise the exit status.
@@ -94,7 +97,7 @@ int parse_args(int argc, char** argv, fetch_cli_t& oCli) {
     for (int iOpt; (iOpt = oLine.Next(argc, argv, pszValue)) != CCmdLine::OPT_END;) {
         switch (iOpt) {
             case CCmdLine::OPT_EXIT:
-                return oLine.ExitStatus() == 0 ? -1 : oLine.ExitStatus();
+                return oLine.Finished();
             case OPT_CENTER: oCli.strCenter = pszValue; break;
             case OPT_TPT: oCli.strTable = pszValue; break;
             case 'o': oCli.strOutput = pszValue; break;
@@ -166,7 +169,7 @@ int from_center(fetch_cli_t& oCli, tpt_table_t& oTable, std::vector<std::string>
     std::string strWhy;
     fetch_record_t oRecord;
     if (fetch_center_record(oCli.strCenter, strFid, oCli.oOpts.CaFile, oRecord, strWhy) != 0) {
-        fprintf(stderr, "zq_fetch: cannot read the record: %s\n", strWhy.c_str());
+        fprintf(stderr, "zq_fetch: cannot read the record: %s\n", fetch_printable(strWhy).c_str());
         return kExitUsage;
     }
     std::vector<unsigned char> oBytes;
@@ -185,6 +188,9 @@ int from_center(fetch_cli_t& oCli, tpt_table_t& oTable, std::vector<std::string>
                 strFid.c_str());
         return kExitUsage;
     }
+    if (oRecord.Cut)
+        fprintf(stderr, "zq_fetch: the center names more locations than %zu (or %zu MiB of them); the first %zu are used\n",
+                FETCH_MAX_LOCATIONS, FETCH_MAX_RECORD_BYTES >> 20, oRecord.Urls.size());
     oUrls = oRecord.Urls;
     for (const std::string& strFile : oRecord.Files) {
         if (!strFile.empty()) {
@@ -193,11 +199,6 @@ int from_center(fetch_cli_t& oCli, tpt_table_t& oTable, std::vector<std::string>
         }
     }
     return kExitOk;
-}
-
-// A name taken from a record is used in the current directory and nowhere else.
-bool usable_name(const std::string& strName) {
-    return !strName.empty() && strName != "." && strName != ".." && strName.find('/') == std::string::npos;
 }
 
 bool exists(const std::string& strPath) {
@@ -235,9 +236,9 @@ int run(fetch_cli_t& oCli) {
     bool bRepair = !oCli.strRepair.empty();
     std::string strFinal = bRepair ? oCli.strRepair : oCli.strOutput;
     if (strFinal.empty()) {
-        if (!usable_name(strDefaultName)) {
+        if (!fetch_usable_name(strDefaultName)) {
             fprintf(stderr, "zq_fetch: the record names no usable file name (\"%s\"): give -o FILE\n",
-                    strDefaultName.c_str());
+                    fetch_printable(strDefaultName).c_str());
             return kExitUsage;
         }
         strFinal = strDefaultName;
@@ -281,7 +282,7 @@ int run(fetch_cli_t& oCli) {
         oCli.oOpts.Progress = isatty(STDERR_FILENO) != 0;
         oResult = fetch_run(oMirrors, oTable, oPlan, oFile, oCli.oOpts);
         if (oResult.Outcome == fetch_result_t::WRITE_FAILED) {
-            fprintf(stderr, "zq_fetch: %s; %s kept\n", oResult.Why.c_str(), strWork.c_str());
+            fprintf(stderr, "zq_fetch: %s; %s kept\n", fetch_printable(oResult.Why).c_str(), strWork.c_str());
             return kExitFailed;
         }
         if (oResult.Outcome != fetch_result_t::COMPLETE) {

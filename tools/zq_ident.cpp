@@ -15,6 +15,7 @@
 #include <string>
 
 #include "cmd_line.h"
+#include "str_util.h"
 #include "hashval.h"
 #include "onepass.h"
 #include "progress_line.h"
@@ -81,13 +82,9 @@ unsigned int usable_cpus() {
 
 // A whole number from 1 to ONEPASS_MAX_THREADS, nothing else.
 bool parse_threads(const char* pszText, unsigned int& uiThreads) {
-    char* pEnd = nullptr;
-    errno = 0;
-    long lValue = strtol(pszText, &pEnd, 10);
-    if (errno != 0 || pEnd == pszText || *pEnd != '\0' || lValue < 1 ||
-        lValue > static_cast<long>(ONEPASS_MAX_THREADS))
-        return false;
-    uiThreads = static_cast<unsigned int>(lValue);
+    unsigned long long iValue = 0;
+    if (ParseDecimal(pszText, ONEPASS_MAX_THREADS, &iValue) != 0 || iValue < 1) return false;
+    uiThreads = static_cast<unsigned int>(iValue);
     return true;
 }
 
@@ -116,7 +113,7 @@ int parse_args(int argc, char** argv, ident_options_t& oOpts) {
     for (int iOpt; (iOpt = oLine.Next(argc, argv, pszValue)) != CCmdLine::OPT_END;) {
         switch (iOpt) {
             case CCmdLine::OPT_EXIT:
-                return oLine.ExitStatus() == 0 ? -1 : oLine.ExitStatus();
+                return oLine.Finished();
             case OPT_JSON:
                 oOpts.bJson = true;
                 break;

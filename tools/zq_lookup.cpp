@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "rc_pg_conn.h"
 #include "cmd_line.h"
 #include "rc_record_format.h"
 #include "rc_store.h"
@@ -103,7 +102,7 @@ int set_lookup(CCmdLine& oLine, ELookup nLookup, lookup_options_t& oOpts) {
     return 0;
 }
 
-// -1 to go on, otherwise the exit status.
+// 0 to go on, -1 after --help or --version, otherwise the exit status.
 int parse_args(int argc, char** argv, lookup_options_t& oOpts) {
     CCmdLine oLine("zq_lookup",
                    {{"db", required_argument, nullptr, OPT_DB},
@@ -122,7 +121,7 @@ int parse_args(int argc, char** argv, lookup_options_t& oOpts) {
     for (int iOpt; iErr == 0 && (iOpt = oLine.Next(argc, argv, pszValue)) != CCmdLine::OPT_END;) {
         switch (iOpt) {
             case CCmdLine::OPT_EXIT:
-                return oLine.ExitStatus();
+                return oLine.Finished();
             case OPT_JSON:
                 oOpts.bJson = true;
                 break;
@@ -141,11 +140,8 @@ int parse_args(int argc, char** argv, lookup_options_t& oOpts) {
                 iErr = set_lookup(oLine, iOpt == OPT_SID ? LOOKUP_SID : LOOKUP_SHA1, oOpts);
                 break;
             case OPT_RECENT: {
-                char* pEnd = nullptr;
-                errno = 0;
-                unsigned long long n = strtoull(pszValue, &pEnd, 10);
-                if (errno != 0 || pEnd == pszValue || *pEnd != '\0' || pszValue[0] == '-' || n == 0 ||
-                    n > RC_STORE_RECENT_MAX)
+                unsigned long long n = 0;
+                if (ParseDecimal(pszValue, RC_STORE_RECENT_MAX, &n) != 0 || n == 0)
                     return oLine.Fail("--recent takes a number from 1 to " + std::to_string(RC_STORE_RECENT_MAX));
                 oOpts.iRecent = static_cast<uint32>(n);
                 iErr = set_lookup(oLine, LOOKUP_RECENT, oOpts);
@@ -180,7 +176,7 @@ int parse_args(int argc, char** argv, lookup_options_t& oOpts) {
     if (oOpts.nLookup == LOOKUP_NAME && !oOpts.strTptOut.empty()) return oLine.Fail("--name takes no --tpt-out");
     if (oOpts.nLookup == LOOKUP_COPY && (oOpts.bJson || !oOpts.strTptOut.empty()))
         return oLine.Fail("--copy-to takes neither --json nor --tpt-out");
-    return -1;
+    return 0;
 }
 
 bool write_file(const std::string& strPath, const std::vector<unsigned char>& oBytes, std::string& strError) {
@@ -240,7 +236,7 @@ int export_tsv(CRcStore& oStore) {
         oStore,
         [&](const rc_resource_t& oRes, const rc_location_t& oLoc) {
             bAny = true;
-            std::string strLine = rc_record_journal_line(oRes, oLoc);
+            std::string strLine = rc_record_tsv_line(oRes, oLoc);
             bWriteOk = fwrite(strLine.data(), 1, strLine.size(), stdout) == strLine.size();
             return bWriteOk;
         },
@@ -249,25 +245,21 @@ int export_tsv(CRcStore& oStore) {
     return bAny ? kExitFound : kExitNotFound;
 }
 
-// A --db value names a PostgreSQL database or a SQLite file; the factory
-// picks the backend from the configuration it is given.
-stRcConfig store_config(const std::string& strDb) {
-    stRcConfig oConfig;
-    if (rc_pg_is_url(strDb)) {
-        oConfig.db_url = strDb;
-    } else {
-        oConfig.db_path = strDb;
-    }
-    return oConfig;
+// A --db value names a PostgreSQL database or a SQLite file: the factory
+// tells which.
+rc_store_address_t store_address(const std::string& strDb) {
+    rc_store_address_t oWhere;
+    oWhere.Address = strDb;
+    return oWhere;
 }
 
-std::string shown(const std::string& strDb) { return rc_pg_is_url(strDb) ? rc_pg_mask(strDb) : strDb; }
+std::string shown(const std::string& strDb) { return rc_store_shown(strDb); }
 
 // The copy, then the check that both stores now read the same.
 int copy_store(CRcStore& oFrom, const lookup_options_t& oOpts) {
     std::unique_ptr<CRcStore> pTo;
     std::string strError;
-    if (rc_open_store(store_config(oOpts.strCopyTo), RC_STORE_WRITE, pTo, strError) != 0) {
+    if (rc_open_store(store_address(oOpts.strCopyTo), RC_STORE_WRITE, pTo, strError) != 0) {
         fprintf(stderr, "zq_lookup: %s\n", strError.c_str());
         return kExitError;
     }
@@ -343,12 +335,12 @@ int print_recent(CRcStore& oStore, const lookup_options_t& oOpts) {
 int run(int argc, char** argv) {
     lookup_options_t oOpts;
     int iParse = parse_args(argc, argv, oOpts);
-    if (iParse >= 0) return iParse;
+    if (iParse < 0) return kExitFound;
+    if (iParse > 0) return iParse;
 
-    stRcConfig oConfig = store_config(oOpts.strDb);
     std::unique_ptr<CRcStore> pStore;
     std::string strError;
-    if (rc_open_store(oConfig, RC_STORE_READ, pStore, strError) != 0) {
+    if (rc_open_store(store_address(oOpts.strDb), RC_STORE_READ, pStore, strError) != 0) {
         fprintf(stderr, "zq_lookup: %s\n", strError.c_str());
         return kExitError;
     }

@@ -48,7 +48,7 @@ int fail_start(const std::string& strWhy) {
     return EXIT_START_FAILED;
 }
 
-void init_logs(const stRcConfig& oConfig) {
+void init_logs(const rc_config_t& oConfig) {
     char szErrPath[CLog::FILE_NAME_BUF_SIZE];
     char szStatPath[CLog::FILE_NAME_BUF_SIZE];
     snprintf(szErrPath, sizeof(szErrPath), "%s", oConfig.err_log_path.c_str());
@@ -83,7 +83,7 @@ int run(int argc, char** argv) {
     const bool bNamed = iOperands == 1;
     std::string strConfig = bNamed ? argv[oLine.FirstOperand()] : kDefaultConfig;
 
-    stRcConfig oConfig;
+    rc_config_t oConfig;
     bool bMissing = false;
     std::vector<std::string> oWarnings;
     std::string strError;
@@ -110,7 +110,7 @@ int run(int argc, char** argv) {
     raise_fd_limit(oConfig.max_fd_num);
 
     std::unique_ptr<CRcStore> pStore;
-    if (rc_open_store(oConfig, RC_STORE_WRITE, pStore, strError) != 0) return fail_start("store " + strError);
+    if (rc_open_store(rc_store_address(oConfig), RC_STORE_WRITE, pStore, strError) != 0) return fail_start("store " + strError);
     CRcStore& oStore = *pStore;
 
     CRcDedup oDedup;

@@ -60,11 +60,8 @@ void print_usage(FILE* pOut) {
 
 // A whole decimal number from 0 to 2^32 - 1, nothing else.
 bool parse_u32(const char* pszText, uint32& uiValue) {
-    if (*pszText < '0' || *pszText > '9') return false;
-    char* pEnd = nullptr;
-    errno = 0;
-    unsigned long long ullValue = strtoull(pszText, &pEnd, 10);
-    if (errno != 0 || *pEnd != '\0' || ullValue > 0xffffffffULL) return false;
+    unsigned long long ullValue = 0;
+    if (ParseDecimal(pszText, 0xffffffffULL, &ullValue) != 0) return false;
     uiValue = static_cast<uint32>(ullValue);
     return true;
 }
@@ -166,7 +163,7 @@ int parse_args(int argc, char** argv, sig_options_t& oOpts) {
     std::string strKeyFile;
     bool bKeyOption = false;
     for (int iOpt; (iOpt = oLine.Next(iArgc, pArgv, pszValue)) != CCmdLine::OPT_END;) {
-        if (iOpt == CCmdLine::OPT_EXIT) return oLine.ExitStatus() == 0 ? -1 : oLine.ExitStatus();
+        if (iOpt == CCmdLine::OPT_EXIT) return oLine.Finished();
         if (oOpts.eMode == SIGMODE_NONE) break;
         if (iOpt == OPT_KEY) bKeyOption = true;
         if (!take_option(iOpt, pszValue, oOpts, strKeyFile))

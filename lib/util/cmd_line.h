@@ -35,6 +35,10 @@ public:
     // none), OPT_END or OPT_EXIT.
     int Next(int argc, char** argv, const char*& pszValue);
     int ExitStatus() const { return m_iExit; }
+    // What a program's parse_args returns on OPT_EXIT. Every program's
+    // parse_args follows one convention: 0 to go on, -1 after --help or
+    // --version (exit 0), otherwise the exit status of a usage error.
+    int Finished() const { return m_iExit == 0 ? -1 : m_iExit; }
     int FirstOperand() const { return optind; }
 
     // A usage error found by the program: "<program>: <why>" and the usage

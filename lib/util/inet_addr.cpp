@@ -42,6 +42,12 @@ uint16 CInetAddr::GetPort() const { return ntohs(m_SockAddr.sin_port); }
 
 const char* CInetAddr::GetIpStr() const { return inet_ntoa(m_SockAddr.sin_addr); }
 
+std::string CInetAddr::GetText() const {
+    char szIp[INET_ADDRSTRLEN] = "";
+    if (inet_ntop(AF_INET, &m_SockAddr.sin_addr, szIp, sizeof(szIp)) == nullptr) return "?";
+    return std::string(szIp) + ":" + std::to_string(GetPort());
+}
+
 bool operator==(const CInetAddr& left, const CInetAddr& right) {
     return left.m_SockAddr.sin_addr.s_addr == right.m_SockAddr.sin_addr.s_addr &&
            left.m_SockAddr.sin_port == right.m_SockAddr.sin_port;

@@ -5,6 +5,8 @@
 
 #include <netinet/in.h>
 
+#include <string>
+
 #include "common_header.h"
 
 class CInetAddr {
@@ -30,6 +32,8 @@ public:
     uint16 GetPort() const;
     // Text lives in the process-wide inet_ntoa buffer: the next call overwrites it.
     const char* GetIpStr() const;
+    // "IP:PORT", the one way a peer is named in a log line; a copy of its own.
+    std::string GetText() const;
 
     friend bool operator==(const CInetAddr& left, const CInetAddr& right);
 

@@ -18,7 +18,7 @@ TEST(FetchRecord, ReadsLocationsWithOrWithoutANextCursor) {
     EXPECT_EQ(rec.Urls, std::vector<std::string>({"http://a/x", "https://b/y"}));
     EXPECT_EQ(rec.Files[0], "x \xc3\xa9.bin");
     EXPECT_EQ(rec.Next, "");
-    ASSERT_EQ(fetch_parse_record(page + ", \"next\": \"17\"}", rec, why), 0) << why;
+    ASSERT_EQ(fetch_parse_record(page + ", \"next\": 17}", rec, why), 0) << why;
     EXPECT_EQ(rec.Next, "17");
     ASSERT_EQ(fetch_parse_record(page + ", \"next\": null}", rec, why), 0) << why;
     EXPECT_EQ(rec.Next, "");
@@ -47,6 +47,22 @@ TEST(FetchRecord, KeyGivenTwiceCountsWithItsLastValue) {
         << why;
     EXPECT_EQ(rec.Fid, "cd");
     EXPECT_EQ(rec.Urls, std::vector<std::string>({"u2"}));
+}
+
+TEST(FetchRecord, ANameBecomesAFileOnlyWhenItIsPlainAndPrintsOnlyEscaped) {
+    EXPECT_TRUE(fetch_usable_name("clip \xc3\xa9.avi"));
+    for (const std::string& bad : std::vector<std::string>{"", ".", "..", ".bashrc", "-rf", "a/b", "a\x1b[31m", std::string("a\0b", 3),
+                                                           "x\x7f", "caf\xef\xbf\xbd.avi"})
+        EXPECT_FALSE(fetch_usable_name(bad)) << fetch_printable(bad);
+    EXPECT_EQ(fetch_printable("\x1b]0;pwned\x07 a\\b"), "\\x1b]0;pwned\\x07 a\\\\b");
+    // A NUL inside a name arrives whole, never cut at it.
+    fetch_record_t rec;
+    std::string why;
+    ASSERT_EQ(fetch_parse_record("{\"fid\": \"a\", \"size\": 1, \"locations\": [{\"url\": \"u\", \"file\": \"a\\u0000b\"}]}",
+                                 rec, why),
+              0)
+        << why;
+    EXPECT_EQ(rec.Files[0], std::string("a\0b", 3));
 }
 
 TEST(RecordFuzzInputs, SeedCorpusPassesEveryHarnessCheck) {

@@ -172,6 +172,30 @@ TEST_F(Fetch, ExistingOutputIsNotOverwrittenWithoutForce) {
     EXPECT_TRUE(Contains(r.err, "--force")) << r.err;
 }
 
+// Anyone who can write the directory could plant FILE.part -> a file of the
+// user's; it is refused, never written through, and FILE itself being a
+// link is replaced, not its target.
+TEST_F(Fetch, APartFileThatIsALinkIsNeverWrittenThroughAndTheFinalLinkIsReplaced) {
+    NginxMirrors mirrors;
+    ASSERT_TRUE(StartNginx(mirrors, 1)) << mirrors.Error();
+    WriteFile(dir.file("precious"), "keep me");
+    ASSERT_EQ(symlink(dir.file("precious").c_str(), dir.file("get/f.bin.part").c_str()), 0);
+    ProcessResult r = Run({"-o", "f.bin", mirrors.Url(0, "f.bin")});
+    EXPECT_NE(r.exit_code, 0);
+    EXPECT_TRUE(Contains(r.err, "symbolic link")) << r.err;
+    EXPECT_EQ(ReadFile(dir.file("precious")), "keep me");
+
+    ASSERT_EQ(unlink(dir.file("get/f.bin.part").c_str()), 0);
+    ASSERT_EQ(symlink(dir.file("precious").c_str(), Out().c_str()), 0);
+    r = Run({"-o", "f.bin", "--force", mirrors.Url(0, "f.bin")});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(ReadFile(dir.file("precious")), "keep me");
+    struct stat st;
+    ASSERT_EQ(lstat(Out().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(ReadFile(Out()), data);
+}
+
 TEST_F(Fetch, FullDiskStopsWithAClearMessageBeforeAnythingIsFetched) {
     zqtest::TestMount disk;
     if (!disk.Tmpfs(dir.file("get"), 1024 * 1024)) GTEST_SKIP() << "no size-limited tmpfs here: " << disk.Error();
@@ -257,6 +281,26 @@ TEST_F(Fetch, CenterRecordIsFollowedOverEveryPageOfItsLocations) {
     ProcessResult r = RunProcess(BinPath("zq_fetch"), {"--center", base.substr(0, base.size() - 1), fid},
                                  dir.file("get"), kTimeoutMs);
     EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(ReadFile(dir.file("get/paged.bin")), data);
+}
+
+// A center that names page after page: reading stops at the bound, says so,
+// and the download goes on with what was read.
+TEST_F(Fetch, ACenterThatNeverStopsNamingPagesIsReadUpToTheBound) {
+    NginxMirrors nginx;
+    ASSERT_TRUE(StartNginx(nginx, 1)) << nginx.Error();
+    ProcessResult id = RunProcess(BinPath("zq_ident"), {dir.file("www/f.bin")}, dir.path(), kTimeoutMs);
+    size_t at = id.out.find("fid: ");
+    ASSERT_NE(at, std::string::npos) << id.out;
+    const std::string fid = id.out.substr(at + 5, 40);
+    ScriptedMirror center;
+    ASSERT_TRUE(center.StartScript("paged_center.py", {fid, std::to_string(kSize), dir.file("f.tpt"), "unused",
+                                                       nginx.Url(0, "f.bin"), "endless"}));
+    std::string base = center.Url("");
+    ProcessResult r = RunProcess(BinPath("zq_fetch"), {"--center", base.substr(0, base.size() - 1), fid},
+                                 dir.file("get"), kTimeoutMs);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(Contains(r.err, "the first 10000 are used")) << r.err;
     EXPECT_EQ(ReadFile(dir.file("get/paged.bin")), data);
 }
 

@@ -32,7 +32,7 @@ public:
     void Add(const std::string& strFid, const std::string& strJson, const std::string& strTable) {
         records[strFid] = std::make_pair(strJson, strTable);
     }
-    void Lookup(const std::string& strFid, const stRcHttpPage& oPage, RcHttpReply fnReply) override {
+    void Lookup(const std::string& strFid, const rc_http_page_t& oPage, RcHttpReply fnReply) override {
         pages.push_back(oPage);
         std::string strJson;
         std::string strReason;
@@ -43,7 +43,7 @@ public:
         std::string strTable;
         std::string strReason;
         const int iErr = Find(strFid, strReason, nullptr, &strTable);
-        Reply(fnReply, iErr, strTable, strReason);
+        Reply(fnReply, iErr, strTable, strReason, "application/octet-stream");
     }
     void Stats(RcHttpReply fnReply) override {
         std::string strReason;
@@ -61,9 +61,14 @@ public:
             records.erase(strFid);
             ++removes;
         }
-        Reply(fnReply, iErr, "", strReason);
+        Reply(fnReply, iErr, iErr == 0 ? "{\"removed\": \"" + strFid + "\"}" : "", strReason);
     }
-    void Metrics(RcHttpReply fnReply) override { fnReply(0, "# TYPE zq_up gauge\nzq_up 1\n", ""); }
+    void Metrics(RcHttpReply fnReply) override {
+        rc_http_reply_t oReply;
+        oReply.Type = "text/plain; version=0.0.4; charset=utf-8";
+        oReply.Body = "# TYPE zq_up gauge\nzq_up 1\n";
+        fnReply(oReply);
+    }
     void Answered(unsigned int iStatus) override { answered.push_back(iStatus); }
     // Gives the deferred replies, oldest first; their number.
     size_t Release() {
@@ -95,16 +100,33 @@ public:
     int removes = 0;
     bool defer = false;
     std::vector<std::function<void()> > deferred;
-    std::vector<stRcHttpPage> pages;
+    std::vector<rc_http_page_t> pages;
     std::vector<unsigned int> answered;  // statuses, as told
 
 private:
-    void Reply(const RcHttpReply& fnReply, int iErr, const std::string& strText, const std::string& strReason) {
+    // The answer a store gives for an outcome: unknown FID, a bad request,
+    // its own failure, or the text.
+    static rc_http_reply_t ReplyOf(int iErr, const std::string& strText, const std::string& strReason,
+                                 const char* pszType) {
+        if (iErr == ENOENT) return rc_http_error(404, "unknown FID");
+        if (iErr == EINVAL) return rc_http_error(400, strReason);
+        if (iErr == ENOTSUP) return rc_http_error(501, "not supported by this store");
+        if (iErr != 0) return rc_http_error(500, "internal error");
+        rc_http_reply_t oReply = rc_http_json(200, strText);
+        if (pszType != nullptr) {
+            oReply.Type = pszType;
+            oReply.Body = strText;
+        }
+        return oReply;
+    }
+    void Reply(const RcHttpReply& fnReply, int iErr, const std::string& strText, const std::string& strReason,
+               const char* pszType = nullptr) {
+        const rc_http_reply_t oReply = ReplyOf(iErr, strText, strReason, pszType);
         if (!defer) {
-            fnReply(iErr, strText, strReason);
+            fnReply(oReply);
             return;
         }
-        deferred.push_back([fnReply, iErr, strText, strReason] { fnReply(iErr, strText, strReason); });
+        deferred.push_back([fnReply, oReply] { fnReply(oReply); });
     }
     int Failed(std::string& strReason) {
         strReason = "store \"down\"";
@@ -162,8 +184,8 @@ namespace httpdetail {
 
 const time_t kNow = 1765000000;
 // The fixed secret, bytes i * 7: "00070e151c232a31383f464d545b6269".
-inline stRcHttpSigning Signing(bool bSecret) {
-    stRcHttpSigning signing;
+inline rc_http_signing_t Signing(bool bSecret) {
+    rc_http_signing_t signing;
     signing.HasSecret = bSecret;
     for (size_t i = 0; i < SIG_SECRET_LEN; ++i) signing.Secret[i] = static_cast<unsigned char>(i * 7);
     return signing;
@@ -208,14 +230,14 @@ inline int HttpFuzz(const uint8_t* data, size_t size) {
     ByteReader in(data, size);
     const uint8_t mode = in.Byte();
     const std::string stream = in.Rest();
-    const stRcHttpSigning signing = Signing((mode & 1) != 0);
+    const rc_http_signing_t signing = Signing((mode & 1) != 0);
     // Each side remembers its own used tokens, as each has its own store.
-    stRcHttpSigning wholeSigning = signing;
-    stRcHttpSigning cutSigning = signing;
-    CRcReplay wholeTokens(signing.WindowS);
-    CRcReplay cutTokens(signing.WindowS);
-    wholeSigning.Replay = &wholeTokens;
-    cutSigning.Replay = &cutTokens;
+    rc_http_signing_t wholeSigning = signing;
+    rc_http_signing_t cutSigning = signing;
+    CRcRemovalTokens wholeTokens(signing.WindowS);
+    CRcRemovalTokens cutTokens(signing.WindowS);
+    wholeSigning.Tokens = &wholeTokens;
+    cutSigning.Tokens = &cutTokens;
 
     MapBackend wholeStore;
     Seed(wholeStore);

@@ -39,7 +39,7 @@ inline std::unique_ptr<unsigned char[]> ExactCopy(const unsigned char* p, size_t
     return copy;
 }
 
-// Undoes rc_journal_escape; false for a sequence it never writes.
+// Undoes rc_tsv_escape; false for a sequence it never writes.
 inline bool Unescape(const std::string& text, std::string& out) {
     out.clear();
     for (size_t i = 0; i < text.size(); ++i) {
@@ -81,7 +81,7 @@ inline bool Unescape(const std::string& text, std::string& out) {
 
 // One journal line of an accepted report.
 inline int CheckJournalLine(const rc_report_t& report) {
-    const std::string line = rc_journal_line(report, 1700000000);
+    const std::string line = rc_tsv_line(report, 1700000000);
     ZQ_FUZZ_CHECK(!line.empty() && line.back() == '\n');
     ZQ_FUZZ_CHECK(line.find('\n') == line.size() - 1);
     ZQ_FUZZ_CHECK(line.find('\r') == std::string::npos);

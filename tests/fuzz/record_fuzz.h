@@ -49,7 +49,7 @@ inline int RecordFuzz(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < rec.Urls.size(); ++i)
         again += (i > 0 ? ", " : "") + std::string("{\"url\": ") + Quoted(rec.Urls[i]) + ", \"file\": " + Quoted(rec.Files[i]) + "}";
     again += "]";
-    if (!rec.Next.empty()) again += ", \"next\": " + Quoted(rec.Next);
+    if (!rec.Next.empty()) again += ", \"next\": " + rec.Next;
     again += "}";
     fetch_record_t back;
     ZQ_FUZZ_CHECK(fetch_parse_record(again, back, why) == 0);

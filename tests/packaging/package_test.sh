@@ -43,7 +43,8 @@ done
 dpkg-deb -x "$deb" "$root" || { echo "!! cannot unpack $deb"; exit 1; }
 unit=$root/lib/systemd/system/zq-rcenter.service
 for line in Restart=on-failure NoNewPrivileges=yes ProtectSystem=strict ProtectHome=yes PrivateTmp=yes \
-            StateDirectory=zq-rcenter LogsDirectory=zq-rcenter User=zq-rcenter KillSignal=SIGTERM; do
+            StateDirectory=zq-rcenter LogsDirectory=zq-rcenter User=zq-rcenter KillSignal=SIGTERM \
+            "SystemCallFilter=~@privileged @resources" ProcSubset=pid PrivateUsers=yes TasksMax=64; do
   grep -qx "$line" "$unit" || fail "the unit lacks $line"
 done
 conf=$root/etc/zq/rcenter.conf

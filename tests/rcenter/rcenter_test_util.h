@@ -256,8 +256,8 @@ public:
     }
 
     const std::string& ListenLine() const { return m_listenLine; }
-    // The stored reports as journal lines, oldest first.
-    std::string Journal() const { return ExportTsv(File("data/rcenter.db")); }
+    // The stored reports as tab-separated lines (zq_lookup --export-tsv), oldest first.
+    std::string StoredLines() const { return ExportTsv(File("data/rcenter.db")); }
     std::string ErrLog() const {
         return zqtest::FileExists(File("log/rcenter_errlog")) ? zqtest::ReadFile(File("log/rcenter_errlog")) : "";
     }

@@ -2,7 +2,9 @@
 """A resource center's HTTP API reduced to one resource whose locations come
 in pages: the first answer names a cursor, the second (?after=CURSOR) none.
 
-usage: paged_center.py FID SIZE TABLE URL1 URL2
+usage: paged_center.py FID SIZE TABLE URL1 URL2 [endless]
+With "endless", every page names a next one and holds 2,500 locations
+(URL2 with a query of its own each), for ever.
 Prints "listening on PORT" once it accepts connections; runs until killed.
 """
 import http.server
@@ -10,6 +12,14 @@ import json
 import sys
 
 FID, SIZE, TABLE, URL1, URL2 = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4], sys.argv[5]
+ENDLESS = len(sys.argv) > 6 and sys.argv[6] == "endless"
+
+
+def endless_page(after):
+    locations = [{"url": "%s?%d" % (URL2, after * 2500 + i), "file": "paged.bin", "ext": "bin", "ref": "",
+                  "first_seen": ""} for i in range(2500)]
+    return json.dumps({"size": SIZE, "fid": FID, "count": 2, "locations": locations,
+                       "next": after + 1}).encode()
 
 
 def record(url, after):
@@ -34,9 +44,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         base = "/v1/resources/" + FID
-        if self.path == base:
-            self.answer(200, record(URL1, "c1"))
-        elif self.path == base + "?after=c1":
+        if ENDLESS and (self.path == base or self.path.startswith(base + "?after=")):
+            after = int(self.path[len(base + "?after="):]) if "?" in self.path else 0
+            self.answer(200, endless_page(after))
+        elif self.path == base:
+            self.answer(200, record(URL1, 17))
+        elif self.path == base + "?after=17":
             self.answer(200, record(URL2, None))
         elif self.path == base + "/tpt":
             with open(TABLE, "rb") as f:

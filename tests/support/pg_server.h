@@ -1,14 +1,17 @@
-// A throwaway PostgreSQL cluster for tests: initdb and pg_ctl in a fresh
-// temporary directory (as the unprivileged "nobody" when the test runs as
-// root, since both refuse root), its Unix socket in that directory and a free
-// TCP port on 127.0.0.1. Every start and stop is bounded; the cluster is
-// stopped and removed on destruction. Failures come back as false with the
-// reason in Error(): a test that needs the database asserts on Start().
+// A throwaway PostgreSQL cluster for tests, made and run by
+// scripts/pg_scratch.sh (the one implementation, which the benchmark and the
+// demo use too): initdb and pg_ctl in a fresh temporary directory (as the
+// unprivileged "nobody" when the test runs as root, since both refuse root),
+// its Unix socket in that directory and a free TCP port on 127.0.0.1. Every
+// start and stop is bounded; the cluster is stopped and removed on
+// destruction. Failures come back as false with the reason in Error(): a
+// test that needs the database asserts on Start().
 #ifndef ZQ_TEST_PG_SERVER_H
 #define ZQ_TEST_PG_SERVER_H
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "files.h"
 
@@ -46,14 +49,12 @@ public:
     static std::string BinDir();
 
 private:
-    bool RunAsOwner(const std::string& strProgram, const std::vector<std::string>& oArgs, int iTimeoutMs,
-                    std::string* pOut);
-    bool InitCluster();
+    // Runs pg_scratch.sh with oArgs, bounded; its standard output, or false
+    // with what it said in Error().
+    bool Scratch(const std::vector<std::string>& oArgs, int iTimeoutMs, std::string* pOut);
 
     std::unique_ptr<TempDir> m_pDir;
-    std::string m_strBin;
     unsigned short m_iPort = 0;
-    bool m_bMade = false;
     bool m_bRunning = false;
     std::string m_strError;
 };

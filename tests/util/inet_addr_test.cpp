@@ -96,3 +96,11 @@ TEST(InetAddr, RecordServesTheSocketCallsDirectly) {
     EXPECT_NE(0, bound.GetPort());
     close(fd);
 }
+
+TEST(InetAddrText, IsIpColonPortAndNotTheSharedBufferOfTheNextCall) {
+    CInetAddr a("10.1.2.3", 8080);
+    CInetAddr b("127.0.0.1", 9);
+    const std::string first = a.GetText();
+    EXPECT_EQ(b.GetText(), "127.0.0.1:9");
+    EXPECT_EQ(first, "10.1.2.3:8080");
+}

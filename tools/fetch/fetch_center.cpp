@@ -91,6 +91,7 @@ int fetch_center_record(const std::string& strCenter, const std::string& strFid,
                         fetch_record_t& oRecord, std::string& strWhy) {
     std::string strUrl = resource_url(strCenter, strFid);
     std::set<std::string> oCursors;
+    size_t uiBytes = 0;
     oRecord = fetch_record_t();
     for (unsigned int uiPage = 0; uiPage < FETCH_MAX_PAGES; ++uiPage) {
         std::string strBody;
@@ -107,8 +108,16 @@ int fetch_center_record(const std::string& strCenter, const std::string& strFid,
             strWhy = strUrl + ": a page of another resource";
             return -1;
         }
-        oRecord.Urls.insert(oRecord.Urls.end(), oPage.Urls.begin(), oPage.Urls.end());
-        oRecord.Files.insert(oRecord.Files.end(), oPage.Files.begin(), oPage.Files.end());
+        for (size_t i = 0; i < oPage.Urls.size(); ++i) {
+            if (oRecord.Urls.size() >= FETCH_MAX_LOCATIONS ||
+                uiBytes + oPage.Urls[i].size() + oPage.Files[i].size() > FETCH_MAX_RECORD_BYTES) {
+                oRecord.Cut = true;
+                return 0;
+            }
+            uiBytes += oPage.Urls[i].size() + oPage.Files[i].size();
+            oRecord.Urls.push_back(oPage.Urls[i]);
+            oRecord.Files.push_back(oPage.Files[i]);
+        }
         if (oPage.Next.empty()) return 0;
         if (!oCursors.insert(oPage.Next).second) {
             strWhy = strUrl + ": the cursor " + oPage.Next + " comes round again";

@@ -14,6 +14,11 @@
 // Pages followed at most, so a center that keeps naming cursors cannot hold
 // the download for good.
 const unsigned int FETCH_MAX_PAGES = 10000;
+// What a record may hold in all, so a center cannot fill the memory page
+// after page: a download uses at most 64 mirrors. Reading stops once either
+// is reached and the record says it was cut (fetch_record_t::Cut).
+const size_t FETCH_MAX_LOCATIONS = 10000;
+const size_t FETCH_MAX_RECORD_BYTES = 64u << 20;
 
 int fetch_center_record(const std::string& strCenter, const std::string& strFid, const std::string& strCaFile,
                         fetch_record_t& oRecord, std::string& strWhy);

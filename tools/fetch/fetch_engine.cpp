@@ -1,4 +1,7 @@
 #include "fetch_engine.h"
+#include "fetch_http.h"
+#include "fetch_record.h"
+#include "str_util.h"
 
 #include <curl/curl.h>
 #include <strings.h>
@@ -147,9 +150,8 @@ size_t CFetchEngine::OnHeader(conn_t& oConn, const char* p, size_t n) {
     if (uiName == 13 && strncasecmp(p, "content-range", 13) == 0) {
         oConn.ContentRange = strValue;
     } else if (uiName == 14 && strncasecmp(p, "content-length", 14) == 0) {
-        char* pEnd = nullptr;
-        unsigned long long ull = strtoull(strValue.c_str(), &pEnd, 10);
-        oConn.HasLength = !strValue.empty() && *pEnd == '\0';
+        unsigned long long ull = 0;
+        oConn.HasLength = fetch_http_number(strValue, ull);
         oConn.Length = ull;
     }
     return n;
@@ -171,14 +173,14 @@ bool CFetchEngine::CheckHead(conn_t& oConn) {
         Abort(oConn, "answered HTTP " + std::to_string(lStatus), true);
         return false;
     }
-    unsigned long long ullFirst = 0, ullLast = 0;
-    char szTotal[32] = "";
-    if (sscanf(oConn.ContentRange.c_str(), "bytes %llu-%llu/%31s", &ullFirst, &ullLast, szTotal) != 3) {
+    unsigned long long ullFirst = 0, ullLast = 0, ullTotal = 0;
+    bool bTotal = false;
+    if (!fetch_content_range(oConn.ContentRange, ullFirst, ullLast, bTotal, ullTotal)) {
         Abort(oConn, "sent no usable Content-Range (\"" + oConn.ContentRange + "\")", true);
         return false;
     }
-    if (strcmp(szTotal, "*") != 0 && strtoull(szTotal, nullptr, 10) != m_oTable.Size) {
-        Abort(oConn, "has " + std::string(szTotal) + " bytes, the table " + std::to_string(m_oTable.Size), true);
+    if (bTotal && ullTotal != m_oTable.Size) {
+        Abort(oConn, "has " + std::to_string(ullTotal) + " bytes, the table " + std::to_string(m_oTable.Size), true);
         return false;
     }
     if (ullFirst != oConn.RangeStart || ullLast != uiLast) {
@@ -267,7 +269,7 @@ void CFetchEngine::Abort(conn_t& oConn, const std::string& strWhy, bool bDrop) {
 
 void CFetchEngine::Say(const std::string& strLine) {
     ClearProgress();
-    fprintf(stderr, "%s\n", strLine.c_str());
+    fprintf(stderr, "%s\n", fetch_printable(strLine).c_str());
 }
 
 void CFetchEngine::Drop(int iMirror, const std::string& strWhy) {

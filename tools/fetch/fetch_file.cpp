@@ -54,9 +54,12 @@ uint64 CFetchFile::PieceBytes(uint32 uiPiece) const {
 
 int CFetchFile::Open(const std::string& strPath, bool bCreate, bool* pbResized, std::string& strWhy) {
     m_strPath = strPath;
-    m_iFd = open(strPath.c_str(), O_RDWR | O_CLOEXEC | (bCreate ? O_CREAT : 0), 0644);
+    // A download's own file is never reached through a link: anyone who can
+    // write the directory could aim one at the user's files.
+    m_iFd = open(strPath.c_str(), O_RDWR | O_CLOEXEC | (bCreate ? O_CREAT | O_NOFOLLOW : 0), 0644);
     if (m_iFd < 0) {
-        strWhy = errno_text("cannot open", strPath);
+        strWhy = errno == ELOOP ? "a symbolic link, not followed: " + strPath + " (remove it)"
+                                : errno_text("cannot open", strPath);
         return -1;
     }
     struct stat st;

@@ -22,7 +22,8 @@ public:
     CFetchFile(const CFetchFile&) = delete;
     CFetchFile& operator=(const CFetchFile&) = delete;
 
-    // Opens strPath, creating it when bCreate, and cuts or extends it to the
+    // Opens strPath, creating it when bCreate (and then never through a
+    // symbolic link: that is refused), and cuts or extends it to the
     // table's size (space reserved, so a full disk shows here and not half
     // way). *pbResized: whether its size had to change.
     int Open(const std::string& strPath, bool bCreate, bool* pbResized, std::string& strWhy);

@@ -63,7 +63,7 @@ protected:
     }
 
     zqfuzz::MapBackend backend;
-    stRcHttpSigning signing;
+    rc_http_signing_t signing;
 };
 
 }  // namespace
@@ -100,7 +100,7 @@ TEST_F(HttpFixture, EachGetEndpointAnswersWithItsStatusAndType) {
 TEST_F(HttpFixture, MethodsAndFramingsOutsideTheRulesAreRefused) {
     Response r = One("PUT /v1/stats HTTP/1.1\r\nContent-Length: 2\r\n\r\nab");
     EXPECT_EQ(405u, r.status);
-    EXPECT_EQ("GET, POST", r.headers["Allow"]);
+    EXPECT_EQ("GET", r.headers["Allow"]);
     EXPECT_EQ("POST", One("GET /v1/resources/" + kFid + "/remove HTTP/1.1\r\n\r\n").headers["Allow"]);
     EXPECT_EQ("GET", One(Post("/v1/resources/" + kFid, "")).headers["Allow"]);
 
@@ -153,7 +153,9 @@ TEST_F(HttpFixture, ASignedRemovalForgetsTheResourceAndABadOneChangesNothing) {
     }
     EXPECT_EQ(0, backend.removes);
 
-    Response r = One(Post(path, good + "&user=10"));
+    // A name given twice is refused, whichever one a reader would take.
+    EXPECT_EQ(400u, One(Post(path, good + "&user=10")).status);
+    Response r = One(Post(path, good));
     EXPECT_EQ(200u, r.status);
     EXPECT_EQ("{\"removed\": \"" + kFid + "\"}\n", r.body);
     EXPECT_EQ(404u, One("GET /v1/resources/" + kFid + " HTTP/1.1\r\n\r\n").status);
@@ -286,8 +288,8 @@ TEST_F(HttpFixture, ThePageAndWhatItLoadsAreServedUnderAPolicyAllowingOnlyThemse
 }
 
 TEST_F(HttpFixture, ATokenIsUsedOnceEvenWhileItsFirstRemovalIsStillAwaited) {
-    CRcReplay tokens(signing.WindowS);
-    signing.Replay = &tokens;
+    CRcRemovalTokens tokens(signing.WindowS);
+    signing.Tokens = &tokens;
     backend.defer = true;
     const std::string request = Post("/v1/resources/" + kFid + "/remove", "user=9&sig=" + Token(kFid, 9, kNow - 5));
     CRcHttpConn first(backend, signing);
@@ -321,3 +323,45 @@ TEST_F(HttpFixture, MetricsAreAnsweredAsTextAndOnlyToAGet) {
     EXPECT_EQ(405u, r.status);
     EXPECT_EQ("GET", r.headers["Allow"]);
 }
+
+namespace {
+
+// Every route that reads paging answers a query the same way: a number once
+// decoded and canonical is taken (0 after is the start), a bad escape, a name
+// given twice or a number with a sign or a leading zero is refused.
+class HttpQueryRules : public HttpFixture, public ::testing::WithParamInterface<const char*> {
+protected:
+    unsigned int Status(const std::string& query) {
+        const std::string route = GetParam();
+        const std::string sep = route.find('?') == std::string::npos ? "?" : "&";
+        return One("GET " + route + sep + query + " HTTP/1.1\r\n\r\n").status;
+    }
+};
+
+TEST_P(HttpQueryRules, OneRuleSetEverywhere) {
+    EXPECT_EQ(200u, Status("after=0"));
+    EXPECT_EQ(200u, Status("limit=%31"));
+    EXPECT_EQ(200u, Status("limit=7&cachebuster=1"));
+    EXPECT_EQ(400u, Status("limit=%zz"));
+    EXPECT_EQ(400u, Status("limit=5&limit=5"));
+    EXPECT_EQ(400u, Status("limit=05"));
+    EXPECT_EQ(400u, Status("after=%2B1"));
+    EXPECT_EQ(400u, Status("limit=0"));
+}
+
+INSTANTIATE_TEST_SUITE_P(PagedRoutes, HttpQueryRules,
+                         ::testing::Values("/v1/resources/0123456789abcdef0123456789abcdef01234567",
+                                           "/v1/resources", "/v1/search?q=abc"));
+
+TEST_F(HttpFixture, RoutesThatReadNoNumberStillRefuseABadEscapeAndANameGivenTwice) {
+    for (const std::string& path : std::vector<std::string>{"/v1/stats", "/metrics", "/v1/resources/" + kFid + "/tpt",
+                                                          "/v1/hash/" + kFid}) {
+        EXPECT_EQ(200u, One("GET " + path + "?limit=05 HTTP/1.1\r\n\r\n").status) << path;
+        EXPECT_EQ(400u, One("GET " + path + "?x=%g0 HTTP/1.1\r\n\r\n").status) << path;
+        EXPECT_EQ(400u, One("GET " + path + "?x=1&x=1 HTTP/1.1\r\n\r\n").status) << path;
+    }
+    // The page's own files take any query a link may carry.
+    EXPECT_EQ(200u, One("GET /?x=%g0&x=1&x=2 HTTP/1.1\r\n\r\n").status);
+}
+
+}  // namespace

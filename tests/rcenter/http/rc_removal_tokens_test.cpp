@@ -12,30 +12,30 @@ namespace {
 std::string Token(char c) { return std::string(104, c); }
 
 TEST(RcReplay, ATokenIsUsedOnceInEitherCase) {
-    CRcReplay replay(300);
-    EXPECT_EQ(replay.Use(Token('a'), 1000, 1000), RC_REPLAY_FRESH);
-    EXPECT_EQ(replay.Use(Token('A'), 1000, 1001), RC_REPLAY_SEEN);
-    EXPECT_EQ(replay.Use(Token('b'), 1000, 1001), RC_REPLAY_FRESH);
+    CRcRemovalTokens replay(300);
+    EXPECT_EQ(replay.Use(Token('a'), 1000, 1000), RC_TOKEN_FRESH);
+    EXPECT_EQ(replay.Use(Token('A'), 1000, 1001), RC_TOKEN_SEEN);
+    EXPECT_EQ(replay.Use(Token('b'), 1000, 1001), RC_TOKEN_FRESH);
 }
 
 TEST(RcReplay, ATokenIsKeptWhileTheWindowStillAdmitsItsTime) {
-    CRcReplay replay(300);
-    EXPECT_EQ(replay.Use(Token('a'), 1000, 900), RC_REPLAY_FRESH);
+    CRcRemovalTokens replay(300);
+    EXPECT_EQ(replay.Use(Token('a'), 1000, 900), RC_TOKEN_FRESH);
     // 1300 is the last second the time check lets it pass.
-    EXPECT_EQ(replay.Use(Token('a'), 1000, 1300), RC_REPLAY_SEEN);
-    EXPECT_EQ(replay.Use(Token('b'), 2000, 1301), RC_REPLAY_FRESH);
+    EXPECT_EQ(replay.Use(Token('a'), 1000, 1300), RC_TOKEN_SEEN);
+    EXPECT_EQ(replay.Use(Token('b'), 2000, 1301), RC_TOKEN_FRESH);
     EXPECT_EQ(replay.Size(), 1u);
 }
 
 TEST(RcReplay, AFullMemoryRefusesANewTokenAndForgetsNoLiveOne) {
-    CRcReplay replay(300, 2);
-    EXPECT_EQ(replay.Use(Token('a'), 1000, 1000), RC_REPLAY_FRESH);
-    EXPECT_EQ(replay.Use(Token('b'), 1100, 1000), RC_REPLAY_FRESH);
-    EXPECT_EQ(replay.Use(Token('c'), 1000, 1000), RC_REPLAY_FULL);
-    EXPECT_EQ(replay.Use(Token('a'), 1000, 1000), RC_REPLAY_SEEN);
+    CRcRemovalTokens replay(300, 2);
+    EXPECT_EQ(replay.Use(Token('a'), 1000, 1000), RC_TOKEN_FRESH);
+    EXPECT_EQ(replay.Use(Token('b'), 1100, 1000), RC_TOKEN_FRESH);
+    EXPECT_EQ(replay.Use(Token('c'), 1000, 1000), RC_TOKEN_FULL);
+    EXPECT_EQ(replay.Use(Token('a'), 1000, 1000), RC_TOKEN_SEEN);
     // Once the first has expired there is room again.
-    EXPECT_EQ(replay.Use(Token('c'), 1200, 1301), RC_REPLAY_FRESH);
-    EXPECT_EQ(replay.Use(Token('b'), 1100, 1301), RC_REPLAY_SEEN);
+    EXPECT_EQ(replay.Use(Token('c'), 1200, 1301), RC_TOKEN_FRESH);
+    EXPECT_EQ(replay.Use(Token('b'), 1100, 1301), RC_TOKEN_SEEN);
 }
 
 }  // namespace

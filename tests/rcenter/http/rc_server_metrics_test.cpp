@@ -49,11 +49,11 @@ TEST(RcServerMetrics, StoreCountsAreReadOneAtATimeAndAFailedReadKeepsTheLastOnes
     ASSERT_EQ(store.Open(dir.file("rc.db"), RC_STORE_WRITE, err), 0) << err;
     CRcStoreWorker reader(store);
     ASSERT_EQ(reader.Start(err), 0) << err;
-    stRcCounts counts;
+    rc_counts_t counts;
     CRcDedup dedup;
     ASSERT_EQ(dedup.Open(0, 65536, err), 0) << err;
-    CRcReplay tokens(300);
-    CRcServerMetrics metrics(counts, dedup, tokens, [] { return stRcOpenConns(); });
+    CRcRemovalTokens tokens(300);
+    CRcServerMetrics metrics(counts, dedup, tokens, [] { return rc_open_conns_t(); });
     EXPECT_TRUE(Has(metrics.Text(), "zq_rcenter_store_resources 0")) << "a gauge before the first read";
 
     store.resources = 7;

@@ -99,6 +99,39 @@ std::map<std::string, double> Scrape(unsigned short http, const zqtest::TempDir&
     return samples;
 }
 
+// What a client that reads slowly after "Connection: close" gets: the whole
+// answer, never a reset that throws away its last bytes (urllib sends that
+// header on every request).
+TEST(RcenterHttpClose, ThirtyLongAnswersWithConnectionCloseArriveWhole) {
+    Server server;
+    const unsigned short http = StartWithHttp(server, "");
+    ASSERT_NE(http, 0) << server.Process().Err();
+    RSInfo info;
+    rctest::MakeInfo(info, 4294967296ULL, 7);  // 8192 pieces: a 131,127-byte table
+    ASSERT_EQ(Exchange(server.Port(), RequestOf(info, 1)).result, U(RC_RESULT_ACCEPTED));
+    const std::string request =
+        "GET /v1/resources/" + info.FID.Hex() + "/tpt HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    int whole = 0;
+    for (int i = 0; i < 30; ++i) {
+        int fd = PlainConnect(http);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(SendAll(fd, request));
+        usleep(20000);  // the server has written and closed before the first read
+        std::string got;
+        zqtest::Deadline deadline(rctest::kIoTimeoutMs);
+        for (;;) {
+            char chunk[4096];
+            ssize_t n = zqtest::WaitReadable(fd, deadline.MsLeft()) ? recv(fd, chunk, sizeof(chunk), 0) : -1;
+            if (n <= 0) break;
+            got.append(chunk, static_cast<size_t>(n));
+        }
+        close(fd);
+        const size_t body = got.find("\r\n\r\n");
+        if (body != std::string::npos && got.size() - body - 4 == info.TptFile.GetDataLen()) ++whole;
+    }
+    EXPECT_EQ(whole, 30);
+}
+
 TEST(RcenterHttp, ServesTheStoredRecordAndForgetsItOnlyOnAValidSignedRemoval) {
     Server server;
     unsigned short http = StartWithHttp(server, std::string("sig_key: ") + kKey + "\n");
@@ -113,8 +146,8 @@ TEST(RcenterHttp, ServesTheStoredRecordAndForgetsItOnlyOnAValidSignedRemoval) {
     };
     Reply r = Http(http, Get(res));
     EXPECT_EQ(r.status, 200);
-    // The record as zq_lookup shows it, and no page after this one.
-    std::string record = lookup({"--json", fid});
+    // The record as zq_lookup shows it with its health, and no page after this one.
+    std::string record = lookup({"--json", "--health", fid});
     ASSERT_GE(record.size(), 2u);
     EXPECT_EQ(r.body, record.substr(0, record.size() - 2) + ", \"next\": null}\n");
     r = Http(http, Get(res + "/tpt"));
@@ -257,7 +290,7 @@ TEST(RcenterHttp, AStalledClientTimesOutAndOneThatNeverReadsIsDroppedWhileReport
 
 TEST(RcenterHttpTurn, ARemovalAfterAReportOfTheSameFidInOneTurnRemovesIt) {
     zqtest::TempDir dir;
-    stRcConfig config;
+    rc_config_t config;
     config.db_path = dir.file("rc.db");
     config.http_enabled = config.sig_key_set = true;
     ASSERT_EQ(BinBufFromHexExact(config.sig_key, sizeof(config.sig_key), kKey, 32), 0);

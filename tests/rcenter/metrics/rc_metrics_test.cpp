@@ -12,7 +12,7 @@ namespace {
 TEST(RcMetrics, HistogramBucketsAreCumulativeAndABoundHoldsItsOwnValue) {
     CRcMetrics metrics;
     metrics.DeclareHistogram("t_seconds", "Time.", {0.5, 0.1});
-    stRcHistogram* hist = metrics.Histogram("t_seconds");
+    rc_histogram_t* hist = metrics.Histogram("t_seconds");
     ASSERT_NE(hist, nullptr);
     for (double v : {0.05, 0.1, 0.3, 7.0}) hist->Observe(v);
     const std::string text = metrics.Text();

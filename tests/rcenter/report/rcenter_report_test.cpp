@@ -68,7 +68,7 @@ TEST_P(RcenterWithDatareport, TheJournalLineHoldsExactlyWhatZqIdentPrints) {
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("rc _response: dwresult=0, dwerrno=0"), std::string::npos) << r.out;
 
-    std::vector<std::string> lines = Lines(server.Journal());
+    std::vector<std::string> lines = Lines(server.StoredLines());
     ASSERT_EQ(lines.size(), 1u);
     auto journal = Fields(lines[0]);
     auto ident = IdentFields(reporter.File("sample.data.bin"));
@@ -98,7 +98,7 @@ TEST(RcenterWithDatareportTwice, TheSameFileAgainIsAlreadyKnownAndJournaledOnce)
     ProcessResult second = reporter.Report("a.iso", "http://example.com/a.iso");
     EXPECT_EQ(second.exit_code, 0) << second.out;
     EXPECT_NE(second.out.find("rc _response: dwresult=1, dwerrno=0"), std::string::npos) << second.out;
-    EXPECT_EQ(Lines(server.Journal()).size(), 1u);
+    EXPECT_EQ(Lines(server.StoredLines()).size(), 1u);
 }
 
 TEST(RcenterWithDatareportTwice, AfterARestartWithTheSameKeyItIsStillKnown) {
@@ -120,7 +120,7 @@ TEST(RcenterWithDatareportTwice, AfterARestartWithTheSameKeyItIsStillKnown) {
         ASSERT_TRUE(restarted.Start(keyConfig));
         reporter.Aim(restarted.Port());
         second = reporter.Report("b.mkv", "http://example.com/b.mkv");
-        EXPECT_EQ(Lines(restarted.Journal()).size(), 1u);
+        EXPECT_EQ(Lines(restarted.StoredLines()).size(), 1u);
     }
     EXPECT_NE(first.out.find("rc _response: dwresult=0, dwerrno=0"), std::string::npos) << first.out;
     EXPECT_NE(second.out.find("rc _response: dwresult=1, dwerrno=0"), std::string::npos) << second.out;

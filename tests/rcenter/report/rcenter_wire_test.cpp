@@ -389,7 +389,7 @@ TEST(RcJournalLine, TimeFirstThenZqIdentsFieldsThenTheTexts) {
     MakeInfo(info, 100000, 13, "clip.avi");
     rc_report_t report;
     ASSERT_EQ(DecodeInfo(info, report), static_cast<uint32>(RC_ERR_NONE));
-    std::string line = rc_journal_line(report, 86400 + 3661);
+    std::string line = rc_tsv_line(report, 86400 + 3661);
     ASSERT_FALSE(line.empty());
     EXPECT_EQ(line.back(), '\n');
     EXPECT_EQ(line.find('\n'), line.size() - 1);
@@ -411,7 +411,7 @@ TEST(RcJournalLine, TextsCannotSplitTheLineOrItsFields) {
     ASSERT_EQ(DecodeInfo(info, report), static_cast<uint32>(RC_ERR_NONE));
     report.FileName = std::string("a\tb\nc\\d\re\x01\x7f=\xc3\xa9", 14);
     report.Url = std::string("\0x", 2);
-    std::string line = rc_journal_line(report, 0);
+    std::string line = rc_tsv_line(report, 0);
     EXPECT_EQ(line.find('\n'), line.size() - 1);
     auto fields = Fields(line.substr(0, line.size() - 1));
     ASSERT_EQ(fields.size(), 13u);

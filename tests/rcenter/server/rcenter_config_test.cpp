@@ -19,7 +19,7 @@ struct Loaded {
     bool missing = false;
     std::vector<std::string> warnings;
     std::string error;
-    stRcConfig config;
+    rc_config_t config;
 };
 
 Loaded Load(const std::string& path) {
@@ -158,6 +158,21 @@ TEST(RcConfigStore, ADbUrlNamesTheStoreAndADbPathBesideItIsReportedUnused) {
     l = LoadText(dir, "db_url: /srv/s3cret@db\n");
     EXPECT_EQ(l.result, EINVAL);
     EXPECT_EQ(l.error.find("s3cret"), std::string::npos) << l.error;
+}
+
+TEST(RcConfigStore, TheStoresAddressIsTheDbUrlElseAFileEvenOneNamedLikeKeyValues) {
+    TempDir dir;
+    Loaded l = LoadText(dir, "db_path: ./rc.db\ndb_url: host=/run/pg dbname=rc\ndb_timeout_ms: 800\n");
+    ASSERT_EQ(l.result, 0) << l.error;
+    rc_store_address_t where = rc_store_address(l.config);
+    EXPECT_EQ(where.Address, "host=/run/pg dbname=rc");
+    EXPECT_EQ(where.TimeoutMs, 800u);
+    EXPECT_TRUE(rc_store_is_shared(where.Address));
+    l = LoadText(dir, "db_path: a=b.db\n");
+    ASSERT_EQ(l.result, 0) << l.error;
+    where = rc_store_address(l.config);
+    EXPECT_FALSE(rc_store_is_shared(where.Address)) << where.Address;
+    EXPECT_EQ(where.Address, "./a=b.db");
 }
 
 TEST(RcConfigHttp, TheSecretMayComeFromAPrivateKeyFileAndFromOnePlaceOnly) {

@@ -194,7 +194,7 @@ TEST(RcenterLookupWhileServing, ZqLookupReadsEveryRecordWhileTheServerWrites) {
     EXPECT_GE(reads, 5);
     EXPECT_EQ(load.Problem(), "");
     std::vector<uint32> accepted = load.AcceptedSeeds();
-    EXPECT_EQ(rctest::Lines(server.Journal()).size(), accepted.size());
+    EXPECT_EQ(rctest::Lines(server.StoredLines()).size(), accepted.size());
     RSInfo last;
     InfoFor(last, accepted.back());
     zqtest::ProcessResult r = zqtest::RunProcess(zqtest::BinPath("zq_lookup"), {last.FID.Hex()}, server.Dir());

@@ -138,7 +138,7 @@ TEST(RcenterStoreDirectory, RemovedWhileRunningIsMadeAgainAndNoAcceptedReportIsL
     ASSERT_TRUE(a.received);
     EXPECT_EQ(a.result, U(RC_RESULT_ACCEPTED));
     // The answer's line is in the file the path names, not in the removed one.
-    EXPECT_EQ(JournalFids(server.Journal()), std::vector<std::string>{FidOf(2)});
+    EXPECT_EQ(JournalFids(server.StoredLines()), std::vector<std::string>{FidOf(2)});
     EXPECT_NE(server.ErrLog().find("no longer names the open file"), std::string::npos);
 }
 
@@ -149,7 +149,7 @@ TEST(RcenterStoreDirectory, AMovedStoreKeepsItsReportsAndANewOneIsStartedAtItsPa
     ASSERT_EQ(rename(server.File("data/rcenter.db").c_str(), server.File("data/rcenter.old").c_str()), 0);
     EXPECT_EQ(Report(server, 2).result, U(RC_RESULT_ACCEPTED));
     EXPECT_EQ(JournalFids(rctest::ExportTsv(server.File("data/rcenter.old"))), std::vector<std::string>{FidOf(1)});
-    EXPECT_EQ(JournalFids(server.Journal()), std::vector<std::string>{FidOf(2)});
+    EXPECT_EQ(JournalFids(server.StoredLines()), std::vector<std::string>{FidOf(2)});
 }
 
 TEST(RcenterStoreDirectory, APathThroughAFileIsNotStoredUntilTheDirectoryIsBack) {
@@ -170,7 +170,7 @@ TEST(RcenterStoreDirectory, APathThroughAFileIsNotStoredUntilTheDirectoryIsBack)
     std::filesystem::remove(server.File("data"));
     EXPECT_EQ(Report(server, 2).result, U(RC_RESULT_ACCEPTED));
     EXPECT_EQ(Report(server, 2).result, U(RC_RESULT_KNOWN));
-    EXPECT_EQ(JournalFids(server.Journal()), std::vector<std::string>{FidOf(2)});
+    EXPECT_EQ(JournalFids(server.StoredLines()), std::vector<std::string>{FidOf(2)});
 }
 
 TEST(RcenterStoreDirectory, ReadOnlyIsNotStoredUntilItIsWritableAgain) {
@@ -189,7 +189,7 @@ TEST(RcenterStoreDirectory, ReadOnlyIsNotStoredUntilItIsWritableAgain) {
     EXPECT_EQ(a.err, U(EROFS));
     ASSERT_TRUE(ro.Unmount());
     EXPECT_EQ(Report(server, 2).result, U(RC_RESULT_ACCEPTED));
-    EXPECT_EQ(JournalFids(server.Journal()), std::vector<std::string>{FidOf(2)});
+    EXPECT_EQ(JournalFids(server.StoredLines()), std::vector<std::string>{FidOf(2)});
 }
 
 // ---- a full disk ----
@@ -220,14 +220,14 @@ TEST(RcenterDiskFull, AReportThatDoesNotFitIsNotStoredUntilThereIsRoomAgain) {
         }
     }
     ASSERT_EQ(refused.size(), 2u);
-    EXPECT_EQ(JournalFids(server.Journal()), stored);
+    EXPECT_EQ(JournalFids(server.StoredLines()), stored);
 
     std::filesystem::remove(dir.file("data/filler"));
     for (uint32 seed : refused) {
         EXPECT_EQ(Report(server, seed, longUrl).result, U(RC_RESULT_ACCEPTED));
         stored.push_back(FidOf(seed));
     }
-    EXPECT_EQ(JournalFids(server.Journal()), stored);
+    EXPECT_EQ(JournalFids(server.StoredLines()), stored);
     server.Stop();
 }
 

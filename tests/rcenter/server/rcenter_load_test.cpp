@@ -2,7 +2,7 @@
 // concurrent clients (some of them the real datareport), with garbage,
 // impossible lengths, stalled headers, half bodies cut by a reset, silent
 // and empty connections going on at the same time. Every good report is
-// answered, each distinct FID is journaled exactly once, the hostile
+// answered, each distinct FID is stored exactly once, the hostile
 // connections are closed (the silent ones by the inactivity timeout), and
 // the server ends with as many descriptors as it started with.
 #include <gtest/gtest.h>
@@ -201,7 +201,7 @@ std::string ToolRun(unsigned short port, int index, Tally& tally) {
     return info.FID.Hex();
 }
 
-TEST(RcenterLoad, ReportsAmongHostileClientsAreAllAnsweredAndEachFidJournaledOnce) {
+TEST(RcenterLoad, ReportsAmongHostileClientsAreAllAnsweredAndEachFidStoredOnce) {
     const LoadPlan plan = Plan();
     const int kGoodThreads = 32;
     Server server;
@@ -250,17 +250,17 @@ TEST(RcenterLoad, ReportsAmongHostileClientsAreAllAnsweredAndEachFidJournaledOnc
 
     std::set<std::string> expected = toolFids;
     for (int s = 0; s < plan.distinct; ++s) expected.insert(FidForSeed(static_cast<uint32>(s)));
-    std::map<std::string, int> journaled;
-    for (const std::string& line : Lines(server.Journal())) {
+    std::map<std::string, int> stored;
+    for (const std::string& line : Lines(server.StoredLines())) {
         std::string fid;
         for (const auto& field : Fields(line))
             if (field.first == "fid") fid = field.second;
-        ++journaled[fid];
+        ++stored[fid];
     }
-    EXPECT_EQ(journaled.size(), expected.size());
-    for (const auto& fidCount : journaled) {
+    EXPECT_EQ(stored.size(), expected.size());
+    for (const auto& fidCount : stored) {
         EXPECT_EQ(fidCount.second, 1) << fidCount.first;
-        EXPECT_EQ(expected.count(fidCount.first), 1u) << "unexpected journal line for " << fidCount.first;
+        EXPECT_EQ(expected.count(fidCount.first), 1u) << "unexpected stored line for " << fidCount.first;
     }
 
     int lastFds = -1;

@@ -1,8 +1,11 @@
 // zq_rcenter as a running process on 127.0.0.1: start-up and stop, answers
-// to good and bad reports over real sockets, hostile peers, a journal that
+// to good and bad reports over real sockets, hostile peers, a store that
 // cannot be written, deduplication across restarts, and its statistics.
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sqlite3.h>
 #include <signal.h>
 #include <unistd.h>
@@ -11,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "deadline.h"
 #include "rcenter_test_util.h"
 
 namespace {
@@ -128,7 +132,7 @@ TEST(RcenterStart, AStoreThatCannotBeOpenedOrIsOfANewerSchemaFailsToStart) {
 
 // ---- reports ----
 
-TEST(RcenterReports, AGoodReportIsAnsweredAcceptedAfterItIsJournaled) {
+TEST(RcenterReports, AGoodReportIsAnsweredAcceptedAfterItIsStored) {
     Server server;
     ASSERT_TRUE(server.Start());
     RSInfo info;
@@ -141,13 +145,16 @@ TEST(RcenterReports, AGoodReportIsAnsweredAcceptedAfterItIsJournaled) {
     EXPECT_EQ(a.cmd, U(RC_CMD_REPORT_RESPONSE));
     EXPECT_EQ(a.result, U(RC_RESULT_ACCEPTED));
     EXPECT_EQ(a.err, 0u);
-    std::vector<std::string> lines = Lines(server.Journal());
+    std::vector<std::string> lines = Lines(server.StoredLines());
     ASSERT_EQ(lines.size(), 1u);
     auto fields = Fields(lines[0]);
     ASSERT_EQ(fields.size(), 13u);
     EXPECT_EQ(fields[7].first, "fid");
     EXPECT_EQ(fields[7].second, info.FID.Hex());
     EXPECT_EQ(fields[9].second, "clip.avi");
+    // At the default level an accepted or known report writes no line of its own.
+    EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 2)).result, U(RC_RESULT_KNOWN));
+    EXPECT_EQ(server.ErrLog().find(info.FID.Hex()), std::string::npos) << server.ErrLog();
 }
 
 struct Rejection {
@@ -226,7 +233,7 @@ TEST(RcenterReports, EachRejectionHasItsNumbersAndTheServerServesOn) {
     MakeInfo(other, 5000, 24);
     EXPECT_EQ(Exchange(server.Port(), RequestOf(other, 11)).result, U(RC_RESULT_ACCEPTED));
 
-    std::vector<std::string> lines = Lines(server.Journal());
+    std::vector<std::string> lines = Lines(server.StoredLines());
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find("fid=" + good.FID.Hex()), std::string::npos);
     EXPECT_NE(lines[1].find("fid=" + other.FID.Hex()), std::string::npos);
@@ -319,6 +326,95 @@ TEST(RcenterHostile, GarbageClosesTheConnection) {
     EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 1)).result, U(RC_RESULT_ACCEPTED));
 }
 
+// A good report followed in the same write by garbage: stored, and answered
+// before the close the garbage earns.
+TEST(RcenterHostile, AReportBeforeGarbageIsAnsweredBeforeTheClose) {
+    Server server;
+    ASSERT_TRUE(server.Start());
+    RSInfo info;
+    MakeInfo(info, 1000, 31);
+    int fd = PlainConnect(server.Port());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(SendAll(fd, RequestOf(info, 9) + std::string(40, '\x5a')));
+    Answer a = rctest::ReadAnswer(fd);
+    EXPECT_TRUE(a.received);
+    EXPECT_EQ(a.seq, 9u);
+    EXPECT_EQ(a.result, U(RC_RESULT_ACCEPTED));
+    EXPECT_TRUE(ClosedByPeer(fd));
+    close(fd);
+    EXPECT_EQ(Lines(server.StoredLines()).size(), 1u);
+}
+
+// A connection to 127.0.0.1:port from another loopback address.
+int ConnectFrom(const char* from, unsigned short port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    sockaddr_in local = {}, remote = {};
+    local.sin_family = remote.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &local.sin_addr);
+    inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
+    remote.sin_port = htons(port);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof(remote)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Many connections from one address, each trickling a packet a byte at a
+// time: those over the address's share are closed at once, the rest when
+// their packet outlives the deadline, and a client from elsewhere is served
+// all the while; the log tells of them in a line per interval, not one each.
+TEST(RcenterHostile, TricklingConnectionsFromOneAddressAreBoundedAndOthersAreServed) {
+    Server server;
+    ASSERT_TRUE(server.Start("max_fd_num: 1024\nmax_conns_per_addr: 200\nrequest_timeout_ms: 1500\n"));
+    std::vector<int> slow;
+    for (int i = 0; i < 300; ++i) {
+        int fd = PlainConnect(server.Port());
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(SendAll(fd, std::string("\0\0\0\x64", 4)));
+        slow.push_back(fd);
+    }
+    RSInfo info;
+    MakeInfo(info, 1000, 33);
+    std::vector<bool> closed(slow.size(), false);
+    zqtest::Deadline deadline(10000);
+    bool served = false;
+    size_t open = slow.size();
+    for (int round = 0; open > 0 && !deadline.Passed(); ++round) {
+        for (size_t i = 0; i < slow.size(); ++i) {
+            if (closed[i]) continue;
+            if (ClosedByPeer(slow[i], 0)) {
+                closed[i] = true;
+                --open;
+            } else {
+                SendAll(slow[i], std::string(1, '\0'));
+            }
+        }
+        if (round == 1) {
+            // By now the 100 over the address's share are gone; a client
+            // from elsewhere is answered while the others trickle on.
+            EXPECT_LE(open, 200u);
+            int fd = ConnectFrom("127.0.0.2", server.Port());
+            ASSERT_GE(fd, 0);
+            ASSERT_TRUE(SendAll(fd, RequestOf(info, 5)));
+            Answer a = ReadAnswer(fd, 3000);
+            served = a.received && a.result == U(RC_RESULT_ACCEPTED);
+            close(fd);
+        }
+        usleep(100000);
+    }
+    EXPECT_TRUE(served);
+    EXPECT_EQ(open, 0u) << "connections still open past the deadline";
+    for (int fd : slow) close(fd);
+    size_t lines = 0;
+    for (const std::string& line : Lines(server.ErrLog()))
+        if (line.find("connections in the last") != std::string::npos) ++lines;
+    EXPECT_GE(lines, 1u);
+    EXPECT_LE(lines, 3u);
+}
+
 TEST(RcenterHostile, ASilentOrStalledPeerIsClosedAfterTheInactivityTimeout) {
     Server server;
     ASSERT_TRUE(server.Start("inactive_timeout_ms: 200\n"));
@@ -374,7 +470,7 @@ TEST(RcenterDedup, TheSameReportTwiceIsAlreadyKnownAndAnotherUrlIsANewLocation) 
     info.Url = "http://mirror.example.com/copy.avi";
     EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 3)).result, U(RC_RESULT_ACCEPTED));
     EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 4)).result, U(RC_RESULT_KNOWN));
-    std::vector<std::string> lines = Lines(server.Journal());
+    std::vector<std::string> lines = Lines(server.StoredLines());
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[1].find("\turl=http://mirror.example.com/copy.avi\t"), std::string::npos) << lines[1];
 }
@@ -393,7 +489,7 @@ TEST(RcenterDedup, ARestartWithTheSameKeyStillKnowsTheReport) {
     Server restarted(dir.path());
     ASSERT_TRUE(restarted.Start(key.Config()));
     EXPECT_EQ(Exchange(restarted.Port(), RequestOf(info, 1)).result, U(RC_RESULT_KNOWN));
-    EXPECT_EQ(Lines(restarted.Journal()).size(), 1u);
+    EXPECT_EQ(Lines(restarted.StoredLines()).size(), 1u);
     EXPECT_NE(restarted.ErrLog().find("dedup cache attached"), std::string::npos);
 }
 
@@ -409,7 +505,7 @@ TEST(RcenterDedup, APrivateSegmentGoesWithTheServerButTheStoreRemembers) {
     Server restarted(dir.path());
     ASSERT_TRUE(restarted.Start());
     EXPECT_EQ(Exchange(restarted.Port(), RequestOf(info, 1)).result, U(RC_RESULT_KNOWN));
-    EXPECT_EQ(Lines(restarted.Journal()).size(), 1u);
+    EXPECT_EQ(Lines(restarted.StoredLines()).size(), 1u);
 }
 
 TEST(RcenterDedup, ASecondServerOnTheSameKeyRefusesToStart) {

@@ -99,12 +99,12 @@ TEST(RcenterDedup, ACopyOfTheStorePutBackIsNotAnsweredFromTheCacheOfALaterState)
     ASSERT_TRUE(server.Start(key.Config()));
     reportAll(RC_RESULT_ACCEPTED);
     EXPECT_EQ(server.Stop().exit_code, 0);
-    EXPECT_EQ(rctest::Lines(server.Journal()).size(), kFiles);
+    EXPECT_EQ(rctest::Lines(server.StoredLines()).size(), kFiles);
 }
 
 TEST(RcenterTurn, AReportTheStoreCannotWriteIsNotStoredAloneAndItsNeighboursAre) {
     zqtest::TempDir dir;
-    stRcConfig config;
+    rc_config_t config;
     config.db_path = dir.file("rc.db");
     std::string err;
     CRcSqliteStore store;
@@ -140,7 +140,7 @@ TEST(RcenterTurn, AReportTheStoreCannotWriteIsNotStoredAloneAndItsNeighboursAre)
     EXPECT_EQ(answers[1].result, U(RC_RESULT_NOT_STORED));
     EXPECT_NE(answers[1].err, 0u);
     EXPECT_EQ(answers[2].result, U(RC_RESULT_ACCEPTED));
-    EXPECT_EQ(server.GetCounts().iNotStored, 1u);
+    EXPECT_EQ(server.GetCounts().NotStored, 1u);
     close(fd);
 }
 

@@ -27,14 +27,14 @@ enum EBackend { HEALTH_SQLITE, HEALTH_POSTGRES };
 class RcHealthOnBoth : public ::testing::TestWithParam<EBackend> {
 protected:
     std::unique_ptr<CRcStore> Opened(ERcStoreMode mode) {
-        stRcConfig config;
+        rc_store_address_t config;
         if (GetParam() == HEALTH_POSTGRES) {
             if (!m_pg.Running()) {
                 EXPECT_TRUE(m_pg.Start()) << m_pg.Error();
             }
-            config.db_url = m_pg.ConnString();
+            config.Address = m_pg.ConnString();
         } else {
-            config.db_path = m_dir.file("rc.db");
+            config.Address = m_dir.file("rc.db");
         }
         std::unique_ptr<CRcStore> store;
         std::string err;

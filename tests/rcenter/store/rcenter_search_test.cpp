@@ -163,7 +163,7 @@ namespace {
 
 struct ListConn {
     zqfuzz::MapBackend backend;
-    stRcHttpSigning signing;
+    rc_http_signing_t signing;
 
     zqfuzz::HttpAnswer Get(const std::string& target, const std::string& method = "GET") {
         CRcHttpConn conn(backend, signing);
@@ -190,7 +190,7 @@ TEST(RcHttpList, TheQueryIsDecodedBeforeTheStoreSeesItAndBadOnesAreRefused) {
     EXPECT_EQ(c.backend.lists[0].After, 12u);
     EXPECT_EQ(c.backend.lists[1].Kind, RC_LIST_HASH);
     EXPECT_EQ(c.backend.lists[1].Text, "abcdef0123456789abcdef0123456789");
-    EXPECT_EQ(c.backend.lists[2].Limit, static_cast<uint32>(RC_LIST_DEFAULT_LIMIT));
+    EXPECT_EQ(c.backend.lists[2].Limit, static_cast<uint32>(RC_HTTP_PAGE_DEFAULT));
 
     for (const char* bad : {"/v1/search?q=%C3%84b", "/v1/search", "/v1/search?q=abc&limit=0",
                             "/v1/resources?limit=1001", "/v1/resources?after=x", "/v1/resources?after=-1",

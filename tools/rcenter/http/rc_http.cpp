@@ -7,57 +7,22 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
-#include "post_form.h"
 #include "rc_list.h"
 #include "rc_page.h"
+#include "rc_record_format.h"
 #include "rc_store.h"
 #include "svr_log.h"
 
 namespace {
 
-const char kJson[] = "application/json";
 const char kFormType[] = "application/x-www-form-urlencoded";
-const char kResources[] = "/v1/resources/";
 
-// The text as a JSON string literal; bytes from 0x80 up are kept as they are.
-std::string json_string(const std::string& strText) {
-    std::string strOut = "\"";
-    for (char c : strText) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            strOut += '\\';
-            strOut += c;
-        } else if (u < 0x20 || u == 0x7f) {
-            char szEsc[8];
-            snprintf(szEsc, sizeof(szEsc), "\\u%04x", u);
-            strOut += szEsc;
-        } else {
-            strOut += c;
-        }
-    }
-    return strOut + "\"";
-}
-
-bool is_fid(const std::string& strFid) {
-    if (strFid.size() != 40) return false;
-    for (char c : strFid) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
-    }
-    return true;
-}
-
-// A whole decimal number from 0 to 2^32 - 1, nothing else.
-bool parse_user(const std::string& strText, uint32& uiUser) {
-    if (strText.empty() || strText.size() > 10) return false;
-    uint64 ullValue = 0;
-    for (char c : strText) {
-        if (c < '0' || c > '9') return false;
-        ullValue = ullValue * 10 + static_cast<uint64>(c - '0');
-    }
-    if (ullValue > 0xffffffffULL) return false;
-    uiUser = static_cast<uint32>(ullValue);
-    return true;
+bool is_hex(const std::string& strText) {
+    return std::all_of(strText.begin(), strText.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    });
 }
 
 // The media type of a Content-Type value is the form type, whatever its
@@ -71,54 +36,64 @@ bool is_form_type(const std::string& strValue) {
     return strcasecmp(strType.c_str() + iFrom, kFormType) == 0;
 }
 
-// A whole decimal number of at most 20 digits, nothing else.
-bool parse_number(const std::string& strText, uint64& iValue) {
-    if (strText.empty() || strText.size() > 20) return false;
-    iValue = 0;
-    for (char c : strText) {
-        if (c < '0' || c > '9') return false;
-        const uint64 iDigit = static_cast<uint64>(c - '0');
-        if (iValue > (~0ULL - iDigit) / 10) return false;
-        iValue = iValue * 10 + iDigit;
+// The page's files answer any query: a link may carry one the page reads itself.
+bool matches(const char* pszPattern, const std::string& strPath, std::vector<std::string>& oArgs) {
+    oArgs.clear();
+    if (strcmp(pszPattern, "{page}") == 0) return rc_page_find(strPath) != nullptr;
+    const char* p = pszPattern;
+    size_t iAt = 0;
+    while (*p != '\0') {
+        if (*p != '/' || iAt >= strPath.size() || strPath[iAt] != '/') return false;
+        ++p;
+        ++iAt;
+        const char* pEnd = strchr(p, '/');
+        if (pEnd == nullptr) pEnd = p + strlen(p);
+        size_t iEnd = strPath.find('/', iAt);
+        if (iEnd == std::string::npos) iEnd = strPath.size();
+        const std::string strSegment = strPath.substr(iAt, iEnd - iAt);
+        if (*p == '{') {
+            if (strSegment.empty()) return false;
+            oArgs.push_back(strSegment);
+        } else if (strSegment.size() != static_cast<size_t>(pEnd - p) ||
+                   strSegment.compare(0, strSegment.size(), p, strSegment.size()) != 0) {
+            return false;
+        }
+        p = pEnd;
+        iAt = iEnd;
     }
-    return true;
+    return iAt == strPath.size();
 }
 
-// limit (1 to RC_STORE_PAGE_MAX) and after (a cursor) from a query; other
-// keys are left to other endpoints.
-bool parse_page(const std::string& strQuery, stRcHttpPage& oPage, std::string& strWhy) {
-    oPage.Limit = RC_HTTP_PAGE_DEFAULT;
-    oPage.After = 0;
-    size_t iAt = 0;
-    while (iAt <= strQuery.size() && !strQuery.empty()) {
-        size_t iEnd = strQuery.find('&', iAt);
-        if (iEnd == std::string::npos) iEnd = strQuery.size();
-        const std::string strPair = strQuery.substr(iAt, iEnd - iAt);
-        const size_t iEq = strPair.find('=');
-        const std::string strKey = strPair.substr(0, iEq);
-        const std::string strValue = iEq == std::string::npos ? "" : strPair.substr(iEq + 1);
-        uint64 iValue = 0;
-        if (strKey == "limit") {
-            if (!parse_number(strValue, iValue) || iValue == 0 || iValue > RC_STORE_PAGE_MAX) {
-                strWhy = "limit is a number from 1 to " + std::to_string(RC_STORE_PAGE_MAX);
-                return false;
-            }
-            oPage.Limit = static_cast<uint32>(iValue);
-        } else if (strKey == "after") {
-            if (!parse_number(strValue, iValue)) {
-                strWhy = "after is the next cursor of an earlier page";
-                return false;
-            }
-            oPage.After = iValue;
-        }
-        iAt = iEnd + 1;
-    }
-    return true;
-}
+const char* method_name(unsigned int iMethod) { return http_method_str(static_cast<enum http_method>(iMethod)); }
 
 }  // namespace
 
-CRcHttpConn::CRcHttpConn(CRcHttpBackend& oBackend, const stRcHttpSigning& oSigning)
+rc_http_reply_t rc_http_json(unsigned int iStatus, const std::string& strJson) {
+    rc_http_reply_t oReply;
+    oReply.Status = iStatus;
+    oReply.Body = strJson + "\n";
+    return oReply;
+}
+
+rc_http_reply_t rc_http_error(unsigned int iStatus, const std::string& strWords) {
+    return rc_http_json(iStatus, rc_json_dump(rc_json_t{{"error", strWords}}));
+}
+
+// The whole API, one entry a route. A path that matches no pattern is 404;
+// one that matches with another method is 405, naming the methods it takes.
+const CRcHttpConn::stRoute CRcHttpConn::s_arRoutes[] = {
+    {HTTP_GET, "{page}", false, &CRcHttpConn::GetPage},
+    {HTTP_GET, "/metrics", true, &CRcHttpConn::GetMetrics},
+    {HTTP_GET, "/v1/stats", true, &CRcHttpConn::GetStats},
+    {HTTP_GET, "/v1/resources", true, &CRcHttpConn::GetRecent},
+    {HTTP_GET, "/v1/search", true, &CRcHttpConn::GetSearch},
+    {HTTP_GET, "/v1/hash/{hash}", true, &CRcHttpConn::GetHash},
+    {HTTP_GET, "/v1/resources/{fid}", true, &CRcHttpConn::GetRecord},
+    {HTTP_GET, "/v1/resources/{fid}/tpt", true, &CRcHttpConn::GetTable},
+    {HTTP_POST, "/v1/resources/{fid}/remove", true, &CRcHttpConn::PostRemove},
+};
+
+CRcHttpConn::CRcHttpConn(CRcHttpBackend& oBackend, const rc_http_signing_t& oSigning)
     : m_oBackend(oBackend),
       m_oSigning(oSigning),
       m_eState(RC_HTTP_OPEN),
@@ -230,45 +205,21 @@ ERcHttpState CRcHttpConn::Resume(time_t tNow, std::string& strOut) {
     return Feed(strHeld.data(), strHeld.size(), tNow, strOut);
 }
 
-RcHttpReply CRcHttpConn::Await(EReplyKind eKind, const std::string& strWhat) {
+RcHttpReply CRcHttpConn::Await(const std::string& strWhat) {
     m_bWaiting = true;
     std::shared_ptr<CRcHttpConn*> pSelf = m_pSelf;
-    return [pSelf, eKind, strWhat](int iErr, const std::string& strText, const std::string& strReason) {
-        if (*pSelf != nullptr) (*pSelf)->OnReply(eKind, strWhat, iErr, strText, strReason);
+    return [pSelf, strWhat](const rc_http_reply_t& oReply) {
+        if (*pSelf != nullptr) (*pSelf)->OnReply(oReply);
     };
 }
 
 // A reply during Dispatch is answered in the Feed under way; a later one is
 // kept for Resume, and the owner woken.
-void CRcHttpConn::OnReply(EReplyKind eKind, const std::string& strWhat, int iErr, const std::string& strText,
-                          const std::string& strReason) {
+void CRcHttpConn::OnReply(const rc_http_reply_t& oReply) {
     if (!m_bWaiting) return;
     m_bWaiting = false;
     const bool bLater = m_pOut == nullptr;
-    std::string& strOut = bLater ? m_strReady : *m_pOut;
-    if (iErr == ENOENT) {
-        AnswerError(404, "unknown FID", strOut);
-    } else if (iErr == EINVAL) {
-        AnswerError(400, strReason, strOut);
-    } else if (iErr == ENOTSUP) {
-        AnswerError(501, "not supported by this store", strOut);
-    } else if (iErr == ECONNREFUSED || iErr == ECONNRESET || iErr == ETIMEDOUT || iErr == ENOTCONN ||
-               iErr == EHOSTUNREACH || iErr == ENETUNREACH || iErr == EAGAIN) {
-        // The store's database is away for now: the client may try again.
-        LOG_WARN("HTTP %s: %s", strWhat.c_str(), strReason.c_str());
-        AnswerError(503, "store unavailable", strOut);
-    } else if (iErr != 0) {
-        LOG_ERR("HTTP %s: %s", strWhat.c_str(), strReason.c_str());
-        AnswerError(500, "internal error", strOut);
-    } else if (eKind == REPLY_TABLE) {
-        Answer(200, strText, strOut, nullptr, "application/octet-stream");
-    } else if (eKind == REPLY_METRICS) {
-        Answer(200, strText, strOut, nullptr, "text/plain; version=0.0.4; charset=utf-8");
-    } else if (eKind == REPLY_REMOVED) {
-        Answer(200, "{\"removed\": " + json_string(strWhat) + "}\n", strOut);
-    } else {
-        Answer(200, strText + "\n", strOut);
-    }
+    Answer(oReply, bLater ? m_strReady : *m_pOut);
     if (!bLater) return;
     EndRequest();
     if (m_fnWake) m_fnWake();
@@ -357,11 +308,6 @@ bool CRcHttpConn::CheckHead(std::string& strOut) {
 }
 
 void CRcHttpConn::Dispatch(std::string& strOut) {
-    const unsigned int iMethod = m_parser.method;
-    if (iMethod != HTTP_GET && iMethod != HTTP_POST) {
-        AnswerError(405, "method not allowed", strOut, "GET, POST");
-        return;
-    }
     http_parser_url oUrl;
     http_parser_url_init(&oUrl);
     if (http_parser_parse_url(m_strUrl.data(), m_strUrl.size(), 0, &oUrl) != 0 ||
@@ -369,98 +315,124 @@ void CRcHttpConn::Dispatch(std::string& strOut) {
         AnswerError(400, "bad request target", strOut);
         return;
     }
-    const std::string strPath = m_strUrl.substr(oUrl.field_data[UF_PATH].off, oUrl.field_data[UF_PATH].len);
-    const bool bGet = iMethod == HTTP_GET;
-    if (const rc_page_asset_t* pAsset = rc_page_find(strPath)) {
-        if (!bGet) {
-            AnswerError(405, "method not allowed", strOut, "GET");
-        } else {
-            Answer(200, std::string(reinterpret_cast<const char*>(pAsset->Data), pAsset->Size), strOut, nullptr,
-                   pAsset->Type, RC_PAGE_HEADERS);
-        }
-        return;
-    }
-    if (List(strPath, oUrl, bGet, strOut)) return;
-    if (strPath == "/metrics") {
-        if (!bGet) {
-            AnswerError(405, "method not allowed", strOut, "GET");
-        } else {
-            m_oBackend.Metrics(Await(REPLY_METRICS, strPath));
-        }
-        return;
-    }
-    if (strPath == "/v1/stats") {
-        if (!bGet) {
-            AnswerError(405, "method not allowed", strOut, "GET");
-        } else {
-            m_oBackend.Stats(Await(REPLY_JSON, strPath));
-        }
-        return;
-    }
-    const size_t iPrefix = sizeof(kResources) - 1;
-    if (strPath.compare(0, iPrefix, kResources) != 0) {
-        AnswerError(404, "no such endpoint", strOut);
-        return;
-    }
-    const std::string::size_type iSlash = strPath.find('/', iPrefix);
-    std::string strFid = strPath.substr(iPrefix, iSlash == std::string::npos ? std::string::npos : iSlash - iPrefix);
-    const std::string strAction = iSlash == std::string::npos ? "" : strPath.substr(iSlash + 1);
-    if (strAction != "" && strAction != "tpt" && strAction != "remove") {
-        AnswerError(404, "no such endpoint", strOut);
-        return;
-    }
-    const bool bRemove = strAction == "remove";
-    if (bGet == bRemove) {
-        AnswerError(405, "method not allowed", strOut, bRemove ? "POST" : "GET");
-        return;
-    }
-    if (!is_fid(strFid)) {
-        AnswerError(400, "not a FID: 40 hex digits expected", strOut);
-        return;
-    }
-    std::transform(strFid.begin(), strFid.end(), strFid.begin(),
-                   [](char c) { return c >= 'A' && c <= 'F' ? static_cast<char>(c - 'A' + 'a') : c; });
-    if (bRemove) {
-        Remove(strPath, strFid, strOut);
-        return;
-    }
-    if (strAction == "tpt") {
-        m_oBackend.PieceTable(strFid, Await(REPLY_TABLE, strPath));
-        return;
-    }
-    stRcHttpPage oPage;
-    std::string strWhy;
+    stRequest oRequest;
+    oRequest.Path = m_strUrl.substr(oUrl.field_data[UF_PATH].off, oUrl.field_data[UF_PATH].len);
     const std::string strQuery = (oUrl.field_set & (1u << UF_QUERY)) == 0
                                      ? std::string()
                                      : m_strUrl.substr(oUrl.field_data[UF_QUERY].off, oUrl.field_data[UF_QUERY].len);
-    if (!parse_page(strQuery, oPage, strWhy)) {
+    std::string strAllow;
+    for (const stRoute& oRoute : s_arRoutes) {
+        if (!matches(oRoute.Pattern, oRequest.Path, oRequest.Args)) continue;
+        if (oRoute.Method != m_parser.method) {
+            if (strAllow.find(method_name(oRoute.Method)) == std::string::npos)
+                strAllow += std::string(strAllow.empty() ? "" : ", ") + method_name(oRoute.Method);
+            continue;
+        }
+        std::string strWhy;
+        if (oRoute.Query && !oRequest.Params.Parse(strQuery, strWhy)) {
+            AnswerError(400, "malformed query: " + strWhy, strOut);
+            return;
+        }
+        (this->*oRoute.Handle)(oRequest, strOut);
+        return;
+    }
+    if (!strAllow.empty()) {
+        AnswerError(405, "method not allowed", strOut, strAllow.c_str());
+    } else {
+        AnswerError(404, "no such endpoint", strOut);
+    }
+}
+
+void CRcHttpConn::GetPage(const stRequest& oRequest, std::string& strOut) {
+    const rc_page_asset_t* pAsset = rc_page_find(oRequest.Path);
+    rc_http_reply_t oReply;
+    oReply.Type = pAsset->Type;
+    oReply.Headers = RC_PAGE_HEADERS;
+    oReply.Body.assign(reinterpret_cast<const char*>(pAsset->Data), pAsset->Size);
+    Answer(oReply, strOut);
+}
+
+void CRcHttpConn::GetMetrics(const stRequest& oRequest, std::string&) { m_oBackend.Metrics(Await(oRequest.Path)); }
+
+void CRcHttpConn::GetStats(const stRequest& oRequest, std::string&) { m_oBackend.Stats(Await(oRequest.Path)); }
+
+void CRcHttpConn::GetRecent(const stRequest& oRequest, std::string& strOut) {
+    rc_list_request_t oList;
+    oList.Kind = RC_LIST_RECENT;
+    AskList(oList, oRequest, strOut);
+}
+
+void CRcHttpConn::GetSearch(const stRequest& oRequest, std::string& strOut) {
+    rc_list_request_t oList;
+    oList.Kind = RC_LIST_SEARCH;
+    const std::string* pText = oRequest.Params.Get("q");
+    if (pText == nullptr || rc_store_name_chars(*pText) < RC_STORE_NAME_MIN) {
+        AnswerError(400, "q: at least " + std::to_string(RC_STORE_NAME_MIN) + " characters of a file name", strOut);
+        return;
+    }
+    oList.Text = *pText;
+    AskList(oList, oRequest, strOut);
+}
+
+void CRcHttpConn::GetHash(const stRequest& oRequest, std::string& strOut) {
+    rc_list_request_t oList;
+    oList.Kind = RC_LIST_HASH;
+    oList.Text = oRequest.Args[0];
+    if ((oList.Text.size() != 32 && oList.Text.size() != 40) || !is_hex(oList.Text)) {
+        AnswerError(400, "not a hash: 32 or 40 hex digits expected", strOut);
+        return;
+    }
+    std::transform(oList.Text.begin(), oList.Text.end(), oList.Text.begin(),
+                   [](char c) { return c >= 'A' && c <= 'F' ? static_cast<char>(c - 'A' + 'a') : c; });
+    m_oBackend.List(oList, Await(oRequest.Path));
+}
+
+void CRcHttpConn::AskList(rc_list_request_t& oList, const stRequest& oRequest, std::string& strOut) {
+    rc_http_page_t oPage;
+    std::string strWhy;
+    if (!oRequest.Params.Page(oPage, strWhy)) {
         AnswerError(400, strWhy, strOut);
         return;
     }
-    m_oBackend.Lookup(strFid, oPage, Await(REPLY_JSON, strPath));
+    oList.Limit = oPage.Limit;
+    oList.After = oPage.After;
+    m_oBackend.List(oList, Await(oRequest.Path));
 }
 
-bool CRcHttpConn::List(const std::string& strPath, const http_parser_url& oUrl, bool bGet, std::string& strOut) {
-    const bool bQuery = (oUrl.field_set & (1u << UF_QUERY)) != 0;
-    const std::string strQuery =
-        bQuery ? m_strUrl.substr(oUrl.field_data[UF_QUERY].off, oUrl.field_data[UF_QUERY].len) : std::string();
-    rc_list_request_t oRequest;
-    unsigned int iStatus = 0;
-    std::string strReason;
-    if (!rc_list_route(strPath, strQuery, oRequest, iStatus, strReason)) return false;
-    if (!bGet) {
-        AnswerError(405, "method not allowed", strOut, "GET");
-    } else if (iStatus != 0) {
-        AnswerError(iStatus, strReason, strOut);
-    } else {
-        m_oBackend.List(oRequest, Await(REPLY_JSON, strPath));
+bool CRcHttpConn::FidOf(const stRequest& oRequest, std::string& strFid, std::string& strOut) {
+    strFid = oRequest.Args[0];
+    if (!is_hex(strFid) || strFid.size() != 40) {
+        AnswerError(400, "not a FID: 40 hex digits expected", strOut);
+        return false;
     }
+    std::transform(strFid.begin(), strFid.end(), strFid.begin(),
+                   [](char c) { return c >= 'A' && c <= 'F' ? static_cast<char>(c - 'A' + 'a') : c; });
     return true;
+}
+
+void CRcHttpConn::GetRecord(const stRequest& oRequest, std::string& strOut) {
+    std::string strFid;
+    if (!FidOf(oRequest, strFid, strOut)) return;
+    rc_http_page_t oPage;
+    std::string strWhy;
+    if (!oRequest.Params.Page(oPage, strWhy)) {
+        AnswerError(400, strWhy, strOut);
+        return;
+    }
+    m_oBackend.Lookup(strFid, oPage, Await(oRequest.Path));
+}
+
+void CRcHttpConn::GetTable(const stRequest& oRequest, std::string& strOut) {
+    std::string strFid;
+    if (FidOf(oRequest, strFid, strOut)) m_oBackend.PieceTable(strFid, Await(oRequest.Path));
 }
 
 // The checks run from what needs nothing to what needs the secret, and the
 // store is not touched until the signature holds for this very path.
-void CRcHttpConn::Remove(const std::string& strPath, const std::string& strFid, std::string& strOut) {
+void CRcHttpConn::PostRemove(const stRequest& oRequest, std::string& strOut) {
+    std::string strFid;
+    if (!FidOf(oRequest, strFid, strOut)) return;
+    const std::string& strPath = oRequest.Path;
     if (!m_oSigning.HasSecret) {
         AnswerError(403, "signing not configured", strOut);
         return;
@@ -469,19 +441,19 @@ void CRcHttpConn::Remove(const std::string& strPath, const std::string& strFid, 
         AnswerError(415, std::string("the body must be ") + kFormType, strOut);
         return;
     }
-    CPostForm oForm;
-    const EPostFormResult eForm = oForm.Parse(m_strBody.data(), m_strBody.size());
-    if (eForm != FORM_OK) {
-        AnswerError(400, std::string("malformed form: ") + PostFormResultText(eForm), strOut);
+    CRcHttpParams oForm;
+    std::string strWhy;
+    if (!oForm.Parse(m_strBody, strWhy)) {
+        AnswerError(400, "malformed form: " + strWhy, strOut);
         return;
     }
-    const std::string* pUser = oForm.Get("user");
     const std::string* pSig = oForm.Get("sig");
-    uint32 uiUser = 0;
-    if (pUser == nullptr || pSig == nullptr || !parse_user(*pUser, uiUser)) {
+    uint64 iUser = 0;
+    if (pSig == nullptr || oForm.Get("user") == nullptr || !oForm.Number("user", 0, 0xffffffffULL, 0, iUser, strWhy)) {
         AnswerError(400, "malformed form: user (a number) and sig are required", strOut);
         return;
     }
+    const uint32 uiUser = static_cast<uint32>(iUser);
     stSigFields oFields;
     const ESigResult eSig = SigCheck(m_oSigning.Secret, pSig->data(), pSig->size(), strPath, uiUser,
                                      static_cast<sint64>(m_tNow), m_oSigning.WindowS, oFields);
@@ -491,42 +463,45 @@ void CRcHttpConn::Remove(const std::string& strPath, const std::string& strFid, 
     }
     // Remembered before the removal is even queued, so a second use of the
     // token is refused while the first one is still on its way.
-    const ERcReplay eReplay =
-        m_oSigning.Replay != nullptr ? m_oSigning.Replay->Use(*pSig, oFields.Time, static_cast<sint64>(m_tNow))
-                                     : RC_REPLAY_FRESH;
-    if (eReplay == RC_REPLAY_SEEN) {
+    const ERcTokenUse eToken =
+        m_oSigning.Tokens != nullptr ? m_oSigning.Tokens->Use(*pSig, oFields.Time, static_cast<sint64>(m_tNow))
+                                     : RC_TOKEN_FRESH;
+    if (eToken == RC_TOKEN_SEEN) {
         AnswerError(403, "replayed", strOut);
         return;
     }
-    if (eReplay == RC_REPLAY_FULL) {
+    if (eToken == RC_TOKEN_FULL) {
         AnswerError(503, "busy", strOut);
         return;
     }
-    m_oBackend.Remove(strFid, Await(REPLY_REMOVED, strFid));
+    m_oBackend.Remove(strFid, Await(strPath));
 }
 
-void CRcHttpConn::Answer(unsigned int iStatus, const std::string& strBody, std::string& strOut, const char* pszAllow,
-                         const char* pszType, const char* pszHeaders) {
+// Every answer says its type is what it is: a browser must never guess a
+// record's JSON to be a page.
+void CRcHttpConn::Answer(const rc_http_reply_t& oReply, std::string& strOut, const char* pszAllow) {
     char szHead[256];
-    snprintf(szHead, sizeof(szHead), "HTTP/1.1 %u %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\n", iStatus,
-             http_status_str(static_cast<enum http_status>(iStatus)), pszType, strBody.size());
+    snprintf(szHead, sizeof(szHead),
+             "HTTP/1.1 %u %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\nX-Content-Type-Options: nosniff\r\n",
+             oReply.Status, http_status_str(static_cast<enum http_status>(oReply.Status)), oReply.Type.c_str(),
+             oReply.Body.size());
     strOut += szHead;
     if (pszAllow != nullptr) strOut += std::string("Allow: ") + pszAllow + "\r\n";
-    if (pszHeaders != nullptr) strOut += pszHeaders;
+    strOut += oReply.Headers;
     if (m_bLast) {
         strOut += "Connection: close\r\n";
     } else if (m_parser.http_major == 1 && m_parser.http_minor == 0) {
         strOut += "Connection: keep-alive\r\n";
     }
     strOut += "\r\n";
-    strOut += strBody;
+    strOut += oReply.Body;
     ++m_iAnswered;
-    m_oBackend.Answered(iStatus);
+    m_oBackend.Answered(oReply.Status);
 }
 
 void CRcHttpConn::AnswerError(unsigned int iStatus, const std::string& strReason, std::string& strOut,
                               const char* pszAllow) {
-    Answer(iStatus, "{\"error\": " + json_string(strReason) + "}\n", strOut, pszAllow, kJson);
+    Answer(rc_http_error(iStatus, strReason), strOut, pszAllow);
 }
 
 void CRcHttpConn::AnswerAndClose(unsigned int iStatus, const std::string& strReason, std::string& strOut) {

@@ -18,60 +18,63 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common_header.h"
+#include "rc_http_query.h"
 #include "rc_list.h"
 #include "rc_removal_tokens.h"
 #include "req_sig.h"
 
-// The backend's answer to one request: 0 with the text; ENOENT when the FID
-// is not known; EINVAL for a request the backend refuses, strReason then
-// telling the client why; ENOTSUP (501) for what this store cannot answer;
-// any other errno-style number is answered 500
-// "internal error", strReason (paths, library messages) going to the log.
-typedef std::function<void(int iErr, const std::string& strText, const std::string& strReason)> RcHttpReply;
-
-// Which locations of a record one answer shows: at most Limit, from the one
-// after the cursor After (0: the first).
-struct stRcHttpPage {
-    uint32 Limit = 0;
-    uint64 After = 0;
+// One answer: its status, media type, extra header lines (each ending in
+// CRLF) and body. The connection adds the framing headers.
+struct rc_http_reply_t {
+    unsigned int Status = 200;
+    std::string Type = "application/json";
+    std::string Headers;
+    std::string Body;
 };
 
-enum : uint32 {
-    RC_HTTP_PAGE_DEFAULT = 100,
-};
+// A JSON answer: the text and a newline.
+rc_http_reply_t rc_http_json(unsigned int iStatus, const std::string& strJson);
+// An error for the peer: {"error": strWords}. What went wrong inside goes
+// to the log, never here.
+rc_http_reply_t rc_http_error(unsigned int iStatus, const std::string& strWords);
+
+// The backend's answer to one request.
+typedef std::function<void(const rc_http_reply_t& oReply)> RcHttpReply;
 
 // The store's side of the API. Each call answers through fnReply exactly
 // once, before it returns or later on the caller's thread; a reply to a
-// connection gone meanwhile is dropped. FIDs are 40 lowercase hex digits.
+// connection gone meanwhile is dropped. FIDs are 40 lowercase hex digits;
+// an unknown one is answered 404.
 class CRcHttpBackend {
 public:
     virtual ~CRcHttpBackend() {}
     // The record as one JSON object, its locations paged by oPage.
-    virtual void Lookup(const std::string& strFid, const stRcHttpPage& oPage, RcHttpReply fnReply) = 0;
+    virtual void Lookup(const std::string& strFid, const rc_http_page_t& oPage, RcHttpReply fnReply) = 0;
     // The stored piece table, as reported.
     virtual void PieceTable(const std::string& strFid, RcHttpReply fnReply) = 0;
     // Counts as one JSON object.
     virtual void Stats(RcHttpReply fnReply) = 0;
     // Forgets the resource everywhere, so a later report of it is new.
     virtual void Remove(const std::string& strFid, RcHttpReply fnReply) = 0;
-    // A list of resources as rc_list_run answers it; ENOTSUP (answered 501)
-    // when the store cannot give this list.
+    // A list of resources as rc_list_run answers it; 501 when the store
+    // cannot give this list.
     virtual void List(const rc_list_request_t& oRequest, RcHttpReply fnReply) = 0;
     // The figures for a monitoring system, in the Prometheus text format.
     // Answered at once: a scrape never waits on the store.
-    virtual void Metrics(RcHttpReply fnReply) { fnReply(ENOSYS, "", "no metrics here"); }
+    virtual void Metrics(RcHttpReply fnReply) { fnReply(rc_http_error(404, "no metrics here")); }
     // The status of every answer written, /metrics' own included.
     virtual void Answered(unsigned int iStatus) { (void)iStatus; }
 };
 
-struct stRcHttpSigning {
+struct rc_http_signing_t {
     bool HasSecret = false;  // false: every removal is refused
     unsigned char Secret[SIG_SECRET_LEN] = {};
     uint32 WindowS = SIG_DEFAULT_WINDOW_S;
     // The tokens already used, shared by every connection; null: not checked.
-    CRcReplay* Replay = nullptr;
+    CRcRemovalTokens* Tokens = nullptr;
 };
 
 enum ERcHttpState {
@@ -86,7 +89,7 @@ const size_t RC_HTTP_MAX_HELD = 1024 * 1024;
 
 class CRcHttpConn {
 public:
-    CRcHttpConn(CRcHttpBackend& oBackend, const stRcHttpSigning& oSigning);
+    CRcHttpConn(CRcHttpBackend& oBackend, const rc_http_signing_t& oSigning);
     ~CRcHttpConn();
 
     // Parses iLen more bytes received at tNow (which judges signatures) and
@@ -98,6 +101,8 @@ public:
     uint64 GetAnswered() const { return m_iAnswered; }
     // An answer of the backend is awaited.
     bool IsWaiting() const { return m_bWaiting; }
+    // A request has begun and is not yet whole (its head or its body).
+    bool IsPartial() const { return !m_bWaiting && m_eState == RC_HTTP_OPEN && (m_ePhase == PHASE_BODY || m_iHeadBytes > 0); }
     // Called (on the backend's reply, from inside it) when an awaited answer
     // has come; the owner then calls Resume.
     void SetWake(std::function<void()> fnWake) { m_fnWake = std::move(fnWake); }
@@ -120,29 +125,55 @@ private:
     static int OnMessageComplete(http_parser* pParser);
     static const http_parser_settings& Settings();
 
-    enum EReplyKind { REPLY_JSON, REPLY_TABLE, REPLY_REMOVED, REPLY_METRICS };
+    // What a route's handler is given: the path, the path's placeholders
+    // in order, and the parameters, read by the route's rules.
+    struct stRequest {
+        std::string Path;
+        std::vector<std::string> Args;
+        CRcHttpParams Params;
+    };
+    typedef void (CRcHttpConn::*Handler)(const stRequest& oRequest, std::string& strOut);
+    // One entry of the route table: a method, a path pattern whose segments
+    // are literal or a placeholder ({fid}, {hash}: any one segment, checked
+    // by the handler; {page}: a whole path the page serves), whether the
+    // query is read (and held to its rules) and the handler.
+    struct stRoute {
+        unsigned int Method;
+        const char* Pattern;
+        bool Query;
+        Handler Handle;
+    };
+    static const stRoute s_arRoutes[];
 
     void KeepHeader();
     bool CheckHead(std::string& strOut);
     void Dispatch(std::string& strOut);
-    void Remove(const std::string& strPath, const std::string& strFid, std::string& strOut);
+    void GetPage(const stRequest& oRequest, std::string& strOut);
+    void GetMetrics(const stRequest& oRequest, std::string& strOut);
+    void GetStats(const stRequest& oRequest, std::string& strOut);
+    void GetRecent(const stRequest& oRequest, std::string& strOut);
+    void GetSearch(const stRequest& oRequest, std::string& strOut);
+    void GetHash(const stRequest& oRequest, std::string& strOut);
+    void GetRecord(const stRequest& oRequest, std::string& strOut);
+    void GetTable(const stRequest& oRequest, std::string& strOut);
+    void PostRemove(const stRequest& oRequest, std::string& strOut);
+    // The list asked for, or the reason it cannot be.
+    void AskList(rc_list_request_t& oList, const stRequest& oRequest, std::string& strOut);
+    // The FID of the path's first placeholder, in lowercase; false when
+    // answered 400.
+    bool FidOf(const stRequest& oRequest, std::string& strFid, std::string& strOut);
     // The reply callback for the request being dispatched.
-    RcHttpReply Await(EReplyKind eKind, const std::string& strWhat);
-    void OnReply(EReplyKind eKind, const std::string& strWhat, int iErr, const std::string& strText,
-                 const std::string& strReason);
+    RcHttpReply Await(const std::string& strWhat);
+    void OnReply(const rc_http_reply_t& oReply);
     // The request is answered: the next may be read.
     void EndRequest();
-    // Asks for a list (rc_list), or answers why not; false when the path is
-    // not one.
-    bool List(const std::string& strPath, const http_parser_url& oUrl, bool bGet, std::string& strOut);
-    void Answer(unsigned int iStatus, const std::string& strBody, std::string& strOut, const char* pszAllow = nullptr,
-                const char* pszType = "application/json", const char* pszHeaders = nullptr);
+    void Answer(const rc_http_reply_t& oReply, std::string& strOut, const char* pszAllow = nullptr);
     void AnswerError(unsigned int iStatus, const std::string& strReason, std::string& strOut,
                      const char* pszAllow = nullptr);
     void AnswerAndClose(unsigned int iStatus, const std::string& strReason, std::string& strOut);
 
     CRcHttpBackend& m_oBackend;
-    const stRcHttpSigning& m_oSigning;
+    const rc_http_signing_t& m_oSigning;
     http_parser m_parser;
     ERcHttpState m_eState;
     EPhase m_ePhase;

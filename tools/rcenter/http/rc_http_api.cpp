@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "rc_record_format.h"
+#include "svr_log.h"
 #include "str_util.h"
 
 namespace {
@@ -21,9 +22,18 @@ int fid_of(const std::string& strFid, Sha1Hash& oFid, std::string& strReason) {
     return 0;
 }
 
-// A store's own failure is never a client's: ENOENT (a file gone) or EINVAL
-// from the store would read as "unknown FID" or a bad request.
-int store_failure(int iErr) { return iErr == EINVAL || iErr == ENOENT ? EIO : iErr; }
+// A store's failure as the peer sees it: the database away for now is worth
+// another try (503); anything else is ours (500). The reason, which may name
+// paths and libraries, goes to the log.
+rc_http_reply_t store_failure(const char* pszWhat, int iErr, const std::string& strReason) {
+    if (iErr == ECONNREFUSED || iErr == ECONNRESET || iErr == ETIMEDOUT || iErr == ENOTCONN ||
+        iErr == EHOSTUNREACH || iErr == ENETUNREACH || iErr == EAGAIN) {
+        LOG_WARN("HTTP %s: %s", pszWhat, strReason.c_str());
+        return rc_http_error(503, "store unavailable");
+    }
+    LOG_ERR("HTTP %s: %s", pszWhat, strReason.c_str());
+    return rc_http_error(500, "internal error");
+}
 
 struct stFound {
     int iErr = 0;
@@ -38,46 +48,49 @@ struct stFound {
 std::string rc_http_record_page(const rc_resource_t& oRes, uint64 iNext, size_t iBudget) {
     rc_resource_t oShown = oRes;
     oShown.Locations.clear();
-    const size_t iBase = rc_record_json(oShown, RC_RECORD_HEALTH).size();
-    size_t iSize = iBase;
+    rc_json_t oRecord = rc_record_value(oShown, RC_RECORD_HEALTH);
+    size_t iSize = rc_json_dump(oRecord).size();
+    rc_json_t& oLocations = oRecord["locations"];
     size_t iKeep = 0;
     for (; iKeep < oRes.Locations.size(); ++iKeep) {
         oShown.Locations.assign(1, oRes.Locations[iKeep]);
-        const size_t iMore = rc_record_json(oShown, RC_RECORD_HEALTH).size() - iBase + (iKeep > 0 ? 2 : 0);
+        rc_json_t oOne = rc_record_value(oShown, RC_RECORD_HEALTH)["locations"][0];
+        const size_t iMore = rc_json_dump(oOne).size() + (iKeep > 0 ? 2 : 0);
         if (iKeep > 0 && iSize + iMore > iBudget) break;
         iSize += iMore;
+        oLocations.push_back(std::move(oOne));
     }
-    oShown.Locations.assign(oRes.Locations.begin(), oRes.Locations.begin() + static_cast<long>(iKeep));
-    if (iKeep < oRes.Locations.size()) iNext = oShown.Locations.back().Id;
-    std::string strJson = rc_record_json(oShown, RC_RECORD_HEALTH);
-    // rc_record_json closes the object last.
-    strJson.pop_back();
-    strJson += ", \"next\": " + (iNext == 0 ? std::string("null") : std::to_string(iNext)) + "}";
-    return strJson;
+    if (iKeep < oRes.Locations.size()) iNext = oRes.Locations[iKeep - 1].Id;
+    oRecord["next"] = nullptr;
+    if (iNext != 0) oRecord["next"] = iNext;
+    return rc_json_dump(oRecord);
 }
 
-void CRcHttpApi::Lookup(const std::string& strFid, const stRcHttpPage& oPage, RcHttpReply fnReply) {
+void CRcHttpApi::Lookup(const std::string& strFid, const rc_http_page_t& oPage, RcHttpReply fnReply) {
     FindAndAnswer(strFid, oPage, fnReply, [](const rc_resource_t& oRes, uint64 iNext) {
-        return rc_http_record_page(oRes, iNext, RC_HTTP_RECORD_BUDGET);
+        return rc_http_json(200, rc_http_record_page(oRes, iNext, RC_HTTP_RECORD_BUDGET));
     });
 }
 
 // One location is the least a page holds; the table is all that is shown.
 void CRcHttpApi::PieceTable(const std::string& strFid, RcHttpReply fnReply) {
-    stRcHttpPage oOne;
+    rc_http_page_t oOne;
     oOne.Limit = 1;
     oOne.After = 0;
     FindAndAnswer(strFid, oOne, fnReply, [](const rc_resource_t& oRes, uint64) {
-        return std::string(oRes.Tpt.begin(), oRes.Tpt.end());
+        rc_http_reply_t oReply;
+        oReply.Type = "application/octet-stream";
+        oReply.Body.assign(oRes.Tpt.begin(), oRes.Tpt.end());
+        return oReply;
     });
 }
 
-void CRcHttpApi::FindAndAnswer(const std::string& strFid, const stRcHttpPage& oPage, RcHttpReply fnReply,
-                               std::function<std::string(const rc_resource_t&, uint64)> fnBody) {
+void CRcHttpApi::FindAndAnswer(const std::string& strFid, const rc_http_page_t& oPage, RcHttpReply fnReply,
+                               std::function<rc_http_reply_t(const rc_resource_t&, uint64)> fnBody) {
     Sha1Hash oFid;
     std::string strReason;
     if (fid_of(strFid, oFid, strReason) != 0) {
-        fnReply(EINVAL, "", strReason);
+        fnReply(rc_http_error(400, strReason));
         return;
     }
     auto pFound = std::make_shared<stFound>();
@@ -88,11 +101,11 @@ void CRcHttpApi::FindAndAnswer(const std::string& strFid, const stRcHttpPage& oP
         },
         [pFound, fnReply, fnBody] {
             if (pFound->iErr != 0) {
-                fnReply(store_failure(pFound->iErr), "", pFound->strError);
+                fnReply(store_failure("look-up", pFound->iErr, pFound->strError));
             } else if (!pFound->bFound) {
-                fnReply(ENOENT, "", "");
+                fnReply(rc_http_error(404, "unknown FID"));
             } else {
-                fnReply(0, fnBody(pFound->oRes, pFound->iNext), "");
+                fnReply(fnBody(pFound->oRes, pFound->iNext));
             }
         });
 }
@@ -104,30 +117,27 @@ void CRcHttpApi::Stats(RcHttpReply fnReply) {
         rc_store_counts_t oStored;
     };
     auto pCounted = std::make_shared<stCounted>();
-    const stRcCounts& oCounts = m_counts;
+    const rc_counts_t& oCounts = m_counts;
     m_oReader.Submit(
         [pCounted](CRcStore& oStore) { pCounted->iErr = oStore.GetCounts(pCounted->oStored, pCounted->strError); },
         [pCounted, fnReply, &oCounts] {
             if (pCounted->iErr != 0) {
-                fnReply(store_failure(pCounted->iErr), "", pCounted->strError);
+                fnReply(store_failure("stats", pCounted->iErr, pCounted->strError));
                 return;
             }
-            std::string strOut = "{";
-            auto add = [&strOut](const char* pszKey, uint64 iValue) {
-                if (strOut.size() > 1) strOut += ", ";
-                strOut += std::string("\"") + pszKey + "\": " + std::to_string(iValue);
-            };
+            rc_json_t oOut = rc_json_t::object();
+            auto add = [&oOut](const char* pszKey, uint64 iValue) { oOut[pszKey] = iValue; };
             add("resources", pCounted->oStored.Resources);
             add("locations", pCounted->oStored.Locations);
             add("reports", pCounted->oStored.Reports);
-            add("accepted", oCounts.iAccepted);
-            add("known", oCounts.iKnown);
-            add("rejected", oCounts.iRejected);
-            add("not_stored", oCounts.iNotStored);
-            add("removed", oCounts.iRemoved);
-            add("dropped_connections", oCounts.iDropped);
-            add("http_requests", oCounts.iHttpRequests);
-            fnReply(0, strOut + "}", "");
+            add("accepted", oCounts.Accepted);
+            add("known", oCounts.Known);
+            add("rejected", oCounts.Rejected);
+            add("not_stored", oCounts.NotStored);
+            add("removed", oCounts.Removed);
+            add("dropped_connections", oCounts.Dropped);
+            add("http_requests", oCounts.HttpRequests);
+            fnReply(rc_http_json(200, rc_json_dump(oOut)));
         });
 }
 
@@ -135,14 +145,16 @@ void CRcHttpApi::Remove(const std::string& strFid, RcHttpReply fnReply) {
     Sha1Hash oFid;
     std::string strReason;
     if (fid_of(strFid, oFid, strReason) != 0) {
-        fnReply(EINVAL, "", strReason);
+        fnReply(rc_http_error(400, strReason));
         return;
     }
-    m_oReports.Remove(oFid, [fnReply](int iErr, bool bFound, const std::string& strError) {
+    m_oWritePath.Remove(oFid, [fnReply, strFid](int iErr, bool bFound, const std::string& strError) {
         if (iErr != 0) {
-            fnReply(store_failure(iErr), "", strError);
+            fnReply(store_failure("removal", iErr, strError));
+        } else if (!bFound) {
+            fnReply(rc_http_error(404, "unknown FID"));
         } else {
-            fnReply(bFound ? 0 : ENOENT, "", "");
+            fnReply(rc_http_json(200, rc_json_dump(rc_json_t{{"removed", strFid}})));
         }
     });
 }
@@ -154,16 +166,25 @@ void CRcHttpApi::List(const rc_list_request_t& oRequest, RcHttpReply fnReply) {
         std::string strError;
     };
     auto pListed = std::make_shared<stListed>();
-    m_oReader.Submit(
+    (oRequest.Kind == RC_LIST_HASH ? m_oReader : m_oSearcher).Submit(
         [pListed, oRequest](CRcStore& oStore) {
             pListed->iErr = rc_list_run(oStore, oRequest, pListed->strJson, pListed->strError);
         },
         [pListed, fnReply] {
-            // ENOTSUP says what the store cannot do; any other failure is its own.
-            const int iErr = pListed->iErr == ENOTSUP ? ENOTSUP : store_failure(pListed->iErr);
-            fnReply(iErr, pListed->strJson, pListed->strError);
+            if (pListed->iErr == ENOTSUP) {
+                fnReply(rc_http_error(501, "not supported by this store"));
+            } else if (pListed->iErr != 0) {
+                fnReply(store_failure("list", pListed->iErr, pListed->strError));
+            } else {
+                fnReply(rc_http_json(200, pListed->strJson));
+            }
         });
 }
-void CRcHttpApi::Metrics(RcHttpReply fnReply) { fnReply(0, m_oMetrics.Text(), ""); }
+void CRcHttpApi::Metrics(RcHttpReply fnReply) {
+    rc_http_reply_t oReply;
+    oReply.Type = "text/plain; version=0.0.4; charset=utf-8";
+    oReply.Body = m_oMetrics.Text();
+    fnReply(oReply);
+}
 
 void CRcHttpApi::Answered(unsigned int iStatus) { m_oMetrics.CountHttpAnswer(iStatus); }

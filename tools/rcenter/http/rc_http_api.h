@@ -1,6 +1,6 @@
 // CRcHttpApi: the HTTP API's answers from the running center. Look-ups run
 // on the reading store thread, so no commit, checkpoint or lock of another
-// process delays them; a removal goes through the report handler, so it
+// process delays them; a removal goes through the write path, so it
 // follows the reports received before it and leaves the store and the
 // dedup cache together; the statistics are the store's counts beside the
 // server's own; /metrics is answered at once from what the loop keeps.
@@ -14,10 +14,10 @@
 
 #include "rc_counts.h"
 #include "rc_http.h"
-#include "rc_report_handler.h"
 #include "rc_server_metrics.h"
 #include "rc_store.h"
 #include "rc_store_worker.h"
+#include "rc_write_path.h"
 
 enum : uint32 {
     // A record's JSON stops taking locations at this size (the next cursor
@@ -33,15 +33,18 @@ std::string rc_http_record_page(const rc_resource_t& oRes, uint64 iNext, size_t 
 
 class CRcHttpApi : public CRcHttpBackend {
 public:
-    CRcHttpApi(CRcStoreWorker& oReader, CRcReportHandler& oReports, const stRcCounts& oCounts,
-               CRcServerMetrics& oMetrics)
-        : m_oReader(oReader), m_oReports(oReports), m_counts(oCounts), m_oMetrics(oMetrics) {}
+    // Look-ups (a hash's list among them) and counts go to oReader, lists and searches to oSearcher
+    // (which may be the same worker), so a look-up never waits behind a search.
+    CRcHttpApi(CRcStoreWorker& oReader, CRcStoreWorker& oSearcher, CRcWritePath& oWritePath,
+               const rc_counts_t& oCounts, CRcServerMetrics& oMetrics)
+        : m_oReader(oReader), m_oSearcher(oSearcher), m_oWritePath(oWritePath), m_counts(oCounts), m_oMetrics(oMetrics) {}
 
-    void Lookup(const std::string& strFid, const stRcHttpPage& oPage, RcHttpReply fnReply) override;
+    void Lookup(const std::string& strFid, const rc_http_page_t& oPage, RcHttpReply fnReply) override;
     void PieceTable(const std::string& strFid, RcHttpReply fnReply) override;
     void Stats(RcHttpReply fnReply) override;
     void Remove(const std::string& strFid, RcHttpReply fnReply) override;
-    // On the reading store thread, like a look-up.
+    // A hash's list (a look-up) on the reading store thread, the others on
+    // the searching one.
     void List(const rc_list_request_t& oRequest, RcHttpReply fnReply) override;
     void Metrics(RcHttpReply fnReply) override;
     void Answered(unsigned int iStatus) override;
@@ -49,12 +52,13 @@ public:
 private:
     // Looks the FID up on the reading thread and answers with fnBody of
     // what was found, or the error.
-    void FindAndAnswer(const std::string& strFid, const stRcHttpPage& oPage, RcHttpReply fnReply,
-                       std::function<std::string(const rc_resource_t&, uint64)> fnBody);
+    void FindAndAnswer(const std::string& strFid, const rc_http_page_t& oPage, RcHttpReply fnReply,
+                       std::function<rc_http_reply_t(const rc_resource_t&, uint64)> fnBody);
 
     CRcStoreWorker& m_oReader;
-    CRcReportHandler& m_oReports;
-    const stRcCounts& m_counts;
+    CRcStoreWorker& m_oSearcher;
+    CRcWritePath& m_oWritePath;
+    const rc_counts_t& m_counts;
     CRcServerMetrics& m_oMetrics;
 };
 

@@ -5,17 +5,8 @@
 #include "fd_context.h"
 #include "svr_log.h"
 
-namespace {
-
-std::string PeerText(CFdContext* pFdContext) {
-    CInetAddr* pRemote = pFdContext->GetRemoteAddr();
-    return std::string(pRemote->GetIpStr()) + ":" + std::to_string(pRemote->GetPort());
-}
-
-}  // namespace
-
-CRcHttpHandler::CRcHttpHandler(CAioOperator& oOperator, CRcHttpBackend& oBackend, const stRcHttpSigning& oSigning,
-                               stRcCounts& oCounts)
+CRcHttpHandler::CRcHttpHandler(CAioOperator& oOperator, CRcHttpBackend& oBackend, const rc_http_signing_t& oSigning,
+                               rc_counts_t& oCounts)
     : m_operator(oOperator), m_oBackend(oBackend), m_oSigning(oSigning), m_counts(oCounts) {}
 
 uint64 CRcHttpHandler::QueuedBytes(CFdContext* pFdContext) {
@@ -45,11 +36,11 @@ sint32 CRcHttpHandler::OnRead(CFdContext* pFdContext, const char* pData, uint32 
     const uint64 iAnswered = oConn.GetAnswered();
     std::string strOut;
     ERcHttpState eState = oConn.Feed(pData, iDataSize, time(nullptr), strOut);
-    m_counts.iHttpRequests += oConn.GetAnswered() - iAnswered;
+    m_counts.HttpRequests += oConn.GetAnswered() - iAnswered;
     if (eState == RC_HTTP_CLOSE && strOut.empty() && oConn.IsWaiting()) {
         LOG_ERR("HTTP peer %s sends more than %zu bytes while it waits for an answer; closing",
-                PeerText(pFdContext).c_str(), RC_HTTP_MAX_HELD);
-        ++m_counts.iDropped;
+                pFdContext->GetRemoteAddr()->GetText().c_str(), RC_HTTP_MAX_HELD);
+        ++m_counts.Dropped;
     }
     return Deliver(pFdContext, oSlot, strOut, eState);
 }
@@ -57,9 +48,9 @@ sint32 CRcHttpHandler::OnRead(CFdContext* pFdContext, const char* pData, uint32 
 sint32 CRcHttpHandler::Deliver(CFdContext* pFdContext, stSlot& oSlot, std::string& strOut, ERcHttpState eState) {
     const sint32 iFd = pFdContext->GetFd();
     if (QueuedBytes(pFdContext) + strOut.size() > MAX_HTTP_QUEUED_BYTES) {
-        LOG_ERR("HTTP peer %s leaves more than %u bytes of answers unread; closing", PeerText(pFdContext).c_str(),
+        LOG_ERR("HTTP peer %s leaves more than %u bytes of answers unread; closing", pFdContext->GetRemoteAddr()->GetText().c_str(),
                 static_cast<unsigned>(MAX_HTTP_QUEUED_BYTES));
-        ++m_counts.iDropped;
+        ++m_counts.Dropped;
         return -1;
     }
     if (strOut.empty()) return eState == RC_HTTP_CLOSE && !oSlot.pConn->IsWaiting() ? -1 : 0;
@@ -87,7 +78,7 @@ void CRcHttpHandler::Run() {
         const uint64 iAnswered = oSlot.pConn->GetAnswered();
         std::string strOut;
         ERcHttpState eState = oSlot.pConn->Resume(time(nullptr), strOut);
-        m_counts.iHttpRequests += oSlot.pConn->GetAnswered() - iAnswered;
+        m_counts.HttpRequests += oSlot.pConn->GetAnswered() - iAnswered;
         if (Deliver(pFdContext, oSlot, strOut, eState) != 0) {
             // Closed here, so no OnFdClosed: the slot goes now, unless its
             // last answer is still referenced (let go in OnWrote).
@@ -102,6 +93,12 @@ void CRcHttpHandler::EndTurn() {
     for (const auto& oSlot : m_oSlots) {
         if (oSlot.second->pConn && oSlot.second->pConn->IsWaiting()) m_operator.KeepActive(oSlot.first);
     }
+}
+
+bool CRcHttpHandler::IsPartial(CFdContext* pFdContext) const {
+    auto it = m_oSlots.find(pFdContext->GetFd());
+    return it != m_oSlots.end() && it->second->iFdSeq == pFdContext->GetSeq() && it->second->pConn &&
+           it->second->pConn->IsPartial();
 }
 
 size_t CRcHttpHandler::GetWaiting() const {

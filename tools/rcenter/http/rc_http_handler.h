@@ -25,8 +25,8 @@ public:
         MAX_HTTP_QUEUED_BYTES = 4u * 1024 * 1024,
     };
 
-    CRcHttpHandler(CAioOperator& oOperator, CRcHttpBackend& oBackend, const stRcHttpSigning& oSigning,
-                   stRcCounts& oCounts);
+    CRcHttpHandler(CAioOperator& oOperator, CRcHttpBackend& oBackend, const rc_http_signing_t& oSigning,
+                   rc_counts_t& oCounts);
 
     // As CAioEvtHandler's calls, for HTTP connections.
     sint32 OnRead(CFdContext* pFdContext, const char* pData, uint32 iDataSize, uint32& iParsedDataSize);
@@ -38,6 +38,8 @@ public:
     void EndTurn();
     // Connections whose answer is awaited.
     size_t GetWaiting() const;
+    // Whether the connection on pFdContext holds a request begun and not yet whole.
+    bool IsPartial(CFdContext* pFdContext) const;
 
 private:
     // One connection: its parser and, once it has said its last word, that
@@ -59,8 +61,8 @@ private:
 
     CAioOperator& m_operator;
     CRcHttpBackend& m_oBackend;
-    const stRcHttpSigning& m_oSigning;
-    stRcCounts& m_counts;
+    const rc_http_signing_t& m_oSigning;
+    rc_counts_t& m_counts;
     std::unordered_map<sint32, std::unique_ptr<stSlot> > m_oSlots;  // by descriptor
     std::vector<std::pair<sint32, uint32> > m_oReady;  // descriptor and generation
 };

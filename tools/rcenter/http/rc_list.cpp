@@ -3,44 +3,17 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "post_form.h"
 #include "rc_record_format.h"
 #include "str_util.h"
 
 namespace {
 
-const char kHashPrefix[] = "/v1/hash/";
-
-bool is_hex(const std::string& strText) {
-    return std::all_of(strText.begin(), strText.end(), [](char c) {
-        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-    });
-}
-
-// A whole decimal number from iMin to iMax, nothing else.
-bool parse_number(const std::string& strText, uint64 iMin, uint64 iMax, uint64& iValue) {
-    if (strText.empty() || strText.size() > 20) return false;
-    uint64 iSum = 0;
-    for (char c : strText) {
-        if (c < '0' || c > '9') return false;
-        const uint64 iDigit = static_cast<uint64>(c - '0');
-        if (iSum > (~0ULL - iDigit) / 10) return false;
-        iSum = iSum * 10 + iDigit;
-    }
-    if (iSum < iMin || iSum > iMax) return false;
-    iValue = iSum;
-    return true;
-}
-
 std::string answer(const std::vector<rc_resource_entry_t>& oEntries, uint64 iNext) {
-    std::string strOut = "{\"resources\": [";
-    for (size_t i = 0; i < oEntries.size(); ++i) {
-        if (i > 0) strOut += ", ";
-        strOut += rc_entry_json(oEntries[i]);
-    }
-    strOut += "], \"next\": ";
-    strOut += iNext == 0 ? std::string("null") : std::to_string(iNext);
-    return strOut + "}";
+    rc_json_t oList = rc_json_t::array();
+    for (const rc_resource_entry_t& oEntry : oEntries) oList.push_back(rc_entry_value(oEntry));
+    rc_json_t oOut = {{"resources", std::move(oList)}, {"next", nullptr}};
+    if (iNext != 0) oOut["next"] = iNext;
+    return rc_json_dump(oOut);
 }
 
 // A hash names at most a few resources, so its answer is never paged: each
@@ -74,65 +47,6 @@ int find_hash(CRcStore& oStore, const std::string& strHex, std::vector<rc_resour
 }
 
 }  // namespace
-
-bool rc_list_route(const std::string& strPath, const std::string& strQuery, rc_list_request_t& oReq,
-                   unsigned int& iStatus, std::string& strReason) {
-    oReq = rc_list_request_t();
-    iStatus = 0;
-    const size_t iHashPrefix = sizeof(kHashPrefix) - 1;
-    if (strPath == "/v1/resources") {
-        oReq.Kind = RC_LIST_RECENT;
-    } else if (strPath == "/v1/search") {
-        oReq.Kind = RC_LIST_SEARCH;
-    } else if (strPath.compare(0, iHashPrefix, kHashPrefix) == 0) {
-        oReq.Kind = RC_LIST_HASH;
-        oReq.Text = strPath.substr(iHashPrefix);
-        if ((oReq.Text.size() != 32 && oReq.Text.size() != 40) || !is_hex(oReq.Text)) {
-            iStatus = 400;
-            strReason = "not a hash: 32 or 40 hex digits expected";
-            return true;
-        }
-        std::transform(oReq.Text.begin(), oReq.Text.end(), oReq.Text.begin(),
-                       [](char c) { return c >= 'A' && c <= 'F' ? static_cast<char>(c - 'A' + 'a') : c; });
-        return true;
-    } else {
-        return false;
-    }
-    CPostForm oQuery;
-    const EPostFormResult eQuery = oQuery.Parse(strQuery.data(), strQuery.size());
-    if (eQuery != FORM_OK) {
-        iStatus = 400;
-        strReason = std::string("malformed query: ") + PostFormResultText(eQuery);
-        return true;
-    }
-    uint64 iValue = 0;
-    if (const std::string* pLimit = oQuery.Get("limit")) {
-        if (!parse_number(*pLimit, 1, RC_STORE_PAGE_MAX, iValue)) {
-            iStatus = 400;
-            strReason = "limit: a number from 1 to " + std::to_string(RC_STORE_PAGE_MAX);
-            return true;
-        }
-        oReq.Limit = static_cast<uint32>(iValue);
-    }
-    if (const std::string* pAfter = oQuery.Get("after")) {
-        if (!parse_number(*pAfter, 1, ~0ULL, iValue)) {
-            iStatus = 400;
-            strReason = "after: the \"next\" of the page before";
-            return true;
-        }
-        oReq.After = iValue;
-    }
-    if (oReq.Kind == RC_LIST_SEARCH) {
-        const std::string* pText = oQuery.Get("q");
-        if (pText == nullptr || rc_store_name_chars(*pText) < RC_STORE_NAME_MIN) {
-            iStatus = 400;
-            strReason = "q: at least " + std::to_string(RC_STORE_NAME_MIN) + " characters of a file name";
-            return true;
-        }
-        oReq.Text = *pText;
-    }
-    return true;
-}
 
 int rc_list_run(CRcStore& oStore, const rc_list_request_t& oReq, std::string& strJson, std::string& strReason) {
     std::vector<rc_resource_entry_t> oEntries;

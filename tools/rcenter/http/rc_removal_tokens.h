@@ -1,8 +1,8 @@
-// CRcReplay: the removal tokens the center has accepted, kept while their
+// CRcRemovalTokens: the removal tokens the center has accepted, kept while their
 // time could still pass the window, so a token is used once. Memory is
 // bounded by the window (a token is let go once its time is outside it) and
 // by a hard cap: when the cap is reached with tokens still live, a new one is
-// refused (RC_REPLAY_FULL) rather than an old one forgotten, since a
+// refused (RC_TOKEN_FULL) rather than an old one forgotten, since a
 // forgotten token could be used again. Single-threaded.
 #ifndef ZQ_RC_REMOVAL_TOKENS_H
 #define ZQ_RC_REMOVAL_TOKENS_H
@@ -14,22 +14,22 @@
 
 #include "common_header.h"
 
-enum ERcReplay {
-    RC_REPLAY_FRESH,  // first use: now remembered
-    RC_REPLAY_SEEN,   // used before
-    RC_REPLAY_FULL,   // not remembered: the cap is reached; refuse the request
+enum ERcTokenUse {
+    RC_TOKEN_FRESH,  // first use: now remembered
+    RC_TOKEN_SEEN,   // used before
+    RC_TOKEN_FULL,   // not remembered: the cap is reached; refuse the request
 };
 
-class CRcReplay {
+class CRcRemovalTokens {
 public:
     enum : size_t { DEFAULT_MAX_TOKENS = 16384 };
 
-    explicit CRcReplay(uint32 uiWindowS, size_t iMaxTokens = DEFAULT_MAX_TOKENS)
+    explicit CRcRemovalTokens(uint32 uiWindowS, size_t iMaxTokens = DEFAULT_MAX_TOKENS)
         : m_uiWindowS(uiWindowS), m_iMaxTokens(iMaxTokens) {}
 
     // A token that opened with the time uiTime, judged at tNow. The token's
     // hex is compared without regard to case: both spell the same bytes.
-    ERcReplay Use(const std::string& strToken, uint32 uiTime, sint64 tNow);
+    ERcTokenUse Use(const std::string& strToken, uint32 uiTime, sint64 tNow);
     size_t Size() const { return m_oSeen.size(); }
 
 private:

@@ -16,11 +16,11 @@ const std::vector<double> kLatencyBounds = {0.0005, 0.001, 0.0025, 0.005, 0.01, 
 
 }  // namespace
 
-CRcServerMetrics::CRcServerMetrics(const stRcCounts& oCounts, CRcDedup& oDedup, const CRcReplay& oReplay,
+CRcServerMetrics::CRcServerMetrics(const rc_counts_t& oCounts, CRcDedup& oDedup, const CRcRemovalTokens& oTokens,
                                    OpenConns fnOpen)
     : m_counts(oCounts),
       m_oDedup(oDedup),
-      m_oReplay(oReplay),
+      m_oTokens(oTokens),
       m_fnOpen(std::move(fnOpen)),
       m_pAnswerTimes(nullptr),
       m_pCommitTimes(nullptr),
@@ -102,21 +102,21 @@ void CRcServerMetrics::RefreshStore(CRcStoreWorker& oReader) {
 }
 
 std::string CRcServerMetrics::Text() {
-    const std::pair<const char*, uint64> arOutcomes[] = {{"accepted", m_counts.iAccepted},
-                                                         {"known", m_counts.iKnown},
-                                                         {"rejected", m_counts.iRejected},
-                                                         {"not_stored", m_counts.iNotStored}};
+    const std::pair<const char*, uint64> arOutcomes[] = {{"accepted", m_counts.Accepted},
+                                                         {"known", m_counts.Known},
+                                                         {"rejected", m_counts.Rejected},
+                                                         {"not_stored", m_counts.NotStored}};
     for (const auto& oOutcome : arOutcomes)
         *m_oMetrics.Value("zq_rcenter_reports_total", RcMetricLabel("outcome", oOutcome.first)) =
             static_cast<double>(oOutcome.second);
-    *m_oMetrics.Value("zq_rcenter_dropped_connections_total") = static_cast<double>(m_counts.iDropped);
-    *m_oMetrics.Value("zq_rcenter_removed_total") = static_cast<double>(m_counts.iRemoved);
-    const stRcOpenConns oOpen = m_fnOpen ? m_fnOpen() : stRcOpenConns();
+    *m_oMetrics.Value("zq_rcenter_dropped_connections_total") = static_cast<double>(m_counts.Dropped);
+    *m_oMetrics.Value("zq_rcenter_removed_total") = static_cast<double>(m_counts.Removed);
+    const rc_open_conns_t oOpen = m_fnOpen ? m_fnOpen() : rc_open_conns_t();
     *m_oMetrics.Value("zq_rcenter_open_connections", RcMetricLabel("kind", "report")) =
         static_cast<double>(oOpen.Report);
     *m_oMetrics.Value("zq_rcenter_open_connections", RcMetricLabel("kind", "http")) = static_cast<double>(oOpen.Http);
     *m_oMetrics.Value("zq_rcenter_cache_entries") = static_cast<double>(m_oDedup.GetEntries());
-    *m_oMetrics.Value("zq_rcenter_used_tokens") = static_cast<double>(m_oReplay.Size());
+    *m_oMetrics.Value("zq_rcenter_used_tokens") = static_cast<double>(m_oTokens.Size());
     if (m_fnChecks) {
         const rc_check_figures_t oChecks = m_fnChecks();
         for (uint32 i = 1; i < RC_HEALTH_STATES; ++i)

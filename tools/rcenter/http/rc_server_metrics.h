@@ -22,21 +22,21 @@
 #include "rc_store_worker.h"
 
 // Connections open now, by the protocol they speak.
-struct stRcOpenConns {
+struct rc_open_conns_t {
     uint64 Report = 0;
     uint64 Http = 0;
 };
 
 class CRcServerMetrics {
 public:
-    typedef std::function<stRcOpenConns()> OpenConns;
+    typedef std::function<rc_open_conns_t()> OpenConns;
 
-    CRcServerMetrics(const stRcCounts& oCounts, CRcDedup& oDedup, const CRcReplay& oReplay, OpenConns fnOpen);
+    CRcServerMetrics(const rc_counts_t& oCounts, CRcDedup& oDedup, const CRcRemovalTokens& oTokens, OpenConns fnOpen);
 
     // A report's time from the read that completed it to its answer being
     // queued, and each commit's, sync included; never null.
-    stRcHistogram* AnswerTimes() { return m_pAnswerTimes; }
-    stRcHistogram* CommitTimes() { return m_pCommitTimes; }
+    rc_histogram_t* AnswerTimes() { return m_pAnswerTimes; }
+    rc_histogram_t* CommitTimes() { return m_pCommitTimes; }
     void CountHttpAnswer(unsigned int iStatus);
     // Where the checks' figures are read at each scrape (any thread may
     // answer); none set: the check families show zeros.
@@ -50,14 +50,14 @@ private:
     CRcServerMetrics(const CRcServerMetrics&) = delete;
     CRcServerMetrics& operator=(const CRcServerMetrics&) = delete;
 
-    const stRcCounts& m_counts;
+    const rc_counts_t& m_counts;
     CRcDedup& m_oDedup;
-    const CRcReplay& m_oReplay;
+    const CRcRemovalTokens& m_oTokens;
     OpenConns m_fnOpen;
     std::function<rc_check_figures_t()> m_fnChecks;
     CRcMetrics m_oMetrics;
-    stRcHistogram* m_pAnswerTimes;
-    stRcHistogram* m_pCommitTimes;
+    rc_histogram_t* m_pAnswerTimes;
+    rc_histogram_t* m_pCommitTimes;
     bool m_bStoreReading;
 };
 

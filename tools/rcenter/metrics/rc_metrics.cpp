@@ -49,7 +49,7 @@ std::string sample(const std::string& strName, const std::string& strLabels, con
 
 }  // namespace
 
-void stRcHistogram::Observe(double dValue) {
+void rc_histogram_t::Observe(double dValue) {
     // A bucket counts what is at most its bound ("le").
     size_t iAt = static_cast<size_t>(std::lower_bound(Bounds.begin(), Bounds.end(), dValue) - Bounds.begin());
     ++Counts[iAt];
@@ -73,7 +73,7 @@ void CRcMetrics::DeclareHistogram(const std::string& strName, const std::string&
     if (m_oFamilies.count(strName) != 0) return;
     Declare(strName, RC_METRIC_HISTOGRAM, strHelp);
     stFamily& oFamily = m_oFamilies[strName];
-    oFamily.Hist.reset(new stRcHistogram);
+    oFamily.Hist.reset(new rc_histogram_t);
     oFamily.Hist->Bounds = oBounds;
     std::sort(oFamily.Hist->Bounds.begin(), oFamily.Hist->Bounds.end());
     oFamily.Hist->Counts.assign(oFamily.Hist->Bounds.size() + 1, 0);
@@ -85,7 +85,7 @@ double* CRcMetrics::Value(const std::string& strName, const std::string& strLabe
     return &it->second.Values[strLabels];
 }
 
-stRcHistogram* CRcMetrics::Histogram(const std::string& strName) {
+rc_histogram_t* CRcMetrics::Histogram(const std::string& strName) {
     auto it = m_oFamilies.find(strName);
     return it == m_oFamilies.end() ? nullptr : it->second.Hist.get();
 }
@@ -99,7 +99,7 @@ std::string CRcMetrics::Text() const {
         strOut += "# TYPE " + strName + " " + type_name(oFamily.Type) + "\n";
         for (const auto& oValue : oFamily.Values) strOut += sample(strName, oValue.first, number_text(oValue.second));
         if (!oFamily.Hist) continue;
-        const stRcHistogram& oHist = *oFamily.Hist;
+        const rc_histogram_t& oHist = *oFamily.Hist;
         uint64 iCumulative = 0;
         for (size_t i = 0; i <= oHist.Bounds.size(); ++i) {
             iCumulative += oHist.Counts[i];

@@ -16,7 +16,7 @@
 
 enum ERcMetricType { RC_METRIC_COUNTER, RC_METRIC_GAUGE, RC_METRIC_HISTOGRAM };
 
-struct stRcHistogram {
+struct rc_histogram_t {
     std::vector<double> Bounds;  // upper bounds, ascending; +Inf is implied
     std::vector<uint64> Counts;  // observations per bucket, not cumulative; one more than Bounds
     double Sum = 0;
@@ -39,7 +39,7 @@ public:
     // RcMetricLabel writes them, comma-separated; empty for none). Null for
     // a name not declared or declared as a histogram.
     double* Value(const std::string& strName, const std::string& strLabels = "");
-    stRcHistogram* Histogram(const std::string& strName);
+    rc_histogram_t* Histogram(const std::string& strName);
 
     std::string Text() const;
 
@@ -48,7 +48,7 @@ private:
         ERcMetricType Type = RC_METRIC_COUNTER;
         std::string Help;
         std::map<std::string, double> Values;  // by labels
-        std::unique_ptr<stRcHistogram> Hist;
+        std::unique_ptr<rc_histogram_t> Hist;
     };
     std::map<std::string, stFamily> m_oFamilies;
 };

@@ -36,7 +36,7 @@ struct rc_check_opts_t {
 // What the checks did since start, for /metrics.
 struct rc_check_figures_t {
     uint64 Checks[RC_HEALTH_STATES] = {};  // by outcome (never RC_HEALTH_UNCHECKED)
-    stRcHistogram Seconds;                 // each check's time
+    rc_histogram_t Seconds;                 // each check's time
     uint64 Bytes = 0;                      // body bytes received by every check
 };
 

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <memory>
 
-#include "rc_pg_conn.h"
 #include "rc_net_rule.h"
 #include "req_sig.h"
 #include "sig_key.h"
@@ -23,8 +22,8 @@ const char* const kKeys[] = {
     "inactive_timeout_ms", "max_fd_num",   "shm_key",            "shm_size",
     "http_listen_port", "http_listen_ip",  "sig_key",            "sig_window_s",
     "db_url",        "db_timeout_ms",
-    "sig_key_file",  "check_interval_s", "check_allow_nets", "check_concurrency", "check_per_host",
-    "check_timeout_ms",
+    "sig_key_file",  "request_timeout_ms", "max_conns_per_addr",
+    "check_interval_s", "check_allow_nets", "check_concurrency", "check_per_host", "check_timeout_ms",
 };
 
 struct ConfFree {
@@ -91,7 +90,7 @@ bool KnownKey(const char* pszName) {
 
 }  // namespace
 
-int rc_load_config(const std::string& strPath, stRcConfig& oConfig, bool& bMissing,
+int rc_load_config(const std::string& strPath, rc_config_t& oConfig, bool& bMissing,
                    std::vector<std::string>& oWarnings, std::string& strError) {
     bMissing = false;
     struct stat st;
@@ -134,6 +133,8 @@ int rc_load_config(const std::string& strPath, stRcConfig& oConfig, bool& bMissi
                in.Number("stat_interval_ms", oConfig.stat_interval_ms, 100, UINT_MAX) &&
                in.Number("inactive_timeout_ms", oConfig.inactive_timeout_ms, 0, UINT_MAX) &&
                in.Number("max_fd_num", oConfig.max_fd_num, RC_MIN_FD_NUM, RC_MAX_FD_NUM) &&
+               in.Number("request_timeout_ms", oConfig.request_timeout_ms, 0, UINT_MAX) &&
+               in.Number("max_conns_per_addr", oConfig.max_conns_per_addr, 1, RC_MAX_FD_NUM) &&
                // Keys are usually written in hexadecimal as unsigned numbers.
                in.Number("shm_key", oConfig.shm_key, INT_MIN, UINT_MAX) &&
                in.Number("shm_size", oConfig.shm_size, RC_MIN_SHM_SIZE, UINT_MAX) &&
@@ -157,7 +158,7 @@ int rc_load_config(const std::string& strPath, stRcConfig& oConfig, bool& bMissi
         return EINVAL;
     }
     // The value itself is not shown: it may hold a password.
-    if (!oConfig.db_url.empty() && !rc_pg_is_url(oConfig.db_url)) {
+    if (!oConfig.db_url.empty() && !rc_store_is_shared(oConfig.db_url)) {
         strError = "bad value of db_url: not a postgresql:// URI or a key=value connection string";
         return EINVAL;
     }
@@ -189,4 +190,14 @@ int rc_load_config(const std::string& strPath, stRcConfig& oConfig, bool& bMissi
         }
     }
     return 0;
+}
+
+rc_store_address_t rc_store_address(const rc_config_t& oConfig) {
+    rc_store_address_t oWhere;
+    oWhere.TimeoutMs = oConfig.db_timeout_ms;
+    oWhere.Address = oConfig.db_url.empty() ? oConfig.db_path : oConfig.db_url;
+    // db_path always names a file, even one whose name reads like key=value.
+    if (oConfig.db_url.empty() && !oWhere.Address.empty() && rc_store_is_shared(oWhere.Address))
+        oWhere.Address = "./" + oWhere.Address;
+    return oWhere;
 }

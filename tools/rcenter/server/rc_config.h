@@ -9,10 +9,11 @@
 #include <vector>
 
 #include "common_header.h"
+#include "rc_store_factory.h"
 #include "req_sig.h"
 #include "sig_key.h"
 
-struct stRcConfig {
+struct rc_config_t {
     std::string listen_ip = "127.0.0.1";
     uint32 listen_port = 0;  // 0: any free port
     std::string db_path = "./data/rcenter.db";
@@ -28,6 +29,10 @@ struct stRcConfig {
     uint32 stat_interval_ms = 60000;
     uint32 inactive_timeout_ms = 10000;  // 0: idle connections are never closed
     uint32 max_fd_num = 1024;
+    // A request head (HTTP) or a whole report packet must arrive within this
+    // from its first byte; 0: no such bound (the inactivity watch alone).
+    uint32 request_timeout_ms = 10000;
+    uint32 max_conns_per_addr = 256;  // connections one client address may hold at once
     sint32 shm_key = 0;  // 0: a private segment, gone when the server ends
     uint32 shm_size = 64u * 1024 * 1024;
     bool http_enabled = false;  // http_listen_port present
@@ -46,10 +51,10 @@ struct stRcConfig {
     uint32 check_per_host = 2;
     uint32 check_timeout_ms = 10000;
 
-    stRcConfig() = default;
-    stRcConfig(const stRcConfig&) = default;
-    stRcConfig& operator=(const stRcConfig&) = default;
-    ~stRcConfig() { SigWipe(sig_key, sizeof(sig_key)); }
+    rc_config_t() = default;
+    rc_config_t(const rc_config_t&) = default;
+    rc_config_t& operator=(const rc_config_t&) = default;
+    ~rc_config_t() { SigWipe(sig_key, sizeof(sig_key)); }
 };
 
 enum {
@@ -73,7 +78,10 @@ enum {
 // keys); otherwise an error number with the reason in strError: the system's
 // for a file that cannot be read, EINVAL for a bad value or a non-file, EIO
 // for a file the reader refused.
-int rc_load_config(const std::string& strPath, stRcConfig& oConfig, bool& bMissing,
+int rc_load_config(const std::string& strPath, rc_config_t& oConfig, bool& bMissing,
                    std::vector<std::string>& oWarnings, std::string& strError);
+
+// The store the configuration names: db_url when set, else the file db_path.
+rc_store_address_t rc_store_address(const rc_config_t& oConfig);
 
 #endif

@@ -2,6 +2,8 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -19,25 +21,24 @@ namespace {
 // line), so a scrape shows counts a few seconds old at worst.
 const uint32 kStoreGaugeIntervalMs = 5000;
 
+// Refused and cut connections are told of at most this often.
+const uint32 kRefusalLogIntervalMs = 10000;
+
 // errno when a failed call left one, else iDefault: a failure is never 0.
 int ErrnoOr(int iDefault) { return errno != 0 ? errno : iDefault; }
 
-std::string PeerText(CFdContext* pFdContext) {
-    CInetAddr* pRemote = pFdContext->GetRemoteAddr();
-    return std::string(pRemote->GetIpStr()) + ":" + std::to_string(pRemote->GetPort());
-}
-
 }  // namespace
 
-CRcenterServer::CRcenterServer(const stRcConfig& oConfig, CRcStore& oStore, CRcDedup& oDedup)
+CRcenterServer::CRcenterServer(const rc_config_t& oConfig, CRcStore& oStore, CRcDedup& oDedup)
     : m_oConfig(oConfig),
       m_oStore(oStore),
       m_oDedup(oDedup),
       m_operator(*this),
-      m_oReplay(oConfig.sig_window_s),
-      m_oMetrics(m_counts, oDedup, m_oReplay, [this] { return CountOpen(); }),
+      m_oTokens(oConfig.sig_window_s),
+      m_oMetrics(m_counts, oDedup, m_oTokens, [this] { return CountOpen(); }),
       m_oWriter(oStore),
-      m_oReports(m_operator, m_oWriter, oDedup, m_counts),
+      m_oWritePath(m_oWriter, oDedup, m_counts),
+      m_oReports(m_operator, m_oWritePath, m_counts),
       m_iListenFd(-1),
       m_iHttpListenFd(-1),
       m_iLastStatTick(0),
@@ -45,7 +46,8 @@ CRcenterServer::CRcenterServer(const stRcConfig& oConfig, CRcStore& oStore, CRcD
       m_bStopping(false) {
     m_listenAddr.Reset();
     m_httpListenAddr.Reset();
-    m_oReports.SetTimings(m_oMetrics.AnswerTimes(), m_oMetrics.CommitTimes());
+    m_oReports.SetAnswerTimes(m_oMetrics.AnswerTimes());
+    m_oWritePath.SetCommitTimes(m_oMetrics.CommitTimes());
 }
 
 // The store threads go first: nothing of theirs may outlive the handlers
@@ -69,6 +71,7 @@ void CRcenterServer::StopWorkers() {
     if (m_pChecker) m_pChecker->Stop();
     m_oWriter.Stop();
     if (m_pReader) m_pReader->Stop();
+    if (m_pSearcher) m_pSearcher->Stop();
 }
 
 int CRcenterServer::Watch(CRcStoreWorker& oWorker, std::string& strError) {
@@ -90,9 +93,9 @@ int CRcenterServer::Start(std::string& strError) {
     }
     // The last touches of the store from this thread: from now on it is the
     // store thread's.
-    m_oReports.SetIdentity(m_oStore.GetIdentity());
+    m_oWritePath.SetIdentity(m_oStore.GetIdentity());
     const std::string strStore = m_oStore.Describe();
-    m_oWriter.SetNewsHandler([this](const rc_store_news_t& oNews) { m_oReports.OnNews(oNews); });
+    m_oWriter.SetNewsHandler([this](const rc_store_news_t& oNews) { m_oWritePath.OnNews(oNews); });
     int iErr = m_oWriter.Start(strError);
     if (iErr == 0) iErr = Watch(m_oWriter, strError);
     if (iErr != 0) return iErr;
@@ -133,7 +136,7 @@ int CRcenterServer::StartChecks(std::string& strError) {
     oOpts.PerHost = m_oConfig.check_per_host;
     oOpts.TimeoutMs = m_oConfig.check_timeout_ms;
     int iErr = oOpts.Rule.Parse(m_oConfig.check_allow_nets, strError);
-    if (iErr == 0) iErr = rc_open_store(m_oConfig, RC_STORE_HEALTH, m_pCheckStore, strError);
+    if (iErr == 0) iErr = rc_open_store(rc_store_address(m_oConfig), RC_STORE_HEALTH, m_pCheckStore, strError);
     if (iErr != 0) {
         strError = "store for the checks: " + strError;
         return iErr;
@@ -149,23 +152,29 @@ int CRcenterServer::StartChecks(std::string& strError) {
     return 0;
 }
 
-// The API reads through a handle of its own on a thread of its own, so a
-// commit that waits (a sync, a lock another process holds) delays no look-up.
+// The API reads through handles of its own on threads of their own, so a
+// commit that waits (a sync, a lock another process holds) delays no look-up;
+// and lists and searches, which may read much of the store, have a thread
+// apart from the look-ups and counts, so no look-up waits behind them.
 int CRcenterServer::StartHttp(std::string& strError) {
-    int iErr = rc_open_store(m_oConfig, RC_STORE_READ, m_pReadStore, strError);
+    int iErr = rc_open_store(rc_store_address(m_oConfig), RC_STORE_READ, m_pReadStore, strError);
+    if (iErr == 0) iErr = rc_open_store(rc_store_address(m_oConfig), RC_STORE_READ, m_pSearchStore, strError);
     if (iErr != 0) {
         strError = "store for reading: " + strError;
         return iErr;
     }
     m_pReader.reset(new CRcStoreWorker(*m_pReadStore));
+    m_pSearcher.reset(new CRcStoreWorker(*m_pSearchStore));
     iErr = m_pReader->Start(strError);
     if (iErr == 0) iErr = Watch(*m_pReader, strError);
+    if (iErr == 0) iErr = m_pSearcher->Start(strError);
+    if (iErr == 0) iErr = Watch(*m_pSearcher, strError);
     if (iErr != 0) return iErr;
     m_oSigning.HasSecret = m_oConfig.sig_key_set;
     memcpy(m_oSigning.Secret, m_oConfig.sig_key, sizeof(m_oSigning.Secret));
     m_oSigning.WindowS = m_oConfig.sig_window_s;
-    m_oSigning.Replay = &m_oReplay;
-    m_pHttpApi.reset(new CRcHttpApi(*m_pReader, m_oReports, m_counts, m_oMetrics));
+    m_oSigning.Tokens = &m_oTokens;
+    m_pHttpApi.reset(new CRcHttpApi(*m_pReader, *m_pSearcher, m_oWritePath, m_counts, m_oMetrics));
     m_pHttp.reset(new CRcHttpHandler(m_operator, *m_pHttpApi, m_oSigning, m_counts));
 
     const std::string& strIp = m_oConfig.http_listen_ip.empty() ? m_oConfig.listen_ip : m_oConfig.http_listen_ip;
@@ -195,6 +204,7 @@ void CRcenterServer::RunOnce() {
     m_operator.OnRun();
     m_oReports.EndTurn();
     if (m_pHttp) m_pHttp->EndTurn();
+    SweepPeers();
     // Unsigned difference: right across the tick's wrap; a clock set back
     // only brings one line forward.
     if (GetTickCount() - m_iLastStatTick >= m_oConfig.stat_interval_ms) WriteStatistics();
@@ -207,8 +217,8 @@ void CRcenterServer::RefreshStoreGauges() {
     if (m_pReader) m_oMetrics.RefreshStore(*m_pReader);
 }
 
-stRcOpenConns CRcenterServer::CountOpen() {
-    stRcOpenConns oOpen;
+rc_open_conns_t CRcenterServer::CountOpen() {
+    rc_open_conns_t oOpen;
     for (uint32 i = 0; i < m_operator.GetMaxFdNum(); ++i) {
         CFdContext* pFdContext = m_operator.GetFdContext(static_cast<sint32>(i));
         if (pFdContext == nullptr || pFdContext->GetFd() != static_cast<sint32>(i) ||
@@ -222,23 +232,24 @@ stRcOpenConns CRcenterServer::CountOpen() {
 void CRcenterServer::RunCompletions() {
     m_oWriter.RunCompletions();
     if (m_pReader) m_pReader->RunCompletions();
+    if (m_pSearcher) m_pSearcher->RunCompletions();
     if (m_pHttp) m_pHttp->Run();
 }
 
 void CRcenterServer::WriteStatistics() {
     m_iLastStatTick = GetTickCount();
-    m_oReports.CommitTallies();
+    m_oWritePath.CommitTallies();
     RefreshStoreGauges();
     g_StatisLog.Write("%s", m_oDedup.GetStatisticInfo().c_str());
     g_StatisLog.Write("reports accepted=%llu known=%llu rejected=%llu not_stored=%llu dropped_connections=%llu "
                       "removed=%llu http_requests=%llu",
-                      static_cast<unsigned long long>(m_counts.iAccepted),
-                      static_cast<unsigned long long>(m_counts.iKnown),
-                      static_cast<unsigned long long>(m_counts.iRejected),
-                      static_cast<unsigned long long>(m_counts.iNotStored),
-                      static_cast<unsigned long long>(m_counts.iDropped),
-                      static_cast<unsigned long long>(m_counts.iRemoved),
-                      static_cast<unsigned long long>(m_counts.iHttpRequests));
+                      static_cast<unsigned long long>(m_counts.Accepted),
+                      static_cast<unsigned long long>(m_counts.Known),
+                      static_cast<unsigned long long>(m_counts.Rejected),
+                      static_cast<unsigned long long>(m_counts.NotStored),
+                      static_cast<unsigned long long>(m_counts.Dropped),
+                      static_cast<unsigned long long>(m_counts.Removed),
+                      static_cast<unsigned long long>(m_counts.HttpRequests));
 }
 
 bool CRcenterServer::WritesPending() {
@@ -259,10 +270,11 @@ bool CRcenterServer::Stop() {
         *pFd = -1;
     }
     // The counts of repeats go with the last commit.
-    m_oReports.CommitTallies();
+    m_oWritePath.CommitTallies();
     const uint32 iStart = GetTickCount();
     auto waiting = [this] {
-        return !m_oReports.IsIdle() || m_oWriter.GetInFlight() > 0 || (m_pReader && m_pReader->GetInFlight() > 0);
+        return !m_oWritePath.IsIdle() || m_oWriter.GetInFlight() > 0 || (m_pReader && m_pReader->GetInFlight() > 0) ||
+               (m_pSearcher && m_pSearcher->GetInFlight() > 0);
     };
     while (waiting() && GetTickCount() - iStart < STOP_STORE_WAIT_MS) {
         m_operator.OnRun();
@@ -290,9 +302,132 @@ sint32 CRcenterServer::OnTcpRead(CFdContext* pFdContext, char* pData, uint32 iDa
         iParsedDataSize = iDataSize;
         return 0;
     }
-    if (KindOf(pFdContext) == RC_CONN_HTTP && m_pHttp)
-        return m_pHttp->OnRead(pFdContext, pData, iDataSize, iParsedDataSize);
-    return m_oReports.OnRead(pFdContext, pData, iDataSize, iParsedDataSize);
+    EndGracefully(pFdContext);
+    if (!AdmitPeer(pFdContext)) return -1;
+    sint32 iRet;
+    bool bPartial;
+    if (KindOf(pFdContext) == RC_CONN_HTTP && m_pHttp) {
+        iRet = m_pHttp->OnRead(pFdContext, pData, iDataSize, iParsedDataSize);
+        bPartial = m_pHttp->IsPartial(pFdContext);
+    } else {
+        iRet = m_oReports.OnRead(pFdContext, pData, iDataSize, iParsedDataSize);
+        bPartial = iParsedDataSize < iDataSize;
+    }
+    if (iRet == 0) NotePartial(pFdContext, bPartial);
+    return iRet;
+}
+
+bool CRcenterServer::AdmitPeer(CFdContext* pFdContext) {
+    const sint32 iFd = pFdContext->GetFd();
+    if (m_oPeers.size() <= static_cast<size_t>(iFd)) m_oPeers.resize(static_cast<size_t>(iFd) + 1);
+    stPeer& oPeer = m_oPeers[static_cast<size_t>(iFd)];
+    const uint64 iMark = static_cast<uint64>(pFdContext->GetSeq()) + 1;
+    if (oPeer.iMark == iMark) return true;
+    if (oPeer.iMark != 0) ForgetPeer(iFd);
+    const uint32 iIp = pFdContext->GetRemoteAddr()->GetIp();
+    const EConnKind nKind = KindOf(pFdContext);
+    // Each port keeps an eighth of the table (8 at least) that the other
+    // cannot take, so a flood on one never locks the other out.
+    const uint32 iReserve = std::max<uint32>(8, m_oConfig.max_fd_num / 8);
+    const uint32 iShare = m_oConfig.max_fd_num > iReserve ? m_oConfig.max_fd_num - iReserve : 1;
+    int iWhy = -1;
+    if (m_oPerAddr[iIp] >= m_oConfig.max_conns_per_addr) {
+        iWhy = 0;
+    } else if (m_arPerKind[nKind] >= iShare) {
+        iWhy = 1;
+    }
+    if (iWhy >= 0) {
+        if (m_oPerAddr[iIp] == 0) m_oPerAddr.erase(iIp);
+        ++m_arRefused[iWhy];
+        m_strLastRefused = pFdContext->GetRemoteAddr()->GetText();
+        return false;
+    }
+    oPeer.iMark = iMark;
+    oPeer.iIp = iIp;
+    oPeer.nKind = nKind;
+    oPeer.iPartialSince = 0;
+    ++m_oPerAddr[iIp];
+    ++m_arPerKind[nKind];
+    return true;
+}
+
+void CRcenterServer::NotePartial(CFdContext* pFdContext, bool bPartial) {
+    const size_t iFd = static_cast<size_t>(pFdContext->GetFd());
+    if (iFd >= m_oPeers.size() || m_oPeers[iFd].iMark != static_cast<uint64>(pFdContext->GetSeq()) + 1) return;
+    stPeer& oPeer = m_oPeers[iFd];
+    if (!bPartial) {
+        oPeer.iPartialSince = 0;
+    } else if (oPeer.iPartialSince == 0) {
+        // 0 means none, so a tick of 0 is taken as 1.
+        oPeer.iPartialSince = std::max<uint32>(GetTickCount(), 1);
+    }
+}
+
+void CRcenterServer::ForgetPeer(sint32 iFd) {
+    if (iFd < 0 || static_cast<size_t>(iFd) >= m_oPeers.size()) return;
+    stPeer& oPeer = m_oPeers[static_cast<size_t>(iFd)];
+    if (oPeer.iMark == 0) return;
+    auto it = m_oPerAddr.find(oPeer.iIp);
+    if (it != m_oPerAddr.end() && --it->second == 0) m_oPerAddr.erase(it);
+    if (m_arPerKind[oPeer.nKind] > 0) --m_arPerKind[oPeer.nKind];
+    oPeer = stPeer();
+}
+
+// The whole-request deadline is kept from a request's first byte, however
+// slowly the rest trickles in: the inactivity watch, which any byte
+// refreshes, cannot bound that.
+void CRcenterServer::SweepPeers() {
+    const uint32 iNow = GetTickCount();
+    if (iNow - m_iLastPeerSweep < 100) return;
+    m_iLastPeerSweep = iNow;
+    for (size_t i = 0; i < m_oPeers.size(); ++i) {
+        stPeer& oPeer = m_oPeers[i];
+        if (oPeer.iMark == 0) continue;
+        const sint32 iFd = static_cast<sint32>(i);
+        CFdContext* pFdContext = m_operator.GetFdContext(iFd);
+        if (pFdContext == nullptr || pFdContext->GetFd() != iFd || pFdContext->GetFdType() != FD_TYPE_TCP_ACCEPTED ||
+            static_cast<uint64>(pFdContext->GetSeq()) + 1 != oPeer.iMark) {
+            ForgetPeer(iFd);
+            continue;
+        }
+        if (m_oConfig.request_timeout_ms != 0 && oPeer.iPartialSince != 0 &&
+            iNow - oPeer.iPartialSince >= m_oConfig.request_timeout_ms) {
+            ++m_arRefused[2];
+            m_strLastRefused = pFdContext->GetRemoteAddr()->GetText();
+            ++m_counts.Dropped;
+            OnFdClosed(pFdContext);
+            m_operator.CloseSocket(iFd);
+        }
+    }
+    const uint32 iRefused = m_arRefused[0] + m_arRefused[1] + m_arRefused[2];
+    if (iRefused > 0 && iNow - m_iLastRefusedLog >= kRefusalLogIntervalMs) {
+        m_iLastRefusedLog = iNow;
+        LOG_WARN("closed %u connections in the last %u s: %u over the %u a client address may hold, %u over "
+                 "their port's share of the table, %u whose request took over %u ms; the last from %s",
+                 iRefused, static_cast<unsigned>(kRefusalLogIntervalMs / 1000), m_arRefused[0],
+                 m_oConfig.max_conns_per_addr, m_arRefused[1], m_arRefused[2], m_oConfig.request_timeout_ms,
+                 m_strLastRefused.c_str());
+        m_arRefused[0] = m_arRefused[1] = m_arRefused[2] = 0;
+    }
+}
+
+// The listeners' zero linger (the library's choice) passes to the sockets
+// they accept, and would turn every close into a reset that throws away the
+// answer bytes still in the kernel's buffer. A peer the center answers gets
+// an orderly end instead: once per connection, at its first bytes (a peer
+// that sends nothing is owed nothing).
+void CRcenterServer::EndGracefully(CFdContext* pFdContext) {
+    const sint32 iFd = pFdContext->GetFd();
+    if (iFd < 0) return;
+    if (m_oGraceful.size() <= static_cast<size_t>(iFd)) m_oGraceful.resize(static_cast<size_t>(iFd) + 1, 0);
+    const uint64 iMark = static_cast<uint64>(pFdContext->GetSeq()) + 1;
+    if (m_oGraceful[static_cast<size_t>(iFd)] == iMark) return;
+    m_oGraceful[static_cast<size_t>(iFd)] = iMark;
+    struct linger oLinger;
+    oLinger.l_onoff = 0;
+    oLinger.l_linger = 0;
+    if (setsockopt(iFd, SOL_SOCKET, SO_LINGER, &oLinger, sizeof(oLinger)) != 0)
+        LOG_WARN("fd=%d: cannot clear the zero linger: %s", iFd, strerror(errno));
 }
 
 sint32 CRcenterServer::OnTcpWrote(CFdContext* pFdContext, void* pHandle, const char*, uint32, sint32 iWroteSize) {
@@ -305,8 +440,9 @@ sint32 CRcenterServer::OnUdpRead(CFdContext*, char*, uint32, const CInetAddr&) {
 sint32 CRcenterServer::OnFdClosed(CFdContext* pFdContext) {
     if (pFdContext == nullptr) return -1;
     if (pFdContext->GetFdType() != FD_TYPE_TCP_ACCEPTED) return 0;
+    ForgetPeer(pFdContext->GetFd());
     const bool bHttp = KindOf(pFdContext) == RC_CONN_HTTP;
-    LOG_INFO("%sconnection from %s closed", bHttp ? "HTTP " : "", PeerText(pFdContext).c_str());
+    LOG_DEBUG("%sconnection from %s closed", bHttp ? "HTTP " : "", pFdContext->GetRemoteAddr()->GetText().c_str());
     if (bHttp) {
         if (m_pHttp) m_pHttp->OnClosed(pFdContext);
     } else {

@@ -17,6 +17,8 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "aio_evt_handler.h"
 #include "aio_operator.h"
@@ -34,10 +36,11 @@
 #include "rc_server_metrics.h"
 #include "rc_store.h"
 #include "rc_store_worker.h"
+#include "rc_write_path.h"
 
 class CRcenterServer : public CAioEvtHandler {
 public:
-    typedef stRcCounts CCounts;
+    typedef rc_counts_t CCounts;
 
     enum : uint32 {
         // How long a stop waits for the store's answers, then for the
@@ -46,7 +49,7 @@ public:
         STOP_WRITE_WAIT_MS = 5000,
     };
 
-    CRcenterServer(const stRcConfig& oConfig, CRcStore& oStore, CRcDedup& oDedup);
+    CRcenterServer(const rc_config_t& oConfig, CRcStore& oStore, CRcDedup& oDedup);
     ~CRcenterServer() override;
 
     // Opens the reading store, starts the store threads, builds the
@@ -91,7 +94,7 @@ private:
 
     static EConnKind KindOf(CFdContext* pFdContext);
     // Accepted connections by their listener's tag, for a scrape.
-    stRcOpenConns CountOpen();
+    rc_open_conns_t CountOpen();
     void RefreshStoreGauges();
     int StartHttp(std::string& strError);
     int StartChecks(std::string& strError);
@@ -99,20 +102,24 @@ private:
     // Runs the store threads' completions and what they let go on.
     void RunCompletions();
     void StopWorkers();
+    void EndGracefully(CFdContext* pFdContext);
     bool WritesPending();
 
-    const stRcConfig& m_oConfig;
+    const rc_config_t& m_oConfig;
     CRcStore& m_oStore;
     CRcDedup& m_oDedup;
     CAioOperator m_operator;
     CCounts m_counts;
-    CRcReplay m_oReplay;
+    CRcRemovalTokens m_oTokens;
     CRcServerMetrics m_oMetrics;
     std::unique_ptr<CRcStore> m_pReadStore;
+    std::unique_ptr<CRcStore> m_pSearchStore;
     CRcStoreWorker m_oWriter;
     std::unique_ptr<CRcStoreWorker> m_pReader;
+    std::unique_ptr<CRcStoreWorker> m_pSearcher;
+    CRcWritePath m_oWritePath;
     CRcReportHandler m_oReports;
-    stRcHttpSigning m_oSigning;
+    rc_http_signing_t m_oSigning;
     std::unique_ptr<CRcHttpApi> m_pHttpApi;
     std::unique_ptr<CRcHttpHandler> m_pHttp;
     // The checks' own store handle and thread, when check_interval_s is set.
@@ -125,6 +132,38 @@ private:
     uint32 m_iLastStatTick;
     uint32 m_iLastGaugeTick;
     bool m_bStopping;
+    // By descriptor: the generation (plus one) whose zero linger is cleared.
+    std::vector<uint64> m_oGraceful;
+
+    // Slow and greedy peers: by descriptor, the connection seen sending
+    // (its generation plus one), its address, its port's kind and since when
+    // it holds a request begun and not yet whole; by address and by kind,
+    // how many such connections are open.
+    struct stPeer {
+        uint64 iMark = 0;
+        uint32 iIp = 0;
+        EConnKind nKind = RC_CONN_REPORT;
+        uint32 iPartialSince = 0;  // tick; 0: nothing partial
+    };
+    std::vector<stPeer> m_oPeers;
+    std::unordered_map<uint32, uint32> m_oPerAddr;
+    uint32 m_arPerKind[2] = {0, 0};
+    uint32 m_iLastPeerSweep = 0;
+    // What was refused or cut since the last line about it, logged at most
+    // once per interval, never once per connection.
+    uint32 m_arRefused[3] = {0, 0, 0};  // per address, per port, deadline
+    std::string m_strLastRefused;
+    uint32 m_iLastRefusedLog = 0;
+
+    // A new sending connection: false (and counted for the log) when its
+    // address or its port's share of the table is full.
+    bool AdmitPeer(CFdContext* pFdContext);
+    // After a read: whether it left a request begun and not whole.
+    void NotePartial(CFdContext* pFdContext, bool bPartial);
+    void ForgetPeer(sint32 iFd);
+    // Closes connections whose request outlived request_timeout_ms, lets go
+    // of those closed meanwhile, and writes the refusals' line when due.
+    void SweepPeers();
 };
 
 #endif

@@ -5,49 +5,9 @@
 #include <vector>
 
 #include "rc_record.h"
+#include "str_util.h"
 
 namespace {
-
-// The length of the valid UTF-8 sequence at p (at most iLeft bytes), or 0.
-size_t Utf8Length(const unsigned char* p, size_t iLeft) {
-    unsigned char c = p[0];
-    size_t n = c >= 0xf0 && c <= 0xf4 ? 4 : c >= 0xe0 ? 3 : c >= 0xc2 && c < 0xe0 ? 2 : 0;
-    if (c >= 0xf5 || n == 0 || n > iLeft) return 0;
-    for (size_t i = 1; i < n; ++i) {
-        if ((p[i] & 0xc0) != 0x80) return 0;
-    }
-    // Overlong forms, surrogates and values above U+10FFFF.
-    if (n == 3 && ((c == 0xe0 && p[1] < 0xa0) || (c == 0xed && p[1] >= 0xa0))) return 0;
-    if (n == 4 && ((c == 0xf0 && p[1] < 0x90) || (c == 0xf4 && p[1] >= 0x90))) return 0;
-    return n;
-}
-
-std::string JsonString(const std::string& strText) {
-    std::string out = "\"";
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(strText.data());
-    size_t iLen = strText.size();
-    for (size_t i = 0; i < iLen;) {
-        unsigned char c = p[i];
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-            ++i;
-            continue;
-        }
-        size_t n = c < 0x80 ? 1 : Utf8Length(p + i, iLen - i);
-        if (c < 0x20 || n == 0) {
-            char sz[8];
-            snprintf(sz, sizeof(sz), "\\u%04x", c);
-            out += sz;
-            ++i;
-            continue;
-        }
-        out.append(reinterpret_cast<const char*>(p + i), n);
-        i += n;
-    }
-    out += '"';
-    return out;
-}
 
 std::vector<rc_field_t> FieldsOf(const rc_resource_t& oRes) {
     rc_report_t oReport;
@@ -58,6 +18,30 @@ std::vector<rc_field_t> FieldsOf(const rc_resource_t& oRes) {
 }
 
 }  // namespace
+
+std::string rc_json_text(const std::string& strText) {
+    return rc_json_t(strText).dump(-1, ' ', false, rc_json_t::error_handler_t::replace);
+}
+
+std::string rc_json_dump(const rc_json_t& oValue) {
+    if (oValue.is_object()) {
+        std::string strOut = "{";
+        for (auto it = oValue.begin(); it != oValue.end(); ++it) {
+            if (strOut.size() > 1) strOut += ", ";
+            strOut += rc_json_text(it.key()) + ": " + rc_json_dump(it.value());
+        }
+        return strOut + "}";
+    }
+    if (oValue.is_array()) {
+        std::string strOut = "[";
+        for (const rc_json_t& oItem : oValue) {
+            if (strOut.size() > 1) strOut += ", ";
+            strOut += rc_json_dump(oItem);
+        }
+        return strOut + "]";
+    }
+    return oValue.dump(-1, ' ', false, rc_json_t::error_handler_t::replace);
+}
 
 std::string rc_utc_text(sint64 iTime) {
     time_t t = static_cast<time_t>(iTime);
@@ -101,13 +85,16 @@ std::string rc_health_text(const rc_health_t& oHealth) {
            (oHealth.Ranges == RC_RANGES_YES ? "yes" : oHealth.Ranges == RC_RANGES_NO ? "no" : "unknown");
 }
 
-std::string rc_health_json(const rc_health_t& oHealth) {
-    auto when = [](sint64 t) { return t == 0 ? std::string("null") : "\"" + rc_utc_text(t) + "\""; };
-    return std::string("{\"state\": \"") + rc_health_state_name(oHealth.State) + "\", \"checked_at\": " +
-           when(oHealth.CheckedAt) + ", \"ok_at\": " + when(oHealth.OkAt) +
-           ", \"failures\": " + std::to_string(oHealth.Failures) +
-           ", \"latency_ms\": " + std::to_string(oHealth.LatencyMs) + ", \"ranges\": " +
-           (oHealth.Ranges == RC_RANGES_YES ? "true" : oHealth.Ranges == RC_RANGES_NO ? "false" : "null") + "}";
+rc_json_t rc_health_value(const rc_health_t& oHealth) {
+    auto when = [](sint64 t) { return t == 0 ? rc_json_t(nullptr) : rc_json_t(rc_utc_text(t)); };
+    rc_json_t oOut{{"state", rc_health_state_name(oHealth.State)},
+                   {"checked_at", when(oHealth.CheckedAt)},
+                   {"ok_at", when(oHealth.OkAt)},
+                   {"failures", oHealth.Failures},
+                   {"latency_ms", oHealth.LatencyMs},
+                   {"ranges", nullptr}};
+    if (oHealth.Ranges != RC_RANGES_UNKNOWN) oOut["ranges"] = oHealth.Ranges == RC_RANGES_YES;
+    return oOut;
 }
 
 std::string rc_record_text(const rc_resource_t& oRes, ERcRecordShow nShow) {
@@ -117,49 +104,57 @@ std::string rc_record_text(const rc_resource_t& oRes, ERcRecordShow nShow) {
     out += "last_seen: " + rc_utc_text(oRes.LastSeen) + "\n";
     out += "count: " + std::to_string(oRes.Count) + "\n";
     for (const rc_location_t& oLoc : oRes.Locations) {
-        out += "location: " + rc_utc_text(oLoc.FirstSeen) + "\t" + rc_journal_escape(oLoc.Url) + "\t" +
-               rc_journal_escape(oLoc.FileName) + "\n";
+        out += "location: " + rc_utc_text(oLoc.FirstSeen) + "\t" + rc_tsv_escape(oLoc.Url) + "\t" +
+               rc_tsv_escape(oLoc.FileName) + "\n";
         if (nShow == RC_RECORD_HEALTH) out += "health: " + rc_health_text(oLoc.Health) + "\n";
     }
     return out;
 }
 
-std::string rc_record_json(const rc_resource_t& oRes, ERcRecordShow nShow) {
-    std::string out = "{";
+rc_json_t rc_record_value(const rc_resource_t& oRes, ERcRecordShow nShow) {
+    rc_json_t oOut = rc_json_t::object();
     for (const rc_field_t& oField : FieldsOf(oRes)) {
-        out += "\"" + oField.Key + "\": ";
-        out += oField.Number ? oField.Value : JsonString(oField.Value);
-        out += ", ";
+        unsigned long long iNumber = 0;
+        if (oField.Number && ParseDecimal(oField.Value.c_str(), ~0ULL, &iNumber) == 0) {
+            oOut[oField.Key] = static_cast<uint64>(iNumber);
+        } else {
+            oOut[oField.Key] = oField.Value;
+        }
     }
-    out += "\"first_seen\": \"" + rc_utc_text(oRes.FirstSeen) + "\", ";
-    out += "\"last_seen\": \"" + rc_utc_text(oRes.LastSeen) + "\", ";
-    out += "\"count\": " + std::to_string(oRes.Count) + ", ";
-    out += "\"locations\": [";
-    for (size_t i = 0; i < oRes.Locations.size(); ++i) {
-        const rc_location_t& oLoc = oRes.Locations[i];
-        if (i > 0) out += ", ";
-        out += "{\"url\": " + JsonString(oLoc.Url) + ", \"file\": " + JsonString(oLoc.FileName) +
-               ", \"ext\": " + JsonString(oLoc.ExtName) + ", \"ref\": " + JsonString(oLoc.Ref) +
-               ", \"first_seen\": \"" + rc_utc_text(oLoc.FirstSeen) + "\"";
-        if (nShow == RC_RECORD_HEALTH) out += ", \"health\": " + rc_health_json(oLoc.Health);
-        out += "}";
+    oOut["first_seen"] = rc_utc_text(oRes.FirstSeen);
+    oOut["last_seen"] = rc_utc_text(oRes.LastSeen);
+    oOut["count"] = oRes.Count;
+    rc_json_t oLocations = rc_json_t::array();
+    for (const rc_location_t& oLoc : oRes.Locations) {
+        rc_json_t oOne{{"url", oLoc.Url},
+                       {"file", oLoc.FileName},
+                       {"ext", oLoc.ExtName},
+                       {"ref", oLoc.Ref},
+                       {"first_seen", rc_utc_text(oLoc.FirstSeen)}};
+        if (nShow == RC_RECORD_HEALTH) oOne["health"] = rc_health_value(oLoc.Health);
+        oLocations.push_back(std::move(oOne));
     }
-    out += "]}";
-    return out;
+    oOut["locations"] = std::move(oLocations);
+    return oOut;
 }
 
-std::string rc_record_journal_line(const rc_resource_t& oRes, const rc_location_t& oWhere) {
+std::string rc_record_json(const rc_resource_t& oRes, ERcRecordShow nShow) {
+    return rc_json_dump(rc_record_value(oRes, nShow));
+}
+
+std::string rc_record_tsv_line(const rc_resource_t& oRes, const rc_location_t& oWhere) {
     rc_report_t oReport;
     rc_report_of(oRes, oWhere, oReport);
-    return rc_journal_line(oReport, static_cast<time_t>(oWhere.FirstSeen));
+    return rc_tsv_line(oReport, static_cast<time_t>(oWhere.FirstSeen));
 }
 
-std::string rc_entry_json(const rc_resource_entry_t& oEntry) {
-    return "{\"fid\": \"" + oEntry.FID.Hex() + "\", \"sha1\": \"" + oEntry.Hash.Hex() +
-           "\", \"size\": " + std::to_string(oEntry.Size) + ", \"file\": " + JsonString(oEntry.FileName) +
-           ", \"first_seen\": \"" + rc_utc_text(oEntry.FirstSeen) + "\", \"count\": " +
-           std::to_string(oEntry.Count) + "}";
+rc_json_t rc_entry_value(const rc_resource_entry_t& oEntry) {
+    return rc_json_t{{"fid", oEntry.FID.Hex()},       {"sha1", oEntry.Hash.Hex()},
+                     {"size", oEntry.Size},            {"file", oEntry.FileName},
+                     {"first_seen", rc_utc_text(oEntry.FirstSeen)}, {"count", oEntry.Count}};
 }
+
+std::string rc_entry_json(const rc_resource_entry_t& oEntry) { return rc_json_dump(rc_entry_value(oEntry)); }
 
 rc_resource_entry_t rc_entry_of(const rc_resource_t& oRes) {
     rc_resource_entry_t oEntry;

@@ -7,9 +7,22 @@
 
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "rc_store.h"
 #include "rc_tsv_line.h"
 #include "report_wire.h"
+
+// Every JSON the center writes is a value of the JSON library, written by
+// rc_json_dump on one line with a space after each ':' and ',' (the layout
+// its answers have always had, which scripts may read). Texts are escaped by
+// the library; bytes that are not valid UTF-8 become U+FFFD each, and a
+// reader cannot tell them from a reported U+FFFD, so zq_fetch refuses such
+// a name.
+typedef nlohmann::ordered_json rc_json_t;
+std::string rc_json_dump(const rc_json_t& oValue);
+// A text as a JSON string, quotes included.
+std::string rc_json_text(const std::string& strText);
 
 // Seconds since the epoch as UTC text, 2024-03-05T14:07:09Z.
 std::string rc_utc_text(sint64 iTime);
@@ -32,26 +45,27 @@ enum ERcRecordShow {
 // (rc_health_text). Ends with a newline.
 std::string rc_record_text(const rc_resource_t& oRes, ERcRecordShow nShow = RC_RECORD_PLAIN);
 
-// One JSON object on one line, no newline. Texts are escaped for JSON; a
-// byte that is not part of valid UTF-8 becomes \u00XX. With
-// RC_RECORD_HEALTH each location has a "health" object (rc_health_json).
+// One JSON object on one line, no newline (rc_json_dump of rc_record_value).
+// With RC_RECORD_HEALTH each location has a "health" object (rc_health_value).
 std::string rc_record_json(const rc_resource_t& oRes, ERcRecordShow nShow = RC_RECORD_PLAIN);
+rc_json_t rc_record_value(const rc_resource_t& oRes, ERcRecordShow nShow = RC_RECORD_PLAIN);
 
 // "ok checked_at=2024-03-05T14:07:09Z ok_at=... failures=0 latency_ms=12
 // ranges=yes": times "never" when there was none, ranges yes, no or unknown.
 std::string rc_health_text(const rc_health_t& oHealth);
 // {"state": "ok", "checked_at": "2024-...Z", "ok_at": ..., "failures": 0,
 // "latency_ms": 12, "ranges": true}: times and ranges null when unknown.
-std::string rc_health_json(const rc_health_t& oHealth);
+rc_json_t rc_health_value(const rc_health_t& oHealth);
 
 // A list entry as one JSON object on one line: fid, sha1, size, file,
 // first_seen, count; texts escaped as in rc_record_json.
 std::string rc_entry_json(const rc_resource_entry_t& oEntry);
+rc_json_t rc_entry_value(const rc_resource_entry_t& oEntry);
 
 // The entry a whole resource gives (named after its first location).
 rc_resource_entry_t rc_entry_of(const rc_resource_t& oRes);
 
-// The journal line of the report that added this location (rc_journal_line).
-std::string rc_record_journal_line(const rc_resource_t& oRes, const rc_location_t& oWhere);
+// The journal line of the report that added this location (rc_tsv_line).
+std::string rc_record_tsv_line(const rc_resource_t& oRes, const rc_location_t& oWhere);
 
 #endif

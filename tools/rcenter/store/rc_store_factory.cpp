@@ -2,26 +2,33 @@
 
 #include <cerrno>
 
+#include "rc_pg_conn.h"
 #include "rc_pg_store.h"
 #include "rc_sqlite_store.h"
 
-int rc_make_store(const stRcConfig& oConfig, std::unique_ptr<CRcStore>& pStore, std::string& strError) {
+bool rc_store_is_shared(const std::string& strAddress) { return rc_pg_is_url(strAddress); }
+
+std::string rc_store_shown(const std::string& strAddress) {
+    return rc_pg_is_url(strAddress) ? rc_pg_mask(strAddress) : strAddress;
+}
+
+int rc_make_store(const rc_store_address_t& oWhere, std::unique_ptr<CRcStore>& pStore, std::string& strError) {
     pStore.reset();
-    if (!oConfig.db_url.empty()) {
-        pStore.reset(new CRcPgStore(oConfig.db_url, oConfig.db_timeout_ms));
-        return 0;
-    }
-    if (oConfig.db_path.empty()) {
+    if (oWhere.Address.empty()) {
         strError = "no store configured (db_path is empty)";
         return EINVAL;
     }
-    pStore.reset(new CRcSqliteStore(oConfig.db_path));
+    if (rc_pg_is_url(oWhere.Address)) {
+        pStore.reset(new CRcPgStore(oWhere.Address, oWhere.TimeoutMs));
+    } else {
+        pStore.reset(new CRcSqliteStore(oWhere.Address));
+    }
     return 0;
 }
 
-int rc_open_store(const stRcConfig& oConfig, ERcStoreMode nMode, std::unique_ptr<CRcStore>& pStore,
+int rc_open_store(const rc_store_address_t& oWhere, ERcStoreMode nMode, std::unique_ptr<CRcStore>& pStore,
                   std::string& strError) {
-    int iErr = rc_make_store(oConfig, pStore, strError);
+    int iErr = rc_make_store(oWhere, pStore, strError);
     if (iErr != 0) return iErr;
     iErr = pStore->Open(nMode, strError);
     if (iErr != 0) pStore.reset();

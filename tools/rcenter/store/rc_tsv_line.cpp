@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-std::string rc_journal_escape(const std::string& strText) {
+std::string rc_tsv_escape(const std::string& strText) {
     static const char kHex[] = "0123456789abcdef";
     std::string out;
     out.reserve(strText.size());
@@ -35,7 +35,7 @@ std::string rc_journal_escape(const std::string& strText) {
     return out;
 }
 
-std::string rc_journal_line(const rc_report_t& oReport, time_t tNow) {
+std::string rc_tsv_line(const rc_report_t& oReport, time_t tNow) {
     struct tm tmNow;
     char szTime[32] = "";
     if (gmtime_r(&tNow, &tmNow) != nullptr) strftime(szTime, sizeof(szTime), "%Y-%m-%dT%H:%M:%SZ", &tmNow);
@@ -53,10 +53,10 @@ std::string rc_journal_line(const rc_report_t& oReport, time_t tNow) {
         line += '=';
         line += oField.Value;
     }
-    line += "\tfile=" + rc_journal_escape(oReport.FileName);
-    line += "\text=" + rc_journal_escape(oReport.ExtName);
-    line += "\turl=" + rc_journal_escape(oReport.Url);
-    line += "\tref=" + rc_journal_escape(oReport.Ref);
+    line += "\tfile=" + rc_tsv_escape(oReport.FileName);
+    line += "\text=" + rc_tsv_escape(oReport.ExtName);
+    line += "\turl=" + rc_tsv_escape(oReport.Url);
+    line += "\tref=" + rc_tsv_escape(oReport.Ref);
     line += '\n';
     return line;
 }

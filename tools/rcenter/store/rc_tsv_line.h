@@ -14,11 +14,11 @@
 // One journal line for an accepted report received at tNow, ending in a
 // newline: tab-separated key=value fields, "time" first (UTC, ISO 8601), then
 // every field zq_ident prints under its name, then file, ext, url and ref.
-std::string rc_journal_line(const rc_report_t& oReport, time_t tNow);
+std::string rc_tsv_line(const rc_report_t& oReport, time_t tNow);
 
 // A text as it appears in a journal value: backslash, tab, newline, carriage
 // return and the other control bytes are escaped (\\, \t, \n, \r, \xHH), so a
 // value never splits a line or a field; other bytes are kept as they are.
-std::string rc_journal_escape(const std::string& strText);
+std::string rc_tsv_escape(const std::string& strText);
 
 #endif

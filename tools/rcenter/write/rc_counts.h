@@ -6,14 +6,14 @@
 
 #include "common_header.h"
 
-struct stRcCounts {
-    uint64 iAccepted = 0;
-    uint64 iKnown = 0;
-    uint64 iRejected = 0;
-    uint64 iNotStored = 0;
-    uint64 iDropped = 0;  // connections closed for invalid packets or unread answers
-    uint64 iRemoved = 0;  // resources removed through the HTTP API
-    uint64 iHttpRequests = 0;
+struct rc_counts_t {
+    uint64 Accepted = 0;
+    uint64 Known = 0;
+    uint64 Rejected = 0;
+    uint64 NotStored = 0;
+    uint64 Dropped = 0;  // connections closed for invalid packets or unread answers
+    uint64 Removed = 0;  // resources removed through the HTTP API
+    uint64 HttpRequests = 0;
 };
 
 #endif

@@ -275,7 +275,7 @@ int CRcPgConn::Connect(const std::string& strUrl, uint32 iTimeoutMs, std::string
     return 0;
 }
 
-int CRcPgConn::Run(const std::vector<stRcPgQuery>& oQueries, std::vector<CRcPgResult>& oResults,
+int CRcPgConn::Run(const std::vector<rc_pg_query_t>& oQueries, std::vector<CRcPgResult>& oResults,
                    std::string& strError) {
     oResults.clear();
     m_strSqlState.clear();
@@ -294,7 +294,7 @@ int CRcPgConn::Run(const std::vector<stRcPgQuery>& oQueries, std::vector<CRcPgRe
     std::vector<long> oOwner;
     std::vector<std::string> oPreparing;  // one per entry of oOwner: the name prepared, or empty
     for (size_t i = 0; i < oQueries.size(); ++i) {
-        const stRcPgQuery& q = oQueries[i];
+        const rc_pg_query_t& q = oQueries[i];
         std::vector<const char*> oValues;
         for (const std::string& s : q.oParams) oValues.push_back(s.c_str());
         int iSent = 0;
@@ -377,7 +377,7 @@ int CRcPgConn::Run(const std::vector<stRcPgQuery>& oQueries, std::vector<CRcPgRe
 int CRcPgConn::Exec(const std::string& strSql, const std::vector<std::string>& oParams, CRcPgResult& oResult,
                     std::string& strError) {
     std::vector<CRcPgResult> oResults;
-    int iErr = Run({stRcPgQuery{strSql, oParams}}, oResults, strError);
+    int iErr = Run({rc_pg_query_t{strSql, oParams}}, oResults, strError);
     if (iErr == 0 && !oResults.empty()) oResult = std::move(oResults.front());
     return iErr;
 }

@@ -32,8 +32,8 @@ int rc_pg_errno(const char* pszSqlState, const char* pszMessage);
 // One statement of a pipeline: its text and its parameters, all as text.
 // A statement given a name is prepared once per connection and then only
 // executed, so the server parses and plans it once.
-struct stRcPgQuery {
-    stRcPgQuery(std::string sql, std::vector<std::string> params = {}, std::string name = std::string())
+struct rc_pg_query_t {
+    rc_pg_query_t(std::string sql, std::vector<std::string> params = {}, std::string name = std::string())
         : strSql(std::move(sql)), oParams(std::move(params)), strName(std::move(name)) {}
     std::string strSql;
     std::vector<std::string> oParams;
@@ -78,7 +78,7 @@ public:
     // failure stops the pipeline there; the SQLSTATE is in SqlState() (40001
     // and 40P01 are for the caller to retry). Statements between BEGIN and
     // COMMIT are one transaction, rolled back by the server on any failure.
-    int Run(const std::vector<stRcPgQuery>& oQueries, std::vector<CRcPgResult>& oResults, std::string& strError);
+    int Run(const std::vector<rc_pg_query_t>& oQueries, std::vector<CRcPgResult>& oResults, std::string& strError);
     int Exec(const std::string& strSql, const std::vector<std::string>& oParams, CRcPgResult& oResult,
              std::string& strError);
     const std::string& SqlState() const { return m_strSqlState; }

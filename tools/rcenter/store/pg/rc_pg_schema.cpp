@@ -109,7 +109,7 @@ int rc_pg_migrate(CRcPgConn& oConn, rc_store_identity_t& oIdentity, std::string&
         if (iVersion > RC_PG_SCHEMA_VERSION) iErr = Newer(iVersion, strError);
     }
     if (iErr == 0) {
-        std::vector<stRcPgQuery> oSteps;
+        std::vector<rc_pg_query_t> oSteps;
         // A pipeline carries one statement per query, so a step is split at
         // its semicolons, except those of a function body between $$ (no
         // step has one inside a literal).

@@ -322,7 +322,7 @@ int CRcPgStore::Refresh(std::string&) {
     return 0;
 }
 
-int CRcPgStore::Run(const std::vector<stRcPgQuery>& oQueries, std::vector<CRcPgResult>& oResults,
+int CRcPgStore::Run(const std::vector<rc_pg_query_t>& oQueries, std::vector<CRcPgResult>& oResults,
                     std::string& strError) {
     int iErr = KeepConnected(strError);
     if (iErr != 0) return iErr;
@@ -715,7 +715,7 @@ int CRcPgStore::Remove(const Sha1Hash& oFid, bool& bFound, rc_resource_t* pRemov
     if (iErr != 0) return iErr;
     rc_resource_t oGone;
     bool bThere = oRes[1].Rows() > 0;
-    std::vector<stRcPgQuery> oRest;
+    std::vector<rc_pg_query_t> oRest;
     if (bThere) {
         ReadResource(oRes[1], 0, 0, oGone);
         for (int r = 0; r < oRes[2].Rows(); ++r) oGone.Locations.push_back(ReadLocation(oRes[2], r, 1));

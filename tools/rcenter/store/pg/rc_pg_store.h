@@ -91,7 +91,7 @@ private:
     int Connect(std::string& strError);
     int KeepConnected(std::string& strError);
     void LostConnection(int iErr, const std::string& strError);
-    int Run(const std::vector<stRcPgQuery>& oQueries, std::vector<CRcPgResult>& oResults, std::string& strError);
+    int Run(const std::vector<rc_pg_query_t>& oQueries, std::vector<CRcPgResult>& oResults, std::string& strError);
     // Writes the reports listed in oItems once (the tallies too when
     // bTallies); oRetry gets those whose resource vanished under the batch.
     int WriteOnce(const rc_store_batch_t& oBatch, const std::vector<size_t>& oItems, bool bTallies,

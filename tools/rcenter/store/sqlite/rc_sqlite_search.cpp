@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "rc_sqlite_stmt.h"
 #include "rc_sqlite_store.h"
 #include "str_util.h"
 
@@ -77,26 +78,6 @@ std::string WithCount(const char* pszSql, bool bCountsApart) {
     return strSql;
 }
 
-int Failed(sqlite3* pDb, int iCode, const std::string& strWhere, const char* pszWhat, std::string& strError) {
-    int iErr = rc_store_errno(pDb, iCode);
-    if (iErr == 0) iErr = EIO;
-    strError = strWhere + ": " + pszWhat + ": " + sqlite3_errmsg(pDb) + " (" + strerror(iErr) + ")";
-    return iErr;
-}
-
-class CStatement {
-public:
-    CStatement() : m_p(nullptr) {}
-    ~CStatement() { sqlite3_finalize(m_p); }
-    CStatement(const CStatement&) = delete;
-    CStatement& operator=(const CStatement&) = delete;
-    sqlite3_stmt** Out() { return &m_p; }
-    sqlite3_stmt* Get() const { return m_p; }
-
-private:
-    sqlite3_stmt* m_p;
-};
-
 // The text as one FTS5 phrase: inside double quotes nothing is an operator,
 // and a quote is written twice.
 // The rows above the mark by LIKE: a substring, ASCII letters in either
@@ -119,24 +100,15 @@ std::string Phrase(const std::string& strText) {
     return strOut + "\"";
 }
 
-template <int N>
-void ColumnHash(sqlite3_stmt* p, int i, HashVal<N>& oHash) {
-    const unsigned char* pText = sqlite3_column_text(p, i);
-    const int iLen = sqlite3_column_bytes(p, i);
-    if (pText == nullptr ||
-        BinBufFromHexExact(oHash.cVal, sizeof(oHash.cVal), reinterpret_cast<const char*>(pText),
-                           static_cast<size_t>(iLen)) != 0)
-        oHash = HashVal<N>();
-}
 
 int HasMarkAndNoInsertTrigger(sqlite3* pDb, bool& bYes, const std::string& strWhere, std::string& strError) {
-    CStatement stmt;
+    CRcSqliteStmt stmt;
     int iRet = sqlite3_prepare_v2(pDb,
                                   "SELECT EXISTS (SELECT 1 FROM meta WHERE key = 'names_indexed') AND NOT EXISTS"
                                   " (SELECT 1 FROM sqlite_master WHERE name = 'location_name_insert')",
                                   -1, stmt.Out(), nullptr);
     if (iRet == SQLITE_OK) iRet = sqlite3_step(stmt.Get());
-    if (iRet != SQLITE_ROW) return Failed(pDb, iRet, strWhere, "cannot read the name index's mark", strError);
+    if (iRet != SQLITE_ROW) return rc_sqlite_fail(pDb, iRet, strWhere, "cannot read the name index's mark", strError);
     bYes = sqlite3_column_int64(stmt.Get(), 0) != 0;
     return 0;
 }
@@ -145,20 +117,20 @@ int HasMarkAndNoInsertTrigger(sqlite3* pDb, bool& bYes, const std::string& strWh
 
 int rc_sqlite_has_name_index(sqlite3* pDb, bool& bHas, const std::string& strWhere, std::string& strError) {
     bHas = false;
-    CStatement stmt;
+    CRcSqliteStmt stmt;
     int iRet = sqlite3_prepare_v2(pDb, "SELECT count(*) FROM sqlite_master WHERE name IN (?1, ?2, ?3, ?4)", -1,
                                   stmt.Out(), nullptr);
-    if (iRet != SQLITE_OK) return Failed(pDb, iRet, strWhere, "cannot look for the name index", strError);
+    if (iRet != SQLITE_OK) return rc_sqlite_fail(pDb, iRet, strWhere, "cannot look for the name index", strError);
     for (int i = 0; i < kPartCount; ++i) sqlite3_bind_text(stmt.Get(), i + 1, kParts[i], -1, SQLITE_STATIC);
     iRet = sqlite3_step(stmt.Get());
-    if (iRet != SQLITE_ROW) return Failed(pDb, iRet, strWhere, "cannot look for the name index", strError);
+    if (iRet != SQLITE_ROW) return rc_sqlite_fail(pDb, iRet, strWhere, "cannot look for the name index", strError);
     bHas = sqlite3_column_int64(stmt.Get(), 0) == kPartCount;
     return 0;
 }
 
 int rc_sqlite_add_name_index(sqlite3* pDb, const std::string& strWhere, std::string& strError) {
     int iRet = sqlite3_exec(pDb, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-    if (iRet != SQLITE_OK) return Failed(pDb, iRet, strWhere, "cannot lock the store for the name index", strError);
+    if (iRet != SQLITE_OK) return rc_sqlite_fail(pDb, iRet, strWhere, "cannot lock the store for the name index", strError);
     // Looked for under the lock: another writer may have added it meanwhile.
     bool bHas = false;
     int iErr = rc_sqlite_has_name_index(pDb, bHas, strWhere, strError);
@@ -166,22 +138,22 @@ int rc_sqlite_add_name_index(sqlite3* pDb, const std::string& strWhere, std::str
     if (iErr == 0 && bHas) iErr = HasMarkAndNoInsertTrigger(pDb, bMarked, strWhere, strError);
     if (iErr == 0 && !bMarked) {
         iRet = sqlite3_exec(pDb, bHas ? kMarkAll : kIndex, nullptr, nullptr, nullptr);
-        if (iRet != SQLITE_OK) iErr = Failed(pDb, iRet, strWhere, "cannot make the name index", strError);
+        if (iRet != SQLITE_OK) iErr = rc_sqlite_fail(pDb, iRet, strWhere, "cannot make the name index", strError);
     }
     if (iErr == 0) {
         iRet = sqlite3_exec(pDb, "COMMIT", nullptr, nullptr, nullptr);
-        if (iRet != SQLITE_OK) iErr = Failed(pDb, iRet, strWhere, "cannot commit the name index", strError);
+        if (iRet != SQLITE_OK) iErr = rc_sqlite_fail(pDb, iRet, strWhere, "cannot commit the name index", strError);
     }
     if (iErr != 0 && !sqlite3_get_autocommit(pDb)) sqlite3_exec(pDb, "ROLLBACK", nullptr, nullptr, nullptr);
     return iErr;
 }
 
 int rc_sqlite_names_pending(sqlite3* pDb, bool& bPending, const std::string& strWhere, std::string& strError) {
-    CStatement stmt;
+    CRcSqliteStmt stmt;
     int iRet = sqlite3_prepare_v2(pDb, "SELECT EXISTS (SELECT 1 FROM location WHERE id > " ZQ_NAMES_MARK ")", -1,
                                   stmt.Out(), nullptr);
     if (iRet == SQLITE_OK) iRet = sqlite3_step(stmt.Get());
-    if (iRet != SQLITE_ROW) return Failed(pDb, iRet, strWhere, "cannot read the name index's mark", strError);
+    if (iRet != SQLITE_ROW) return rc_sqlite_fail(pDb, iRet, strWhere, "cannot read the name index's mark", strError);
     bPending = sqlite3_column_int64(stmt.Get(), 0) != 0;
     return 0;
 }
@@ -189,7 +161,7 @@ int rc_sqlite_names_pending(sqlite3* pDb, bool& bPending, const std::string& str
 int rc_sqlite_index_names(sqlite3* pDb, uint32 iMax, bool& bMore, const std::string& strWhere,
                           std::string& strError) {
     bMore = false;
-    CStatement upto;
+    CRcSqliteStmt upto;
     int iRet = sqlite3_prepare_v2(pDb,
                                   "SELECT m, (SELECT max(id) FROM (SELECT id FROM location WHERE id > m ORDER BY id"
                                   " LIMIT ?1)), (SELECT count(*) FROM (SELECT id FROM location WHERE id > m LIMIT ?1 + 1))"
@@ -197,12 +169,12 @@ int rc_sqlite_index_names(sqlite3* pDb, uint32 iMax, bool& bMore, const std::str
                                   -1, upto.Out(), nullptr);
     if (iRet == SQLITE_OK) iRet = sqlite3_bind_int64(upto.Get(), 1, iMax);
     if (iRet == SQLITE_OK) iRet = sqlite3_step(upto.Get());
-    if (iRet != SQLITE_ROW) return Failed(pDb, iRet, strWhere, "cannot read the name index's mark", strError);
+    if (iRet != SQLITE_ROW) return rc_sqlite_fail(pDb, iRet, strWhere, "cannot read the name index's mark", strError);
     if (sqlite3_column_type(upto.Get(), 1) == SQLITE_NULL) return 0;
     const sint64 iFrom = sqlite3_column_int64(upto.Get(), 0);
     const sint64 iTo = sqlite3_column_int64(upto.Get(), 1);
     bMore = sqlite3_column_int64(upto.Get(), 2) > static_cast<sint64>(iMax);
-    CStatement add;
+    CRcSqliteStmt add;
     iRet = sqlite3_prepare_v2(pDb,
                               "INSERT INTO location_name (rowid, file) SELECT id, file FROM location"
                               " WHERE id > ?1 AND id <= ?2",
@@ -210,13 +182,13 @@ int rc_sqlite_index_names(sqlite3* pDb, uint32 iMax, bool& bMore, const std::str
     if (iRet == SQLITE_OK) iRet = sqlite3_bind_int64(add.Get(), 1, iFrom);
     if (iRet == SQLITE_OK) iRet = sqlite3_bind_int64(add.Get(), 2, iTo);
     if (iRet == SQLITE_OK) iRet = sqlite3_step(add.Get());
-    if (iRet != SQLITE_DONE) return Failed(pDb, iRet, strWhere, "cannot index new names", strError);
-    CStatement mark;
+    if (iRet != SQLITE_DONE) return rc_sqlite_fail(pDb, iRet, strWhere, "cannot index new names", strError);
+    CRcSqliteStmt mark;
     iRet = sqlite3_prepare_v2(pDb, "INSERT OR REPLACE INTO meta (key, value) VALUES ('names_indexed', ?1)", -1,
                               mark.Out(), nullptr);
     if (iRet == SQLITE_OK) iRet = sqlite3_bind_text(mark.Get(), 1, std::to_string(iTo).c_str(), -1, SQLITE_TRANSIENT);
     if (iRet == SQLITE_OK) iRet = sqlite3_step(mark.Get());
-    if (iRet != SQLITE_DONE) return Failed(pDb, iRet, strWhere, "cannot move the name index's mark", strError);
+    if (iRet != SQLITE_DONE) return rc_sqlite_fail(pDb, iRet, strWhere, "cannot move the name index's mark", strError);
     return 0;
 }
 
@@ -225,7 +197,7 @@ int rc_sqlite_names_after_delete(sqlite3* pDb, const std::string& strWhere, std:
                             "UPDATE meta SET value = min(CAST(value AS INTEGER),"
                             " (SELECT coalesce(max(id), 0) FROM location)) WHERE key = 'names_indexed'",
                             nullptr, nullptr, nullptr);
-    return iRet == SQLITE_OK ? 0 : Failed(pDb, iRet, strWhere, "cannot move the name index's mark", strError);
+    return iRet == SQLITE_OK ? 0 : rc_sqlite_fail(pDb, iRet, strWhere, "cannot move the name index's mark", strError);
 }
 
 int rc_sqlite_list(sqlite3* pDb, bool bCountsApart, const std::string* pText, uint32 iLimit, uint64 iAfter,
@@ -250,10 +222,10 @@ int rc_sqlite_list(sqlite3* pDb, bool bCountsApart, const std::string* pText, ui
             return ENOTSUP;
         }
     }
-    CStatement stmt;
+    CRcSqliteStmt stmt;
     const std::string strSql = WithCount(pText == nullptr ? kRecent : kSearch, bCountsApart);
     int iRet = sqlite3_prepare_v2(pDb, strSql.c_str(), -1, stmt.Out(), nullptr);
-    if (iRet != SQLITE_OK) return Failed(pDb, iRet, strWhere, "cannot prepare a listing", strError);
+    if (iRet != SQLITE_OK) return rc_sqlite_fail(pDb, iRet, strWhere, "cannot prepare a listing", strError);
     const sint64 iBelow = iAfter == 0 || iAfter > static_cast<uint64>(std::numeric_limits<sint64>::max())
                               ? std::numeric_limits<sint64>::max()
                               : static_cast<sint64>(iAfter);
@@ -275,8 +247,8 @@ int rc_sqlite_list(sqlite3* pDb, bool bCountsApart, const std::string* pText, ui
         }
         rc_resource_entry_t oEntry;
         oEntry.Id = static_cast<uint64>(sqlite3_column_int64(stmt.Get(), 0));
-        ColumnHash(stmt.Get(), 1, oEntry.FID);
-        ColumnHash(stmt.Get(), 2, oEntry.Hash);
+        rc_sqlite_column_hash(stmt.Get(), 1, oEntry.FID);
+        rc_sqlite_column_hash(stmt.Get(), 2, oEntry.Hash);
         oEntry.Size = static_cast<uint64>(sqlite3_column_int64(stmt.Get(), 3));
         oEntry.FirstSeen = sqlite3_column_int64(stmt.Get(), 4);
         oEntry.Count = static_cast<uint64>(sqlite3_column_int64(stmt.Get(), 5));
@@ -289,5 +261,5 @@ int rc_sqlite_list(sqlite3* pDb, bool bCountsApart, const std::string* pText, ui
     if (iRet == SQLITE_ROW || iRet == SQLITE_DONE) return 0;
     oOut.clear();
     iNext = 0;
-    return Failed(pDb, iRet, strWhere, "cannot read a listing", strError);
+    return rc_sqlite_fail(pDb, iRet, strWhere, "cannot read a listing", strError);
 }

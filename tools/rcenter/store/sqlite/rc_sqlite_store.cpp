@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "rc_sqlite_search.h"
+#include "rc_sqlite_stmt.h"
 #include "str_util.h"
 #include "svr_log.h"
 
@@ -103,23 +104,6 @@ const char* const kResourceV2 =
 const char* const kResourceV1 =
     "r.id, r.fid, r.sid, r.sha1, r.md4, r.size, r.tpt, r.first_seen, r.last_seen, r.report_count FROM resource r";
 
-template <int N>
-bool FromHex(const unsigned char* p, int iLen, HashVal<N>& oHash) {
-    return iLen >= 0 && BinBufFromHexExact(oHash.cVal, sizeof(oHash.cVal), reinterpret_cast<const char*>(p),
-                                           static_cast<size_t>(iLen)) == 0;
-}
-
-template <int N>
-void ColumnHash(sqlite3_stmt* p, int i, HashVal<N>& oHash) {
-    if (!FromHex(sqlite3_column_text(p, i), sqlite3_column_bytes(p, i), oHash)) oHash = HashVal<N>();
-}
-
-std::string ColumnText(sqlite3_stmt* p, int i) {
-    const unsigned char* pText = sqlite3_column_text(p, i);
-    int iLen = sqlite3_column_bytes(p, i);
-    return pText == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(pText), iLen);
-}
-
 // Binds in order and keeps the first failure, so one check before the step
 // covers them all (a text too long for SQLite, say).
 class CBinder {
@@ -149,10 +133,10 @@ private:
 
 // Reads the columns of kResourceV1/V2 (from iFirst on) into a resource.
 sint64 ReadResource(sqlite3_stmt* p, int iFirst, rc_resource_t& oRes) {
-    ColumnHash(p, iFirst + 1, oRes.FID);
-    ColumnHash(p, iFirst + 2, oRes.SID);
-    ColumnHash(p, iFirst + 3, oRes.Hash);
-    ColumnHash(p, iFirst + 4, oRes.MD4);
+    rc_sqlite_column_hash(p, iFirst + 1, oRes.FID);
+    rc_sqlite_column_hash(p, iFirst + 2, oRes.SID);
+    rc_sqlite_column_hash(p, iFirst + 3, oRes.Hash);
+    rc_sqlite_column_hash(p, iFirst + 4, oRes.MD4);
     oRes.Size = static_cast<uint64>(sqlite3_column_int64(p, iFirst + 5));
     const unsigned char* pTpt = static_cast<const unsigned char*>(sqlite3_column_blob(p, iFirst + 6));
     int iTpt = sqlite3_column_bytes(p, iFirst + 6);
@@ -189,44 +173,14 @@ rc_health_t ReadHealth(sqlite3_stmt* p, int iFirst) {
 // Reads kLocationColumns (from iFirst on) into a location.
 rc_location_t ReadLocation(sqlite3_stmt* p, int iFirst) {
     rc_location_t oLoc;
-    oLoc.Url = ColumnText(p, iFirst);
-    oLoc.FileName = ColumnText(p, iFirst + 1);
-    oLoc.ExtName = ColumnText(p, iFirst + 2);
-    oLoc.Ref = ColumnText(p, iFirst + 3);
+    oLoc.Url = rc_sqlite_column_text(p, iFirst);
+    oLoc.FileName = rc_sqlite_column_text(p, iFirst + 1);
+    oLoc.ExtName = rc_sqlite_column_text(p, iFirst + 2);
+    oLoc.Ref = rc_sqlite_column_text(p, iFirst + 3);
     oLoc.FirstSeen = sqlite3_column_int64(p, iFirst + 4);
     oLoc.Id = static_cast<uint64>(sqlite3_column_int64(p, iFirst + 5));
     return oLoc;
 }
-
-// Finalizes a statement when it goes out of scope.
-class CStmt {
-public:
-    CStmt() : m_p(nullptr) {}
-    ~CStmt() { sqlite3_finalize(m_p); }
-    CStmt(const CStmt&) = delete;
-    CStmt& operator=(const CStmt&) = delete;
-    sqlite3_stmt** Out() { return &m_p; }
-    sqlite3_stmt* Get() const { return m_p; }
-
-private:
-    sqlite3_stmt* m_p;
-};
-
-// Resets a cached statement when it goes out of scope, so it holds no read
-// snapshot and no bound copies between uses.
-class CResetOnExit {
-public:
-    explicit CResetOnExit(sqlite3_stmt* p) : m_p(p) {}
-    ~CResetOnExit() {
-        sqlite3_reset(m_p);
-        sqlite3_clear_bindings(m_p);
-    }
-    CResetOnExit(const CResetOnExit&) = delete;
-    CResetOnExit& operator=(const CResetOnExit&) = delete;
-
-private:
-    sqlite3_stmt* m_p;
-};
 
 std::function<bool(const rc_resource_t&)> Collect(std::vector<rc_resource_t>& oOut) {
     oOut.clear();
@@ -316,11 +270,7 @@ void CRcSqliteStore::Close() {
 }
 
 int CRcSqliteStore::Fail(int iCode, const std::string& strWhat, std::string& strError) {
-    int iErr = rc_store_errno(m_pDb, iCode);
-    if (iErr == 0) iErr = EIO;
-    strError = m_strPath + ": " + strWhat + ": " + (m_pDb != nullptr ? sqlite3_errmsg(m_pDb) : sqlite3_errstr(iCode)) +
-               " (" + strerror(iErr) + ")";
-    return iErr;
+    return rc_sqlite_fail(m_pDb, iCode, m_strPath, strWhat, strError);
 }
 
 int CRcSqliteStore::Exec(const char* pszSql, std::string& strError) {
@@ -329,7 +279,7 @@ int CRcSqliteStore::Exec(const char* pszSql, std::string& strError) {
 }
 
 int CRcSqliteStore::Step(sqlite3_stmt* pStmt, const char* pszWhat, std::string& strError) {
-    CResetOnExit reset(pStmt);
+    CRcSqliteReset reset(pStmt);
     int iRet = sqlite3_step(pStmt);
     return iRet == SQLITE_DONE ? 0 : Fail(iRet, pszWhat, strError);
 }
@@ -384,7 +334,11 @@ int CRcSqliteStore::OpenOnce(std::string& strError) {
     if (bWrite) {
         // FULL: the WAL is synced at every commit, so an answered report
         // survives a crash or a power cut, not only a killed process.
-        iErr = Exec("PRAGMA journal_mode = WAL; PRAGMA foreign_keys = ON;", strError);
+        // A checkpoint cuts the WAL back to 64 MiB at most: readers that hold
+        // it up under sustained reports would otherwise leave it as large as
+        // the longest stretch they held it for.
+        iErr = Exec("PRAGMA journal_mode = WAL; PRAGMA foreign_keys = ON; PRAGMA journal_size_limit = 67108864;",
+                    strError);
         m_bSyncFull = false;
         if (iErr == 0) iErr = SyncFull(strError);
         if (iErr == 0 && m_iVersion < RC_STORE_SCHEMA_VERSION) iErr = Upgrade(strError);
@@ -434,12 +388,12 @@ int CRcSqliteStore::OpenOnce(std::string& strError) {
 
 int CRcSqliteStore::ReadMeta(const char* pszKey, std::string& strValue, bool& bFound, std::string& strError) {
     bFound = false;
-    CStmt stmt;
+    CRcSqliteStmt stmt;
     int iRet = sqlite3_prepare_v2(m_pDb, "SELECT value FROM meta WHERE key = ?1", -1, stmt.Out(), nullptr);
     if (iRet == SQLITE_OK) iRet = sqlite3_bind_text(stmt.Get(), 1, pszKey, -1, SQLITE_STATIC);
     if (iRet == SQLITE_OK) iRet = sqlite3_step(stmt.Get());
     if (iRet == SQLITE_ROW) {
-        strValue = ColumnText(stmt.Get(), 0);
+        strValue = rc_sqlite_column_text(stmt.Get(), 0);
         bFound = true;
         return 0;
     }
@@ -456,7 +410,7 @@ int CRcSqliteStore::RaiseGeneration(std::string& strError) {
     iErr = ReadMeta("generation", strValue, bFound, strError);
     uint64 iPrevious = bFound ? strtoull(strValue.c_str(), nullptr, 10) : 0;
     if (iErr == 0) {
-        CStmt stmt;
+        CRcSqliteStmt stmt;
         int iRet = sqlite3_prepare_v2(m_pDb, "INSERT OR REPLACE INTO meta (key, value) VALUES ('generation', ?1)", -1,
                                       stmt.Out(), nullptr);
         if (iRet == SQLITE_OK) iRet = CBinder(stmt.Get()).Text(1, std::to_string(iPrevious + 1)).Result();
@@ -476,7 +430,7 @@ int CRcSqliteStore::RaiseGeneration(std::string& strError) {
 // Reading user_version is the first read of the file: it is where a file
 // that is no database shows.
 int CRcSqliteStore::ReadVersion(sint64& iVersion, sint64& iObjects, std::string& strError) {
-    CStmt ver;
+    CRcSqliteStmt ver;
     int iRet = sqlite3_prepare_v2(
         m_pDb, "SELECT (SELECT user_version FROM pragma_user_version), (SELECT count(*) FROM sqlite_master)", -1,
         ver.Out(), nullptr);
@@ -511,7 +465,7 @@ int CRcSqliteStore::CheckSchema(std::string& strError) {
     m_iVersion = iVersion;
     if (iVersion >= 1 && iVersion <= RC_STORE_SCHEMA_VERSION) {
         // A version of ours on tables of another program is not ours.
-        CStmt stmt;
+        CRcSqliteStmt stmt;
         int iRet = sqlite3_prepare_v2(m_pDb,
                                       "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN"
                                       " ('meta', 'resource', 'location', 'resource_count', 'location_health')",
@@ -676,7 +630,7 @@ int CRcSqliteStore::WriteBatch(const rc_store_batch_t& oBatch, std::vector<rc_re
 // A tally of a FID the store no longer holds (removed since it was
 // answered) counts nothing; that is logged, not a failure of the batch.
 int CRcSqliteStore::WriteTally(const rc_store_tally_t& oTally, std::string& strError) {
-    CResetOnExit reset(m_pBumpFid);
+    CRcSqliteReset reset(m_pBumpFid);
     int iRet = CBinder(m_pBumpFid)
                    .Text(1, oTally.FID.Hex())
                    .Int(2, static_cast<sint64>(oTally.Count))
@@ -695,7 +649,7 @@ int CRcSqliteStore::WriteOne(const rc_store_report_t& oItem, ERcStored& nResult,
     const std::string strFid = oRes.FID.Hex();
     sint64 iId = 0;
     {
-        CResetOnExit reset(m_pFindId);
+        CRcSqliteReset reset(m_pFindId);
         int iRet = CBinder(m_pFindId).Text(1, strFid).Result();
         if (iRet == SQLITE_OK) iRet = sqlite3_step(m_pFindId);
         if (iRet == SQLITE_ROW) {
@@ -706,7 +660,7 @@ int CRcSqliteStore::WriteOne(const rc_store_report_t& oItem, ERcStored& nResult,
     }
     const bool bInserted = iId == 0;
     if (bInserted) {
-        CResetOnExit reset(m_pInsertResource);
+        CRcSqliteReset reset(m_pInsertResource);
         int iRet = CBinder(m_pInsertResource)
                        .Text(1, strFid)
                        .Text(2, oRes.SID.Hex())
@@ -719,14 +673,14 @@ int CRcSqliteStore::WriteOne(const rc_store_report_t& oItem, ERcStored& nResult,
         if (iRet == SQLITE_OK) iRet = sqlite3_step(m_pInsertResource);
         if (iRet != SQLITE_DONE) return Fail(iRet, "cannot insert a resource", strError);
         iId = sqlite3_last_insert_rowid(m_pDb);
-        CResetOnExit resetCount(m_pInsertCount);
+        CRcSqliteReset resetCount(m_pInsertCount);
         iRet = CBinder(m_pInsertCount).Int(1, iId).Int(2, oItem.Now).Result();
         if (iRet == SQLITE_OK) iRet = sqlite3_step(m_pInsertCount);
         if (iRet != SQLITE_DONE) return Fail(iRet, "cannot insert a resource's counts", strError);
     }
     bool bNewLocation = false;
     {
-        CResetOnExit reset(m_pInsertLocation);
+        CRcSqliteReset reset(m_pInsertLocation);
         int iRet = CBinder(m_pInsertLocation)
                        .Int(1, iId)
                        .Text(2, oItem.Where.Url)
@@ -744,7 +698,7 @@ int CRcSqliteStore::WriteOne(const rc_store_report_t& oItem, ERcStored& nResult,
         return 0;
     }
     nResult = bNewLocation ? RC_STORED_LOCATION : RC_STORED_KNOWN;
-    CResetOnExit reset(m_pBumpId);
+    CRcSqliteReset reset(m_pBumpId);
     int iRet = CBinder(m_pBumpId).Int(1, iId).Int(2, 1).Int(3, oItem.Now).Result();
     if (iRet == SQLITE_OK) iRet = sqlite3_step(m_pBumpId);
     if (iRet != SQLITE_DONE) return Fail(iRet, "cannot count a report", strError);
@@ -769,7 +723,7 @@ int CRcSqliteStore::Find(const char* pszWhere, const std::string& strKey, uint32
 int CRcSqliteStore::FindIn(const char* pszWhere, const std::string& strKey, uint32 iLimit,
                            const std::function<bool(const rc_resource_t&)>& fn, std::string& strError) {
     std::string strSql = ResourceSelect() + " " + pszWhere;
-    CStmt stmt;
+    CRcSqliteStmt stmt;
     int iRet = sqlite3_prepare_v2(m_pDb, strSql.c_str(), -1, stmt.Out(), nullptr);
     if (iRet != SQLITE_OK) return Fail(iRet, "cannot prepare a lookup", strError);
     CBinder oBind(stmt.Get());
@@ -794,7 +748,7 @@ int CRcSqliteStore::ReadLocationsOf(rc_resource_t& oRes, sint64 iId, uint64 iAft
     strSql += " FROM location l";
     if (m_iVersion >= 3) strSql += " LEFT JOIN location_health h ON h.location_id = l.id";
     strSql += " WHERE l.resource_id = ?1 AND l.id > ?2 ORDER BY l.id LIMIT ?3";
-    CStmt stmt;
+    CRcSqliteStmt stmt;
     int iRet = sqlite3_prepare_v2(m_pDb, strSql.c_str(), -1, stmt.Out(), nullptr);
     if (iRet != SQLITE_OK) return Fail(iRet, "cannot prepare a lookup", strError);
     iRet = CBinder(stmt.Get())
@@ -840,7 +794,7 @@ int CRcSqliteStore::FindFidPage(const Sha1Hash& oFid, uint32 iLimit, uint64 iAft
     int iErr = Begin(strError);
     if (iErr != 0) return iErr;
     std::string strSql = ResourceSelect() + " WHERE r.fid = ?1";
-    CStmt stmt;
+    CRcSqliteStmt stmt;
     int iRet = sqlite3_prepare_v2(m_pDb, strSql.c_str(), -1, stmt.Out(), nullptr);
     if (iRet == SQLITE_OK) iRet = CBinder(stmt.Get()).Text(1, oFid.Hex()).Result();
     if (iRet == SQLITE_OK) iRet = sqlite3_step(stmt.Get());
@@ -885,7 +839,7 @@ int CRcSqliteStore::ReadLocations(uint64 iAfter, uint32 iLimit, std::vector<rc_r
                          " ORDER BY l.id LIMIT ?2";
     // The location's columns follow the resource's.
     strSql.insert(std::string("SELECT ").size(), std::string(kLocationColumns) + ", ");
-    CStmt stmt;
+    CRcSqliteStmt stmt;
     int iRet = sqlite3_prepare_v2(m_pDb, strSql.c_str(), -1, stmt.Out(), nullptr);
     if (iRet == SQLITE_OK) iRet = CBinder(stmt.Get()).Int(1, static_cast<sint64>(iAfter)).Int(2, iLimit).Result();
     if (iRet == SQLITE_OK) {
@@ -908,7 +862,7 @@ int CRcSqliteStore::GetCounts(rc_store_counts_t& oCounts, std::string& strError)
         strError = m_strPath + ": not open";
         return EBADF;
     }
-    CStmt stmt;
+    CRcSqliteStmt stmt;
     const char* pszSql = m_iVersion >= 2 ? "SELECT (SELECT count(*) FROM resource), (SELECT count(*) FROM location),"
                                            " (SELECT coalesce(sum(report_count), 0) FROM resource_count)"
                                          : "SELECT (SELECT count(*) FROM resource), (SELECT count(*) FROM location),"
@@ -942,7 +896,7 @@ int CRcSqliteStore::Remove(const Sha1Hash& oFid, bool& bFound, rc_resource_t* pR
         "DELETE FROM resource WHERE fid = ?1",
     };
     for (size_t i = 0; i < sizeof(arDeletes) / sizeof(arDeletes[0]) && iErr == 0 && !oFound.empty(); ++i) {
-        CStmt del;
+        CRcSqliteStmt del;
         int iRet = sqlite3_prepare_v2(m_pDb, arDeletes[i], -1, del.Out(), nullptr);
         if (iRet == SQLITE_OK) iRet = CBinder(del.Get()).Text(1, oFid.Hex()).Result();
         if (iRet == SQLITE_OK) iRet = sqlite3_step(del.Get());
@@ -1032,7 +986,7 @@ int CRcSqliteStore::ClaimDue(sint64 iNow, uint32 iLimit, sint64 iNextDue, std::v
     int iErr = HealthWritable(strError);
     if (iErr == 0) iErr = Exec("BEGIN IMMEDIATE", strError);
     if (iErr != 0) return iErr;
-    CStmt sel;
+    CRcSqliteStmt sel;
     int iRet = sqlite3_prepare_v2(m_pDb,
                                   "SELECT h.location_id, l.url, r.size, r.tpt, h.state, h.checked_at, h.ok_at,"
                                   " h.failures, h.latency_ms, h.ranges FROM location_health h"
@@ -1043,7 +997,7 @@ int CRcSqliteStore::ClaimDue(sint64 iNow, uint32 iLimit, sint64 iNextDue, std::v
     while (iRet == SQLITE_OK && (iRet = sqlite3_step(sel.Get())) == SQLITE_ROW) {
         rc_check_job_t oJob;
         oJob.LocationId = static_cast<uint64>(sqlite3_column_int64(sel.Get(), 0));
-        oJob.Url = ColumnText(sel.Get(), 1);
+        oJob.Url = rc_sqlite_column_text(sel.Get(), 1);
         oJob.Size = static_cast<uint64>(sqlite3_column_int64(sel.Get(), 2));
         const unsigned char* pTpt = static_cast<const unsigned char*>(sqlite3_column_blob(sel.Get(), 3));
         oJob.Tpt.assign(pTpt, pTpt == nullptr ? pTpt : pTpt + sqlite3_column_bytes(sel.Get(), 3));
@@ -1052,7 +1006,7 @@ int CRcSqliteStore::ClaimDue(sint64 iNow, uint32 iLimit, sint64 iNextDue, std::v
         iRet = SQLITE_OK;
     }
     if (iRet != SQLITE_DONE) iErr = Fail(iRet, "cannot read the due locations", strError);
-    CStmt upd;
+    CRcSqliteStmt upd;
     if (iErr == 0) {
         iRet = sqlite3_prepare_v2(m_pDb, "UPDATE location_health SET due_at = ?2 WHERE location_id = ?1", -1,
                                   upd.Out(), nullptr);
@@ -1076,7 +1030,7 @@ int CRcSqliteStore::RecordHealth(const std::vector<rc_check_result_t>& oResults,
     if (iErr != 0 || oResults.empty()) return iErr;
     iErr = Exec("BEGIN IMMEDIATE", strError);
     if (iErr != 0) return iErr;
-    CStmt upd;
+    CRcSqliteStmt upd;
     int iRet = sqlite3_prepare_v2(m_pDb,
                                   "UPDATE location_health SET state = ?2, checked_at = ?3, ok_at = ?4, failures = ?5,"
                                   " latency_ms = ?6, ranges = ?7, due_at = ?8 WHERE location_id = ?1",
@@ -1114,7 +1068,7 @@ int CRcSqliteStore::CountHealth(rc_health_counts_t& oCounts, std::string& strErr
         oCounts.States[RC_HEALTH_UNCHECKED] = oAll.Locations;
         return iErr;
     }
-    CStmt stmt;
+    CRcSqliteStmt stmt;
     int iRet = sqlite3_prepare_v2(m_pDb, "SELECT state, count(*) FROM location_health GROUP BY state", -1,
                                   stmt.Out(), nullptr);
     while (iRet == SQLITE_OK && (iRet = sqlite3_step(stmt.Get())) == SQLITE_ROW) {
