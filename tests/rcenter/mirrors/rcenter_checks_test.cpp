@@ -1,7 +1,8 @@
 // The checks in a running center: a reported mirror is checked, shown by
 // /metrics, the resource's JSON and zq_lookup --health, and its health is
 // kept across a restart; two centers on one PostgreSQL database check each
-// location once per interval between them.
+// location once per interval between them; curl follows the download
+// redirect and aria2c downloads from the Metalink, both from good mirrors.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -127,6 +128,68 @@ TEST_F(CenterChecks, TwoCentersOnOneDatabaseCheckEachLocationOncePerInterval) {
         for (size_t k = 1; k < times.size(); ++k)
             EXPECT_GE(times[k] - times[k - 1], 1.5) << "location " << i << " checked twice in one interval";
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(CenterChecks, CurlFollowsTheRedirectAndAria2DownloadsFromTheMetalinkOnlyFromGoodMirrors) {
+    mkdir(m_dir.file("other").c_str(), 0755);
+    mkdir(m_dir.file("empty").c_str(), 0755);
+    mkdir(m_dir.file("get").c_str(), 0755);
+    zqtest::WriteFile(m_dir.file("other/clip.avi"), zqtest::PatternBytes(900000, 4));
+    zqtest::NginxMirrors more;
+    more.Add(m_dir.file("other"));
+    more.Add(m_dir.file("empty"));
+    ASSERT_TRUE(more.Start()) << more.Error();
+    rctest::Server server;
+    ASSERT_TRUE(server.Start("check_interval_s: 1\ncheck_allow_nets: 127.0.0.0/8\nhttp_listen_port: 0\n"));
+    unsigned short http = HttpPort(server);
+    ASSERT_NE(http, 0);
+    Sha1Hash fid;
+    const std::vector<std::string> urls = {m_nginx.Url(0, "clip.avi"), more.Url(0, "clip.avi"),
+                                           more.Url(1, "clip.avi")};
+    for (size_t i = 0; i < urls.size(); ++i)
+        ASSERT_EQ(rctest::Exchange(server.Port(), Packet(urls[i], static_cast<uint32>(i + 1), &fid)).result,
+                  static_cast<uint32>(RC_RESULT_ACCEPTED));
+    const std::string base = "http://127.0.0.1:" + std::to_string(http) + "/v1/resources/" + fid.Hex();
+    std::string record;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            record = Curl(base);
+            return record.find("\"health\"") != std::string::npos &&
+                   record.find("\"state\": \"unchecked\"") == std::string::npos;
+        },
+        20000))
+        << record;
+    const std::string data = zqtest::ReadFile(m_dir.file("www/clip.avi"));
+    for (int i = 0; i < 5; ++i) {
+        zqtest::ProcessResult r = zqtest::RunProcess(
+            "/usr/bin/curl", {"-sSfL", "--max-time", "20", "-o", m_dir.file("get/curl.bin"), base + "/download"}, "/",
+            30000);
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(zqtest::ReadFile(m_dir.file("get/curl.bin")), data);
+    }
+    zqtest::ProcessResult head =
+        zqtest::RunProcess("/usr/bin/curl", {"-sS", "-o", "/dev/null", "-D", "-", base + "/download"}, "/", 30000);
+    EXPECT_NE(head.out.find("HTTP/1.1 302"), std::string::npos) << head.out;
+    EXPECT_NE(head.out.find("Location: " + urls[0] + "\r\n"), std::string::npos) << head.out;
+    EXPECT_NE(head.out.find("rel=describedby; type=\"application/metalink4+xml\""), std::string::npos) << head.out;
+
+    zqtest::ProcessResult aria = zqtest::RunProcess(
+        "/usr/bin/aria2c", {"-q", "--no-conf", "--allow-overwrite=true", "--auto-file-renaming=false",
+                            "--realtime-chunk-checksum=true", "--check-integrity=true", "--dir", m_dir.file("get"),
+                            base + "/metalink"},
+        "/", 60000);
+    EXPECT_EQ(aria.exit_code, 0) << aria.out << aria.err;
+    EXPECT_EQ(zqtest::ReadFile(m_dir.file("get/clip.avi")), data);
+    EXPECT_EQ(zqtest::RunProcess("/usr/bin/curl", {"-s", "-o", "/dev/null", "-w", "%{http_code}",
+                                                   "http://127.0.0.1:" + std::to_string(http) + "/v1/resources/" +
+                                                       std::string(40, 'a') + "/download"},
+                                 "/", 30000)
+                  .out,
+              "404");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "rc_download.h"
 #include "rc_record_format.h"
 #include "svr_log.h"
 #include "str_util.h"
@@ -83,6 +84,24 @@ void CRcHttpApi::PieceTable(const std::string& strFid, RcHttpReply fnReply) {
         oReply.Body.assign(oRes.Tpt.begin(), oRes.Tpt.end());
         return oReply;
     });
+}
+
+void CRcHttpApi::Download(const std::string& strFid, RcHttpReply fnReply) {
+    rc_http_page_t oAll;
+    oAll.Limit = RC_STORE_PAGE_MAX;
+    oAll.After = 0;
+    std::mt19937& oRandom = m_oRandom;
+    FindAndAnswer(strFid, oAll, fnReply,
+                  [&oRandom](const rc_resource_t& oRes, uint64) { return rc_download_reply(oRes, oRandom); });
+}
+
+void CRcHttpApi::Metalink(const std::string& strFid, RcHttpReply fnReply) {
+    rc_http_page_t oAll;
+    oAll.Limit = RC_STORE_PAGE_MAX;
+    oAll.After = 0;
+    std::mt19937& oRandom = m_oRandom;
+    FindAndAnswer(strFid, oAll, fnReply,
+                  [&oRandom](const rc_resource_t& oRes, uint64) { return rc_metalink_reply(oRes, oRandom); });
 }
 
 void CRcHttpApi::FindAndAnswer(const std::string& strFid, const rc_http_page_t& oPage, RcHttpReply fnReply,
