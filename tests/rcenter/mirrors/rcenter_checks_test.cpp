@@ -134,7 +134,7 @@ TEST_F(CenterChecks, TwoCentersOnOneDatabaseCheckEachLocationOncePerInterval) {
 
 namespace {
 
-TEST_F(CenterChecks, CurlFollowsTheRedirectAndAria2DownloadsFromTheMetalinkOnlyFromGoodMirrors) {
+TEST_F(CenterChecks, CurlAria2AndZqFetchDownloadOnlyFromTheMirrorsFoundGood) {
     mkdir(m_dir.file("other").c_str(), 0755);
     mkdir(m_dir.file("empty").c_str(), 0755);
     mkdir(m_dir.file("get").c_str(), 0755);
@@ -184,6 +184,15 @@ TEST_F(CenterChecks, CurlFollowsTheRedirectAndAria2DownloadsFromTheMetalinkOnlyF
         "/", 60000);
     EXPECT_EQ(aria.exit_code, 0) << aria.out << aria.err;
     EXPECT_EQ(zqtest::ReadFile(m_dir.file("get/clip.avi")), data);
+
+    // zq_fetch leaves out what the checks found bad.
+    mkdir(m_dir.file("fetch").c_str(), 0755);
+    zqtest::ProcessResult fetched =
+        zqtest::RunProcess(zqtest::BinPath("zq_fetch"), {"--center", "http://127.0.0.1:" + std::to_string(http), fid.Hex()},
+                           m_dir.file("fetch"), 60000);
+    EXPECT_EQ(fetched.exit_code, 0) << fetched.err;
+    EXPECT_NE(fetched.err.find("2 of the 3 mirrors left out"), std::string::npos) << fetched.err;
+    EXPECT_EQ(zqtest::ReadFile(m_dir.file("fetch/clip.avi")), data);
     EXPECT_EQ(zqtest::RunProcess("/usr/bin/curl", {"-s", "-o", "/dev/null", "-w", "%{http_code}",
                                                    "http://127.0.0.1:" + std::to_string(http) + "/v1/resources/" +
                                                        std::string(40, 'a') + "/download"},
