@@ -41,10 +41,11 @@ FLOORS = [
     ("tools/rcenter/store/pg", 5),
     ("tools/rcenter/store/rc_store_factory.", 6),
     ("tools/rcenter/write", 7),
-    ("tools/rcenter/report", 8),
-    ("tools/rcenter/http", 8),
-    ("tools/rcenter/server", 9),
-    ("tools", 10),
+    ("tools/rcenter/mirrors", 8),
+    ("tools/rcenter/report", 9),
+    ("tools/rcenter/http", 9),
+    ("tools/rcenter/server", 10),
+    ("tools", 11),
 ]
 RANK = dict(FLOORS)
 TARGET_FLOORS = {
@@ -64,6 +65,7 @@ TARGET_FLOORS = {
     "zq_rc_pg": "tools/rcenter/store/pg",
     "zq_rc_store_open": "tools/rcenter/store/rc_store_factory.",
     "zq_rc_write": "tools/rcenter/write",
+    "zq_rc_mirrors": "tools/rcenter/mirrors",
     "zq_rc_report": "tools/rcenter/report",
     "zq_rc_http": "tools/rcenter/http",
     "zq_rc_server": "tools/rcenter/server",

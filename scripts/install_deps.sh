@@ -7,6 +7,7 @@
 #   nlohmann-json3-dev   every JSON the programs write or read
 #   libcurl4-openssl-dev zq_fetch's HTTP client
 #   nginx, openssl       the tests' mirrors, and a test certificate
+#   aria2, curl          the center's redirect and Metalink, downloaded by other clients in its tests
 #   chromium, nodejs, npm the page's browser tests (npm brings playwright-core)
 #   libpq-dev            the shared store on PostgreSQL
 #   postgresql           the throwaway servers of the shared-store tests
@@ -28,6 +29,10 @@ need=()
 [ -f /usr/include/x86_64-linux-gnu/curl/curl.h ] || [ -f /usr/include/curl/curl.h ] || need+=(libcurl4-openssl-dev)
 [ -x /usr/sbin/nginx ] || need+=(nginx)
 [ -x /usr/bin/openssl ] || need+=(openssl)
+# The center's download doors are tested with clients of other makers:
+# aria2c reads the Metalink (and checks every piece), curl follows the redirect.
+command -v aria2c >/dev/null || need+=(aria2)
+command -v curl >/dev/null || need+=(curl)
 # The page's browser tests (tests/browser/run.sh): Debian's chromium, and
 # node with npm, which installs playwright-core into the build tree.
 [ -x /usr/bin/chromium ] || need+=(chromium)

@@ -191,7 +191,18 @@ int from_center(fetch_cli_t& oCli, tpt_table_t& oTable, std::vector<std::string>
     if (oRecord.Cut)
         fprintf(stderr, "zq_fetch: the center names more locations than %zu (or %zu MiB of them); the first %zu are used\n",
                 FETCH_MAX_LOCATIONS, FETCH_MAX_RECORD_BYTES >> 20, oRecord.Urls.size());
-    oUrls = oRecord.Urls;
+    // The center's checks order the mirrors and leave out those it found
+    // unusable; among equals the record's order stays.
+    oUrls.clear();
+    size_t iSkipped = 0;
+    for (int iRank = FETCH_RANK_GOOD; iRank < FETCH_RANK_UNUSABLE; ++iRank)
+        for (size_t i = 0; i < oRecord.Urls.size(); ++i)
+            if (oRecord.Ranks[i] == iRank) oUrls.push_back(oRecord.Urls[i]);
+    for (int iRank : oRecord.Ranks) iSkipped += iRank == FETCH_RANK_UNUSABLE ? 1 : 0;
+    if (iSkipped > 0)
+        fprintf(stderr, "zq_fetch: %zu of the %zu mirrors left out: the center found them serving other bytes, "
+                        "without the file or unreachable\n",
+                iSkipped, oRecord.Urls.size());
     for (const std::string& strFile : oRecord.Files) {
         if (!strFile.empty()) {
             strDefaultName = strFile;

@@ -31,6 +31,7 @@ enum ELookup { LOOKUP_NONE, LOOKUP_FID, LOOKUP_SID, LOOKUP_SHA1, LOOKUP_RECENT, 
 struct lookup_options_t {
     std::string strDb = kDefaultDb;
     bool bJson = false;
+    ERcRecordShow nShow = RC_RECORD_PLAIN;
     std::string strTptOut;
     ELookup nLookup = LOOKUP_NONE;
     Sha1Hash oKey;
@@ -40,7 +41,7 @@ struct lookup_options_t {
 };
 
 void print_usage(FILE* pOut) {
-    fputs("usage: zq_lookup [--db PATH] [--json] [--tpt-out FILE] (FID | --sid SID | --sha1 HEX | --recent N |\n"
+    fputs("usage: zq_lookup [--db PATH] [--json] [--health] [--tpt-out FILE] (FID | --sid SID | --sha1 HEX | --recent N |\n"
           "                                                   --name TEXT)\n"
           "       zq_lookup [--db PATH] --export-tsv\n"
           "       zq_lookup --db FROM --copy-to TO\n"
@@ -50,6 +51,8 @@ void print_usage(FILE* pOut) {
           "  --db PATH       the store (default ./data/rcenter.db): a SQLite file, or a\n"
           "                  PostgreSQL postgresql:// URI or key=value connection string\n"
           "  --json          one JSON object per record and line\n"
+          "  --health        each location with what the center's checks found of it\n"
+          "                  (state, last check, last ok, failures, latency, ranges)\n"
           "  --tpt-out FILE  also writes the record's stored piece table to FILE\n"
           "  --recent N      the N records first seen last, newest first (N at most 10000)\n"
           "  --name TEXT     the records with a reported file name containing TEXT\n"
@@ -82,6 +85,7 @@ bool parse_hex(const std::string& strText, Sha1Hash& oHash) {
 enum : int {
     OPT_DB = 0x100,
     OPT_JSON,
+    OPT_HEALTH,
     OPT_TPT_OUT,
     OPT_SID,
     OPT_SHA1,
@@ -103,6 +107,7 @@ int parse_args(int argc, char** argv, lookup_options_t& oOpts) {
     CCmdLine oLine("zq_lookup",
                    {{"db", required_argument, nullptr, OPT_DB},
                     {"json", no_argument, nullptr, OPT_JSON},
+                    {"health", no_argument, nullptr, OPT_HEALTH},
                     {"tpt-out", required_argument, nullptr, OPT_TPT_OUT},
                     {"sid", required_argument, nullptr, OPT_SID},
                     {"sha1", required_argument, nullptr, OPT_SHA1},
@@ -119,6 +124,9 @@ int parse_args(int argc, char** argv, lookup_options_t& oOpts) {
                 return oLine.Finished();
             case OPT_JSON:
                 oOpts.bJson = true;
+                break;
+            case OPT_HEALTH:
+                oOpts.nShow = RC_RECORD_HEALTH;
                 break;
             case OPT_DB:
             case OPT_TPT_OUT:
@@ -201,9 +209,9 @@ int search_names(CRcStore& oStore, const lookup_options_t& oOpts) {
             // Removed since the page was read: not a match any more.
             if (iErr != 0 || oFound.empty()) continue;
             if (oOpts.bJson) {
-                printf("%s\n", rc_record_json(oFound.front()).c_str());
+                printf("%s\n", rc_record_json(oFound.front(), oOpts.nShow).c_str());
             } else {
-                printf("%s%s", iPrinted > 0 ? "\n" : "", rc_record_text(oFound.front()).c_str());
+                printf("%s%s", iPrinted > 0 ? "\n" : "", rc_record_text(oFound.front(), oOpts.nShow).c_str());
             }
             ++iPrinted;
         }
@@ -288,12 +296,12 @@ int copy_store(CRcStore& oFrom, const lookup_options_t& oOpts) {
     return kExitFound;
 }
 
-int print_found(const std::vector<rc_resource_t>& oFound, bool bJson) {
+int print_found(const std::vector<rc_resource_t>& oFound, bool bJson, ERcRecordShow nShow) {
     for (size_t i = 0; i < oFound.size(); ++i) {
         if (bJson) {
-            printf("%s\n", rc_record_json(oFound[i]).c_str());
+            printf("%s\n", rc_record_json(oFound[i], nShow).c_str());
         } else {
-            printf("%s%s", i > 0 ? "\n" : "", rc_record_text(oFound[i]).c_str());
+            printf("%s%s", i > 0 ? "\n" : "", rc_record_text(oFound[i], nShow).c_str());
         }
     }
     if (!output_ok(0, "", true)) return kExitError;
@@ -309,8 +317,8 @@ int print_recent(CRcStore& oStore, const lookup_options_t& oOpts) {
     int iErr = oStore.FindRecent(
         oOpts.iRecent,
         [&](const rc_resource_t& oRes) {
-            const std::string strText = oOpts.bJson ? rc_record_json(oRes) + "\n"
-                                                    : (iPrinted > 0 ? "\n" : "") + rc_record_text(oRes);
+            const std::string strText = oOpts.bJson ? rc_record_json(oRes, oOpts.nShow) + "\n"
+                                                    : (iPrinted > 0 ? "\n" : "") + rc_record_text(oRes, oOpts.nShow);
             ++iPrinted;
             bWriteOk = fwrite(strText.data(), 1, strText.size(), stdout) == strText.size();
             return bWriteOk;
@@ -383,7 +391,7 @@ int run(int argc, char** argv) {
             return kExitError;
         }
     }
-    return print_found(oFound, oOpts.bJson);
+    return print_found(oFound, oOpts.bJson, oOpts.nShow);
 }
 
 }  // namespace

@@ -54,7 +54,9 @@ function startCenter() {
   const dir = path.join(work, 'center');
   fs.mkdirSync(dir);
   fs.writeFileSync(path.join(dir, 'rcenter.conf'),
-    'listen_ip: 127.0.0.1\nlisten_port: 0\nhttp_listen_port: 0\nshm_size: 4194304\nmax_fd_num: 64\n');
+    'listen_ip: 127.0.0.1\nlisten_port: 0\nhttp_listen_port: 0\nshm_size: 4194304\nmax_fd_num: 64\n' +
+    // The reported mirrors are made up: no check may look them up.
+    'check_interval_s: 0\n');
   server = childProcess.spawn(path.join(binDir, 'zq_rcenter'), ['rcenter.conf'],
     { cwd: dir, stdio: ['ignore', 'pipe', 'pipe'] });
   let out = '';
@@ -160,6 +162,10 @@ test('a file is found by its SHA-1 and its view shows its mirrors and piece coun
   const mirrors = await view.locator('ol.mirrors a').evaluateAll((links) => links.map((a) => a.href));
   assert.deepStrictEqual(mirrors, ['http://mirror-one.example/videos/Holiday-Video-2024.mkv',
     'https://mirror-two.example/h.mkv?from=page']);
+  // Each mirror says what the checks found (none here: the center checks nothing in this test).
+  assert.deepStrictEqual(await view.locator('ol.mirrors .health').allTextContents(), ['not checked yet', 'not checked yet']);
+  assert.strictEqual(await view.locator('a.get').getAttribute('href'), '/v1/resources/' + want.fid + '/download');
+  assert.strictEqual(await view.locator('a.metalink').getAttribute('href'), '/v1/resources/' + want.fid + '/metalink');
   const table = await page.evaluate(async (href) => {
     const reply = await fetch(href);
     return Array.from(new Uint8Array(await reply.arrayBuffer()));

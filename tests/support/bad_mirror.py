@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A download mirror on 127.0.0.1 that misbehaves in one chosen way.
 
-usage: bad_mirror.py FILE MODE PIECE_SIZE PIECE
+usage: bad_mirror.py FILE MODE PIECE_SIZE PIECE [TARGET]
   corrupt        answers ranges, one byte flipped in piece PIECE and every later one
   norange        ignores Range: 200 and the whole file
   wronglength    answers another range than the one asked for
@@ -9,6 +9,9 @@ usage: bad_mirror.py FILE MODE PIECE_SIZE PIECE
   stall          accepts and reads the request, then sends nothing
   trickle        answers ranges rightly, one byte every half second
   redirect-file  redirects every request to file:// of FILE
+  redirect       redirects every request to the URL TARGET
+  redirect-loop  redirects every request to itself
+  slow           sends the headers of a 206, then a byte a second
 Prints "listening on PORT" once it accepts connections; runs until killed.
 """
 import http.server
@@ -18,6 +21,7 @@ import sys
 import time
 
 PATH, MODE, PIECE_SIZE, PIECE = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+TARGET = sys.argv[5] if len(sys.argv) > 5 else ""
 SIZE = os.path.getsize(PATH)
 
 
@@ -31,9 +35,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if MODE == "stall":
             time.sleep(3600)
             return
-        if MODE == "redirect-file":
+        if MODE in ("redirect-file", "redirect", "redirect-loop"):
             self.send_response(302)
-            self.send_header("Location", "file://" + os.path.abspath(PATH))
+            where = {"redirect-file": "file://" + os.path.abspath(PATH), "redirect": TARGET,
+                     "redirect-loop": self.path}[MODE]
+            self.send_header("Location", where)
             self.send_header("Content-Length", "0")
             self.end_headers()
             return
@@ -47,6 +53,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(data)
             return
         first, last = int(match.group(1)), min(int(match.group(2)), SIZE - 1)
+        if MODE == "slow":
+            self.send_response(206)
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (first, last, SIZE))
+            self.send_header("Content-Length", str(last + 1 - first))
+            self.end_headers()
+            for at in range(first, last + 1):
+                self.wfile.write(data[at:at + 1])
+                self.wfile.flush()
+                time.sleep(1)
+            return
         if MODE == "wronglength":
             # One byte more than asked for, or one less at the file's end.
             if last + 1 < SIZE:

@@ -74,7 +74,7 @@ bool NginxMirrors::StartOnPort(unsigned short port, bool* portTaken) {
     if (geteuid() == 0) conf << "user root;\n";
     conf << "pid " << d << "/nginx.pid;\nerror_log " << errorLog << ";\n"
          << "events { worker_connections 256; }\nhttp {\n"
-         << "  log_format bytes '$server_addr $body_bytes_sent';\n  access_log " << d << "/access.log bytes;\n";
+         << "  log_format bytes '$server_addr $body_bytes_sent $msec $request_uri';\n  access_log " << d << "/access.log bytes;\n";
     for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
         conf << "  " << temp << "_temp_path " << d << "/" << temp << ";\n";
     for (size_t i = 0; i < m_mirrors.size(); ++i) {
@@ -127,19 +127,44 @@ std::string NginxMirrors::Url(size_t index, const std::string& name) const {
            std::to_string(m_port) + "/" + name;
 }
 
-unsigned long long NginxMirrors::BodyBytesSent(int index) const {
+std::vector<NginxMirrors::logged_t> NginxMirrors::Log() const {
     std::ifstream in(m_dir.path() + "/access.log");
-    std::string address;
-    unsigned long long total = 0, bytes = 0;
-    while (in >> address >> bytes) {
-        if (index < 0 || address == address_of(static_cast<size_t>(index))) total += bytes;
+    std::vector<logged_t> out;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        logged_t one;
+        if (fields >> one.address >> one.bytes >> one.when >> one.uri) out.push_back(one);
     }
+    return out;
+}
+
+unsigned long long NginxMirrors::BodyBytesSent(int index) const {
+    unsigned long long total = 0;
+    for (const logged_t& one : Log())
+        if (index < 0 || one.address == address_of(static_cast<size_t>(index))) total += one.bytes;
     return total;
 }
 
+unsigned long long NginxMirrors::Requests(int index) const {
+    unsigned long long total = 0;
+    for (const logged_t& one : Log())
+        if (index < 0 || one.address == address_of(static_cast<size_t>(index))) ++total;
+    return total;
+}
+
+std::vector<double> NginxMirrors::RequestTimes(const std::string& uri) const {
+    std::vector<double> out;
+    for (const logged_t& one : Log())
+        if (one.uri == uri) out.push_back(one.when);
+    return out;
+}
+
 bool ScriptedMirror::Start(const std::string& file, const std::string& mode, unsigned long pieceSize,
-                           unsigned piece) {
-    return StartScript("bad_mirror.py", {file, mode, std::to_string(pieceSize), std::to_string(piece)});
+                           unsigned piece, const std::string& target) {
+    std::vector<std::string> args = {file, mode, std::to_string(pieceSize), std::to_string(piece)};
+    if (!target.empty()) args.push_back(target);
+    return StartScript("bad_mirror.py", args);
 }
 
 bool ScriptedMirror::StartScript(const std::string& script, const std::vector<std::string>& args) {

@@ -32,9 +32,21 @@ public:
     std::string Url(size_t index, const std::string& name) const;
     // Body bytes the mirrors have sent (or mirror `index` alone), from the access log.
     unsigned long long BodyBytesSent(int index = -1) const;
+    // Requests the mirrors have answered (or mirror `index` alone), from the access log.
+    unsigned long long Requests(int index = -1) const;
+    // When each request for uri (path and query as sent) was answered, in
+    // seconds since the epoch, in the log's order.
+    std::vector<double> RequestTimes(const std::string& uri) const;
     const std::string& Error() const { return m_error; }
 
 private:
+    struct logged_t {
+        std::string address;
+        unsigned long long bytes = 0;
+        double when = 0;
+        std::string uri;
+    };
+    std::vector<logged_t> Log() const;
     // *portTaken: the failure was another server holding the port.
     bool StartOnPort(unsigned short port, bool* portTaken);
 
@@ -55,12 +67,14 @@ private:
 // (a byte flipped in piece `piece` and every later one), norange (200 and the whole file),
 // wronglength (a Content-Range other than the one asked for), cut (the
 // connection closed half way through piece `piece`), stall (headers never
-// sent), redirect-file (a redirect to file:// of the same file).
+// sent), redirect-file (a redirect to file:// of the same file), redirect
+// (to the URL target), redirect-loop (to itself), slow (a byte a second).
 class ScriptedMirror {
 public:
     ScriptedMirror() = default;
     ~ScriptedMirror() { Stop(); }
-    bool Start(const std::string& file, const std::string& mode, unsigned long pieceSize = 0, unsigned piece = 0);
+    bool Start(const std::string& file, const std::string& mode, unsigned long pieceSize = 0, unsigned piece = 0,
+               const std::string& target = "");
     // Any script of tests/support that prints "listening on PORT" (paged_center.py).
     bool StartScript(const std::string& script, const std::vector<std::string>& args);
     void Stop();

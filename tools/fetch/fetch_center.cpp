@@ -117,6 +117,7 @@ int fetch_center_record(const std::string& strCenter, const std::string& strFid,
             uiBytes += oPage.Urls[i].size() + oPage.Files[i].size();
             oRecord.Urls.push_back(oPage.Urls[i]);
             oRecord.Files.push_back(oPage.Files[i]);
+            oRecord.Ranks.push_back(oPage.Ranks[i]);
         }
         if (oPage.Next.empty()) return 0;
         if (!oCursors.insert(oPage.Next).second) {

@@ -63,6 +63,7 @@ int fetch_parse_record(const std::string& strJson, fetch_record_t& oRecord, std:
     oRecord.Size = itSize->get<uint64>();
     oRecord.Urls.clear();
     oRecord.Files.clear();
+    oRecord.Ranks.clear();
     for (const nlohmann::json& oLoc : *itLocations) {
         auto itUrl = oLoc.is_object() ? oLoc.find("url") : oLoc.end();
         if (!oLoc.is_object() || itUrl == oLoc.end() || !itUrl->is_string()) {
@@ -72,6 +73,20 @@ int fetch_parse_record(const std::string& strJson, fetch_record_t& oRecord, std:
         auto itFile = oLoc.find("file");
         oRecord.Urls.push_back(itUrl->get<std::string>());
         oRecord.Files.push_back(itFile != oLoc.end() && itFile->is_string() ? itFile->get<std::string>() : "");
+        int iRank = FETCH_RANK_UNKNOWN;
+        auto itHealth = oLoc.find("health");
+        if (itHealth != oLoc.end() && itHealth->is_object()) {
+            auto itState = itHealth->find("state");
+            auto itRanges = itHealth->find("ranges");
+            const std::string strState = itState != itHealth->end() && itState->is_string() ? itState->get<std::string>() : "";
+            if (strState == "wrong_content" || strState == "missing" || strState == "unreachable") {
+                iRank = FETCH_RANK_UNUSABLE;
+            } else if (strState == "ok") {
+                iRank = itRanges != itHealth->end() && itRanges->is_boolean() && !itRanges->get<bool>() ? FETCH_RANK_WHOLE
+                                                                                                     : FETCH_RANK_GOOD;
+            }
+        }
+        oRecord.Ranks.push_back(iRank);
     }
     // The cursor of the next page, null on the last.
     oRecord.Next.clear();

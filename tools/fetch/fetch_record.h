@@ -17,8 +17,18 @@ struct fetch_record_t {
     uint64 Size = 0;
     std::vector<std::string> Urls;   // the locations' URLs, in the answer's order
     std::vector<std::string> Files;  // the locations' file names, beside Urls
+    std::vector<int> Ranks;          // what the center's checks say of each, beside Urls (fetch_rank_t)
     std::string Next;                // the next page's cursor; empty on the last page
     bool Cut = false;                // more locations were named than were read
+};
+
+// How a location serves a download, from its "health" in the record: the
+// order mirrors are tried in, the unusable ones never.
+enum fetch_rank_t {
+    FETCH_RANK_GOOD = 0,       // found ok and serving ranges
+    FETCH_RANK_UNKNOWN = 1,    // not checked (or a center that does not check)
+    FETCH_RANK_WHOLE = 2,      // found ok but ignoring ranges: one piece at most
+    FETCH_RANK_UNUSABLE = 3,   // wrong content, file missing or unreachable
 };
 
 int fetch_parse_record(const std::string& strJson, fetch_record_t& oRecord, std::string& strWhy);

@@ -146,8 +146,8 @@ TEST(RcenterHttp, ServesTheStoredRecordAndForgetsItOnlyOnAValidSignedRemoval) {
     };
     Reply r = Http(http, Get(res));
     EXPECT_EQ(r.status, 200);
-    // The record as zq_lookup shows it, and no page after this one.
-    std::string record = lookup({"--json", fid});
+    // The record as zq_lookup shows it with its health, and no page after this one.
+    std::string record = lookup({"--json", "--health", fid});
     ASSERT_GE(record.size(), 2u);
     EXPECT_EQ(r.body, record.substr(0, record.size() - 2) + ", \"next\": null}\n");
     r = Http(http, Get(res + "/tpt"));

@@ -121,12 +121,12 @@ TEST(RcenterStart, AStoreThatCannotBeOpenedOrIsOfANewerSchemaFailsToStart) {
 
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(dir.file("newer.db").c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE future (x); PRAGMA user_version = 3", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE future (x); PRAGMA user_version = 4", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
     zqtest::WriteFile(dir.file("rcenter.conf"), "max_fd_num: 64\nshm_size: 1048576\ndb_path: newer.db\n");
     r = zqtest::RunProcess(zqtest::BinPath("zq_rcenter"), {}, dir.path(), 30000);
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.err.find("newer.db: schema version 3 is newer than this program's 2; refusing"), std::string::npos)
+    EXPECT_NE(r.err.find("newer.db: schema version 4 is newer than this program's 3; refusing"), std::string::npos)
         << r.err;
 }
 

@@ -611,7 +611,7 @@ TEST(RcHttpRecordPage, ARecordCutToItsBudgetTellsWhereTheNextPageStarts) {
     EXPECT_EQ(whole.compare(whole.size() - 15, 15, ", \"next\": null}"), 0) << whole.substr(whole.size() - 40);
     rc_resource_t two = res;
     two.Locations.pop_back();
-    const std::string cut = rc_http_record_page(res, 0, rc_record_json(two).size() + 100);
+    const std::string cut = rc_http_record_page(res, 0, rc_record_json(two, RC_RECORD_HEALTH).size() + 100);
     EXPECT_NE(cut.find("http://m2/"), std::string::npos);
     EXPECT_EQ(cut.find("http://m3/"), std::string::npos);
     EXPECT_EQ(cut.compare(cut.size() - 13, 13, ", \"next\": 20}"), 0) << cut.substr(cut.size() - 40);

@@ -90,6 +90,8 @@ const CRcHttpConn::stRoute CRcHttpConn::s_arRoutes[] = {
     {HTTP_GET, "/v1/hash/{hash}", true, &CRcHttpConn::GetHash},
     {HTTP_GET, "/v1/resources/{fid}", true, &CRcHttpConn::GetRecord},
     {HTTP_GET, "/v1/resources/{fid}/tpt", true, &CRcHttpConn::GetTable},
+    {HTTP_GET, "/v1/resources/{fid}/download", true, &CRcHttpConn::GetDownload},
+    {HTTP_GET, "/v1/resources/{fid}/metalink", true, &CRcHttpConn::GetMetalink},
     {HTTP_POST, "/v1/resources/{fid}/remove", true, &CRcHttpConn::PostRemove},
 };
 
@@ -425,6 +427,16 @@ void CRcHttpConn::GetRecord(const stRequest& oRequest, std::string& strOut) {
 void CRcHttpConn::GetTable(const stRequest& oRequest, std::string& strOut) {
     std::string strFid;
     if (FidOf(oRequest, strFid, strOut)) m_oBackend.PieceTable(strFid, Await(oRequest.Path));
+}
+
+void CRcHttpConn::GetDownload(const stRequest& oRequest, std::string& strOut) {
+    std::string strFid;
+    if (FidOf(oRequest, strFid, strOut)) m_oBackend.Download(strFid, Await(oRequest.Path));
+}
+
+void CRcHttpConn::GetMetalink(const stRequest& oRequest, std::string& strOut) {
+    std::string strFid;
+    if (FidOf(oRequest, strFid, strOut)) m_oBackend.Metalink(strFid, Await(oRequest.Path));
 }
 
 // The checks run from what needs nothing to what needs the secret, and the

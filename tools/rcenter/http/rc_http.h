@@ -62,6 +62,16 @@ public:
     // A list of resources as rc_list_run answers it; 501 when the store
     // cannot give this list.
     virtual void List(const rc_list_request_t& oRequest, RcHttpReply fnReply) = 0;
+    // A redirect to one usable mirror, and the Metalink of the resource and
+    // its usable mirrors (rc_download.h); 501 where there are none to know.
+    virtual void Download(const std::string& strFid, RcHttpReply fnReply) {
+        (void)strFid;
+        fnReply(rc_http_error(501, "no downloads here"));
+    }
+    virtual void Metalink(const std::string& strFid, RcHttpReply fnReply) {
+        (void)strFid;
+        fnReply(rc_http_error(501, "no downloads here"));
+    }
     // The figures for a monitoring system, in the Prometheus text format.
     // Answered at once: a scrape never waits on the store.
     virtual void Metrics(RcHttpReply fnReply) { fnReply(rc_http_error(404, "no metrics here")); }
@@ -156,6 +166,8 @@ private:
     void GetHash(const stRequest& oRequest, std::string& strOut);
     void GetRecord(const stRequest& oRequest, std::string& strOut);
     void GetTable(const stRequest& oRequest, std::string& strOut);
+    void GetDownload(const stRequest& oRequest, std::string& strOut);
+    void GetMetalink(const stRequest& oRequest, std::string& strOut);
     void PostRemove(const stRequest& oRequest, std::string& strOut);
     // The list asked for, or the reason it cannot be.
     void AskList(rc_list_request_t& oList, const stRequest& oRequest, std::string& strOut);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "rc_download.h"
 #include "rc_record_format.h"
 #include "svr_log.h"
 #include "str_util.h"
@@ -48,13 +49,13 @@ struct stFound {
 std::string rc_http_record_page(const rc_resource_t& oRes, uint64 iNext, size_t iBudget) {
     rc_resource_t oShown = oRes;
     oShown.Locations.clear();
-    rc_json_t oRecord = rc_record_value(oShown);
+    rc_json_t oRecord = rc_record_value(oShown, RC_RECORD_HEALTH);
     size_t iSize = rc_json_dump(oRecord).size();
     rc_json_t& oLocations = oRecord["locations"];
     size_t iKeep = 0;
     for (; iKeep < oRes.Locations.size(); ++iKeep) {
         oShown.Locations.assign(1, oRes.Locations[iKeep]);
-        rc_json_t oOne = rc_record_value(oShown)["locations"][0];
+        rc_json_t oOne = rc_record_value(oShown, RC_RECORD_HEALTH)["locations"][0];
         const size_t iMore = rc_json_dump(oOne).size() + (iKeep > 0 ? 2 : 0);
         if (iKeep > 0 && iSize + iMore > iBudget) break;
         iSize += iMore;
@@ -83,6 +84,24 @@ void CRcHttpApi::PieceTable(const std::string& strFid, RcHttpReply fnReply) {
         oReply.Body.assign(oRes.Tpt.begin(), oRes.Tpt.end());
         return oReply;
     });
+}
+
+void CRcHttpApi::Download(const std::string& strFid, RcHttpReply fnReply) {
+    rc_http_page_t oAll;
+    oAll.Limit = RC_STORE_PAGE_MAX;
+    oAll.After = 0;
+    std::mt19937& oRandom = m_oRandom;
+    FindAndAnswer(strFid, oAll, fnReply,
+                  [&oRandom](const rc_resource_t& oRes, uint64) { return rc_download_reply(oRes, oRandom); });
+}
+
+void CRcHttpApi::Metalink(const std::string& strFid, RcHttpReply fnReply) {
+    rc_http_page_t oAll;
+    oAll.Limit = RC_STORE_PAGE_MAX;
+    oAll.After = 0;
+    std::mt19937& oRandom = m_oRandom;
+    FindAndAnswer(strFid, oAll, fnReply,
+                  [&oRandom](const rc_resource_t& oRes, uint64) { return rc_metalink_reply(oRes, oRandom); });
 }
 
 void CRcHttpApi::FindAndAnswer(const std::string& strFid, const rc_http_page_t& oPage, RcHttpReply fnReply,

@@ -10,6 +10,7 @@
 #define ZQ_RC_HTTP_API_H
 
 #include <functional>
+#include <random>
 #include <string>
 
 #include "rc_counts.h"
@@ -37,10 +38,18 @@ public:
     // (which may be the same worker), so a look-up never waits behind a search.
     CRcHttpApi(CRcStoreWorker& oReader, CRcStoreWorker& oSearcher, CRcWritePath& oWritePath,
                const rc_counts_t& oCounts, CRcServerMetrics& oMetrics)
-        : m_oReader(oReader), m_oSearcher(oSearcher), m_oWritePath(oWritePath), m_counts(oCounts), m_oMetrics(oMetrics) {}
+        : m_oReader(oReader),
+          m_oSearcher(oSearcher),
+          m_oWritePath(oWritePath),
+          m_counts(oCounts),
+          m_oMetrics(oMetrics),
+          m_oRandom(std::random_device()()) {}
 
     void Lookup(const std::string& strFid, const rc_http_page_t& oPage, RcHttpReply fnReply) override;
     void PieceTable(const std::string& strFid, RcHttpReply fnReply) override;
+    // From the first RC_STORE_PAGE_MAX locations of the resource.
+    void Download(const std::string& strFid, RcHttpReply fnReply) override;
+    void Metalink(const std::string& strFid, RcHttpReply fnReply) override;
     void Stats(RcHttpReply fnReply) override;
     void Remove(const std::string& strFid, RcHttpReply fnReply) override;
     // A hash's list (a look-up) on the reading store thread, the others on
@@ -60,6 +69,7 @@ private:
     CRcWritePath& m_oWritePath;
     const rc_counts_t& m_counts;
     CRcServerMetrics& m_oMetrics;
+    std::mt19937 m_oRandom;  // which mirror a download goes to
 };
 
 #endif

@@ -42,6 +42,18 @@ CRcServerMetrics::CRcServerMetrics(const rc_counts_t& oCounts, CRcDedup& oDedup,
                                 "Time from a report's arrival to its answer being queued.", kLatencyBounds);
     m_oMetrics.DeclareHistogram("zq_rcenter_commit_seconds", "Time of each store commit, sync included.",
                                 kLatencyBounds);
+    m_oMetrics.Declare("zq_rcenter_locations", RC_METRIC_GAUGE, "Locations in the store by health, as last read.");
+    m_oMetrics.Declare("zq_rcenter_checks_total", RC_METRIC_COUNTER, "Checks of locations since start, by outcome.");
+    m_oMetrics.Declare("zq_rcenter_check_bytes_total", RC_METRIC_COUNTER,
+                       "Body bytes the checks received since start.");
+    m_oMetrics.DeclareHistogram("zq_rcenter_check_seconds", "Time of each check of a location, redirects included.",
+                                rc_check_seconds_bounds());
+    for (uint32 i = 0; i < RC_HEALTH_STATES; ++i) {
+        const char* pszState = rc_health_state_name(static_cast<ERcHealthState>(i));
+        m_oMetrics.Value("zq_rcenter_locations", RcMetricLabel("state", pszState));
+        if (i != RC_HEALTH_UNCHECKED) m_oMetrics.Value("zq_rcenter_checks_total", RcMetricLabel("outcome", pszState));
+    }
+    m_oMetrics.Value("zq_rcenter_check_bytes_total");
     // Before the first read the store's gauges say 0 rather than nothing.
     m_oMetrics.Value("zq_rcenter_store_resources");
     m_oMetrics.Value("zq_rcenter_store_locations");
@@ -61,10 +73,16 @@ void CRcServerMetrics::RefreshStore(CRcStoreWorker& oReader) {
         int iErr = 0;
         std::string strError;
         rc_store_counts_t oCounts;
+        int iHealthErr = 0;
+        rc_health_counts_t oHealth;
     };
     auto pRead = std::make_shared<stRead>();
     m_bStoreReading = true;
-    oReader.Submit([pRead](CRcStore& oStore) { pRead->iErr = oStore.GetCounts(pRead->oCounts, pRead->strError); },
+    oReader.Submit([pRead](CRcStore& oStore) {
+                       pRead->iErr = oStore.GetCounts(pRead->oCounts, pRead->strError);
+                       std::string strIgnored;
+                       if (pRead->iErr == 0) pRead->iHealthErr = oStore.CountHealth(pRead->oHealth, strIgnored);
+                   },
                    [this, pRead] {
                        m_bStoreReading = false;
                        if (pRead->iErr != 0) {
@@ -75,6 +93,11 @@ void CRcServerMetrics::RefreshStore(CRcStoreWorker& oReader) {
                            static_cast<double>(pRead->oCounts.Resources);
                        *m_oMetrics.Value("zq_rcenter_store_locations") =
                            static_cast<double>(pRead->oCounts.Locations);
+                       if (pRead->iHealthErr != 0) return;
+                       for (uint32 i = 0; i < RC_HEALTH_STATES; ++i)
+                           *m_oMetrics.Value("zq_rcenter_locations",
+                                             RcMetricLabel("state", rc_health_state_name(static_cast<ERcHealthState>(i)))) =
+                               static_cast<double>(pRead->oHealth.States[i]);
                    });
 }
 
@@ -94,5 +117,14 @@ std::string CRcServerMetrics::Text() {
     *m_oMetrics.Value("zq_rcenter_open_connections", RcMetricLabel("kind", "http")) = static_cast<double>(oOpen.Http);
     *m_oMetrics.Value("zq_rcenter_cache_entries") = static_cast<double>(m_oDedup.GetEntries());
     *m_oMetrics.Value("zq_rcenter_used_tokens") = static_cast<double>(m_oTokens.Size());
+    if (m_fnChecks) {
+        const rc_check_figures_t oChecks = m_fnChecks();
+        for (uint32 i = 1; i < RC_HEALTH_STATES; ++i)
+            *m_oMetrics.Value("zq_rcenter_checks_total",
+                              RcMetricLabel("outcome", rc_health_state_name(static_cast<ERcHealthState>(i)))) =
+                static_cast<double>(oChecks.Checks[i]);
+        *m_oMetrics.Value("zq_rcenter_check_bytes_total") = static_cast<double>(oChecks.Bytes);
+        *m_oMetrics.Histogram("zq_rcenter_check_seconds") = oChecks.Seconds;
+    }
     return m_oMetrics.Text();
 }

@@ -1,7 +1,8 @@
 // CRcServerMetrics: the running center's figures for /metrics. It owns the
 // registry and fills it at each scrape from what the loop keeps (the
 // shared counts, the cache, the used tokens, the connections open, counted
-// by the server's callback) and from the store's counts as last read. Those
+// by the server's callback), the checker's figures, and from the store's
+// counts (locations by health included) as last read. Those
 // are read on the reading store thread, one read at a time, so a scrape
 // never waits on the store; a read that fails keeps the last values. The
 // histograms are observed by whoever times the work. Loop thread only;
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "common_header.h"
+#include "rc_checker.h"
 #include "rc_counts.h"
 #include "rc_dedup.h"
 #include "rc_metrics.h"
@@ -36,6 +38,9 @@ public:
     rc_histogram_t* AnswerTimes() { return m_pAnswerTimes; }
     rc_histogram_t* CommitTimes() { return m_pCommitTimes; }
     void CountHttpAnswer(unsigned int iStatus);
+    // Where the checks' figures are read at each scrape (any thread may
+    // answer); none set: the check families show zeros.
+    void SetCheckFigures(std::function<rc_check_figures_t()> fnChecks) { m_fnChecks = std::move(fnChecks); }
     // Asks oReader for the store's counts, unless a read is still on its way.
     void RefreshStore(CRcStoreWorker& oReader);
     // The text of one scrape.
@@ -49,6 +54,7 @@ private:
     CRcDedup& m_oDedup;
     const CRcRemovalTokens& m_oTokens;
     OpenConns m_fnOpen;
+    std::function<rc_check_figures_t()> m_fnChecks;
     CRcMetrics m_oMetrics;
     rc_histogram_t* m_pAnswerTimes;
     rc_histogram_t* m_pCommitTimes;

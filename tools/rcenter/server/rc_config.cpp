@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "rc_net_rule.h"
 #include "req_sig.h"
 #include "sig_key.h"
 #include "str_util.h"
@@ -22,6 +23,7 @@ const char* const kKeys[] = {
     "http_listen_port", "http_listen_ip",  "sig_key",            "sig_window_s",
     "db_url",        "db_timeout_ms",
     "sig_key_file",  "request_timeout_ms", "max_conns_per_addr",
+    "check_interval_s", "check_allow_nets", "check_concurrency", "check_per_host", "check_timeout_ms",
 };
 
 struct ConfFree {
@@ -141,8 +143,20 @@ int rc_load_config(const std::string& strPath, rc_config_t& oConfig, bool& bMiss
                in.Secret("sig_key", oConfig.sig_key, sizeof(oConfig.sig_key), oConfig.sig_key_set) &&
                in.Number("sig_window_s", oConfig.sig_window_s, 1, RC_MAX_SIG_WINDOW_S) &&
                in.Text("db_url", oConfig.db_url, ZQ_CONF_VALUE_SIZE - 1) &&
-               in.Number("db_timeout_ms", oConfig.db_timeout_ms, RC_MIN_DB_TIMEOUT_MS, RC_MAX_DB_TIMEOUT_MS);
+               in.Number("db_timeout_ms", oConfig.db_timeout_ms, RC_MIN_DB_TIMEOUT_MS, RC_MAX_DB_TIMEOUT_MS) &&
+               in.Number("check_interval_s", oConfig.check_interval_s, 0, RC_MAX_CHECK_INTERVAL_S) &&
+               in.Text("check_allow_nets", oConfig.check_allow_nets, ZQ_CONF_VALUE_SIZE - 1) &&
+               in.Number("check_concurrency", oConfig.check_concurrency, 1, RC_MAX_CHECK_CONCURRENCY) &&
+               in.Number("check_per_host", oConfig.check_per_host, 1, RC_MAX_CHECK_PER_HOST) &&
+               in.Number("check_timeout_ms", oConfig.check_timeout_ms, RC_MIN_CHECK_TIMEOUT_MS,
+                         RC_MAX_CHECK_TIMEOUT_MS);
     if (!bOk) return EINVAL;
+    CRcNetRule oRule;
+    std::string strWhy;
+    if (oRule.Parse(oConfig.check_allow_nets, strWhy) != 0) {
+        strError = "bad value of check_allow_nets: " + strWhy;
+        return EINVAL;
+    }
     // The value itself is not shown: it may hold a password.
     if (!oConfig.db_url.empty() && !rc_store_is_shared(oConfig.db_url)) {
         strError = "bad value of db_url: not a postgresql:// URI or a key=value connection string";

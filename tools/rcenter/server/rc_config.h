@@ -42,6 +42,14 @@ struct rc_config_t {
     bool sig_key_set = false;
     unsigned char sig_key[SIG_SECRET_LEN] = {};  // from sig_key or sig_key_file
     uint32 sig_window_s = 300;
+    // The checks of every location: how often each is checked (0: never),
+    // the CIDR blocks they may reach beside the public networks, how many
+    // run at once and to one host, and how long one may take.
+    uint32 check_interval_s = 900;
+    std::string check_allow_nets;
+    uint32 check_concurrency = 16;
+    uint32 check_per_host = 2;
+    uint32 check_timeout_ms = 10000;
 
     rc_config_t() = default;
     rc_config_t(const rc_config_t&) = default;
@@ -58,6 +66,11 @@ enum {
     RC_MAX_SIG_WINDOW_S = 86400,
     RC_MIN_DB_TIMEOUT_MS = 100,
     RC_MAX_DB_TIMEOUT_MS = 600000,
+    RC_MAX_CHECK_INTERVAL_S = 86400,
+    RC_MAX_CHECK_CONCURRENCY = 1024,
+    RC_MAX_CHECK_PER_HOST = 64,
+    RC_MIN_CHECK_TIMEOUT_MS = 100,
+    RC_MAX_CHECK_TIMEOUT_MS = 600000,
 };
 
 // Fills oConfig from strPath (defaults for what is absent). 0 on success

@@ -68,6 +68,7 @@ CRcenterServer::~CRcenterServer() {
 }
 
 void CRcenterServer::StopWorkers() {
+    if (m_pChecker) m_pChecker->Stop();
     m_oWriter.Stop();
     if (m_pReader) m_pReader->Stop();
     if (m_pSearcher) m_pSearcher->Stop();
@@ -117,7 +118,38 @@ int CRcenterServer::Start(std::string& strError) {
     m_iLastStatTick = GetTickCount();
     LOG_INFO("listening on %s:%u, store %s", m_listenAddr.GetIpStr(), static_cast<unsigned>(m_listenAddr.GetPort()),
              strStore.c_str());
+    iErr = StartChecks(strError);
+    if (iErr != 0) return iErr;
     return m_oConfig.http_enabled ? StartHttp(strError) : 0;
+}
+
+// The checker writes health through a handle of its own, opened after the
+// writer's, which has brought the schema up to date.
+int CRcenterServer::StartChecks(std::string& strError) {
+    if (m_oConfig.check_interval_s == 0) {
+        LOG_INFO("checks of the locations: off (check_interval_s 0)");
+        return 0;
+    }
+    rc_check_opts_t oOpts;
+    oOpts.IntervalS = m_oConfig.check_interval_s;
+    oOpts.Concurrency = m_oConfig.check_concurrency;
+    oOpts.PerHost = m_oConfig.check_per_host;
+    oOpts.TimeoutMs = m_oConfig.check_timeout_ms;
+    int iErr = oOpts.Rule.Parse(m_oConfig.check_allow_nets, strError);
+    if (iErr == 0) iErr = rc_open_store(rc_store_address(m_oConfig), RC_STORE_HEALTH, m_pCheckStore, strError);
+    if (iErr != 0) {
+        strError = "store for the checks: " + strError;
+        return iErr;
+    }
+    m_pChecker.reset(new CRcChecker(*m_pCheckStore, oOpts));
+    iErr = m_pChecker->Start(strError);
+    if (iErr != 0) return iErr;
+    const CRcChecker* pChecker = m_pChecker.get();
+    m_oMetrics.SetCheckFigures([pChecker] { return pChecker->Figures(); });
+    LOG_INFO("checks of the locations: every %u s, %u at once, %u per host, %u ms each, also reaching: %s",
+             oOpts.IntervalS, oOpts.Concurrency, oOpts.PerHost, oOpts.TimeoutMs,
+             m_oConfig.check_allow_nets.empty() ? "nothing private" : m_oConfig.check_allow_nets.c_str());
+    return 0;
 }
 
 // The API reads through handles of its own on threads of their own, so a

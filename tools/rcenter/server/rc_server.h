@@ -1,6 +1,8 @@
 // CRcenterServer: the resource center's loop. It owns the operator, the
 // listeners, the two store threads (one writes, one reads for the HTTP
-// API, each with its own store handle) and the two protocol handlers; a
+// API, each with its own store handle), the checker of the locations (a
+// third handle, threads of its own, never waited on) and the two protocol
+// handlers; a
 // connection's listener tag, read in one place (OnTcpRead and the other
 // callbacks), says which handler it belongs to. The store threads' answers
 // come back through their eventfds, which the operator watches, so the loop
@@ -25,6 +27,7 @@
 #include "rc_config.h"
 #include "rc_counts.h"
 #include "rc_dedup.h"
+#include "rc_checker.h"
 #include "rc_http.h"
 #include "rc_http_api.h"
 #include "rc_http_handler.h"
@@ -95,6 +98,7 @@ private:
     rc_open_conns_t CountOpen();
     void RefreshStoreGauges();
     int StartHttp(std::string& strError);
+    int StartChecks(std::string& strError);
     int Watch(CRcStoreWorker& oWorker, std::string& strError);
     // Runs the store threads' completions and what they let go on.
     void RunCompletions();
@@ -119,6 +123,9 @@ private:
     rc_http_signing_t m_oSigning;
     std::unique_ptr<CRcHttpApi> m_pHttpApi;
     std::unique_ptr<CRcHttpHandler> m_pHttp;
+    // The checks' own store handle and thread, when check_interval_s is set.
+    std::unique_ptr<CRcStore> m_pCheckStore;
+    std::unique_ptr<CRcChecker> m_pChecker;
     sint32 m_iListenFd;
     CInetAddr m_listenAddr;
     sint32 m_iHttpListenFd;

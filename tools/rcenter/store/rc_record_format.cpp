@@ -77,7 +77,27 @@ void rc_resource_of(const rc_report_t& oReport, rc_resource_t& oRes, rc_location
     oWhere.Ref = oReport.Ref;
 }
 
-std::string rc_record_text(const rc_resource_t& oRes) {
+std::string rc_health_text(const rc_health_t& oHealth) {
+    auto when = [](sint64 t) { return t == 0 ? std::string("never") : rc_utc_text(t); };
+    return std::string(rc_health_state_name(oHealth.State)) + " checked_at=" + when(oHealth.CheckedAt) +
+           " ok_at=" + when(oHealth.OkAt) + " failures=" + std::to_string(oHealth.Failures) +
+           " latency_ms=" + std::to_string(oHealth.LatencyMs) + " ranges=" +
+           (oHealth.Ranges == RC_RANGES_YES ? "yes" : oHealth.Ranges == RC_RANGES_NO ? "no" : "unknown");
+}
+
+rc_json_t rc_health_value(const rc_health_t& oHealth) {
+    auto when = [](sint64 t) { return t == 0 ? rc_json_t(nullptr) : rc_json_t(rc_utc_text(t)); };
+    rc_json_t oOut{{"state", rc_health_state_name(oHealth.State)},
+                   {"checked_at", when(oHealth.CheckedAt)},
+                   {"ok_at", when(oHealth.OkAt)},
+                   {"failures", oHealth.Failures},
+                   {"latency_ms", oHealth.LatencyMs},
+                   {"ranges", nullptr}};
+    if (oHealth.Ranges != RC_RANGES_UNKNOWN) oOut["ranges"] = oHealth.Ranges == RC_RANGES_YES;
+    return oOut;
+}
+
+std::string rc_record_text(const rc_resource_t& oRes, ERcRecordShow nShow) {
     std::string out;
     for (const rc_field_t& oField : FieldsOf(oRes)) out += oField.Key + ": " + oField.Value + "\n";
     out += "first_seen: " + rc_utc_text(oRes.FirstSeen) + "\n";
@@ -86,11 +106,12 @@ std::string rc_record_text(const rc_resource_t& oRes) {
     for (const rc_location_t& oLoc : oRes.Locations) {
         out += "location: " + rc_utc_text(oLoc.FirstSeen) + "\t" + rc_tsv_escape(oLoc.Url) + "\t" +
                rc_tsv_escape(oLoc.FileName) + "\n";
+        if (nShow == RC_RECORD_HEALTH) out += "health: " + rc_health_text(oLoc.Health) + "\n";
     }
     return out;
 }
 
-rc_json_t rc_record_value(const rc_resource_t& oRes) {
+rc_json_t rc_record_value(const rc_resource_t& oRes, ERcRecordShow nShow) {
     rc_json_t oOut = rc_json_t::object();
     for (const rc_field_t& oField : FieldsOf(oRes)) {
         unsigned long long iNumber = 0;
@@ -105,17 +126,21 @@ rc_json_t rc_record_value(const rc_resource_t& oRes) {
     oOut["count"] = oRes.Count;
     rc_json_t oLocations = rc_json_t::array();
     for (const rc_location_t& oLoc : oRes.Locations) {
-        oLocations.push_back(rc_json_t{{"url", oLoc.Url},
-                                       {"file", oLoc.FileName},
-                                       {"ext", oLoc.ExtName},
-                                       {"ref", oLoc.Ref},
-                                       {"first_seen", rc_utc_text(oLoc.FirstSeen)}});
+        rc_json_t oOne{{"url", oLoc.Url},
+                       {"file", oLoc.FileName},
+                       {"ext", oLoc.ExtName},
+                       {"ref", oLoc.Ref},
+                       {"first_seen", rc_utc_text(oLoc.FirstSeen)}};
+        if (nShow == RC_RECORD_HEALTH) oOne["health"] = rc_health_value(oLoc.Health);
+        oLocations.push_back(std::move(oOne));
     }
     oOut["locations"] = std::move(oLocations);
     return oOut;
 }
 
-std::string rc_record_json(const rc_resource_t& oRes) { return rc_json_dump(rc_record_value(oRes)); }
+std::string rc_record_json(const rc_resource_t& oRes, ERcRecordShow nShow) {
+    return rc_json_dump(rc_record_value(oRes, nShow));
+}
 
 std::string rc_record_tsv_line(const rc_resource_t& oRes, const rc_location_t& oWhere) {
     rc_report_t oReport;

@@ -33,14 +33,29 @@ void rc_report_of(const rc_resource_t& oRes, const rc_location_t& oWhere, rc_rep
 // The other way: the resource and the location a decoded report gives.
 void rc_resource_of(const rc_report_t& oReport, rc_resource_t& oRes, rc_location_t& oWhere);
 
+// Whether a record is shown with what the checks found of each location.
+enum ERcRecordShow {
+    RC_RECORD_PLAIN,
+    RC_RECORD_HEALTH,
+};
+
 // One "key: value" line per field, then one "location: " line per location
 // (first-seen time, URL and file name, tab-separated and escaped as in the
-// journal). Ends with a newline.
-std::string rc_record_text(const rc_resource_t& oRes);
+// journal), with RC_RECORD_HEALTH each followed by its "health: " line
+// (rc_health_text). Ends with a newline.
+std::string rc_record_text(const rc_resource_t& oRes, ERcRecordShow nShow = RC_RECORD_PLAIN);
 
 // One JSON object on one line, no newline (rc_json_dump of rc_record_value).
-std::string rc_record_json(const rc_resource_t& oRes);
-rc_json_t rc_record_value(const rc_resource_t& oRes);
+// With RC_RECORD_HEALTH each location has a "health" object (rc_health_value).
+std::string rc_record_json(const rc_resource_t& oRes, ERcRecordShow nShow = RC_RECORD_PLAIN);
+rc_json_t rc_record_value(const rc_resource_t& oRes, ERcRecordShow nShow = RC_RECORD_PLAIN);
+
+// "ok checked_at=2024-03-05T14:07:09Z ok_at=... failures=0 latency_ms=12
+// ranges=yes": times "never" when there was none, ranges yes, no or unknown.
+std::string rc_health_text(const rc_health_t& oHealth);
+// {"state": "ok", "checked_at": "2024-...Z", "ok_at": ..., "failures": 0,
+// "latency_ms": 12, "ranges": true}: times and ranges null when unknown.
+rc_json_t rc_health_value(const rc_health_t& oHealth);
 
 // A list entry as one JSON object on one line: fid, sha1, size, file,
 // first_seen, count; texts escaped as in rc_record_json.

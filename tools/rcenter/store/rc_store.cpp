@@ -24,3 +24,32 @@ size_t rc_store_name_chars(const std::string& strText) {
     }
     return n;
 }
+
+namespace {
+const char* const kHealthNames[RC_HEALTH_STATES] = {"unchecked", "ok", "wrong_content", "missing", "unreachable",
+                                                    "not_allowed"};
+}  // namespace
+
+const char* rc_health_state_name(ERcHealthState nState) {
+    return nState < RC_HEALTH_STATES ? kHealthNames[nState] : "unchecked";
+}
+
+bool rc_health_state_parse(const std::string& strName, ERcHealthState& nState) {
+    for (uint32 i = 0; i < RC_HEALTH_STATES; ++i) {
+        if (strName == kHealthNames[i]) {
+            nState = static_cast<ERcHealthState>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+sint64 rc_health_next_due(const rc_health_t& oHealth, uint32 iIntervalS) {
+    sint64 iWait = iIntervalS;
+    if (oHealth.State != RC_HEALTH_OK) {
+        for (uint32 i = 1; i < oHealth.Failures && iWait < RC_HEALTH_BACKOFF_MAX_S; ++i) iWait *= 2;
+        if (iWait > RC_HEALTH_BACKOFF_MAX_S) iWait = RC_HEALTH_BACKOFF_MAX_S;
+        if (iWait < iIntervalS) iWait = iIntervalS;
+    }
+    return oHealth.CheckedAt + iWait;
+}

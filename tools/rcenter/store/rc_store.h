@@ -26,6 +26,56 @@ enum : uint32 {
     RC_STORE_EXPORT_CHUNK = 256,
 };
 
+// What the checks found of a location (tools/rcenter/mirrors fetches one
+// piece of it by Range and compares the piece's MD5). A location never
+// checked, or read from a store older than the checks, is unchecked.
+enum ERcHealthState : uint8 {
+    RC_HEALTH_UNCHECKED = 0,
+    RC_HEALTH_OK = 1,
+    RC_HEALTH_WRONG_CONTENT = 2,  // another size or another piece
+    RC_HEALTH_MISSING = 3,        // 404 or 410
+    RC_HEALTH_UNREACHABLE = 4,    // no answer, a timeout, a 5xx, a TLS failure, a redirect loop
+    RC_HEALTH_NOT_ALLOWED = 5,    // a private address, or a scheme other than http(s); never fetched
+    RC_HEALTH_STATES = 6,
+};
+// Whether a location honoured a range, as far as a check saw.
+enum ERcRanges : sint8 {
+    RC_RANGES_UNKNOWN = -1,
+    RC_RANGES_NO = 0,   // answered 200 with the whole file
+    RC_RANGES_YES = 1,
+};
+
+// The state's name in the store's texts, JSON, the page and the metrics.
+const char* rc_health_state_name(ERcHealthState nState);
+// Its inverse; false for a name that is none of them.
+bool rc_health_state_parse(const std::string& strName, ERcHealthState& nState);
+// Whether a client may be sent there: never to wrong content, a missing
+// file or a dead host; a location not checked (or refused to the checker
+// only) is given after the ok ones.
+inline bool rc_health_usable(ERcHealthState nState) {
+    return nState == RC_HEALTH_OK || nState == RC_HEALTH_UNCHECKED || nState == RC_HEALTH_NOT_ALLOWED;
+}
+
+struct rc_health_t {
+    ERcHealthState State = RC_HEALTH_UNCHECKED;
+    sint64 CheckedAt = 0;  // seconds since the epoch; 0 never
+    sint64 OkAt = 0;       // the last check that found it ok; 0 never
+    uint32 Failures = 0;   // checks in a row that did not find it ok
+    uint32 LatencyMs = 0;  // of the last check, to its last byte
+    ERcRanges Ranges = RC_RANGES_UNKNOWN;
+};
+
+enum : uint32 {
+    // The longest wait between two checks of a failing location.
+    RC_HEALTH_BACKOFF_MAX_S = 86400,
+};
+
+// When the location is due again after a check that left it in oHealth:
+// an interval after an ok check; after a failing one the interval doubled
+// for each failure in a row past the first, at most RC_HEALTH_BACKOFF_MAX_S
+// (never less than the interval).
+sint64 rc_health_next_due(const rc_health_t& oHealth, uint32 iIntervalS);
+
 // One URL a resource was reported from, with the texts of that report.
 struct rc_location_t {
     std::string Url;
@@ -36,6 +86,9 @@ struct rc_location_t {
     // The store's order of locations, rising: the cursor of pages and of the
     // export. 0 in a location not read from a store.
     uint64 Id = 0;
+    // Read with the resource's locations (FindFid and the other look-ups);
+    // left unchecked by ReadLocations, the export.
+    rc_health_t Health;
 };
 
 // A stored resource: every field of the reported record, the piece table
@@ -56,6 +109,10 @@ struct rc_resource_t {
 enum ERcStoreMode {
     RC_STORE_WRITE,  // creates the store (and its schema) when missing, upgrades an older one
     RC_STORE_READ,   // the store must exist and hold our schema; nothing is written
+    // The checker's: the store must exist at this program's schema (the
+    // writer opened it first); only the health calls write, and the open
+    // raises no generation, so the dedup cache's keys stay valid.
+    RC_STORE_HEALTH,
 };
 
 // What a committed report did to the store.
@@ -141,6 +198,27 @@ enum : uint32 {
     RC_STORE_NAME_MIN = 3,
 };
 
+// A location a checker claimed, with what its check needs.
+struct rc_check_job_t {
+    uint64 LocationId = 0;
+    std::string Url;
+    uint64 Size = 0;
+    std::vector<unsigned char> Tpt;  // the resource's piece table
+    rc_health_t Health;              // as the last check left it
+};
+
+// What a check found: the location's health now and when it is due again.
+struct rc_check_result_t {
+    uint64 LocationId = 0;
+    rc_health_t Health;
+    sint64 DueAt = 0;
+};
+
+// Locations in each state (ERcHealthState order).
+struct rc_health_counts_t {
+    uint64 States[RC_HEALTH_STATES] = {};
+};
+
 class CRcStore {
 public:
     virtual ~CRcStore() {}
@@ -221,6 +299,32 @@ public:
         (void)oMd4;
         oOut.clear();
         strError = Describe() + ": this store cannot look up an MD4";
+        return ENOTSUP;
+    }
+
+    // Claims at most iLimit locations due at iNow (never checked, or due
+    // since), the longest due first, and makes each due again at iNextDue,
+    // so a checker that dies leaves them for the next round. Between
+    // checkers on one store each due location goes to one of them. EBADF
+    // when opened for reading, ENOTSUP for a store without health.
+    virtual int ClaimDue(sint64 iNow, uint32 iLimit, sint64 iNextDue, std::vector<rc_check_job_t>& oOut,
+                         std::string& strError) {
+        (void)iNow, (void)iLimit, (void)iNextDue;
+        oOut.clear();
+        strError = Describe() + ": this store keeps no health";
+        return ENOTSUP;
+    }
+    // Writes the results in one transaction; a location removed meanwhile
+    // is skipped.
+    virtual int RecordHealth(const std::vector<rc_check_result_t>& oResults, std::string& strError) {
+        (void)oResults;
+        strError = Describe() + ": this store keeps no health";
+        return ENOTSUP;
+    }
+    // Every location counted by its state.
+    virtual int CountHealth(rc_health_counts_t& oCounts, std::string& strError) {
+        oCounts = rc_health_counts_t();
+        strError = Describe() + ": this store keeps no health";
         return ENOTSUP;
     }
 

@@ -301,10 +301,20 @@
     field(ids, 'Last seen', timeNode(record.last_seen));
     field(ids, 'Reports', String(record.count));
 
+    // What the center's last check of the mirror found, and when.
+    const healthNode = (health) => {
+      const state = health ? health.state : 'unchecked';
+      const words = { ok: 'ok', wrong_content: 'wrong content', missing: 'file missing', unreachable: 'unreachable',
+        not_allowed: 'not checked (private network)', unchecked: 'not checked yet' }[state] || state;
+      const parts = [el('span', { class: 'state' }, [words])];
+      if (health && health.checked_at) parts.push(' · last check ', timeNode(health.checked_at));
+      return el('span', { class: 'health state-' + state.replace(/[^a-z_]/g, '') }, parts);
+    };
     const mirrorItem = (loc) => el('li', null, [
       mirrorNode(loc.url),
       el('span', { class: 'file' }, [loc.file]),
       timeNode(loc.first_seen),
+      healthNode(loc.health),
     ]);
     const mirrors = el('ol', { class: 'mirrors' }, record.locations.map(mirrorItem));
     const mirrorsTitle = el('h3', null, []);
@@ -337,6 +347,12 @@
     show(el('article', { 'aria-label': 'Resource' }, [
       el('h2', { class: 'name' }, [first === '' ? '(no name)' : first]),
       ids,
+      el('p', { class: 'doors' }, [
+        el('a', { href: '/v1/resources/' + fid + '/download', class: 'get' }, ['Download']),
+        ' from a mirror found good · ',
+        el('a', { href: '/v1/resources/' + fid + '/metalink', class: 'metalink' }, ['Metalink']),
+        ' for a download manager',
+      ]),
       mirrorsTitle,
       mirrors,
       moreMirrors,

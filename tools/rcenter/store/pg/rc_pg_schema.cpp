@@ -53,6 +53,25 @@ const char* const kSteps[] = {
     " BEGIN RETURN convert_from(b, 'UTF8'); EXCEPTION WHEN others THEN RETURN encode(b, 'escape'); END $$;"
     "CREATE INDEX zq_rc_location_name ON zq_rc_location USING gin (zq_rc_name(file) gin_trgm_ops);"
     "CREATE INDEX zq_rc_resource_md4 ON zq_rc_resource (md4)",
+    // What the checks found of each location, in a row of its own so a check
+    // rewrites a few numbers, not the location and its name index. Every
+    // location has one, made with it, so the due ones are an index range
+    // that checkers claim row by row (FOR UPDATE SKIP LOCKED).
+    "CREATE TABLE zq_rc_health ("
+    " location_id bigint PRIMARY KEY REFERENCES zq_rc_location (id) ON DELETE CASCADE,"
+    " state smallint NOT NULL DEFAULT 0,"
+    " checked_at bigint NOT NULL DEFAULT 0,"
+    " ok_at bigint NOT NULL DEFAULT 0,"
+    " failures integer NOT NULL DEFAULT 0,"
+    " latency_ms integer NOT NULL DEFAULT 0,"
+    " ranges smallint NOT NULL DEFAULT -1,"
+    " due_at bigint NOT NULL DEFAULT 0);"
+    "CREATE INDEX zq_rc_health_due ON zq_rc_health (due_at);"
+    "INSERT INTO zq_rc_health (location_id) SELECT id FROM zq_rc_location;"
+    "CREATE FUNCTION zq_rc_health_new() RETURNS trigger LANGUAGE plpgsql AS $$"
+    " BEGIN INSERT INTO zq_rc_health (location_id) VALUES (NEW.id); RETURN NULL; END $$;"
+    "CREATE TRIGGER zq_rc_location_health AFTER INSERT ON zq_rc_location"
+    " FOR EACH ROW EXECUTE FUNCTION zq_rc_health_new()",
 };
 
 static_assert(sizeof(kSteps) / sizeof(kSteps[0]) == RC_PG_SCHEMA_VERSION, "one step per schema version");

@@ -17,7 +17,8 @@
 
 enum : uint32 {
     // 2: the trigram index of location names, the index of MD4s.
-    RC_PG_SCHEMA_VERSION = 2,
+    // 3: every location's health (zq_rc_health).
+    RC_PG_SCHEMA_VERSION = 3,
 };
 
 // The channel every center listens on; a payload is a FID in hex, or "*"

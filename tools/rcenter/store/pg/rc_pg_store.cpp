@@ -75,8 +75,29 @@ private:
 const char* const kResourceColumns =
     "r.id, r.fid, r.sid, r.sha1, r.md4, r.size, encode(r.tpt, 'hex'), r.first_seen, r.last_seen, r.report_count";
 const int kResourceColumnCount = 10;
+// A location's columns, its health's included: the FROM must name
+// "zq_rc_location l" joined to "zq_rc_health h" (kLocationFrom).
 const char* const kLocationColumns =
-    "l.id, encode(l.url, 'hex'), encode(l.file, 'hex'), encode(l.ext, 'hex'), encode(l.ref, 'hex'), l.first_seen";
+    "l.id, encode(l.url, 'hex'), encode(l.file, 'hex'), encode(l.ext, 'hex'), encode(l.ref, 'hex'), l.first_seen,"
+    " coalesce(h.state, 0), coalesce(h.checked_at, 0), coalesce(h.ok_at, 0), coalesce(h.failures, 0),"
+    " coalesce(h.latency_ms, 0), coalesce(h.ranges, -1)";
+#define RC_PG_LOCATION_FROM "zq_rc_location l LEFT JOIN zq_rc_health h ON h.location_id = l.id"
+const char* const kHealthColumns = "h.state, h.checked_at, h.ok_at, h.failures, h.latency_ms, h.ranges";
+
+// Reads kHealthColumns (from iFirst on), as the store keeps them.
+rc_health_t ReadHealth(const CRcPgResult& r, int iRow, int iFirst) {
+    rc_health_t oHealth;
+    sint64 iState = r.Int(iRow, iFirst);
+    oHealth.State = iState >= 0 && iState < RC_HEALTH_STATES ? static_cast<ERcHealthState>(iState)
+                                                              : RC_HEALTH_UNCHECKED;
+    oHealth.CheckedAt = r.Int(iRow, iFirst + 1);
+    oHealth.OkAt = r.Int(iRow, iFirst + 2);
+    oHealth.Failures = static_cast<uint32>(std::max<sint64>(0, r.Int(iRow, iFirst + 3)));
+    oHealth.LatencyMs = static_cast<uint32>(std::max<sint64>(0, r.Int(iRow, iFirst + 4)));
+    sint64 iRanges = r.Int(iRow, iFirst + 5);
+    oHealth.Ranges = iRanges == 1 ? RC_RANGES_YES : iRanges == 0 ? RC_RANGES_NO : RC_RANGES_UNKNOWN;
+    return oHealth;
+}
 
 // Reads the columns of kResourceColumns (from iFirst on); returns the id.
 sint64 ReadResource(const CRcPgResult& r, int iRow, int iFirst, rc_resource_t& oRes) {
@@ -102,6 +123,7 @@ rc_location_t ReadLocation(const CRcPgResult& r, int iRow, int iFirst) {
     oLoc.ExtName = FromHex(r.Text(iRow, iFirst + 3));
     oLoc.Ref = FromHex(r.Text(iRow, iFirst + 4));
     oLoc.FirstSeen = r.Int(iRow, iFirst + 5);
+    oLoc.Health = ReadHealth(r, iRow, iFirst + 6);
     return oLoc;
 }
 
@@ -211,6 +233,12 @@ void CRcPgStore::Close() {
 
 bool CRcPgStore::Writable(std::string& strError) const {
     if (m_nMode == RC_STORE_WRITE) return true;
+    strError = m_strMasked + (m_nMode == RC_STORE_HEALTH ? ": opened for the checks only" : ": opened for reading");
+    return false;
+}
+
+bool CRcPgStore::HealthWritable(std::string& strError) const {
+    if (m_nMode != RC_STORE_READ) return true;
     strError = m_strMasked + ": opened for reading";
     return false;
 }
@@ -458,7 +486,7 @@ int CRcPgStore::Find(const std::string& strWhere, const std::vector<std::string>
     oOut.clear();
     std::string strResources = std::string("SELECT ") + kResourceColumns + " FROM zq_rc_resource r " + strWhere;
     std::string strLocations = std::string("SELECT l.resource_id, ") + kLocationColumns +
-                               " FROM zq_rc_location l WHERE l.resource_id IN (SELECT id FROM (" + strResources +
+                               " FROM " RC_PG_LOCATION_FROM " WHERE l.resource_id IN (SELECT id FROM (" + strResources +
                                ") AS found) ORDER BY l.resource_id, l.id";
     // One snapshot for the resources and their locations.
     std::vector<CRcPgResult> oRes;
@@ -507,7 +535,7 @@ int CRcPgStore::FindFidPage(const Sha1Hash& oFid, uint32 iLimit, uint64 iAfter, 
                     {std::string("SELECT ") + kResourceColumns + " FROM zq_rc_resource r WHERE r.fid = $1",
                      {oFid.Hex()}},
                     {std::string("SELECT l.resource_id, ") + kLocationColumns +
-                         " FROM zq_rc_location l JOIN zq_rc_resource r ON r.id = l.resource_id"
+                         " FROM " RC_PG_LOCATION_FROM " JOIN zq_rc_resource r ON r.id = l.resource_id"
                          " WHERE r.fid = $1 AND l.id > $2 ORDER BY l.id LIMIT $3",
                      {oFid.Hex(), std::to_string(iAfter), std::to_string(iLimit + 1)}},
                     {"COMMIT", {}}},
@@ -543,7 +571,7 @@ int CRcPgStore::ReadLocations(uint64 iAfter, uint32 iLimit, std::vector<rc_resou
     oLocations.clear();
     std::vector<CRcPgResult> oRes;
     int iErr = Run({{std::string("SELECT ") + kResourceColumns + ", " + kLocationColumns +
-                         " FROM zq_rc_location l JOIN zq_rc_resource r ON r.id = l.resource_id"
+                         " FROM " RC_PG_LOCATION_FROM " JOIN zq_rc_resource r ON r.id = l.resource_id"
                          " WHERE l.id > $1 ORDER BY l.id LIMIT $2",
                      {std::to_string(iAfter), std::to_string(iLimit)}}},
                    oRes, strError);
@@ -680,7 +708,7 @@ int CRcPgStore::Remove(const Sha1Hash& oFid, bool& bFound, rc_resource_t* pRemov
                     {std::string("SELECT ") + kResourceColumns + " FROM zq_rc_resource r WHERE r.fid = $1 FOR UPDATE",
                      {strFid}},
                     {std::string("SELECT l.resource_id, ") + kLocationColumns +
-                         " FROM zq_rc_location l JOIN zq_rc_resource r ON r.id = l.resource_id WHERE r.fid = $1"
+                         " FROM " RC_PG_LOCATION_FROM " JOIN zq_rc_resource r ON r.id = l.resource_id WHERE r.fid = $1"
                          " ORDER BY l.id",
                      {strFid}}},
                    oRes, strError);
@@ -747,4 +775,78 @@ void CRcPgStore::TakeForgets(std::vector<rc_store_forget_t>& oForgets, bool& bAl
         }
         oForgets.push_back(std::move(oForget));
     }
+}
+
+// The claim is one statement: rows another checker holds are skipped, and a
+// row it claimed and committed meanwhile is read again under the lock and
+// found no longer due, so two centers never take the same location.
+int CRcPgStore::ClaimDue(sint64 iNow, uint32 iLimit, sint64 iNextDue, std::vector<rc_check_job_t>& oOut,
+                         std::string& strError) {
+    CCallBound bound(m_oConn, m_iTimeoutMs);
+    oOut.clear();
+    if (!HealthWritable(strError)) return EBADF;
+    std::vector<CRcPgResult> oRes;
+    int iErr = Run({{std::string("WITH due AS (SELECT location_id FROM zq_rc_health WHERE due_at <= $1"
+                                 " ORDER BY due_at LIMIT $2 FOR UPDATE SKIP LOCKED),"
+                                 " claimed AS (UPDATE zq_rc_health h SET due_at = $3 FROM due"
+                                 " WHERE h.location_id = due.location_id RETURNING h.*)"
+                                 " SELECT h.location_id, encode(l.url, 'hex'), r.size, encode(r.tpt, 'hex'), ") +
+                         kHealthColumns +
+                         " FROM claimed h JOIN zq_rc_location l ON l.id = h.location_id"
+                         " JOIN zq_rc_resource r ON r.id = l.resource_id ORDER BY h.location_id",
+                     {std::to_string(iNow), std::to_string(iLimit), std::to_string(iNextDue)},
+                     "zq_rc_claim_due"}},
+                   oRes, strError);
+    if (iErr != 0) return iErr;
+    for (int r = 0; r < oRes[0].Rows(); ++r) {
+        rc_check_job_t oJob;
+        oJob.LocationId = static_cast<uint64>(oRes[0].Int(r, 0));
+        oJob.Url = FromHex(oRes[0].Text(r, 1));
+        oJob.Size = static_cast<uint64>(oRes[0].Int(r, 2));
+        std::string strTpt = FromHex(oRes[0].Text(r, 3));
+        oJob.Tpt.assign(strTpt.begin(), strTpt.end());
+        oJob.Health = ReadHealth(oRes[0], r, 4);
+        oOut.push_back(std::move(oJob));
+    }
+    return 0;
+}
+
+int CRcPgStore::RecordHealth(const std::vector<rc_check_result_t>& oResults, std::string& strError) {
+    CCallBound bound(m_oConn, m_iTimeoutMs);
+    if (!HealthWritable(strError)) return EBADF;
+    if (oResults.empty()) return 0;
+    CArray oIds, oStates, oChecked, oOk, oFailures, oLatency, oRanges, oDue;
+    for (const rc_check_result_t& o : oResults) {
+        oIds.Add(static_cast<sint64>(o.LocationId));
+        oStates.Add(static_cast<sint64>(o.Health.State));
+        oChecked.Add(o.Health.CheckedAt);
+        oOk.Add(o.Health.OkAt);
+        oFailures.Add(static_cast<sint64>(o.Health.Failures));
+        oLatency.Add(static_cast<sint64>(o.Health.LatencyMs));
+        oRanges.Add(static_cast<sint64>(o.Health.Ranges));
+        oDue.Add(o.DueAt);
+    }
+    std::vector<CRcPgResult> oRes;
+    return Run({{"UPDATE zq_rc_health h SET state = u.s, checked_at = u.c, ok_at = u.o, failures = u.f,"
+                 " latency_ms = u.l, ranges = u.r, due_at = u.d"
+                 " FROM (SELECT * FROM unnest($1::bigint[], $2::smallint[], $3::bigint[], $4::bigint[],"
+                 " $5::integer[], $6::integer[], $7::smallint[], $8::bigint[]) AS x(id, s, c, o, f, l, r, d)"
+                 " ORDER BY x.id) AS u WHERE h.location_id = u.id",
+                 {oIds.Text(), oStates.Text(), oChecked.Text(), oOk.Text(), oFailures.Text(), oLatency.Text(),
+                  oRanges.Text(), oDue.Text()},
+                 "zq_rc_record_health"}},
+               oRes, strError);
+}
+
+int CRcPgStore::CountHealth(rc_health_counts_t& oCounts, std::string& strError) {
+    CCallBound bound(m_oConn, m_iTimeoutMs);
+    oCounts = rc_health_counts_t();
+    std::vector<CRcPgResult> oRes;
+    int iErr = Run({{"SELECT state, count(*) FROM zq_rc_health GROUP BY state", {}}}, oRes, strError);
+    if (iErr != 0) return iErr;
+    for (int r = 0; r < oRes[0].Rows(); ++r) {
+        sint64 iState = oRes[0].Int(r, 0);
+        if (iState >= 0 && iState < RC_HEALTH_STATES) oCounts.States[iState] += static_cast<uint64>(oRes[0].Int(r, 1));
+    }
+    return 0;
 }

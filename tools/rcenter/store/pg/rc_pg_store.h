@@ -71,6 +71,12 @@ public:
     int SearchNames(const std::string& strText, uint32 iLimit, uint64 iAfter, std::vector<rc_resource_entry_t>& oOut,
                     uint64& iNext, std::string& strError) override;
     int FindMd4(const Md5Hash& oMd4, std::vector<rc_resource_t>& oOut, std::string& strError) override;
+    // Claims with FOR UPDATE SKIP LOCKED, so centers sharing the database
+    // split the due locations between them.
+    int ClaimDue(sint64 iNow, uint32 iLimit, sint64 iNextDue, std::vector<rc_check_job_t>& oOut,
+                 std::string& strError) override;
+    int RecordHealth(const std::vector<rc_check_result_t>& oResults, std::string& strError) override;
+    int CountHealth(rc_health_counts_t& oCounts, std::string& strError) override;
 
     // Connects again when the connection is gone and the backoff has run
     // out. The loss and the return are logged once each, here, so while
@@ -97,6 +103,7 @@ private:
     int Find(const std::string& strWhere, const std::vector<std::string>& oParams, std::vector<rc_resource_t>& oOut,
              std::string& strError);
     bool Writable(std::string& strError) const;
+    bool HealthWritable(std::string& strError) const;
 
     CRcPgConn m_oConn;
     std::string m_strUrl;

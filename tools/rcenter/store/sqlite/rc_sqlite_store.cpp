@@ -49,8 +49,20 @@ const char* const kSchema =
     " ref TEXT NOT NULL,"
     " first_seen INTEGER NOT NULL,"
     " UNIQUE (resource_id, url));"
+    "CREATE TABLE location_health ("
+    " location_id INTEGER PRIMARY KEY REFERENCES location(id) ON DELETE CASCADE,"
+    " state INTEGER NOT NULL DEFAULT 0,"
+    " checked_at INTEGER NOT NULL DEFAULT 0,"
+    " ok_at INTEGER NOT NULL DEFAULT 0,"
+    " failures INTEGER NOT NULL DEFAULT 0,"
+    " latency_ms INTEGER NOT NULL DEFAULT 0,"
+    " ranges INTEGER NOT NULL DEFAULT -1,"
+    " due_at INTEGER NOT NULL DEFAULT 0);"
+    "CREATE INDEX location_health_due ON location_health(due_at);"
+    "CREATE TRIGGER location_health_new AFTER INSERT ON location"
+    " BEGIN INSERT INTO location_health (location_id) VALUES (new.id); END;"
     "INSERT INTO meta VALUES ('store_id', lower(hex(randomblob(16))));"
-    "PRAGMA user_version = 2;";
+    "PRAGMA user_version = 3;";
 
 // Version 1 kept the counts in the resource row, so a repeat rewrote the
 // piece table with them. Dropping the columns rewrites the table once.
@@ -65,7 +77,25 @@ const char* const kUpgradeFrom1 =
     "ALTER TABLE resource DROP COLUMN report_count;"
     "PRAGMA user_version = 2;";
 
-static_assert(RC_STORE_SCHEMA_VERSION == 2, "kSchema and kUpgradeFrom1 write user_version 2");
+// Version 2 had no health: every location it holds starts unchecked and due.
+// A row per location, made with it, keeps the due ones an index range.
+const char* const kUpgradeFrom2 =
+    "CREATE TABLE location_health ("
+    " location_id INTEGER PRIMARY KEY REFERENCES location(id) ON DELETE CASCADE,"
+    " state INTEGER NOT NULL DEFAULT 0,"
+    " checked_at INTEGER NOT NULL DEFAULT 0,"
+    " ok_at INTEGER NOT NULL DEFAULT 0,"
+    " failures INTEGER NOT NULL DEFAULT 0,"
+    " latency_ms INTEGER NOT NULL DEFAULT 0,"
+    " ranges INTEGER NOT NULL DEFAULT -1,"
+    " due_at INTEGER NOT NULL DEFAULT 0);"
+    "CREATE INDEX location_health_due ON location_health(due_at);"
+    "CREATE TRIGGER location_health_new AFTER INSERT ON location"
+    " BEGIN INSERT INTO location_health (location_id) VALUES (new.id); END;"
+    "INSERT INTO location_health (location_id) SELECT id FROM location;"
+    "PRAGMA user_version = 3;";
+
+static_assert(RC_STORE_SCHEMA_VERSION == 3, "kSchema and kUpgradeFrom2 write user_version 3");
 
 // The columns ReadResource reads, after "SELECT ", for each version.
 const char* const kResourceV2 =
@@ -118,6 +148,27 @@ sint64 ReadResource(sqlite3_stmt* p, int iFirst, rc_resource_t& oRes) {
 }
 
 const char* const kLocationColumns = "l.url, l.file, l.ext, l.ref, l.first_seen, l.id";
+// After kLocationColumns, from a file of version 3 (a LEFT JOIN of
+// location_health h).
+const char* const kHealthColumns =
+    "coalesce(h.state, 0), coalesce(h.checked_at, 0), coalesce(h.ok_at, 0), coalesce(h.failures, 0),"
+    " coalesce(h.latency_ms, 0), coalesce(h.ranges, -1)";
+
+rc_health_t ReadHealth(sqlite3_stmt* p, int iFirst) {
+    rc_health_t oHealth;
+    sint64 iState = sqlite3_column_int64(p, iFirst);
+    oHealth.State = iState >= 0 && iState < RC_HEALTH_STATES ? static_cast<ERcHealthState>(iState)
+                                                              : RC_HEALTH_UNCHECKED;
+    oHealth.CheckedAt = sqlite3_column_int64(p, iFirst + 1);
+    oHealth.OkAt = sqlite3_column_int64(p, iFirst + 2);
+    sint64 iFailures = sqlite3_column_int64(p, iFirst + 3);
+    oHealth.Failures = static_cast<uint32>(iFailures < 0 ? 0 : iFailures);
+    sint64 iLatency = sqlite3_column_int64(p, iFirst + 4);
+    oHealth.LatencyMs = static_cast<uint32>(iLatency < 0 ? 0 : iLatency);
+    sint64 iRanges = sqlite3_column_int64(p, iFirst + 5);
+    oHealth.Ranges = iRanges == 1 ? RC_RANGES_YES : iRanges == 0 ? RC_RANGES_NO : RC_RANGES_UNKNOWN;
+    return oHealth;
+}
 
 // Reads kLocationColumns (from iFirst on) into a location.
 rc_location_t ReadLocation(sqlite3_stmt* p, int iFirst) {
@@ -270,7 +321,9 @@ int CRcSqliteStore::OpenOnce(std::string& strError) {
         int iErr = rc_sqlite_prepare_path(m_strPath, strError);
         if (iErr != 0) return iErr;
     }
-    int iFlags = bWrite ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
+    int iFlags = bWrite                         ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
+                 : m_nMode == RC_STORE_HEALTH ? SQLITE_OPEN_READWRITE
+                                              : SQLITE_OPEN_READONLY;
     int iRet = sqlite3_open_v2(m_strPath.c_str(), &m_pDb, iFlags | SQLITE_OPEN_NOMUTEX, nullptr);
     if (iRet != SQLITE_OK) return Fail(iRet, "cannot open the database", strError);
     sqlite3_extended_result_codes(m_pDb, 1);
@@ -305,6 +358,16 @@ int CRcSqliteStore::OpenOnce(std::string& strError) {
             return EAGAIN;
         }
     } else {
+        if (m_nMode == RC_STORE_HEALTH && m_iVersion != RC_STORE_SCHEMA_VERSION) {
+            strError = m_strPath + ": schema version " + std::to_string(m_iVersion) +
+                       " is older than this program's; the center's writer upgrades it";
+            return ENOTSUP;
+        }
+        // Health is a guess refreshed every interval: not worth a sync.
+        if (m_nMode == RC_STORE_HEALTH) {
+            iErr = Exec("PRAGMA synchronous = NORMAL", strError);
+            if (iErr != 0) return iErr;
+        }
         // A reader follows the path too (Refresh), so it reads what the
         // writer writes after a file was replaced.
         if (rc_sqlite_file_id(m_strPath, m_oFileId) != 0) m_oFileId = rc_file_id_t();
@@ -400,16 +463,16 @@ int CRcSqliteStore::CheckSchema(std::string& strError) {
         LOG_INFO("store %s: made a new database, schema version %u", m_strPath.c_str(), RC_STORE_SCHEMA_VERSION);
     }
     m_iVersion = iVersion;
-    if (iVersion == 1 || iVersion == RC_STORE_SCHEMA_VERSION) {
+    if (iVersion >= 1 && iVersion <= RC_STORE_SCHEMA_VERSION) {
         // A version of ours on tables of another program is not ours.
         CRcSqliteStmt stmt;
         int iRet = sqlite3_prepare_v2(m_pDb,
                                       "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN"
-                                      " ('meta', 'resource', 'location', 'resource_count')",
+                                      " ('meta', 'resource', 'location', 'resource_count', 'location_health')",
                                       -1, stmt.Out(), nullptr);
         if (iRet == SQLITE_OK) iRet = sqlite3_step(stmt.Get());
         if (iRet != SQLITE_ROW) return Fail(iRet, "cannot read the schema", strError);
-        if (sqlite3_column_int64(stmt.Get(), 0) == (iVersion == 1 ? 3 : 4)) return 0;
+        if (sqlite3_column_int64(stmt.Get(), 0) == iVersion + 2) return 0;
         strError = m_strPath + ": not a resource store (schema version " + std::to_string(iVersion) +
                    " without the tables of one)";
         return ENOTSUP;
@@ -428,7 +491,7 @@ int CRcSqliteStore::CheckSchema(std::string& strError) {
     return ENOTSUP;
 }
 
-// One transaction: a crash leaves version 1 whole or version 2 whole. The
+// One transaction: a crash leaves the old version whole or the new one. The
 // version is read again under the lock, as another writer may have done it.
 int CRcSqliteStore::Upgrade(std::string& strError) {
     int iErr = Exec("BEGIN IMMEDIATE", strError);
@@ -437,13 +500,15 @@ int CRcSqliteStore::Upgrade(std::string& strError) {
     sint64 iObjects = 0;
     iErr = ReadVersion(iVersion, iObjects, strError);
     if (iErr == 0 && iVersion == 1) iErr = Exec(kUpgradeFrom1, strError);
+    if (iErr == 0 && iVersion <= 2) iErr = Exec(kUpgradeFrom2, strError);
     if (iErr == 0) iErr = Exec("COMMIT", strError);
     if (iErr != 0) {
         if (!sqlite3_get_autocommit(m_pDb)) sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
         return iErr;
     }
-    if (iVersion == 1)
-        LOG_WARN("store %s: upgraded from schema version 1 to %u", m_strPath.c_str(), RC_STORE_SCHEMA_VERSION);
+    if (iVersion < RC_STORE_SCHEMA_VERSION)
+        LOG_WARN("store %s: upgraded from schema version %lld to %u", m_strPath.c_str(),
+                 static_cast<long long>(iVersion), RC_STORE_SCHEMA_VERSION);
     m_iVersion = RC_STORE_SCHEMA_VERSION;
     return 0;
 }
@@ -678,8 +743,11 @@ int CRcSqliteStore::FindIn(const char* pszWhere, const std::string& strKey, uint
 // iLimit 0: all of them.
 int CRcSqliteStore::ReadLocationsOf(rc_resource_t& oRes, sint64 iId, uint64 iAfter, uint32 iLimit,
                                     std::string& strError) {
-    std::string strSql = std::string("SELECT ") + kLocationColumns +
-                         " FROM location l WHERE l.resource_id = ?1 AND l.id > ?2 ORDER BY l.id LIMIT ?3";
+    std::string strSql = std::string("SELECT ") + kLocationColumns;
+    if (m_iVersion >= 3) strSql += std::string(", ") + kHealthColumns;
+    strSql += " FROM location l";
+    if (m_iVersion >= 3) strSql += " LEFT JOIN location_health h ON h.location_id = l.id";
+    strSql += " WHERE l.resource_id = ?1 AND l.id > ?2 ORDER BY l.id LIMIT ?3";
     CRcSqliteStmt stmt;
     int iRet = sqlite3_prepare_v2(m_pDb, strSql.c_str(), -1, stmt.Out(), nullptr);
     if (iRet != SQLITE_OK) return Fail(iRet, "cannot prepare a lookup", strError);
@@ -689,7 +757,10 @@ int CRcSqliteStore::ReadLocationsOf(rc_resource_t& oRes, sint64 iId, uint64 iAft
                .Int(3, iLimit == 0 ? -1 : static_cast<sint64>(iLimit))
                .Result();
     if (iRet != SQLITE_OK) return Fail(iRet, "cannot bind a lookup", strError);
-    while ((iRet = sqlite3_step(stmt.Get())) == SQLITE_ROW) oRes.Locations.push_back(ReadLocation(stmt.Get(), 0));
+    while ((iRet = sqlite3_step(stmt.Get())) == SQLITE_ROW) {
+        oRes.Locations.push_back(ReadLocation(stmt.Get(), 0));
+        if (m_iVersion >= 3) oRes.Locations.back().Health = ReadHealth(stmt.Get(), 6);
+    }
     return iRet == SQLITE_DONE ? 0 : Fail(iRet, "cannot read the locations", strError);
 }
 
@@ -818,6 +889,8 @@ int CRcSqliteStore::Remove(const Sha1Hash& oFid, bool& bFound, rc_resource_t* pR
     iErr = FindIn("WHERE r.fid = ?1", oFid.Hex(), 0, Collect(oFound), strError);
     // Each table by hand: the cascade holds only where foreign keys are on.
     const char* const arDeletes[] = {
+        "DELETE FROM location_health WHERE location_id IN"
+        " (SELECT l.id FROM location l JOIN resource r ON r.id = l.resource_id WHERE r.fid = ?1)",
         "DELETE FROM location WHERE resource_id = (SELECT id FROM resource WHERE fid = ?1)",
         "DELETE FROM resource_count WHERE resource_id = (SELECT id FROM resource WHERE fid = ?1)",
         "DELETE FROM resource WHERE fid = ?1",
@@ -891,4 +964,118 @@ int CRcSqliteStore::FindMd4(const Md5Hash& oMd4, std::vector<rc_resource_t>& oOu
     int iErr = Find("WHERE r.md4 = ?1 ORDER BY r.id", oMd4.Hex(), 0, Collect(oOut), strError);
     if (iErr != 0) oOut.clear();
     return iErr;
+}
+
+int CRcSqliteStore::HealthWritable(std::string& strError) const {
+    if (m_pDb == nullptr) {
+        strError = m_strPath + ": not open";
+        return EBADF;
+    }
+    if (m_nMode == RC_STORE_READ) {
+        strError = m_strPath + ": opened for reading";
+        return EBADF;
+    }
+    return 0;
+}
+
+// SQLite has one writer at a time: the claim's transaction alone makes two
+// checkers on one file take different locations.
+int CRcSqliteStore::ClaimDue(sint64 iNow, uint32 iLimit, sint64 iNextDue, std::vector<rc_check_job_t>& oOut,
+                             std::string& strError) {
+    oOut.clear();
+    int iErr = HealthWritable(strError);
+    if (iErr == 0) iErr = Exec("BEGIN IMMEDIATE", strError);
+    if (iErr != 0) return iErr;
+    CRcSqliteStmt sel;
+    int iRet = sqlite3_prepare_v2(m_pDb,
+                                  "SELECT h.location_id, l.url, r.size, r.tpt, h.state, h.checked_at, h.ok_at,"
+                                  " h.failures, h.latency_ms, h.ranges FROM location_health h"
+                                  " JOIN location l ON l.id = h.location_id JOIN resource r ON r.id = l.resource_id"
+                                  " WHERE h.due_at <= ?1 ORDER BY h.due_at LIMIT ?2",
+                                  -1, sel.Out(), nullptr);
+    if (iRet == SQLITE_OK) iRet = CBinder(sel.Get()).Int(1, iNow).Int(2, iLimit).Result();
+    while (iRet == SQLITE_OK && (iRet = sqlite3_step(sel.Get())) == SQLITE_ROW) {
+        rc_check_job_t oJob;
+        oJob.LocationId = static_cast<uint64>(sqlite3_column_int64(sel.Get(), 0));
+        oJob.Url = rc_sqlite_column_text(sel.Get(), 1);
+        oJob.Size = static_cast<uint64>(sqlite3_column_int64(sel.Get(), 2));
+        const unsigned char* pTpt = static_cast<const unsigned char*>(sqlite3_column_blob(sel.Get(), 3));
+        oJob.Tpt.assign(pTpt, pTpt == nullptr ? pTpt : pTpt + sqlite3_column_bytes(sel.Get(), 3));
+        oJob.Health = ReadHealth(sel.Get(), 4);
+        oOut.push_back(std::move(oJob));
+        iRet = SQLITE_OK;
+    }
+    if (iRet != SQLITE_DONE) iErr = Fail(iRet, "cannot read the due locations", strError);
+    CRcSqliteStmt upd;
+    if (iErr == 0) {
+        iRet = sqlite3_prepare_v2(m_pDb, "UPDATE location_health SET due_at = ?2 WHERE location_id = ?1", -1,
+                                  upd.Out(), nullptr);
+        if (iRet != SQLITE_OK) iErr = Fail(iRet, "cannot prepare a claim", strError);
+    }
+    for (size_t i = 0; iErr == 0 && i < oOut.size(); ++i) {
+        iRet = CBinder(upd.Get()).Int(1, static_cast<sint64>(oOut[i].LocationId)).Int(2, iNextDue).Result();
+        if (iRet == SQLITE_OK) iErr = Step(upd.Get(), "cannot claim a location", strError);
+        else iErr = Fail(iRet, "cannot claim a location", strError);
+    }
+    if (iErr == 0) iErr = Exec("COMMIT", strError);
+    if (iErr != 0) {
+        if (!sqlite3_get_autocommit(m_pDb)) sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
+        oOut.clear();
+    }
+    return iErr;
+}
+
+int CRcSqliteStore::RecordHealth(const std::vector<rc_check_result_t>& oResults, std::string& strError) {
+    int iErr = HealthWritable(strError);
+    if (iErr != 0 || oResults.empty()) return iErr;
+    iErr = Exec("BEGIN IMMEDIATE", strError);
+    if (iErr != 0) return iErr;
+    CRcSqliteStmt upd;
+    int iRet = sqlite3_prepare_v2(m_pDb,
+                                  "UPDATE location_health SET state = ?2, checked_at = ?3, ok_at = ?4, failures = ?5,"
+                                  " latency_ms = ?6, ranges = ?7, due_at = ?8 WHERE location_id = ?1",
+                                  -1, upd.Out(), nullptr);
+    if (iRet != SQLITE_OK) iErr = Fail(iRet, "cannot prepare a health update", strError);
+    for (size_t i = 0; iErr == 0 && i < oResults.size(); ++i) {
+        const rc_check_result_t& o = oResults[i];
+        iRet = CBinder(upd.Get())
+                   .Int(1, static_cast<sint64>(o.LocationId))
+                   .Int(2, o.Health.State)
+                   .Int(3, o.Health.CheckedAt)
+                   .Int(4, o.Health.OkAt)
+                   .Int(5, o.Health.Failures)
+                   .Int(6, o.Health.LatencyMs)
+                   .Int(7, o.Health.Ranges)
+                   .Int(8, o.DueAt)
+                   .Result();
+        if (iRet == SQLITE_OK) iErr = Step(upd.Get(), "cannot write a location's health", strError);
+        else iErr = Fail(iRet, "cannot write a location's health", strError);
+    }
+    if (iErr == 0) iErr = Exec("COMMIT", strError);
+    if (iErr != 0 && !sqlite3_get_autocommit(m_pDb)) sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
+    return iErr;
+}
+
+int CRcSqliteStore::CountHealth(rc_health_counts_t& oCounts, std::string& strError) {
+    oCounts = rc_health_counts_t();
+    if (m_pDb == nullptr) {
+        strError = m_strPath + ": not open";
+        return EBADF;
+    }
+    if (m_iVersion < 3) {
+        rc_store_counts_t oAll;
+        int iErr = GetCounts(oAll, strError);
+        oCounts.States[RC_HEALTH_UNCHECKED] = oAll.Locations;
+        return iErr;
+    }
+    CRcSqliteStmt stmt;
+    int iRet = sqlite3_prepare_v2(m_pDb, "SELECT state, count(*) FROM location_health GROUP BY state", -1,
+                                  stmt.Out(), nullptr);
+    while (iRet == SQLITE_OK && (iRet = sqlite3_step(stmt.Get())) == SQLITE_ROW) {
+        sint64 iState = sqlite3_column_int64(stmt.Get(), 0);
+        if (iState >= 0 && iState < RC_HEALTH_STATES)
+            oCounts.States[iState] += static_cast<uint64>(sqlite3_column_int64(stmt.Get(), 1));
+        iRet = SQLITE_OK;
+    }
+    return iRet == SQLITE_DONE ? 0 : Fail(iRet, "cannot count the locations by health", strError);
 }

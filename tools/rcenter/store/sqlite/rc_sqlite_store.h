@@ -26,9 +26,10 @@ struct sqlite3_stmt;
 
 enum : uint32 {
     // PRAGMA user_version of the schema this code writes; a file of a higher
-    // version is refused, never changed; version 1 (counts beside the piece
-    // table) is read as it is and upgraded by the first open for writing.
-    RC_STORE_SCHEMA_VERSION = 2,
+    // version is refused, never changed; versions 1 (counts beside the piece
+    // table) and 2 (no health) are read as they are (every location
+    // unchecked) and upgraded by the first open for writing.
+    RC_STORE_SCHEMA_VERSION = 3,
 };
 
 // The errno value for a SQLite result code on db (which may be null): the
@@ -80,9 +81,15 @@ public:
     int Refresh(std::string& strError) override;
     // Indexes the names committed since the last call, a few hundred at a time.
     int Housekeep(bool& bMore, std::string& strError) override;
+    // In RC_STORE_WRITE or RC_STORE_HEALTH, on a file of version 3.
+    int ClaimDue(sint64 iNow, uint32 iLimit, sint64 iNextDue, std::vector<rc_check_job_t>& oOut,
+                 std::string& strError) override;
+    int RecordHealth(const std::vector<rc_check_result_t>& oResults, std::string& strError) override;
+    int CountHealth(rc_health_counts_t& oCounts, std::string& strError) override;
 
 private:
     int OpenOnce(std::string& strError);
+    int HealthWritable(std::string& strError) const;
     int CheckSchema(std::string& strError);
     int ReadVersion(sint64& iVersion, sint64& iObjects, std::string& strError);
     int Upgrade(std::string& strError);
