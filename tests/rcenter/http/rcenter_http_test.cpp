@@ -4,6 +4,7 @@
 // process, a report and a removal of one FID within one turn of its loop.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,6 +60,22 @@ Reply Http(unsigned short port, const std::string& request) {
     Reply r = fd >= 0 && SendAll(fd, request) ? ReadReply(fd, buf) : Reply();
     if (fd >= 0) close(fd);
     return r;
+}
+
+// Reads until the peer's end: 0 at an orderly end, -1 at an error or the
+// deadline (errno says which).
+int ReadToEnd(int fd, std::string& got) {
+    zqtest::Deadline deadline(rctest::kIoTimeoutMs);
+    for (;;) {
+        char chunk[4096];
+        if (!zqtest::WaitReadable(fd, deadline.MsLeft())) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        ssize_t n = recv(fd, chunk, sizeof(chunk), 0);
+        if (n <= 0) return static_cast<int>(n);
+        got.append(chunk, static_cast<size_t>(n));
+    }
 }
 
 std::string Get(const std::string& path) { return "GET " + path + " HTTP/1.1\r\n\r\n"; }
@@ -118,18 +135,62 @@ TEST(RcenterHttpClose, ThirtyLongAnswersWithConnectionCloseArriveWhole) {
         ASSERT_TRUE(SendAll(fd, request));
         usleep(20000);  // the server has written and closed before the first read
         std::string got;
-        zqtest::Deadline deadline(rctest::kIoTimeoutMs);
-        for (;;) {
-            char chunk[4096];
-            ssize_t n = zqtest::WaitReadable(fd, deadline.MsLeft()) ? recv(fd, chunk, sizeof(chunk), 0) : -1;
-            if (n <= 0) break;
-            got.append(chunk, static_cast<size_t>(n));
-        }
+        ReadToEnd(fd, got);
         close(fd);
         const size_t body = got.find("\r\n\r\n");
         if (body != std::string::npos && got.size() - body - 4 == info.TptFile.GetDataLen()) ++whole;
     }
     EXPECT_EQ(whole, 30);
+}
+
+// A client that sends more after the request the center ends on (here a
+// few bytes once the center has ended) must still get the whole answer: a
+// close with the answer not yet delivered and bytes still arriving is a
+// reset that throws the rest of the answer away. A client that never
+// closes is let go of after a bound.
+TEST(RcenterHttpClose, BytesAfterTheLastRequestDoNotCostItsAnswerAndTheEndIsBounded) {
+    Server server;
+    const unsigned short http = StartWithHttp(server, "");
+    ASSERT_NE(http, 0) << server.Process().Err();
+    RSInfo info;
+    rctest::MakeInfo(info, 629145600ULL, 7);  // a 38 KiB table
+    ASSERT_EQ(Exchange(server.Port(), RequestOf(info, 1)).result, U(RC_RESULT_ACCEPTED));
+    const std::string request = "GET /v1/resources/" + info.FID.Hex() + "/tpt HTTP/1.1\r\nConnection: close\r\n\r\n";
+    std::vector<int> fds;
+    for (int i = 0; i < 5; ++i) {
+        // A small window keeps most of the answer in the center's buffers.
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_GE(fd, 0);
+        fds.push_back(fd);
+        const int window = 4096;
+        ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof(window)), 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(http);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to)), 0);
+        ASSERT_TRUE(SendAll(fd, request));
+    }
+    usleep(100000);  // every answer is with the center's kernel, its connection ended
+    for (int fd : fds) ASSERT_TRUE(SendAll(fd, "more"));
+    usleep(50000);
+    for (int fd : fds) {
+        std::string got;
+        EXPECT_EQ(ReadToEnd(fd, got), 0) << strerror(errno);
+        const size_t body = got.find("\r\n\r\n");
+        ASSERT_NE(body, std::string::npos);
+        EXPECT_EQ(got.size() - body - 4, info.TptFile.GetDataLen());
+    }
+    // The clients keep their ends open; only the scrape's own connection stays.
+    zqtest::TempDir scratch;
+    zqtest::Deadline deadline(10000);
+    double open = -1;
+    while (!deadline.Passed() && open != 1) {
+        open = Scrape(http, scratch, nullptr)["zq_rcenter_open_connections{kind=\"http\"}"];
+        if (open != 1) usleep(100000);
+    }
+    EXPECT_EQ(open, 1);
+    for (int fd : fds) close(fd);
 }
 
 TEST(RcenterHttp, ServesTheStoredRecordAndForgetsItOnlyOnAValidSignedRemoval) {

@@ -123,7 +123,12 @@ void CRcReportHandler::EndTurn() {
             continue;
         }
         if (itConn->second.oWaiting.empty() && pFdContext->GetWriteTaskList().empty()) {
-            m_operator.CloseSocket(*it);
+            // A peer that is done sending cannot make the close a reset.
+            if (m_fnEnd && !itConn->second.bPeerDone) {
+                m_fnEnd(*it);
+            } else {
+                m_operator.CloseSocket(*it);
+            }
             m_oAwaited.erase(*it);
             m_oConns.erase(itConn);
             it = m_oClosing.erase(it);
@@ -230,6 +235,7 @@ sint32 CRcReportHandler::OnPeerDone(CFdContext* pFdContext) {
     // A client may send its reports and shut its side before the answers
     // come: each is still owed one.
     it->second.bClosing = true;
+    it->second.bPeerDone = true;
     m_oClosing.insert(pFdContext->GetFd());
     return 0;
 }

@@ -40,6 +40,10 @@ public:
     // Where the time from a report's read to its answer being queued is
     // observed; null: not timed. Must outlive the handler.
     void SetAnswerTimes(rc_histogram_t* pAnswerTimes) { m_pAnswerTimes = pAnswerTimes; }
+    // How a connection that sent a bad packet ends once answered, when its
+    // peer may still be sending; unset: closed at once. The handler lets go
+    // of the connection either way.
+    void SetEnd(std::function<void(sint32)> fnEnd) { m_fnEnd = std::move(fnEnd); }
 
     // A report connection's bytes, as CAioEvtHandler::OnTcpRead.
     sint32 OnRead(CFdContext* pFdContext, const char* pData, uint32 iDataSize, uint32& iParsedDataSize);
@@ -76,6 +80,7 @@ private:
         std::string strPeer;
         std::deque<AnswerPtr> oWaiting;
         bool bClosing = false;  // a bad packet came: no more reads, close once answered
+        bool bPeerDone = false;  // the peer shut its side: nothing more can come
     };
 
     CRcReportHandler(const CRcReportHandler&) = delete;
@@ -96,6 +101,7 @@ private:
     CRcWritePath& m_oWritePath;
     rc_counts_t& m_counts;
     rc_histogram_t* m_pAnswerTimes;
+    std::function<void(sint32)> m_fnEnd;
     std::unordered_map<sint32, stConn> m_oConns;  // by descriptor
     std::vector<sint32> m_oAnswered;  // connections the commit in flight settled answers of
     uint32 m_iGatherStart;  // tick of the last commit's end

@@ -24,6 +24,10 @@ const uint32 kStoreGaugeIntervalMs = 5000;
 // Refused and cut connections are told of at most this often.
 const uint32 kRefusalLogIntervalMs = 10000;
 
+// How long an ended connection waits for its peer to close: a client that
+// wanted its answer has read it and closed well within this.
+const uint32 kLingerMs = 2000;
+
 // errno when a failed call left one, else iDefault: a failure is never 0.
 int ErrnoOr(int iDefault) { return errno != 0 ? errno : iDefault; }
 
@@ -47,6 +51,7 @@ CRcenterServer::CRcenterServer(const rc_config_t& oConfig, CRcStore& oStore, CRc
     m_listenAddr.Reset();
     m_httpListenAddr.Reset();
     m_oReports.SetAnswerTimes(m_oMetrics.AnswerTimes());
+    m_oReports.SetEnd([this](sint32 iFd) { Linger(iFd); });
     m_oWritePath.SetCommitTimes(m_oMetrics.CommitTimes());
 }
 
@@ -302,6 +307,10 @@ sint32 CRcenterServer::OnTcpRead(CFdContext* pFdContext, char* pData, uint32 iDa
         iParsedDataSize = iDataSize;
         return 0;
     }
+    if (IsLingering(pFdContext)) {
+        iParsedDataSize = iDataSize;
+        return 0;
+    }
     EndGracefully(pFdContext);
     if (!AdmitPeer(pFdContext)) return -1;
     sint32 iRet;
@@ -363,6 +372,32 @@ void CRcenterServer::NotePartial(CFdContext* pFdContext, bool bPartial) {
     }
 }
 
+// Closing with bytes of the peer's still unread makes the close a reset,
+// and a reset can take from the peer an answer it has not read yet: a
+// client that sends more after the request the center ends on (pipelined
+// requests, the rest of a body refused, a report's trailing garbage) would
+// lose the answer that says why. So the center shuts only its own side,
+// which the peer reads as the end after the last answer, and reads on.
+void CRcenterServer::Linger(sint32 iFd) {
+    CFdContext* pFdContext = m_operator.GetFdContext(iFd);
+    const bool bKnown = pFdContext != nullptr && pFdContext->GetFd() == iFd && static_cast<size_t>(iFd) < m_oPeers.size() &&
+                        m_oPeers[static_cast<size_t>(iFd)].iMark == static_cast<uint64>(pFdContext->GetSeq()) + 1;
+    if (!bKnown || shutdown(iFd, SHUT_WR) != 0) {
+        ForgetPeer(iFd);
+        m_operator.CloseSocket(iFd);
+        return;
+    }
+    stPeer& oPeer = m_oPeers[static_cast<size_t>(iFd)];
+    oPeer.iPartialSince = 0;
+    oPeer.iLingerSince = std::max<uint32>(GetTickCount(), 1);
+}
+
+bool CRcenterServer::IsLingering(CFdContext* pFdContext) const {
+    const size_t iFd = static_cast<size_t>(pFdContext->GetFd());
+    return iFd < m_oPeers.size() && m_oPeers[iFd].iLingerSince != 0 &&
+           m_oPeers[iFd].iMark == static_cast<uint64>(pFdContext->GetSeq()) + 1;
+}
+
 void CRcenterServer::ForgetPeer(sint32 iFd) {
     if (iFd < 0 || static_cast<size_t>(iFd) >= m_oPeers.size()) return;
     stPeer& oPeer = m_oPeers[static_cast<size_t>(iFd)];
@@ -388,6 +423,13 @@ void CRcenterServer::SweepPeers() {
         if (pFdContext == nullptr || pFdContext->GetFd() != iFd || pFdContext->GetFdType() != FD_TYPE_TCP_ACCEPTED ||
             static_cast<uint64>(pFdContext->GetSeq()) + 1 != oPeer.iMark) {
             ForgetPeer(iFd);
+            continue;
+        }
+        if (oPeer.iLingerSince != 0) {
+            if (iNow - oPeer.iLingerSince >= kLingerMs) {
+                ForgetPeer(iFd);
+                m_operator.CloseSocket(iFd);
+            }
             continue;
         }
         if (m_oConfig.request_timeout_ms != 0 && oPeer.iPartialSince != 0 &&
@@ -432,7 +474,11 @@ void CRcenterServer::EndGracefully(CFdContext* pFdContext) {
 
 sint32 CRcenterServer::OnTcpWrote(CFdContext* pFdContext, void* pHandle, const char*, uint32, sint32 iWroteSize) {
     if (pFdContext == nullptr || KindOf(pFdContext) != RC_CONN_HTTP || !m_pHttp) return 0;
-    return m_pHttp->OnWrote(pFdContext, pHandle, iWroteSize);
+    if (m_pHttp->OnWrote(pFdContext, pHandle, iWroteSize) == 0) return 0;
+    // The last answer is with the kernel: the connection ends, gracefully.
+    m_pHttp->OnClosed(pFdContext);
+    Linger(pFdContext->GetFd());
+    return 0;
 }
 
 sint32 CRcenterServer::OnUdpRead(CFdContext*, char*, uint32, const CInetAddr&) { return 0; }
@@ -440,7 +486,10 @@ sint32 CRcenterServer::OnUdpRead(CFdContext*, char*, uint32, const CInetAddr&) {
 sint32 CRcenterServer::OnFdClosed(CFdContext* pFdContext) {
     if (pFdContext == nullptr) return -1;
     if (pFdContext->GetFdType() != FD_TYPE_TCP_ACCEPTED) return 0;
+    // An ending connection's handlers let go of it when it began to end.
+    const bool bLingering = IsLingering(pFdContext);
     ForgetPeer(pFdContext->GetFd());
+    if (bLingering) return 0;
     const bool bHttp = KindOf(pFdContext) == RC_CONN_HTTP;
     LOG_DEBUG("%sconnection from %s closed", bHttp ? "HTTP " : "", pFdContext->GetRemoteAddr()->GetText().c_str());
     if (bHttp) {
@@ -456,6 +505,11 @@ sint32 CRcenterServer::OnFdClosed(CFdContext* pFdContext) {
 // closed here, and logged at debug only, not one err line a report.
 sint32 CRcenterServer::OnTcpPeerDone(CFdContext* pFdContext) {
     if (pFdContext == nullptr) return -1;
+    if (IsLingering(pFdContext)) {
+        ForgetPeer(pFdContext->GetFd());
+        m_operator.CloseSocket(pFdContext->GetFd());
+        return 0;
+    }
     if (KindOf(pFdContext) != RC_CONN_HTTP && !m_bStopping && m_oReports.OnPeerDone(pFdContext) == 0) return 0;
     const sint32 iFd = pFdContext->GetFd();
     OnFdClosed(pFdContext);

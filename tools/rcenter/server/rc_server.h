@@ -145,6 +145,7 @@ private:
         uint32 iIp = 0;
         EConnKind nKind = RC_CONN_REPORT;
         uint32 iPartialSince = 0;  // tick; 0: nothing partial
+        uint32 iLingerSince = 0;   // tick; 0: not ending
     };
     std::vector<stPeer> m_oPeers;
     std::unordered_map<uint32, uint32> m_oPerAddr;
@@ -162,8 +163,14 @@ private:
     // After a read: whether it left a request begun and not whole.
     void NotePartial(CFdContext* pFdContext, bool bPartial);
     void ForgetPeer(sint32 iFd);
-    // Closes connections whose request outlived request_timeout_ms, lets go
-    // of those closed meanwhile, and writes the refusals' line when due.
+    // Ends a connection whose answers are all with the kernel: its write
+    // side is shut and what the peer still sends is dropped until the peer
+    // closes or kLingerMs pass. The handlers have let go of it already.
+    void Linger(sint32 iFd);
+    bool IsLingering(CFdContext* pFdContext) const;
+    // Closes connections whose request outlived request_timeout_ms and
+    // ending ones whose peer outstayed the bound, lets go of those closed
+    // meanwhile, and writes the refusals' line when due.
     void SweepPeers();
 };
 
