@@ -41,7 +41,7 @@ private:
     bool m_bRelease = false;
 };
 
-TEST(HttpApiThreads, ALookUpIsAnsweredWhileAListHoldsItsThread) {
+TEST(HttpApiThreads, LookUpsAndStatisticsAreAnsweredWhileAListHoldsItsThread) {
     zqtest::TempDir dir;
     std::string err;
     CRcSqliteStore writer;
@@ -89,6 +89,16 @@ TEST(HttpApiThreads, ALookUpIsAnsweredWhileAListHoldsItsThread) {
     EXPECT_TRUE(found);
     EXPECT_TRUE(hashed);
     EXPECT_FALSE(listed);
+    // Once the loop holds the store's counts, the statistics are answered
+    // from them at once: no store thread is asked.
+    ASSERT_TRUE(metrics.RefreshStore(reader));
+    rc_store_counts_t stored;
+    while (!metrics.StoreCounts(stored) && !deadline.Passed()) {
+        if (zqtest::WaitReadable(reader.GetNotifyFd(), deadline.MsLeft())) reader.RunCompletions();
+    }
+    std::string stats;
+    api.Stats([&](const rc_http_reply_t& r) { stats = r.Body; });
+    EXPECT_EQ(stats.find("{\"resources\": 1, \"locations\": 1, \"reports\": 1, "), 0u) << stats;
     searchStore.Release();
     while (!listed && !deadline.Passed()) {
         if (zqtest::WaitReadable(searcher.GetNotifyFd(), deadline.MsLeft())) searcher.RunCompletions();

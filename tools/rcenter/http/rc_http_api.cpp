@@ -129,34 +129,42 @@ void CRcHttpApi::FindAndAnswer(const std::string& strFid, const rc_http_page_t& 
         });
 }
 
+// From the figures the loop keeps, as /metrics is: a poll of the
+// statistics never queues on the store beside the look-ups. Only before the
+// store's counts are first read does it ask the store.
 void CRcHttpApi::Stats(RcHttpReply fnReply) {
+    const rc_counts_t& oCounts = m_counts;
+    auto answer = [&oCounts](const rc_store_counts_t& oStored) {
+        rc_json_t oOut = rc_json_t::object();
+        auto add = [&oOut](const char* pszKey, uint64 iValue) { oOut[pszKey] = iValue; };
+        add("resources", oStored.Resources);
+        add("locations", oStored.Locations);
+        add("reports", oStored.Reports);
+        add("accepted", oCounts.Accepted);
+        add("known", oCounts.Known);
+        add("rejected", oCounts.Rejected);
+        add("not_stored", oCounts.NotStored);
+        add("removed", oCounts.Removed);
+        add("dropped_connections", oCounts.Dropped);
+        add("http_requests", oCounts.HttpRequests);
+        return rc_http_json(200, rc_json_dump(oOut));
+    };
+    rc_store_counts_t oStored;
+    if (m_oMetrics.StoreCounts(oStored)) {
+        fnReply(answer(oStored));
+        return;
+    }
     struct stCounted {
         int iErr = 0;
         std::string strError;
         rc_store_counts_t oStored;
     };
     auto pCounted = std::make_shared<stCounted>();
-    const rc_counts_t& oCounts = m_counts;
     m_oReader.Submit(
         [pCounted](CRcStore& oStore) { pCounted->iErr = oStore.GetCounts(pCounted->oStored, pCounted->strError); },
-        [pCounted, fnReply, &oCounts] {
-            if (pCounted->iErr != 0) {
-                fnReply(store_failure("stats", pCounted->iErr, pCounted->strError));
-                return;
-            }
-            rc_json_t oOut = rc_json_t::object();
-            auto add = [&oOut](const char* pszKey, uint64 iValue) { oOut[pszKey] = iValue; };
-            add("resources", pCounted->oStored.Resources);
-            add("locations", pCounted->oStored.Locations);
-            add("reports", pCounted->oStored.Reports);
-            add("accepted", oCounts.Accepted);
-            add("known", oCounts.Known);
-            add("rejected", oCounts.Rejected);
-            add("not_stored", oCounts.NotStored);
-            add("removed", oCounts.Removed);
-            add("dropped_connections", oCounts.Dropped);
-            add("http_requests", oCounts.HttpRequests);
-            fnReply(rc_http_json(200, rc_json_dump(oOut)));
+        [pCounted, fnReply, answer] {
+            fnReply(pCounted->iErr != 0 ? store_failure("stats", pCounted->iErr, pCounted->strError)
+                                        : answer(pCounted->oStored));
         });
 }
 

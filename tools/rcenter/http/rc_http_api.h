@@ -2,8 +2,8 @@
 // on the reading store thread, so no commit, checkpoint or lock of another
 // process delays them; a removal goes through the write path, so it
 // follows the reports received before it and leaves the store and the
-// dedup cache together; the statistics are the store's counts beside the
-// server's own; /metrics is answered at once from what the loop keeps.
+// dedup cache together; the statistics and /metrics are answered at once
+// from what the loop keeps (the store's counts as last read among them).
 // Every other reply comes on the loop thread, from the store threads'
 // completions. Borrows what it is given; loop thread only.
 #ifndef ZQ_RC_HTTP_API_H

@@ -67,8 +67,8 @@ void CRcServerMetrics::CountHttpAnswer(unsigned int iStatus) {
 
 // The completion runs on the loop thread, from the reader's RunCompletions,
 // which only the server calls while this object lives.
-void CRcServerMetrics::RefreshStore(CRcStoreWorker& oReader) {
-    if (m_bStoreReading || !oReader.IsRunning()) return;
+bool CRcServerMetrics::RefreshStore(CRcStoreWorker& oReader) {
+    if (m_bStoreReading || !oReader.IsRunning()) return false;
     struct stRead {
         int iErr = 0;
         std::string strError;
@@ -89,6 +89,8 @@ void CRcServerMetrics::RefreshStore(CRcStoreWorker& oReader) {
                            LOG_WARN("store counts for the metrics not read: %s", pRead->strError.c_str());
                            return;
                        }
+                       m_oStored = pRead->oCounts;
+                       m_bStoreRead = true;
                        *m_oMetrics.Value("zq_rcenter_store_resources") =
                            static_cast<double>(pRead->oCounts.Resources);
                        *m_oMetrics.Value("zq_rcenter_store_locations") =
@@ -99,6 +101,12 @@ void CRcServerMetrics::RefreshStore(CRcStoreWorker& oReader) {
                                              RcMetricLabel("state", rc_health_state_name(static_cast<ERcHealthState>(i)))) =
                                static_cast<double>(pRead->oHealth.States[i]);
                    });
+    return true;
+}
+
+bool CRcServerMetrics::StoreCounts(rc_store_counts_t& oCounts) const {
+    oCounts = m_oStored;
+    return m_bStoreRead;
 }
 
 std::string CRcServerMetrics::Text() {

@@ -41,8 +41,11 @@ public:
     // Where the checks' figures are read at each scrape (any thread may
     // answer); none set: the check families show zeros.
     void SetCheckFigures(std::function<rc_check_figures_t()> fnChecks) { m_fnChecks = std::move(fnChecks); }
-    // Asks oReader for the store's counts, unless a read is still on its way.
-    void RefreshStore(CRcStoreWorker& oReader);
+    // Asks oReader for the store's counts, unless a read is still on its
+    // way: false then.
+    bool RefreshStore(CRcStoreWorker& oReader);
+    // The store's counts as last read; false before the first read came back.
+    bool StoreCounts(rc_store_counts_t& oCounts) const;
     // The text of one scrape.
     std::string Text();
 
@@ -59,6 +62,8 @@ private:
     rc_histogram_t* m_pAnswerTimes;
     rc_histogram_t* m_pCommitTimes;
     bool m_bStoreReading;
+    bool m_bStoreRead = false;
+    rc_store_counts_t m_oStored;
 };
 
 #endif

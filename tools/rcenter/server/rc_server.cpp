@@ -17,9 +17,13 @@
 
 namespace {
 
-// The store's gauges are read at most this often (and with each statistics
-// line), so a scrape shows counts a few seconds old at worst.
+// The store's counts (for /metrics and /v1/stats) are read again this
+// often, and with each statistics line, so another center's writes to a
+// shared store show within seconds; after a write of this center's, once
+// kStoreChangeGaugeMs have passed since the last read. Counting is a scan
+// on the look-up thread: a busy center must not count after every commit.
 const uint32 kStoreGaugeIntervalMs = 5000;
+const uint32 kStoreChangeGaugeMs = 1000;
 
 // Refused and cut connections are told of at most this often.
 const uint32 kRefusalLogIntervalMs = 10000;
@@ -213,13 +217,17 @@ void CRcenterServer::RunOnce() {
     // Unsigned difference: right across the tick's wrap; a clock set back
     // only brings one line forward.
     if (GetTickCount() - m_iLastStatTick >= m_oConfig.stat_interval_ms) WriteStatistics();
-    if (GetTickCount() - m_iLastGaugeTick >= kStoreGaugeIntervalMs) RefreshStoreGauges();
+    const uint32 iSinceGauge = GetTickCount() - m_iLastGaugeTick;
+    if (iSinceGauge >= kStoreGaugeIntervalMs ||
+        (iSinceGauge >= kStoreChangeGaugeMs && m_oWritePath.WritesDone() != m_iGaugeWrites))
+        RefreshStoreGauges();
 }
 
 // Only the API shows the gauges, so without it there is nothing to read for.
 void CRcenterServer::RefreshStoreGauges() {
     m_iLastGaugeTick = GetTickCount();
-    if (m_pReader) m_oMetrics.RefreshStore(*m_pReader);
+    const uint64 iWrites = m_oWritePath.WritesDone();
+    if (m_pReader && m_oMetrics.RefreshStore(*m_pReader)) m_iGaugeWrites = iWrites;
 }
 
 rc_open_conns_t CRcenterServer::CountOpen() {

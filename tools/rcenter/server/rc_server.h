@@ -132,6 +132,7 @@ private:
     CInetAddr m_httpListenAddr;
     uint32 m_iLastStatTick;
     uint32 m_iLastGaugeTick;
+    uint64 m_iGaugeWrites = 0;  // the writes done when the store's counts were last asked for
     bool m_bStopping;
     // By descriptor: the generation (plus one) whose zero linger is cleared.
     std::vector<uint64> m_oGraceful;

@@ -112,6 +112,7 @@ void CRcWritePath::Submit() {
         },
         [this, pStore, pResult, pDone] {
             --m_iCommitsInFlight;
+            ++m_iWritesDone;
             if (m_pCommitTimes != nullptr) m_pCommitTimes->Observe(pResult->dSeconds);
             if (pResult->iErr != 0) {
                 LOG_ERR("store: %s", pResult->strError.c_str());
@@ -153,6 +154,7 @@ void CRcWritePath::Remove(const Sha1Hash& oFid, RemoveDone fnDone) {
             pResult->iErr = oStore.Remove(oFid, pResult->bFound, &pResult->oRemoved, pResult->strError);
         },
         [this, oFid, strFid, pResult, fnDone] {
+            ++m_iWritesDone;
             auto it = m_oRemoving.find(strFid);
             if (it != m_oRemoving.end() && --it->second == 0) m_oRemoving.erase(it);
             if (pResult->iErr == 0 && pResult->bFound) {

@@ -53,6 +53,9 @@ public:
     // Reports gathered and not yet handed to the store thread.
     bool HasGathered() const { return !m_oGathering.empty(); }
     uint32 CommitsInFlight() const { return m_iCommitsInFlight; }
+    // Writes to the store that have come back (commits and removals, done
+    // or failed): what was read from the store before the last is stale.
+    uint64 WritesDone() const { return m_iWritesDone; }
     // Hands what gathered (reports and tallies) to the store thread now.
     void Submit();
     // The tallies alone, when no commit is in flight.
@@ -87,6 +90,7 @@ private:
     std::vector<stGathered> m_oGathering;  // the batch's reports, in its order
     std::unordered_map<std::string, rc_store_tally_t> m_oTallies;  // by FID in hex
     uint32 m_iCommitsInFlight;
+    uint64 m_iWritesDone = 0;
     std::unordered_map<std::string, uint32> m_oRemoving;  // FID in hex: removals in flight
 };
 
