@@ -21,6 +21,10 @@
 #  4. the other benchmarks found in bench/ (cache, aio);
 #  5. zq_fetch from four rate-limited nginx mirrors beside aria2c, and its
 #     --repair beside zq_ident --verify (scripts/bench_fetch.sh).
+#  6. the mirror checks and the download doors: wrk on the download redirect
+#     beside nginx's own return 302, checks of 10,000 locations on four
+#     nginx mirrors, the Metalink of an 8,192-piece resource
+#     (scripts/bench_mirrors.sh).
 # Builds Release with benchmarks in build-bench/. Times are the best of
 # BENCH_REPS runs (default 3; BENCH_BIG_REPS, default 1, for the large file).
 # BENCH_FILE_MIB and BENCH_BIG_MIB change the sizes (default 1024 and 8192).
@@ -256,6 +260,9 @@ done
 echo
 echo "== 5. zq_fetch beside aria2c, and --repair beside zq_ident --verify"
 bash scripts/bench_fetch.sh "$bin" || stage_failed "5 (the zq_fetch benchmark)"
+echo
+echo "== 6. the mirror checks, the download redirect beside nginx, the Metalink"
+bash scripts/bench_mirrors.sh "$bin" || stage_failed "6 (the mirror benchmark)"
 echo
 if [ ${#failed[@]} -gt 0 ]; then
   echo "== done, with failed stages: ${failed[*]}"

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "rc_download.h"
+#include "rc_resource_cache.h"
 #include "rcenter_test_util.h"
 #include "tpt_verify.h"
 
@@ -113,6 +114,33 @@ TEST(RcMetalink, AFileNameThatIsOnlyDotsOrNothingBecomesTheFid) {
     EXPECT_EQ(rc_safe_file_name(".", fid), fid.Hex());
     EXPECT_EQ(rc_safe_file_name("", fid), fid.Hex());
     EXPECT_EQ(rc_safe_file_name("../..", fid), ".._..");
+}
+
+// The doors' cache answers no older than its time to live nor than the last
+// change the loop knows of, keeps no read that a change overtook, and stays
+// within its bytes.
+TEST(RcResourceCache, ForgetsOnAgeOnAChangeAndWhenFullAndKeepsNoOvertakenRead) {
+    const rctest::Sent one = rctest::Report(1), two = rctest::Report(2);
+    auto held = [](const rctest::Sent& s) { return std::make_shared<const rc_resource_t>(s.res); };
+    CRcResourceCache cache(1u << 20, 1000);
+    cache.Put(one.res.FID, held(one), 5, 5, 100);
+    ASSERT_NE(cache.Find(one.res.FID, 5, 1099), nullptr);
+    EXPECT_EQ(cache.Find(one.res.FID, 5, 1100), nullptr);  // aged out
+    cache.Put(one.res.FID, held(one), 5, 5, 100);
+    EXPECT_EQ(cache.Find(one.res.FID, 6, 101), nullptr);  // the store changed
+    cache.Put(one.res.FID, held(one), 6, 7, 200);          // read before a change
+    EXPECT_EQ(cache.Find(one.res.FID, 7, 201), nullptr);
+    // Room for one table of 100,000 bytes, not two.
+    auto big = [](const rctest::Sent& s) {
+        auto res = std::make_shared<rc_resource_t>(s.res);
+        res->Tpt.assign(100000, 'x');
+        return std::shared_ptr<const rc_resource_t>(res);
+    };
+    CRcResourceCache small(150000, 1000);
+    small.Put(one.res.FID, big(one), 0, 0, 0);
+    small.Put(two.res.FID, big(two), 0, 0, 0);
+    EXPECT_EQ(small.Size(), 1u);
+    EXPECT_NE(small.Find(two.res.FID, 0, 1), nullptr);
 }
 
 }  // namespace

@@ -231,8 +231,10 @@ TEST(RcenterHttp, ServesTheStoredRecordAndForgetsItOnlyOnAValidSignedRemoval) {
     EXPECT_EQ(Http(http, Get(res)).status, 200);
     EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 2)).result, U(RC_RESULT_KNOWN));
 
+    EXPECT_EQ(Http(http, Get(res + "/download")).status, 302);  // held by the doors' cache now
     EXPECT_EQ(Http(http, Post(res + "/remove", "user=7&sig=" + sig)).status, 200);
     EXPECT_EQ(Http(http, Get(res)).status, 404);
+    EXPECT_EQ(Http(http, Get(res + "/download")).status, 404);
     EXPECT_EQ(lookup({fid}), "");
     EXPECT_EQ(Exchange(server.Port(), RequestOf(info, 3)).result, U(RC_RESULT_ACCEPTED));
     EXPECT_EQ(server.Stop().exit_code, 0);

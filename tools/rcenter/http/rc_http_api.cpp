@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "os_util.h"
 #include "rc_download.h"
 #include "rc_record_format.h"
 #include "svr_log.h"
@@ -87,21 +88,57 @@ void CRcHttpApi::PieceTable(const std::string& strFid, RcHttpReply fnReply) {
 }
 
 void CRcHttpApi::Download(const std::string& strFid, RcHttpReply fnReply) {
-    rc_http_page_t oAll;
-    oAll.Limit = RC_STORE_PAGE_MAX;
-    oAll.After = 0;
     std::mt19937& oRandom = m_oRandom;
-    FindAndAnswer(strFid, oAll, fnReply,
-                  [&oRandom](const rc_resource_t& oRes, uint64) { return rc_download_reply(oRes, oRandom); });
+    AnswerFromCache(strFid, fnReply, [&oRandom](const rc_resource_t& oRes) { return rc_download_reply(oRes, oRandom); });
 }
 
 void CRcHttpApi::Metalink(const std::string& strFid, RcHttpReply fnReply) {
-    rc_http_page_t oAll;
-    oAll.Limit = RC_STORE_PAGE_MAX;
-    oAll.After = 0;
     std::mt19937& oRandom = m_oRandom;
-    FindAndAnswer(strFid, oAll, fnReply,
-                  [&oRandom](const rc_resource_t& oRes, uint64) { return rc_metalink_reply(oRes, oRandom); });
+    AnswerFromCache(strFid, fnReply, [&oRandom](const rc_resource_t& oRes) { return rc_metalink_reply(oRes, oRandom); });
+}
+
+void CRcHttpApi::AnswerFromCache(const std::string& strFid, RcHttpReply fnReply, BodyOf fnBody) {
+    Sha1Hash oFid;
+    std::string strReason;
+    if (fid_of(strFid, oFid, strReason) != 0) {
+        fnReply(rc_http_error(400, strReason));
+        return;
+    }
+    const uint64 iGeneration = m_fnGeneration();
+    if (CRcResourceCache::ResourcePtr pRes = m_oResources.Find(oFid, iGeneration, GetTickCount())) {
+        fnReply(fnBody(*pRes));
+        return;
+    }
+    auto& oWaiting = m_oReading[strFid];
+    oWaiting.emplace_back(std::move(fnReply), std::move(fnBody));
+    if (oWaiting.size() > 1) return;
+    auto pFound = std::make_shared<stFound>();
+    m_oReader.Submit(
+        [pFound, oFid](CRcStore& oStore) {
+            pFound->iErr = oStore.FindFidPage(oFid, RC_STORE_PAGE_MAX, 0, pFound->oRes, pFound->bFound, pFound->iNext,
+                                              pFound->strError);
+        },
+        [this, pFound, oFid, strFid, iGeneration] {
+            auto it = m_oReading.find(strFid);
+            if (it == m_oReading.end()) return;
+            std::vector<std::pair<RcHttpReply, BodyOf> > oWaiters;
+            oWaiters.swap(it->second);
+            m_oReading.erase(it);
+            CRcResourceCache::ResourcePtr pRes;
+            if (pFound->iErr == 0 && pFound->bFound) {
+                pRes = std::make_shared<const rc_resource_t>(std::move(pFound->oRes));
+                m_oResources.Put(oFid, pRes, iGeneration, m_fnGeneration(), GetTickCount());
+            }
+            for (auto& oWaiter : oWaiters) {
+                if (pFound->iErr != 0) {
+                    oWaiter.first(store_failure("look-up", pFound->iErr, pFound->strError));
+                } else if (!pRes) {
+                    oWaiter.first(rc_http_error(404, "unknown FID"));
+                } else {
+                    oWaiter.first(oWaiter.second(*pRes));
+                }
+            }
+        });
 }
 
 void CRcHttpApi::FindAndAnswer(const std::string& strFid, const rc_http_page_t& oPage, RcHttpReply fnReply,

@@ -12,9 +12,13 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "rc_counts.h"
 #include "rc_http.h"
+#include "rc_resource_cache.h"
 #include "rc_server_metrics.h"
 #include "rc_store.h"
 #include "rc_store_worker.h"
@@ -25,6 +29,9 @@ enum : uint32 {
     // then says where to go on), so an answer stays well within what a peer
     // may leave unread; one location is always shown.
     RC_HTTP_RECORD_BUDGET = 2u * 1024 * 1024,
+    // The download doors' resources: kept this long, in this many bytes.
+    RC_HTTP_RESOURCE_CACHE_MS = 1000,
+    RC_HTTP_RESOURCE_CACHE_BYTES = 32u * 1024 * 1024,
 };
 
 // The record's JSON with the page of locations it holds, cut to iBudget
@@ -43,7 +50,13 @@ public:
           m_oWritePath(oWritePath),
           m_counts(oCounts),
           m_oMetrics(oMetrics),
-          m_oRandom(std::random_device()()) {}
+          m_oRandom(std::random_device()()),
+          m_oResources(RC_HTTP_RESOURCE_CACHE_BYTES, RC_HTTP_RESOURCE_CACHE_MS),
+          m_fnGeneration([&oWritePath] { return oWritePath.WritesDone(); }) {}
+
+    // What counts the changes to the store the loop knows of (by default
+    // this center's writes); the download doors' cache is emptied when it moves.
+    void SetGeneration(std::function<uint64()> fnGeneration) { m_fnGeneration = std::move(fnGeneration); }
 
     void Lookup(const std::string& strFid, const rc_http_page_t& oPage, RcHttpReply fnReply) override;
     void PieceTable(const std::string& strFid, RcHttpReply fnReply) override;
@@ -64,12 +77,21 @@ private:
     void FindAndAnswer(const std::string& strFid, const rc_http_page_t& oPage, RcHttpReply fnReply,
                        std::function<rc_http_reply_t(const rc_resource_t&, uint64)> fnBody);
 
+    typedef std::function<rc_http_reply_t(const rc_resource_t&)> BodyOf;
+    // The download doors: the resource from the cache, or read once for
+    // every request that asks for it meanwhile.
+    void AnswerFromCache(const std::string& strFid, RcHttpReply fnReply, BodyOf fnBody);
+
     CRcStoreWorker& m_oReader;
     CRcStoreWorker& m_oSearcher;
     CRcWritePath& m_oWritePath;
     const rc_counts_t& m_counts;
     CRcServerMetrics& m_oMetrics;
     std::mt19937 m_oRandom;  // which mirror a download goes to
+    CRcResourceCache m_oResources;
+    std::function<uint64()> m_fnGeneration;
+    // Reads under way for the doors, by FID (hex), with who waits for them.
+    std::unordered_map<std::string, std::vector<std::pair<RcHttpReply, BodyOf> > > m_oReading;
 };
 
 #endif

@@ -380,7 +380,10 @@ void CRcChecker::CRun::Flush() {
             if (oStore.RecordHealth(*pResults, strError) != 0)
                 LOG_ERR("checks: %zu results not stored: %s", pResults->size(), strError.c_str());
         },
-        [this] { m_bRecording = false; });
+        [this] {
+            m_bRecording = false;
+            m_oOwner.m_iHealthWrites.fetch_add(1, std::memory_order_relaxed);
+        });
 }
 
 void CRcChecker::CRun::Loop() {

@@ -59,6 +59,9 @@ public:
     // their claim ran out), writes what was found and ends both threads.
     void Stop();
     rc_check_figures_t Figures() const;
+    // Writes of health to the store that have come back, from any thread:
+    // what was read from the store before the last may be stale.
+    uint64 HealthWrites() const { return m_iHealthWrites.load(std::memory_order_relaxed); }
 
 private:
     class CRun;
@@ -72,6 +75,7 @@ private:
     std::thread m_thread;
     mutable std::mutex m_mutex;
     rc_check_figures_t m_oFigures;  // under m_mutex
+    std::atomic<uint64> m_iHealthWrites{0};
 };
 
 // The histogram's bounds, in seconds, shared with the metrics' declaration.

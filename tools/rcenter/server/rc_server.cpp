@@ -184,6 +184,11 @@ int CRcenterServer::StartHttp(std::string& strError) {
     m_oSigning.WindowS = m_oConfig.sig_window_s;
     m_oSigning.Tokens = &m_oTokens;
     m_pHttpApi.reset(new CRcHttpApi(*m_pReader, *m_pSearcher, m_oWritePath, m_counts, m_oMetrics));
+    // The doors' cache follows this center's writes and its checks' health.
+    const CRcWritePath& oWritePath = m_oWritePath;
+    const CRcChecker* pChecker = m_pChecker.get();
+    m_pHttpApi->SetGeneration(
+        [&oWritePath, pChecker] { return oWritePath.WritesDone() + (pChecker ? pChecker->HealthWrites() : 0); });
     m_pHttp.reset(new CRcHttpHandler(m_operator, *m_pHttpApi, m_oSigning, m_counts));
 
     const std::string& strIp = m_oConfig.http_listen_ip.empty() ? m_oConfig.listen_ip : m_oConfig.http_listen_ip;
