@@ -21,6 +21,23 @@ const int kReaderBusyMs = 10000;
 // waits for no more than this.
 const uint32 kNamesPerTurn = 512;
 
+// A location's health, in a table of its own: made with a new database, and
+// added by the upgrade from version 2. A row per location, made with it,
+// keeps the due ones an index range.
+#define RC_SQLITE_HEALTH_TABLE \
+    "CREATE TABLE location_health (" \
+    " location_id INTEGER PRIMARY KEY REFERENCES location(id) ON DELETE CASCADE," \
+    " state INTEGER NOT NULL DEFAULT 0," \
+    " checked_at INTEGER NOT NULL DEFAULT 0," \
+    " ok_at INTEGER NOT NULL DEFAULT 0," \
+    " failures INTEGER NOT NULL DEFAULT 0," \
+    " latency_ms INTEGER NOT NULL DEFAULT 0," \
+    " ranges INTEGER NOT NULL DEFAULT -1," \
+    " due_at INTEGER NOT NULL DEFAULT 0);" \
+    "CREATE INDEX location_health_due ON location_health(due_at);" \
+    "CREATE TRIGGER location_health_new AFTER INSERT ON location" \
+    " BEGIN INSERT INTO location_health (location_id) VALUES (new.id); END;"
+
 const char* const kSchema =
     "CREATE TABLE meta ("
     " key TEXT PRIMARY KEY,"
@@ -49,18 +66,7 @@ const char* const kSchema =
     " ref TEXT NOT NULL,"
     " first_seen INTEGER NOT NULL,"
     " UNIQUE (resource_id, url));"
-    "CREATE TABLE location_health ("
-    " location_id INTEGER PRIMARY KEY REFERENCES location(id) ON DELETE CASCADE,"
-    " state INTEGER NOT NULL DEFAULT 0,"
-    " checked_at INTEGER NOT NULL DEFAULT 0,"
-    " ok_at INTEGER NOT NULL DEFAULT 0,"
-    " failures INTEGER NOT NULL DEFAULT 0,"
-    " latency_ms INTEGER NOT NULL DEFAULT 0,"
-    " ranges INTEGER NOT NULL DEFAULT -1,"
-    " due_at INTEGER NOT NULL DEFAULT 0);"
-    "CREATE INDEX location_health_due ON location_health(due_at);"
-    "CREATE TRIGGER location_health_new AFTER INSERT ON location"
-    " BEGIN INSERT INTO location_health (location_id) VALUES (new.id); END;"
+    RC_SQLITE_HEALTH_TABLE
     "INSERT INTO meta VALUES ('store_id', lower(hex(randomblob(16))));"
     "PRAGMA user_version = 3;";
 
@@ -78,20 +84,8 @@ const char* const kUpgradeFrom1 =
     "PRAGMA user_version = 2;";
 
 // Version 2 had no health: every location it holds starts unchecked and due.
-// A row per location, made with it, keeps the due ones an index range.
 const char* const kUpgradeFrom2 =
-    "CREATE TABLE location_health ("
-    " location_id INTEGER PRIMARY KEY REFERENCES location(id) ON DELETE CASCADE,"
-    " state INTEGER NOT NULL DEFAULT 0,"
-    " checked_at INTEGER NOT NULL DEFAULT 0,"
-    " ok_at INTEGER NOT NULL DEFAULT 0,"
-    " failures INTEGER NOT NULL DEFAULT 0,"
-    " latency_ms INTEGER NOT NULL DEFAULT 0,"
-    " ranges INTEGER NOT NULL DEFAULT -1,"
-    " due_at INTEGER NOT NULL DEFAULT 0);"
-    "CREATE INDEX location_health_due ON location_health(due_at);"
-    "CREATE TRIGGER location_health_new AFTER INSERT ON location"
-    " BEGIN INSERT INTO location_health (location_id) VALUES (new.id); END;"
+    RC_SQLITE_HEALTH_TABLE
     "INSERT INTO location_health (location_id) SELECT id FROM location;"
     "PRAGMA user_version = 3;";
 
