@@ -95,7 +95,7 @@ void CPubHasher::ReadOne(const pub_job_t& oJob, unsigned int uiThreads, pub_done
     oDone.Id = oJob.Id;
     struct stat stBefore, stAfter;
     if (lstat(oJob.Path.c_str(), &stBefore) != 0) {
-        oDone.Result = PUB_READ_FAILED;
+        oDone.Result = errno == ENOENT ? PUB_READ_GONE : PUB_READ_FAILED;
         oDone.Why = strerror(errno);
         return;
     }

@@ -23,6 +23,7 @@ enum {
     PUB_READ_OK = 0,
     PUB_READ_FAILED = -1,   // missing, unreadable or no longer a regular file; Why says which
     PUB_READ_CHANGED = -2,  // its size, times or inode changed while it was read
+    PUB_READ_GONE = -3,     // deleted before it could be read
 };
 
 struct pub_job_t {

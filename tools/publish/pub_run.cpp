@@ -112,6 +112,7 @@ private:
     const pub_options_t& m_oOpts;
     std::string m_strRoot;  // the tree, absolute
     std::vector<std::string> m_oExcludes;
+    std::unordered_set<std::string> m_oOwnFiles;  // the state's files, when it is kept inside the tree
     CPubState m_oState;
     CPubConn m_oConn;
     std::unique_ptr<CPubHasher> m_pHasher;
@@ -203,8 +204,7 @@ int CPublisher::Prepare() {
     }
     if (under(strState, m_strRoot)) {
         std::string strRel = strState.substr(m_strRoot.size() + 1);
-        for (const char* pszSuffix : {"", "-wal", "-shm", "-journal"})
-            m_oExcludes.push_back(pub_literal_pattern(strRel + pszSuffix));
+        for (const char* pszSuffix : {"", "-wal", "-shm", "-journal"}) m_oOwnFiles.insert(strRel + pszSuffix);
     }
     if (!m_oOpts.DryRun && ConnectFirst() != 0) return -1;
     if (m_oState.Open(strState, !m_oOpts.DryRun, strWhy) != 0) {
@@ -282,6 +282,7 @@ int CPublisher::FullPass() {
 
 // pSeen: every file of a full pass; null when one file is looked at alone.
 void CPublisher::Classify(const pub_entry_t& oEntry, const std::unordered_set<std::string>* pSeen) {
+    if (!m_oOwnFiles.empty() && m_oOwnFiles.count(oEntry.RelPath) != 0) return;
     ++m_oCounts.Files;
     // A modification time not older than the row could hide a change made
     // within the same tick of the file system's clock: such a file is read.
@@ -370,6 +371,12 @@ void CPublisher::TakeRead() {
         if (m_bGaveUp) {
             ++m_oCounts.Failed;
             m_oItems.erase(it);
+        } else if (oFile.Result == PUB_READ_GONE) {
+            // Deleted since the listing: nothing to report, and nothing failed.
+            ++m_oCounts.Skipped;
+            std::string strWhy;
+            if (m_oState.Remove(it->second.RelPath, strWhy) != 0) StateError(strWhy);
+            m_oItems.erase(it);
         } else if (oFile.Result != PUB_READ_OK) {
             Failed(it->second.RelPath, oFile.Why + (oFile.Result == PUB_READ_CHANGED ? "; tried again next run" : ""));
             m_oItems.erase(it);
@@ -419,6 +426,9 @@ void CPublisher::HandleAnswers(const std::vector<pub_answer_t>& oAnswers) {
 void CPublisher::ConnectionLost(const std::string& strWhy) {
     m_oConn.Close();
     m_strLastWhy = strWhy;
+    // A center may close a connection that has been quiet; that is no
+    // failure, and the next report opens a new one.
+    if (m_oInFlight.empty() && m_oToSend.empty()) return;
     for (auto it = m_oInFlight.rbegin(); it != m_oInFlight.rend(); ++it) m_oToSend.push_front(it->second);
     m_oInFlight.clear();
     ++m_iFailedConnects;

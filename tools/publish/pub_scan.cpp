@@ -28,15 +28,6 @@ bool pub_excluded_path(const std::vector<std::string>& oExcludes, const std::str
     return pub_excluded(oExcludes, strRelPath);
 }
 
-std::string pub_literal_pattern(const std::string& strName) {
-    std::string strOut;
-    for (char c : strName) {
-        if (c == '*' || c == '?' || c == '[' || c == '\\') strOut += '\\';
-        strOut += c;
-    }
-    return strOut;
-}
-
 int pub_scan(const std::string& strRoot, const std::string& strSub, const std::vector<std::string>& oExcludes,
              pub_scan_t& oOut) {
     std::vector<std::string> oTodo{strSub};

@@ -33,9 +33,6 @@ bool pub_excluded(const std::vector<std::string>& oExcludes, const std::string& 
 // Whether strRelPath or one of the folders above it is left out.
 bool pub_excluded_path(const std::vector<std::string>& oExcludes, const std::string& strRelPath);
 
-// A pattern that matches strName and nothing else.
-std::string pub_literal_pattern(const std::string& strName);
-
 // Lists strRoot/strSub (strSub "" for the whole tree) into oOut. -1 when
 // strSub itself cannot be opened (the reason in oOut.Unreadable).
 int pub_scan(const std::string& strRoot, const std::string& strSub, const std::vector<std::string>& oExcludes,
