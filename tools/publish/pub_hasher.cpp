@@ -84,16 +84,21 @@ void CPubHasher::Work() {
         ReadOne(oJob, m_uiThreads, oDone);
         oLock.lock();
         m_uiBytes += oDone.Result == PUB_READ_OK ? oDone.Digests.Size : 0;
+        // The caller takes every finished file at once: one wake-up per
+        // batch, not per file, keeps small files from costing a switch each.
+        bool bWake = m_oDone.empty();
         m_oDone.push_back(std::move(oDone));
-        uint64 uiOne = 1;
-        ssize_t iIgnored = write(m_iWakeFd, &uiOne, sizeof(uiOne));
-        (void)iIgnored;
+        if (bWake) {
+            uint64 uiOne = 1;
+            ssize_t iIgnored = write(m_iWakeFd, &uiOne, sizeof(uiOne));
+            (void)iIgnored;
+        }
     }
 }
 
 void CPubHasher::ReadOne(const pub_job_t& oJob, unsigned int uiThreads, pub_done_t& oDone) {
     oDone.Id = oJob.Id;
-    struct stat stBefore, stAfter;
+    struct stat stBefore;
     if (lstat(oJob.Path.c_str(), &stBefore) != 0) {
         oDone.Result = errno == ENOENT ? PUB_READ_GONE : PUB_READ_FAILED;
         oDone.Why = strerror(errno);
@@ -127,8 +132,11 @@ void CPubHasher::ReadOne(const pub_job_t& oJob, unsigned int uiThreads, pub_done
         else close(fd);
         return;
     }
+    // The one pass compared the file's version before and after its read; a
+    // change between this lstat and its open leaves an older stat in the
+    // state than the bytes read, which only makes the next run read it again.
     oDone.Stat = pub_stat_t::Of(stBefore);
-    if (lstat(oJob.Path.c_str(), &stAfter) != 0 || pub_stat_t::Of(stAfter) != oDone.Stat || oFile.Size != uiSize) {
+    if (oFile.Size != uiSize) {
         oDone.Result = PUB_READ_CHANGED;
         oDone.Why = "it changed while it was read";
         return;

@@ -1,8 +1,8 @@
 // CPubHasher: the threads that read the files zq_publish reports, one file
 // per thread at a time through the one-pass digests (a large file on up to
-// three threads, as zq_ident reads it). A file is checked with lstat before
-// and after its reading: one that changed meanwhile gives PUB_READ_CHANGED
-// and no digests. The caller is woken through an eventfd after every file.
+// three threads, as zq_ident reads it). A file whose version (size, times,
+// inode) differs after its reading from before gives PUB_READ_CHANGED and no
+// digests. The caller is woken through an eventfd when finished files wait.
 // Add, TakeDone and Busy are for one thread (the caller's); the destructor
 // drops what has not started and joins the threads.
 #ifndef ZQ_PUB_HASHER_H
@@ -35,13 +35,14 @@ struct pub_done_t {
     uint64 Id = 0;
     int Result = PUB_READ_OK;
     std::string Why;
-    pub_stat_t Stat;  // what lstat gave before and after the reading
+    pub_stat_t Stat;  // what lstat gave before the reading
     rc_digests_t Digests;
 };
 
 class CPubHasher {
 public:
-    // uiThreads at least 1; iWakeFd an eventfd, written 1 after each file.
+    // uiThreads at least 1; iWakeFd an eventfd, written when the first
+    // finished file of a batch is waiting.
     CPubHasher(unsigned int uiThreads, int iWakeFd);
     ~CPubHasher();
     CPubHasher(const CPubHasher&) = delete;

@@ -369,8 +369,7 @@ void CPublisher::TakeRead() {
         auto it = m_oItems.find(oFile.Id);
         if (it == m_oItems.end()) continue;
         if (m_bGaveUp) {
-            ++m_oCounts.Failed;
-            m_oItems.erase(it);
+            m_oItems.erase(it);  // counted as failed when the run gave up
         } else if (oFile.Result == PUB_READ_GONE) {
             // Deleted since the listing: nothing to report, and nothing failed.
             ++m_oCounts.Skipped;
