@@ -166,7 +166,20 @@ TEST_F(PublishRun, OnlyTheRewrittenAppendedAndNewFilesAreReadAgainAndADeletedOne
     ASSERT_EQ(unlink(In("c.bin").c_str()), 0);
 
     OpenRecorder opens({Tree(), In("d"), In("d/e")});
-    ProcessResult r = Publish();
+    // A dry run names them, and reads, sends and records nothing.
+    const size_t storedBefore = StoredByUrl(center).size();
+    ProcessResult r = Publish({"--dry-run"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::vector<std::string> lines = rctest::Lines(r.out);
+    ASSERT_EQ(lines.size(), 4u) << r.out;
+    EXPECT_EQ(std::set<std::string>(lines.begin(), lines.begin() + 3),
+              (std::set<std::string>{std::string(kBase) + "/a.bin", std::string(kBase) + "/b.bin",
+                                     std::string(kBase) + "/d/f.bin"}));
+    EXPECT_EQ(lines[3] + "\n", Summary(5, 0, 0, 2, 0, 0));
+    EXPECT_TRUE(opens.Opened().empty());
+    EXPECT_EQ(StoredByUrl(center).size(), storedBefore);
+
+    r = Publish();
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, Summary(5, 3, 0, 2, 0, 0));
     EXPECT_EQ(opens.Opened(), (std::set<std::string>{"a.bin", "b.bin", "f.bin"}));
