@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "rc_record.h"
-#include "rc_sqlite_stmt.h"
 #include "sha1.h"
 #include "str_util.h"
 
@@ -26,6 +25,25 @@ const char kSchema[] =
     " answer INTEGER NOT NULL, md4 BLOB NOT NULL, sha1 BLOB NOT NULL, pieces BLOB NOT NULL,"
     " sid BLOB NOT NULL, fid BLOB NOT NULL);"
     "CREATE INDEX IF NOT EXISTS files_inode ON files(dev, ino);";
+
+// A prepared statement finalized when it goes out of scope.
+struct stStmt {
+    sqlite3_stmt* p = nullptr;
+    ~stStmt() { sqlite3_finalize(p); }
+};
+
+// Resets a kept statement when its use ends, so it holds no read snapshot
+// and no bound copies between uses.
+struct stReset {
+    explicit stReset(sqlite3_stmt* pStmt) : p(pStmt) {}
+    ~stReset() {
+        sqlite3_reset(p);
+        sqlite3_clear_bindings(p);
+    }
+    stReset(const stReset&) = delete;
+    stReset& operator=(const stReset&) = delete;
+    sqlite3_stmt* p;
+};
 
 uint64 inode_key(const pub_stat_t& o) { return o.Ino * 1000003ULL ^ o.Dev; }
 
@@ -110,21 +128,21 @@ int CPubState::Open(const std::string& strPath, bool bCreate, std::string& strWh
                            nullptr) != SQLITE_OK)
         return Fail("the state " + strPath + " is not zq_publish's", strWhy);
 
-    CRcSqliteStmt oAll;
+    stStmt oAll;
     if (sqlite3_prepare_v2(m_pDb, "SELECT path, dev, ino, size, mtime_ns, ctime_ns, written_ns, answer FROM files",
-                           -1, oAll.Out(), nullptr) != SQLITE_OK)
+                           -1, &oAll.p, nullptr) != SQLITE_OK)
         return Fail("the state " + strPath + " is not zq_publish's", strWhy);
     int iStep;
-    while ((iStep = sqlite3_step(oAll.Get())) == SQLITE_ROW) {
+    while ((iStep = sqlite3_step(oAll.p)) == SQLITE_ROW) {
         pub_row_t oRow;
-        oRow.Stat.Dev = static_cast<uint64>(sqlite3_column_int64(oAll.Get(), 1));
-        oRow.Stat.Ino = static_cast<uint64>(sqlite3_column_int64(oAll.Get(), 2));
-        oRow.Stat.Size = static_cast<uint64>(sqlite3_column_int64(oAll.Get(), 3));
-        oRow.Stat.MtimeNs = sqlite3_column_int64(oAll.Get(), 4);
-        oRow.Stat.CtimeNs = sqlite3_column_int64(oAll.Get(), 5);
-        oRow.WrittenNs = sqlite3_column_int64(oAll.Get(), 6);
-        oRow.Answer = sqlite3_column_int(oAll.Get(), 7);
-        std::string strRowPath = blob_of(oAll.Get(), 0);
+        oRow.Stat.Dev = static_cast<uint64>(sqlite3_column_int64(oAll.p, 1));
+        oRow.Stat.Ino = static_cast<uint64>(sqlite3_column_int64(oAll.p, 2));
+        oRow.Stat.Size = static_cast<uint64>(sqlite3_column_int64(oAll.p, 3));
+        oRow.Stat.MtimeNs = sqlite3_column_int64(oAll.p, 4);
+        oRow.Stat.CtimeNs = sqlite3_column_int64(oAll.p, 5);
+        oRow.WrittenNs = sqlite3_column_int64(oAll.p, 6);
+        oRow.Answer = sqlite3_column_int(oAll.p, 7);
+        std::string strRowPath = blob_of(oAll.p, 0);
         m_oByInode.emplace(inode_key(oRow.Stat), strRowPath);
         m_oRows[strRowPath] = oRow;
     }
@@ -151,7 +169,7 @@ std::string CPubState::FindInode(const pub_stat_t& oStat, const std::string& str
 }
 
 int CPubState::Digests(const std::string& strPath, rc_digests_t& oDigests, std::string& strWhy) {
-    CRcSqliteReset oReset(m_pDigests);
+    stReset oReset(m_pDigests);
     sqlite3_bind_blob(m_pDigests, 1, strPath.data(), static_cast<int>(strPath.size()), SQLITE_TRANSIENT);
     int iStep = sqlite3_step(m_pDigests);
     if (iStep != SQLITE_ROW) {
@@ -204,7 +222,7 @@ int CPubState::Put(const std::string& strPath, const pub_stat_t& oStat, int iAns
     RSInfo oInfo;
     fill_rc_info(oDigests, "", "", oInfo);
     {
-        CRcSqliteReset oReset(m_pPut);
+        stReset oReset(m_pPut);
         sqlite3_bind_blob(m_pPut, 1, strPath.data(), static_cast<int>(strPath.size()), SQLITE_TRANSIENT);
         sqlite3_bind_int64(m_pPut, 2, static_cast<sqlite3_int64>(oStat.Dev));
         sqlite3_bind_int64(m_pPut, 3, static_cast<sqlite3_int64>(oStat.Ino));
@@ -246,7 +264,7 @@ int CPubState::Remove(const std::string& strPath, std::string& strWhy) {
     }
     if (BeginIfNeeded(strWhy) != 0) return -1;
     {
-        CRcSqliteReset oReset(m_pRemove);
+        stReset oReset(m_pRemove);
         sqlite3_bind_blob(m_pRemove, 1, strPath.data(), static_cast<int>(strPath.size()), SQLITE_TRANSIENT);
         if (sqlite3_step(m_pRemove) != SQLITE_DONE) return Fail("cannot write the state", strWhy);
         if (sqlite3_changes(m_pDb) != 1) {
