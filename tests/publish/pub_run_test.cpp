@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "deadline.h"
@@ -215,6 +217,36 @@ TEST_F(PublishRun, AFileMovedWithinTheTreeIsReportedUnderItsNewUrlWithoutBeingRe
     ASSERT_EQ(state.Open(State(), false, why), 0) << why;
     EXPECT_EQ(state.Find("a.bin"), nullptr);
     EXPECT_NE(state.Find("d/e/moved here.bin"), nullptr);
+}
+
+TEST_F(PublishRun, AFileThatChangesWhileItIsReadFailsAndIsReportedByTheNextRun) {
+    FiveFiles();
+    WriteFile(In("growing.bin"), zqtest::PatternBytes(8 << 20, 7));
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        FILE* f = fopen(In("growing.bin").c_str(), "ab");
+        if (f == nullptr) return;
+        const std::string chunk = zqtest::PatternBytes(4096, 8);
+        // Bounded: the run takes well under a second, the loop at most ten.
+        for (int i = 0; i < 50000 && !stop.load(); ++i) {
+            fwrite(chunk.data(), 1, chunk.size(), f);
+            fflush(f);
+            usleep(200);
+        }
+        fclose(f);
+    });
+    ProcessResult r = Publish();
+    stop = true;
+    writer.join();
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, Summary(6, 5, 0, 0, 0, 1));
+    EXPECT_TRUE(Contains(r.err, "growing.bin") && Contains(r.err, "changed while it was read")) << r.err;
+    EXPECT_EQ(StoredByUrl(center).count(std::string(kBase) + "/growing.bin"), 0u);
+
+    r = Publish();
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, Summary(6, 1, 0, 5, 0, 0));
+    EXPECT_EQ(StoredByUrl(center)[std::string(kBase) + "/growing.bin"]["sha1"], IdentOf(In("growing.bin"))["sha1"]);
 }
 
 TEST_F(PublishRun, ACenterThatCannotBeReachedEndsTheRunWithOneLineAndRecordsNothing) {

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <unordered_map>
@@ -247,22 +248,25 @@ int CPublisher::ConnectFirst() {
 // Lists the tree, decides file by file, and forgets the files that left it.
 int CPublisher::FullPass() {
     pub_scan_t oScan;
-    if (pub_scan(m_strRoot, "", m_oExcludes, oScan) != 0) {
+    std::string strWatchWhy;
+    std::function<void(const std::string&)> pfnWatch;
+    if (m_oOpts.Watch) {
+        pfnWatch = [this, &strWatchWhy](const std::string& strDir) {
+            std::string strWhy;
+            if (strWatchWhy.empty() && m_oWatch.AddDir(strDir, strWhy) != 0) strWatchWhy = strWhy;
+        };
+    }
+    if (pub_scan(m_strRoot, "", m_oExcludes, oScan, pfnWatch) != 0) {
         fprintf(stderr, "zq_publish: cannot list %s\n", pub_printable(oScan.Unreadable.front()).c_str());
+        return -1;
+    }
+    if (!strWatchWhy.empty()) {
+        fprintf(stderr, "zq_publish: %s\n", strWatchWhy.c_str());
         return -1;
     }
     for (const std::string& strWhy : oScan.Unreadable) {
         fprintf(stderr, "zq_publish: cannot list %s\n", pub_printable(strWhy).c_str());
         ++m_oCounts.Failed;
-    }
-    if (m_oOpts.Watch) {
-        std::string strWhy;
-        for (const std::string& strDir : oScan.Dirs) {
-            if (m_oWatch.AddDir(strDir, strWhy) != 0) {
-                fprintf(stderr, "zq_publish: %s\n", strWhy.c_str());
-                return -1;
-            }
-        }
     }
     m_oCounts.Skipped += oScan.Skipped;
     std::unordered_set<std::string> oSeen;
@@ -473,11 +477,10 @@ void CPublisher::WatchEvents(long long iNow) {
             case PUB_WATCH_DIR_NEW: {
                 // Files may have landed before the watch did: list it now.
                 pub_scan_t oScan;
-                pub_scan(m_strRoot, oEvent.RelPath, m_oExcludes, oScan);
-                std::string strWhy;
-                for (const std::string& strDir : oScan.Dirs) {
+                pub_scan(m_strRoot, oEvent.RelPath, m_oExcludes, oScan, [this](const std::string& strDir) {
+                    std::string strWhy;
                     if (m_oWatch.AddDir(strDir, strWhy) != 0) fprintf(stderr, "zq_publish: %s\n", strWhy.c_str());
-                }
+                });
                 for (const pub_entry_t& oEntry : oScan.Files) m_oSettle[oEntry.RelPath] = iDue;
                 m_oCounts.Skipped += oScan.Skipped;
                 break;

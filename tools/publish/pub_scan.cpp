@@ -29,7 +29,7 @@ bool pub_excluded_path(const std::vector<std::string>& oExcludes, const std::str
 }
 
 int pub_scan(const std::string& strRoot, const std::string& strSub, const std::vector<std::string>& oExcludes,
-             pub_scan_t& oOut) {
+             pub_scan_t& oOut, const std::function<void(const std::string&)>& pfnBefore) {
     std::vector<std::string> oTodo{strSub};
     bool bFirst = true;
     while (!oTodo.empty()) {
@@ -49,6 +49,7 @@ int pub_scan(const std::string& strRoot, const std::string& strSub, const std::v
         }
         bFirst = false;
         oOut.Dirs.push_back(strRel);
+        if (pfnBefore) pfnBefore(strRel);
         struct dirent* pEnt;
         while ((pEnt = readdir(pDir)) != nullptr) {
             const char* pszName = pEnt->d_name;

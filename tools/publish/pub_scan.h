@@ -5,6 +5,7 @@
 #ifndef ZQ_PUB_SCAN_H
 #define ZQ_PUB_SCAN_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,8 +35,10 @@ bool pub_excluded(const std::vector<std::string>& oExcludes, const std::string& 
 bool pub_excluded_path(const std::vector<std::string>& oExcludes, const std::string& strRelPath);
 
 // Lists strRoot/strSub (strSub "" for the whole tree) into oOut. -1 when
-// strSub itself cannot be opened (the reason in oOut.Unreadable).
+// strSub itself cannot be opened (the reason in oOut.Unreadable). pfnBefore,
+// when given, is called with each folder opened, before its entries are
+// read: a watch added there misses nothing the listing does not see.
 int pub_scan(const std::string& strRoot, const std::string& strSub, const std::vector<std::string>& oExcludes,
-             pub_scan_t& oOut);
+             pub_scan_t& oOut, const std::function<void(const std::string&)>& pfnBefore = nullptr);
 
 #endif
