@@ -20,11 +20,14 @@
 #     beside pgbench's own rate (scripts/bench_postgres.sh);
 #  4. the other benchmarks found in bench/ (cache, aio);
 #  5. zq_fetch from four rate-limited nginx mirrors beside aria2c, and its
-#     --repair beside zq_ident --verify (scripts/bench_fetch.sh).
+#     --repair beside zq_ident --verify (scripts/bench_fetch.sh);
 #  6. the mirror checks and the download doors: wrk on the download redirect
 #     beside nginx's own return 302, checks of 10,000 locations on four
 #     nginx mirrors, the Metalink of an 8,192-piece resource
-#     (scripts/bench_mirrors.sh).
+#     (scripts/bench_mirrors.sh);
+#  7. zq_publish over 10,000 small files beside a datareport loop and rhash,
+#     its unchanged re-run beside find, one 1 GiB file beside zq_ident
+#     (scripts/bench_publish.sh).
 # Builds Release with benchmarks in build-bench/. Times are the best of
 # BENCH_REPS runs (default 3; BENCH_BIG_REPS, default 1, for the large file).
 # BENCH_FILE_MIB and BENCH_BIG_MIB change the sizes (default 1024 and 8192).
@@ -263,6 +266,9 @@ bash scripts/bench_fetch.sh "$bin" || stage_failed "5 (the zq_fetch benchmark)"
 echo
 echo "== 6. the mirror checks, the download redirect beside nginx, the Metalink"
 bash scripts/bench_mirrors.sh "$bin" || stage_failed "6 (the mirror benchmark)"
+echo
+echo "== 7. zq_publish beside a datareport loop, rhash, find and zq_ident"
+bash scripts/bench_publish.sh "$bin" || stage_failed "7 (the zq_publish benchmark)"
 echo
 if [ ${#failed[@]} -gt 0 ]; then
   echo "== done, with failed stages: ${failed[*]}"

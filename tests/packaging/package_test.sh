@@ -29,6 +29,7 @@ echo "== contents"
 list=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for path in ./usr/bin/datareport ./usr/bin/zq_ident ./usr/bin/zq_lookup ./usr/bin/zq_sig ./usr/bin/zq_rcenter \
             ./usr/bin/zq_fetch ./usr/share/man/man1/zq_fetch.1.gz \
+            ./usr/bin/zq_publish ./usr/share/man/man1/zq_publish.1.gz \
             ./etc/zq/rcenter.conf ./lib/systemd/system/zq-rcenter.service ./usr/share/doc/zq-tools/copyright \
             ./usr/share/man/man1/datareport.1.gz ./usr/share/man/man8/zq_rcenter.8.gz \
             ./usr/share/man/man5/main.conf.5.gz ./usr/share/man/man5/rcenter.conf.5.gz; do
