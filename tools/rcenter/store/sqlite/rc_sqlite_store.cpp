@@ -883,8 +883,8 @@ int CRcSqliteStore::Remove(const Sha1Hash& oFid, bool& bFound, rc_resource_t* pR
     iErr = FindIn("WHERE r.fid = ?1", oFid.Hex(), 0, Collect(oFound), strError);
     // Each table by hand: the cascade holds only where foreign keys are on.
     const char* const arDeletes[] = {
-        "DELETE FROM location_health WHERE location_id IN"
-        " (SELECT l.id FROM location l JOIN resource r ON r.id = l.resource_id WHERE r.fid = ?1)",
+        ("DELETE FROM location_health WHERE location_id IN"
+         " (SELECT l.id FROM location l JOIN resource r ON r.id = l.resource_id WHERE r.fid = ?1)"),
         "DELETE FROM location WHERE resource_id = (SELECT id FROM resource WHERE fid = ?1)",
         "DELETE FROM resource_count WHERE resource_id = (SELECT id FROM resource WHERE fid = ?1)",
         "DELETE FROM resource WHERE fid = ?1",
