@@ -11,6 +11,8 @@
 #     alternating; then on a sparse 8 GiB file beside rhash and `openssl
 #     dgst -sha1`; with peak resident memory (GNU time) for each; rhash and
 #     GNU time are installed with apt-get when missing and running as root;
+#  2c. --simd auto beside every forced level on a cached and a cold file
+#     (scripts/bench_readorder.sh);
 #  3. zq_rcenter's accepted reports per second with 32 loopback clients,
 #     beside the same server built from the commit RCENTER_BASELINE_REF
 #     (default b4b2e45, the last center that kept a TSV journal, before the
@@ -219,6 +221,9 @@ echo "== 2b. end to end on a sparse $big_mib MiB file (a hole: no disk reads, pr
 truncate -s $(( big_mib * 1024 * 1024 )) "$big"
 reps=$big_reps end_to_end "$big" 0
 rm -f "$big"
+echo
+echo "== 2c. the read order of --simd auto beside every forced level (scripts/bench_readorder.sh)"
+ORDER_MIB=$file_mib bash scripts/bench_readorder.sh "$bin" || stage_failed "2c (the read-order benchmark)"
 echo
 echo "== 3. zq_rcenter with 32 concurrent clients, beside a baseline build"
 if [ -x "$bin/rcenter_bench" ] && [ -x "$bin/zq_rcenter" ]; then
