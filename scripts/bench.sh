@@ -20,7 +20,7 @@
 #     stage and says so;
 #  3b. the same load on one and two centers sharing a throwaway PostgreSQL,
 #     beside pgbench's own rate (scripts/bench_postgres.sh);
-#  4. the other benchmarks found in bench/ (cache, aio);
+#  4. the other benchmarks found in bench/ (cache, aio, the read-order probe);
 #  5. zq_fetch from four rate-limited nginx mirrors beside aria2c, and its
 #     --repair beside zq_ident --verify (scripts/bench_fetch.sh).
 # Builds Release with benchmarks in build-bench/. Times are the best of
@@ -250,7 +250,7 @@ bash scripts/bench_postgres.sh "$bin" || stage_failed "3b (the PostgreSQL benchm
 echo
 echo "== 4. other benchmarks"
 found=0
-for name in cache_bench aio_bench; do
+for name in cache_bench aio_bench readorder_bench; do
   if [ -x "$bin/$name" ]; then
     found=1
     echo "-- $name"
