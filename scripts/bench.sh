@@ -11,6 +11,8 @@
 #     alternating; then on a sparse 8 GiB file beside rhash and `openssl
 #     dgst -sha1`; with peak resident memory (GNU time) for each; rhash and
 #     GNU time are installed with apt-get when missing and running as root;
+#  2c. --simd auto beside every forced level on a cached and a cold file
+#     (scripts/bench_readorder.sh);
 #  3. zq_rcenter's accepted reports per second with 32 loopback clients,
 #     beside the same server built from the commit RCENTER_BASELINE_REF
 #     (default b4b2e45, the last center that kept a TSV journal, before the
@@ -18,7 +20,7 @@
 #     stage and says so;
 #  3b. the same load on one and two centers sharing a throwaway PostgreSQL,
 #     beside pgbench's own rate (scripts/bench_postgres.sh);
-#  4. the other benchmarks found in bench/ (cache, aio);
+#  4. the other benchmarks found in bench/ (cache, aio, the read-order probe);
 #  5. zq_fetch from four rate-limited nginx mirrors beside aria2c, and its
 #     --repair beside zq_ident --verify (scripts/bench_fetch.sh);
 #  6. the mirror checks and the download doors: wrk on the download redirect
@@ -227,6 +229,9 @@ truncate -s $(( big_mib * 1024 * 1024 )) "$big"
 reps=$big_reps end_to_end "$big" 0
 rm -f "$big"
 echo
+echo "== 2c. the read order of --simd auto beside every forced level (scripts/bench_readorder.sh)"
+ORDER_MIB=$file_mib bash scripts/bench_readorder.sh "$bin" || stage_failed "2c (the read-order benchmark)"
+echo
 echo "== 3. zq_rcenter with 32 concurrent clients, beside a baseline build"
 if [ -x "$bin/rcenter_bench" ] && [ -x "$bin/zq_rcenter" ]; then
   base_src=$tmp/rcenter-baseline
@@ -252,7 +257,7 @@ bash scripts/bench_postgres.sh "$bin" || stage_failed "3b (the PostgreSQL benchm
 echo
 echo "== 4. other benchmarks"
 found=0
-for name in cache_bench aio_bench; do
+for name in cache_bench aio_bench readorder_bench; do
   if [ -x "$bin/$name" ]; then
     found=1
     echo "-- $name"

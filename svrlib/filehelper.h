@@ -9,6 +9,14 @@
 
 #include "common_header.h"
 
+// How CFileHelper::CachedPercent asks the kernel.
+enum ECacheProbe {
+    CACHE_PROBE_ANY = 0,      // cachestat, and mincore where the kernel lacks it
+    CACHE_PROBE_MINCORE = 1,  // mincore only, so the fallback can be checked anywhere
+};
+const unsigned int CACHE_SAMPLE_WINDOWS = 64;
+const unsigned int CACHE_SAMPLE_PAGES = 16;
+
 class CFileHelper {
 public:
     // Mode numbers: 1/2 read only; 3/4 write, create, append; 5/6 write,
@@ -54,6 +62,15 @@ public:
     // disk's, for a partition) says it is rotational under strSysRoot.
     // False when nothing says so.
     static bool SeeksAreCostly(int iFd, const std::string& strSysRoot = "/sys");
+    // The share, in per cent, of iFd's pages the page cache holds, judged
+    // from at most CACHE_SAMPLE_WINDOWS runs of CACHE_SAMPLE_PAGES pages
+    // spread from the first page to the last (every page of a smaller file),
+    // so a file of any size costs microseconds. Asks cachestat, or with
+    // CACHE_PROBE_MINCORE (or a kernel without it) mincore over a read-only
+    // mapping, which faults no page in and reads no byte. 100 for an empty
+    // file; -1 when neither can tell. mincore sees the cache only for a file
+    // this user owns or may write; of another it reports nothing cached.
+    static int CachedPercent(int iFd, ECacheProbe eProbe = CACHE_PROBE_ANY);
 
     const std::string& GetFileName() const { return m_strFileName; }
 

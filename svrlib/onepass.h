@@ -51,13 +51,23 @@ struct stOnePassOpts {
     CDigestProgress* pProgress = nullptr;           // told after every block read; may be null
     ESimdLevel eSimd = SIMD_AUTO;                   // the kernels; a level the processor lacks runs the next one down
     // Ignored (sequential) at the portable level and for one chunk, and at
-    // SIMD_AUTO for a file on a rotational disk or a network file system.
+    // SIMD_AUTO when ChooseMd4Read says sequential for the file.
     EMd4Read eMd4Read = MD4_READ_LANES;
     // Bytes per piece MD5; 0 takes CHelper::GetDefaultPieceSize of the size.
     // Checking a file against a table made when it had another size needs
     // the table's pieces, not the ones its present size would give.
     unsigned long long uiPieceSize = 0;
 };
+
+// The order SIMD_AUTO reads a file in. A file the page cache holds (at least
+// ONEPASS_CACHED_PERCENT of its sampled pages) takes the lanes wherever it
+// lives; otherwise a device on which seeks are costly takes the front-to-back
+// read. iCachedPercent -1 (unknown) counts as not cached.
+const int ONEPASS_CACHED_PERCENT = 99;
+EMd4Read ChooseMd4Read(int iCachedPercent, bool bSeeksAreCostly);
+// The same for an open file: CFileHelper::CachedPercent first, and only for a
+// file not in the cache CFileHelper::SeeksAreCostly under strSysRoot.
+EMd4Read ChooseMd4ReadForFile(int iFd, const std::string& strSysRoot = "/sys");
 
 enum {
     ONEPASS_OK = 0,

@@ -64,8 +64,10 @@ void print_usage(FILE* pOut) {
           "  --threads N  threads of the fast single pass, 1 to 4 (default: as\n"
           "               many as help on this machine, at most 3)\n"
           "  --simd LEVEL vector kernels of the fast pass: auto (default, the\n"
-          "               widest this processor has), portable (single-stream,\n"
-          "               the file read strictly front to back), avx2, avx512\n",
+          "               widest this processor has; a file not in the page\n"
+          "               cache on a rotational disk is read front to back),\n"
+          "               portable (single-stream, the file read strictly\n"
+          "               front to back), avx2, avx512\n",
           pOut);
 }
 

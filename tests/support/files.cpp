@@ -32,6 +32,15 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(m_path, ec);
 }
 
+bool DropFromPageCache(const std::string& path, uint64_t offset) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = fdatasync(fd) == 0 &&
+              posix_fadvise(fd, static_cast<off_t>(offset), 0, POSIX_FADV_DONTNEED) == 0;
+    close(fd);
+    return ok;
+}
+
 void WriteFile(const std::string& path, const std::string& contents) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(contents.data(), static_cast<std::streamsize>(contents.size()));

@@ -33,6 +33,11 @@ bool FileExists(const std::string& path);
 void WriteSparseFile(const std::string& path, uint64_t size,
                      const std::vector<std::pair<uint64_t, std::string> >& patches);
 
+// Writes path's dirty pages out and asks the kernel to drop its cached pages
+// from offset on (0: the whole file). False when the calls fail; whether the
+// pages really left (not on tmpfs, say) is for the caller to check.
+bool DropFromPageCache(const std::string& path, uint64_t offset = 0);
+
 // Polls until dir holds a file whose name begins with prefix, at most timeoutMs.
 bool WaitForFileWithPrefix(const std::string& dir, const std::string& prefix, int timeoutMs);
 

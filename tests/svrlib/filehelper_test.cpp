@@ -215,3 +215,64 @@ TEST(FileHelperStorage, RotationalQueueOfTheDeviceOrItsDiskMakesSeeksCostly) {
     EXPECT_FALSE(CFileHelper::SeeksAreCostly(fd, sys)) << "the device's own queue wins";
     close(fd);
 }
+
+namespace {
+
+int CachedPercentOf(const std::string& path, ECacheProbe probe) {
+    int fd = open(path.c_str(), O_RDONLY);
+    EXPECT_GE(fd, 0) << path;
+    if (fd < 0) return -2;
+    int percent = CFileHelper::CachedPercent(fd, probe);
+    close(fd);
+    return percent;
+}
+
+}  // namespace
+
+// Sizes around a page and around the point where whole-file counting gives
+// way to sampled windows, the last ending on the file's last, partial page:
+// a probe that strays past the file fails (mincore past the mapping) or
+// miscounts, with either kernel interface.
+TEST(FileHelperCache, ResidentAfterReadingAndNotAfterEviction) {
+    TempDir dir;
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t sampled = static_cast<size_t>(CACHE_SAMPLE_WINDOWS) * CACHE_SAMPLE_PAGES * page;
+    WriteFile(dir.file("empty"), "");
+    for (ECacheProbe probe : {CACHE_PROBE_ANY, CACHE_PROBE_MINCORE})
+        EXPECT_EQ(CachedPercentOf(dir.file("empty"), probe), 100) << "nothing to read is all there";
+    for (size_t size : {size_t{1}, 3 * page + 1, sampled, sampled + 1, 8 * sampled + 123}) {
+        const std::string path = dir.file("f" + std::to_string(size));
+        WriteFile(path, PatternBytes(size, 7));
+        EXPECT_EQ(ReadFile(path).size(), size);
+        for (ECacheProbe probe : {CACHE_PROBE_ANY, CACHE_PROBE_MINCORE})
+            EXPECT_EQ(CachedPercentOf(path, probe), 100) << size << " bytes, probe " << probe;
+        ASSERT_TRUE(zqtest::DropFromPageCache(path));
+        const int evicted = CachedPercentOf(path, CACHE_PROBE_MINCORE);
+        if (evicted == 100) GTEST_SKIP() << "this file system keeps evicted pages";
+        EXPECT_EQ(evicted, 0) << size << " bytes";
+        EXPECT_EQ(CachedPercentOf(path, CACHE_PROBE_ANY), 0) << size << " bytes";
+    }
+}
+
+// Only the front half back in the cache: a sampler that looked at the front
+// alone would call the file cached.
+TEST(FileHelperCache, SamplesTheWholeFileNotItsFront) {
+    TempDir dir;
+    const size_t size = size_t{32} << 20;
+    const std::string path = dir.file("f");
+    WriteFile(path, PatternBytes(size, 7));
+    ASSERT_TRUE(zqtest::DropFromPageCache(path));
+    int fd = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    // No read-ahead, so exactly the front half comes back.
+    posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+    std::string half(size / 2, '\0');
+    ASSERT_EQ(pread(fd, &half[0], half.size(), 0), static_cast<ssize_t>(half.size()));
+    for (ECacheProbe probe : {CACHE_PROBE_ANY, CACHE_PROBE_MINCORE}) {
+        int percent = CFileHelper::CachedPercent(fd, probe);
+        if (percent == 100) GTEST_SKIP() << "this file system keeps evicted pages";
+        EXPECT_GE(percent, 45) << "probe " << probe;
+        EXPECT_LE(percent, 55) << "probe " << probe;
+    }
+    close(fd);
+}

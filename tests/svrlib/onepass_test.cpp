@@ -5,8 +5,10 @@
 #include "onepass.h"
 
 #include <pthread.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "bytes.h"
+#include "filehelper.h"
 #include "files.h"
 #include "helper.h"
 #include "simd_level.h"
@@ -455,3 +458,76 @@ TEST(OnePass, AGivenPieceSizeCutsThePiecesThere) {
     }
     EXPECT_EQ(d.pieces, expect);
 }
+
+namespace {
+
+// A sysfs under dir whose entry for path's device carries the given
+// rotational flag, for the read-order decision to find.
+std::string FakeSysRoot(const TempDir& dir, const std::string& path, const char* flag) {
+    struct stat st;
+    EXPECT_EQ(stat(path.c_str(), &st), 0);
+    const std::string sys = dir.file("sys");
+    std::string d = sys;
+    EXPECT_EQ(mkdir(d.c_str(), 0755), 0) << d;
+    for (const std::string& part : {std::string("/dev"), std::string("/block"),
+                                    "/" + std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev)),
+                                    std::string("/queue")}) {
+        d += part;
+        EXPECT_EQ(mkdir(d.c_str(), 0755), 0) << d;
+    }
+    WriteFile(d + "/rotational", flag);
+    return sys;
+}
+
+class OnePassReadOrder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        path = dir.file("f");
+        WriteFile(path, PatternBytes(3 * kChunk + 5, 11));
+        EXPECT_EQ(zqtest::ReadFile(path).size(), 3 * kChunk + 5);
+    }
+    EMd4Read OrderOn(const char* flag) {
+        TempDir sysDir;
+        const std::string sys = FakeSysRoot(sysDir, path, flag);
+        int fd = open(path.c_str(), O_RDONLY);
+        EXPECT_GE(fd, 0);
+        EMd4Read order = ChooseMd4ReadForFile(fd, sys);
+        close(fd);
+        return order;
+    }
+    // False (the test skips) where evicted pages stay, as on tmpfs.
+    bool Evict() {
+        EXPECT_TRUE(zqtest::DropFromPageCache(path));
+        int fd = open(path.c_str(), O_RDONLY);
+        int percent = CFileHelper::CachedPercent(fd);
+        close(fd);
+        return percent < ONEPASS_CACHED_PERCENT;
+    }
+    TempDir dir;
+    std::string path;
+};
+
+TEST_F(OnePassReadOrder, CachedFileTakesTheLanesEvenOnARotationalDisk) {
+    EXPECT_EQ(OrderOn("1\n"), MD4_READ_LANES);
+}
+
+TEST_F(OnePassReadOrder, UncachedFileOnARotationalDiskIsReadFrontToBack) {
+    if (!Evict()) GTEST_SKIP() << "this file system keeps evicted pages";
+    EXPECT_EQ(OrderOn("1\n"), MD4_READ_SEQUENTIAL);
+}
+
+TEST_F(OnePassReadOrder, UncachedFileOnANonRotationalDiskTakesTheLanes) {
+    if (!Evict()) GTEST_SKIP() << "this file system keeps evicted pages";
+    EXPECT_EQ(OrderOn("0\n"), MD4_READ_LANES);
+}
+
+// A few pages missing already cost a spinning disk more seeks than the lanes
+// save, and a residency nobody could tell is no evidence of the cache.
+TEST(OnePassReadOrderChoice, OnlyANearlyWholeCacheOverridesACostlySeek) {
+    EXPECT_EQ(ChooseMd4Read(ONEPASS_CACHED_PERCENT, true), MD4_READ_LANES);
+    EXPECT_EQ(ChooseMd4Read(ONEPASS_CACHED_PERCENT - 1, true), MD4_READ_SEQUENTIAL);
+    EXPECT_EQ(ChooseMd4Read(-1, true), MD4_READ_SEQUENTIAL);
+    EXPECT_EQ(ChooseMd4Read(-1, false), MD4_READ_LANES);
+}
+
+}  // namespace
