@@ -212,7 +212,10 @@ test('the recent list shows a report made after the page was opened, once it ref
     const first = document.querySelector('table.list tbody tr a.name');
     return first !== null && first.textContent === 'Fresh-After-Open.iso';
   }, null, { timeout: WAIT_MS });
-  await page.waitForFunction((n) => Number(document.querySelector('#stats dd[data-key="resources"]').textContent) === n,
+  // The counts are the store's as the center last read them (within a second of a write), so
+  // the page opened may not yet count the report of the test before: what matters is that it
+  // comes to count this one without a reload.
+  await page.waitForFunction((n) => Number(document.querySelector('#stats dd[data-key="resources"]').textContent) >= n,
     before + 1, { timeout: WAIT_MS });
   assert.deepStrictEqual(pageErrors, []);
 });
