@@ -439,6 +439,25 @@ TEST(OnePassThreads, ChunkLanesAndPieceWindowsGiveTheSameDigests) {
     }
 }
 
+// The reading is held a few MiB ahead of the SHA-1, while a window of piece
+// MD5s may need more than that read before it can start: the two must not
+// wait for each other.
+TEST(OnePassThreads, APieceWindowLongerThanTheReadLeadStillFinishes) {
+    TempDir dir;
+    WriteFile(dir.file("f"), PatternBytes(24 * MiB + 5, 13));
+    stOnePassOpts one = Opts(1, 64 * KiB);
+    one.uiPieceSize = 1 * MiB;
+    Digests expect;
+    ASSERT_EQ(OnePass(dir.file("f"), one, expect), ONEPASS_OK);
+    for (unsigned int threads : {2u, 3u}) {
+        stOnePassOpts o = Opts(threads, 64 * KiB);
+        o.uiPieceSize = 1 * MiB;
+        Digests d;
+        ASSERT_EQ(OnePass(dir.file("f"), o, d), ONEPASS_OK) << Describe(24 * MiB + 5, o);
+        EXPECT_EQ(d, expect) << Describe(24 * MiB + 5, o);
+    }
+}
+
 }  // namespace
 
 TEST(OnePass, AGivenPieceSizeCutsThePiecesThere) {
