@@ -594,3 +594,105 @@ int GetFileDigests(const std::string& strFileName, const stOnePassOpts& oOpts, s
     oOut = std::move(oDigests);
     return ONEPASS_OK;
 }
+
+namespace {
+
+// ReadSmallFile's answer for a file too large to be read whole.
+const int kNotSmall = 1;
+
+// One small file read whole, with its version checked around the read as
+// GetFileDigests checks it; on failure the result and no bytes.
+int ReadSmallFile(const std::string& strFileName, std::vector<unsigned char>& oBytes) {
+    CReadFd oFd(strFileName);
+    if (oFd.Get() < 0) return ONEPASS_OPEN_FAILED;
+    struct stat st;
+    if (fstat(oFd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return ONEPASS_OPEN_FAILED;
+    int iFlags = fcntl(oFd.Get(), F_GETFL);
+    if (iFlags == -1 || fcntl(oFd.Get(), F_SETFL, iFlags & ~O_NONBLOCK) == -1) return ONEPASS_OPEN_FAILED;
+    const unsigned long long uiSize = static_cast<unsigned long long>(st.st_size);
+    if (uiSize > ONEPASS_SMALL_FILE) return kNotSmall;
+    std::string strBefore, strAfter;
+    if (!CFileHelper::GetVersion(strFileName.c_str(), strBefore)) return ONEPASS_OPEN_FAILED;
+    try {
+        // One byte more, to see in the same read whether the file grew.
+        oBytes.resize(static_cast<size_t>(uiSize) + 1);
+    } catch (const std::bad_alloc&) {
+        return ONEPASS_NO_MEMORY;
+    }
+    if (!ReadFully(oFd.Get(), oBytes.data(), uiSize, 0)) return ONEPASS_READ_FAILED;
+    ssize_t iProbe;
+    do {
+        iProbe = pread(oFd.Get(), oBytes.data() + uiSize, 1, static_cast<off_t>(uiSize));
+    } while (iProbe < 0 && errno == EINTR);
+    if (iProbe < 0) return ONEPASS_READ_FAILED;
+    oBytes.resize(static_cast<size_t>(uiSize));
+    if (iProbe > 0 || fstat(oFd.Get(), &st) != 0 || static_cast<unsigned long long>(st.st_size) != uiSize)
+        return ONEPASS_SIZE_CHANGED;
+    if (!CFileHelper::GetVersion(strFileName.c_str(), strAfter) || strAfter != strBefore) return ONEPASS_SIZE_CHANGED;
+    return ONEPASS_OK;
+}
+
+}  // namespace
+
+void GetSmallFileDigests(const std::vector<std::string>& arNames, ESimdLevel eSimd, std::vector<int>& arResults,
+                         std::vector<stFileDigests>& arOut) {
+    const size_t n = arNames.size();
+    arResults.assign(n, ONEPASS_OK);
+    arOut.assign(n, stFileDigests());
+    std::vector<std::vector<unsigned char>> arBytes(n);
+    std::vector<size_t> arRead;  // the files read whole
+    for (size_t i = 0; i < n; ++i) {
+        int iResult = ReadSmallFile(arNames[i], arBytes[i]);
+        if (iResult == kNotSmall) {
+            stOnePassOpts oOpts;
+            oOpts.eSimd = eSimd;
+            iResult = GetFileDigests(arNames[i], oOpts, arOut[i]);
+        } else if (iResult == ONEPASS_OK) {
+            arRead.push_back(i);
+        }
+        arResults[i] = iResult;
+    }
+
+    // A file of one MD4 chunk or less has the MD4 of its bytes, and the
+    // file's SHA-1 is one stream whatever the level.
+    const size_t m = arRead.size();
+    std::vector<MD4_CTX> arMd4(m);
+    std::vector<MD4_CTX*> arMd4Ptr(m);
+    std::vector<const unsigned char*> arData(m);
+    std::vector<unsigned int> arLen(m);
+    std::vector<const unsigned char*> arPieceData;
+    std::vector<unsigned int> arPieceLen;
+    static unsigned char s_cNone = 0;  // where an empty file's bytes are, for the digests' sake
+    for (size_t k = 0; k < m; ++k) {
+        const size_t i = arRead[k];
+        const std::vector<unsigned char>& oBytes = arBytes[i];
+        MD4Init(&arMd4[k]);
+        arMd4Ptr[k] = &arMd4[k];
+        arData[k] = oBytes.empty() ? &s_cNone : oBytes.data();
+        arLen[k] = static_cast<unsigned int>(oBytes.size());
+        SHA_INFO oSha;
+        sha_init(&oSha);
+        sha_update(&oSha, const_cast<unsigned char*>(arData[k]), static_cast<int>(oBytes.size()));
+        sha_final(arOut[i].Sha1, &oSha);
+        arOut[i].Size = oBytes.size();
+        const unsigned long long uiPiece = CHelper::GetDefaultPieceSize(oBytes.size());
+        for (unsigned long long uiOff = 0; uiOff < oBytes.size(); uiOff += uiPiece) {
+            arPieceData.push_back(oBytes.data() + uiOff);
+            arPieceLen.push_back(static_cast<unsigned int>(std::min<unsigned long long>(uiPiece, oBytes.size() - uiOff)));
+        }
+    }
+    md4_lanes_update(arMd4Ptr.data(), arData.data(), arLen.data(), static_cast<unsigned int>(m), eSimd);
+    std::vector<unsigned char> arPieces(arPieceData.size() * 16);
+    md5_lanes_digest(arPieceData.data(), arPieceLen.data(), static_cast<unsigned int>(arPieceData.size()),
+                     arPieces.data(), eSimd);
+    size_t uiPieceAt = 0;
+    for (size_t k = 0; k < m; ++k) {
+        stFileDigests& oOut = arOut[arRead[k]];
+        MD4Final(oOut.Md4, &arMd4[k]);
+        const size_t uiCount = static_cast<size_t>((oOut.Size + CHelper::GetDefaultPieceSize(oOut.Size) - 1) /
+                                                   CHelper::GetDefaultPieceSize(oOut.Size));
+        oOut.Pieces.assign(arPieces.begin() + static_cast<std::ptrdiff_t>(uiPieceAt * 16),
+                           arPieces.begin() + static_cast<std::ptrdiff_t>((uiPieceAt + uiCount) * 16));
+        uiPieceAt += uiCount;
+    }
+}

@@ -81,4 +81,16 @@ enum {
 
 int GetFileDigests(const std::string& strFileName, const stOnePassOpts& oOpts, stFileDigests& oOut);
 
+// Small files many at a time. A 16 KiB file alone keeps one lane of the
+// vector kernels busy, and its single-stream MD5 and MD4 cost three times its
+// SHA-1; side by side, the MD4s of the files and the MD5s of all their pieces
+// fill the lanes. Each file is read whole into memory, so a file larger than
+// ONEPASS_SMALL_FILE (or grown past it since its size was taken) goes through
+// GetFileDigests on one thread instead. arResults[i] and arOut[i] are what
+// GetFileDigests would give for arNames[i] on its own at the level eSimd.
+const unsigned long long ONEPASS_SMALL_FILE = 1ULL << 20;
+const size_t ONEPASS_SMALL_BATCH = 32;
+void GetSmallFileDigests(const std::vector<std::string>& arNames, ESimdLevel eSimd, std::vector<int>& arResults,
+                         std::vector<stFileDigests>& arOut);
+
 #endif

@@ -390,6 +390,40 @@ TEST_P(OnePassLevel, SizesAroundChunksWithChunkLanesAndSequentialMd4) {
                             {At(Opts(1)), At(Opts(2, 3 * MiB + 5)), At(Opts(2), MD4_READ_SEQUENTIAL)});
 }
 
+// Files of every size around the piece and block edges, one past the size
+// read whole (taken by the one pass), a missing file, a folder and a FIFO,
+// in one call: each file gets what the three passes give, or the refusal
+// the one pass gives, in its own place.
+TEST_P(OnePassLevel, SmallFilesTogetherGiveWhatEachGivesAlone) {
+    TempDir dir;
+    const std::vector<size_t> sizes = {0, 1, 55, 56, 63, 64, 65, 32 * KiB - 1, 32 * KiB, 32 * KiB + 1, 100000,
+                                       ONEPASS_SMALL_FILE, ONEPASS_SMALL_FILE + 1};
+    const std::string data = PatternBytes(ONEPASS_SMALL_FILE + 1, 21);
+    std::vector<std::string> names;
+    for (size_t size : sizes) {
+        names.push_back(dir.file("f" + std::to_string(size)));
+        WriteFile(names.back(), data.substr(0, size));
+    }
+    ASSERT_EQ(mkfifo(dir.file("pipe").c_str(), 0600), 0);
+    const std::vector<std::string> refused = {dir.file("absent"), dir.path(), dir.file("pipe")};
+    names.insert(names.begin() + 3, refused.begin(), refused.end());
+    std::vector<int> results;
+    std::vector<stFileDigests> out;
+    GetSmallFileDigests(names, GetParam(), results, out);
+    ASSERT_EQ(results.size(), names.size());
+    ASSERT_EQ(out.size(), names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (std::find(refused.begin(), refused.end(), names[i]) != refused.end()) {
+            EXPECT_EQ(results[i], ONEPASS_OPEN_FAILED) << names[i];
+            continue;
+        }
+        ASSERT_EQ(results[i], ONEPASS_OK) << names[i];
+        Digests got{ToHex(out[i].Md4, 16), ToHex(out[i].Sha1, 20), ToHex(out[i].Pieces.data(), out[i].Pieces.size()),
+                    out[i].Size};
+        EXPECT_EQ(got, ThreePasses(names[i])) << names[i];
+    }
+}
+
 // One chunk more than a group of lanes, so the chunk digests of two groups
 // must come out in order. Mostly a hole, with marks that set every chunk and
 // row apart; checked against the single-stream pass (itself checked against

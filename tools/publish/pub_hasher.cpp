@@ -23,6 +23,8 @@ const unsigned int kLargeFileThreads = 3;
 // One MD4 chunk: a file no larger has no chunk lanes, so nothing about its
 // disk changes how it is read.
 const unsigned long long kOneChunk = 9728000ULL;
+// Bytes of small files one batch holds in memory at most.
+const uint64 kBatchBytes = 8ULL << 20;
 
 }  // namespace
 
@@ -77,17 +79,31 @@ void CPubHasher::Work() {
     while (true) {
         m_oWork.wait(oLock, [this] { return m_bStop || !m_oQueue.empty(); });
         if (m_bStop) return;
-        pub_job_t oJob = std::move(m_oQueue.front());
-        m_oQueue.pop_front();
+        // Small files go in batches, so that their digests fill the lanes.
+        std::vector<pub_job_t> oJobs;
+        uint64 uiBatchBytes = 0;
+        do {
+            uiBatchBytes += m_oQueue.front().SizeHint;
+            oJobs.push_back(std::move(m_oQueue.front()));
+            m_oQueue.pop_front();
+        } while (oJobs.back().SizeHint <= ONEPASS_SMALL_FILE && oJobs.size() < ONEPASS_SMALL_BATCH &&
+                 !m_oQueue.empty() && m_oQueue.front().SizeHint <= ONEPASS_SMALL_FILE &&
+                 uiBatchBytes + m_oQueue.front().SizeHint <= kBatchBytes);
         oLock.unlock();
-        pub_done_t oDone;
-        ReadOne(oJob, m_uiThreads, oDone);
+        std::vector<pub_done_t> oDone(oJobs.size());
+        if (oJobs.size() == 1 && oJobs[0].SizeHint > ONEPASS_SMALL_FILE) {
+            ReadOne(oJobs[0], m_uiThreads, oDone[0]);
+        } else {
+            ReadSmall(oJobs, oDone);
+        }
         oLock.lock();
-        m_uiBytes += oDone.Result == PUB_READ_OK ? oDone.Digests.Size : 0;
         // The caller takes every finished file at once: one wake-up per
         // batch, not per file, keeps small files from costing a switch each.
         bool bWake = m_oDone.empty();
-        m_oDone.push_back(std::move(oDone));
+        for (pub_done_t& oFile : oDone) {
+            m_uiBytes += oFile.Result == PUB_READ_OK ? oFile.Digests.Size : 0;
+            m_oDone.push_back(std::move(oFile));
+        }
         if (bWake) {
             uint64 uiOne = 1;
             ssize_t iIgnored = write(m_iWakeFd, &uiOne, sizeof(uiOne));
@@ -96,29 +112,27 @@ void CPubHasher::Work() {
     }
 }
 
-void CPubHasher::ReadOne(const pub_job_t& oJob, unsigned int uiThreads, pub_done_t& oDone) {
+namespace {
+
+// What lstat says before the reading; false with oDone's result set when
+// there is nothing to read.
+bool LookBefore(const pub_job_t& oJob, struct stat& stBefore, pub_done_t& oDone) {
     oDone.Id = oJob.Id;
-    struct stat stBefore;
     if (lstat(oJob.Path.c_str(), &stBefore) != 0) {
         oDone.Result = errno == ENOENT ? PUB_READ_GONE : PUB_READ_FAILED;
         oDone.Why = strerror(errno);
-        return;
+        return false;
     }
     if (!S_ISREG(stBefore.st_mode)) {
         oDone.Result = PUB_READ_FAILED;
         oDone.Why = "no longer a regular file";
-        return;
+        return false;
     }
-    const unsigned long long uiSize = static_cast<unsigned long long>(stBefore.st_size);
-    stOnePassOpts oOpts;
-    oOpts.uiThreads = uiSize >= kLargeFile ? std::min(uiThreads, kLargeFileThreads) : 1;
-    // A small file in a 1 MiB ring would cost a large allocation per file.
-    if (uiSize < ONEPASS_BLOCK_SIZE) oOpts.uiBlockSize = static_cast<unsigned int>(std::max(4096ULL, (uiSize + 4095) & ~4095ULL));
-    // How the read order is chosen only matters for files of several MD4
-    // chunks; below that, asking the disk per file would cost more than the read.
-    oOpts.eSimd = uiSize <= kOneChunk ? SimdResolve(SIMD_AUTO) : SIMD_AUTO;
-    stFileDigests oFile;
-    int iResult = GetFileDigests(oJob.Path, oOpts, oFile);
+    return true;
+}
+
+void TakeResult(const pub_job_t& oJob, const struct stat& stBefore, int iResult, stFileDigests& oFile,
+                pub_done_t& oDone) {
     if (iResult == ONEPASS_SIZE_CHANGED) {
         oDone.Result = PUB_READ_CHANGED;
         oDone.Why = "it changed while it was read";
@@ -132,11 +146,11 @@ void CPubHasher::ReadOne(const pub_job_t& oJob, unsigned int uiThreads, pub_done
         else close(fd);
         return;
     }
-    // The one pass compared the file's version before and after its read; a
-    // change between this lstat and its open leaves an older stat in the
+    // The digests compared the file's version before and after its read; a
+    // change between the lstat and the open leaves an older stat in the
     // state than the bytes read, which only makes the next run read it again.
     oDone.Stat = pub_stat_t::Of(stBefore);
-    if (oFile.Size != uiSize) {
+    if (oFile.Size != static_cast<unsigned long long>(stBefore.st_size)) {
         oDone.Result = PUB_READ_CHANGED;
         oDone.Why = "it changed while it was read";
         return;
@@ -145,4 +159,40 @@ void CPubHasher::ReadOne(const pub_job_t& oJob, unsigned int uiThreads, pub_done
     oDone.Digests.Hash = Sha1Hash(oFile.Sha1, sizeof(oFile.Sha1));
     oDone.Digests.Size = oFile.Size;
     oDone.Digests.Pieces = std::move(oFile.Pieces);
+}
+
+}  // namespace
+
+void CPubHasher::ReadOne(const pub_job_t& oJob, unsigned int uiThreads, pub_done_t& oDone) {
+    struct stat stBefore;
+    if (!LookBefore(oJob, stBefore, oDone)) return;
+    const unsigned long long uiSize = static_cast<unsigned long long>(stBefore.st_size);
+    stOnePassOpts oOpts;
+    oOpts.uiThreads = uiSize >= kLargeFile ? std::min(uiThreads, kLargeFileThreads) : 1;
+    // A small file in a 1 MiB ring would cost a large allocation per file.
+    if (uiSize < ONEPASS_BLOCK_SIZE) oOpts.uiBlockSize = static_cast<unsigned int>(std::max(4096ULL, (uiSize + 4095) & ~4095ULL));
+    // How the read order is chosen only matters for files of several MD4
+    // chunks; below that, asking the disk per file would cost more than the read.
+    oOpts.eSimd = uiSize <= kOneChunk ? SimdResolve(SIMD_AUTO) : SIMD_AUTO;
+    stFileDigests oFile;
+    int iResult = GetFileDigests(oJob.Path, oOpts, oFile);
+    TakeResult(oJob, stBefore, iResult, oFile, oDone);
+}
+
+void CPubHasher::ReadSmall(const std::vector<pub_job_t>& oJobs, std::vector<pub_done_t>& oDone) {
+    std::vector<struct stat> oBefore(oJobs.size());
+    std::vector<size_t> oLooked;
+    std::vector<std::string> oNames;
+    for (size_t i = 0; i < oJobs.size(); ++i) {
+        if (!LookBefore(oJobs[i], oBefore[i], oDone[i])) continue;
+        oLooked.push_back(i);
+        oNames.push_back(oJobs[i].Path);
+    }
+    std::vector<int> oResults;
+    std::vector<stFileDigests> oFiles;
+    GetSmallFileDigests(oNames, SimdResolve(SIMD_AUTO), oResults, oFiles);
+    for (size_t k = 0; k < oLooked.size(); ++k) {
+        const size_t i = oLooked[k];
+        TakeResult(oJobs[i], oBefore[i], oResults[k], oFiles[k], oDone[i]);
+    }
 }

@@ -1,6 +1,7 @@
 // CPubHasher: the threads that read the files zq_publish reports, one file
 // per thread at a time through the one-pass digests (a large file on up to
-// three threads, as zq_ident reads it). A file whose version (size, times,
+// three threads, as zq_ident reads it), small files a batch at a time with
+// their digests side by side. A file whose version (size, times,
 // inode) differs after its reading from before gives PUB_READ_CHANGED and no
 // digests. The caller is woken through an eventfd when finished files wait.
 // Add, TakeDone and Busy are for one thread (the caller's); the destructor
@@ -29,6 +30,9 @@ enum {
 struct pub_job_t {
     uint64 Id = 0;
     std::string Path;  // as open() takes it
+    // The size the listing saw: small files are read in batches. A file
+    // that grew since is still read whole, by the one pass.
+    uint64 SizeHint = 0;
 };
 
 struct pub_done_t {
@@ -58,6 +62,9 @@ public:
 
     // One file, on the calling thread; what a worker does.
     static void ReadOne(const pub_job_t& oJob, unsigned int uiThreads, pub_done_t& oDone);
+    // Small files together, each as ReadOne would give it, into oDone (as
+    // many as oJobs).
+    static void ReadSmall(const std::vector<pub_job_t>& oJobs, std::vector<pub_done_t>& oDone);
 
 private:
     void Work();

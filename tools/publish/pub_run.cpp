@@ -339,6 +339,7 @@ void CPublisher::FeedHasher() {
         pub_job_t oJob;
         oJob.Id = uiId;
         oJob.Path = Abs(m_oItems[uiId].RelPath);
+        oJob.SizeHint = m_oItems[uiId].Stat.Size;
         m_pHasher->Add(std::move(oJob));
     }
 }
