@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "deadline.h"
+#include "pub_hasher.h"
 #include "pub_state.h"
 #include "rcenter_test_util.h"
 
@@ -336,6 +337,27 @@ TEST(PublishAnswers, AreMatchedBySequenceNumberAndARejectionFailsOnlyItsFile) {
     ASSERT_NE(st.Find("good2.bin"), nullptr);
     EXPECT_EQ(st.Find("good2.bin")->Answer, 1);
     EXPECT_EQ(st.Find("bad.bin"), nullptr);  // tried again next run
+}
+
+// The progress line's byte count: a large file's blocks as they are read,
+// small files as their batch ends, each byte once, a file not read not at all.
+TEST(PublishHasher, CountsEveryByteReadOnce) {
+    zqtest::TempDir dir;
+    const size_t big = (3 << 20) + 5;
+    WriteFile(dir.file("big"), zqtest::PatternBytes(big, 1));
+    WriteFile(dir.file("a"), zqtest::PatternBytes(1000, 2));
+    WriteFile(dir.file("b"), zqtest::PatternBytes(0, 3));
+    std::atomic<uint64> bytes{0};
+    pub_done_t done;
+    CPubHasher::ReadOne({1, dir.file("big"), big}, 2, done, &bytes);
+    ASSERT_EQ(done.Result, PUB_READ_OK) << done.Why;
+    EXPECT_EQ(bytes.load(), big);
+    std::vector<pub_done_t> batch(3);
+    CPubHasher::ReadSmall({{2, dir.file("a"), 1000}, {3, dir.file("gone"), 10}, {4, dir.file("b"), 0}}, batch, &bytes);
+    EXPECT_EQ(batch[0].Result, PUB_READ_OK);
+    EXPECT_EQ(batch[1].Result, PUB_READ_GONE);
+    EXPECT_EQ(batch[2].Result, PUB_READ_OK);
+    EXPECT_EQ(bytes.load(), big + 1000);
 }
 
 TEST(PublishCommandLine, MissingOrBadOptionsAreUsageErrors) {

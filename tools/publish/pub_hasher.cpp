@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "onepass.h"
 #include "simd_level.h"
@@ -69,10 +70,7 @@ size_t CPubHasher::Busy() const {
     return m_iBusy;
 }
 
-uint64 CPubHasher::BytesRead() const {
-    std::lock_guard<std::mutex> oLock(m_oMutex);
-    return m_uiBytes;
-}
+uint64 CPubHasher::BytesRead() const { return m_uiBytes.load(); }
 
 void CPubHasher::Work() {
     std::unique_lock<std::mutex> oLock(m_oMutex);
@@ -92,18 +90,15 @@ void CPubHasher::Work() {
         oLock.unlock();
         std::vector<pub_done_t> oDone(oJobs.size());
         if (oJobs.size() == 1 && oJobs[0].SizeHint > ONEPASS_SMALL_FILE) {
-            ReadOne(oJobs[0], m_uiThreads, oDone[0]);
+            ReadOne(oJobs[0], m_uiThreads, oDone[0], &m_uiBytes);
         } else {
-            ReadSmall(oJobs, oDone);
+            ReadSmall(oJobs, oDone, &m_uiBytes);
         }
         oLock.lock();
         // The caller takes every finished file at once: one wake-up per
         // batch, not per file, keeps small files from costing a switch each.
         bool bWake = m_oDone.empty();
-        for (pub_done_t& oFile : oDone) {
-            m_uiBytes += oFile.Result == PUB_READ_OK ? oFile.Digests.Size : 0;
-            m_oDone.push_back(std::move(oFile));
-        }
+        for (pub_done_t& oFile : oDone) m_oDone.push_back(std::move(oFile));
         if (bWake) {
             uint64 uiOne = 1;
             ssize_t iIgnored = write(m_iWakeFd, &uiOne, sizeof(uiOne));
@@ -161,9 +156,24 @@ void TakeResult(const pub_job_t& oJob, const struct stat& stBefore, int iResult,
     oDone.Digests.Pieces = std::move(oFile.Pieces);
 }
 
+// Adds each block's bytes to a shared count as the one pass reads it.
+class CBytesSeen : public CDigestProgress {
+public:
+    explicit CBytesSeen(std::atomic<uint64>& uiTotal) : m_uiTotal(uiTotal) {}
+    void OnDigestProgress(unsigned long long uiDone, unsigned long long) override {
+        m_uiTotal += uiDone - m_uiSeen;
+        m_uiSeen = uiDone;
+    }
+
+private:
+    std::atomic<uint64>& m_uiTotal;
+    unsigned long long m_uiSeen = 0;
+};
+
 }  // namespace
 
-void CPubHasher::ReadOne(const pub_job_t& oJob, unsigned int uiThreads, pub_done_t& oDone) {
+void CPubHasher::ReadOne(const pub_job_t& oJob, unsigned int uiThreads, pub_done_t& oDone,
+                         std::atomic<uint64>* pBytes) {
     struct stat stBefore;
     if (!LookBefore(oJob, stBefore, oDone)) return;
     const unsigned long long uiSize = static_cast<unsigned long long>(stBefore.st_size);
@@ -174,12 +184,18 @@ void CPubHasher::ReadOne(const pub_job_t& oJob, unsigned int uiThreads, pub_done
     // How the read order is chosen only matters for files of several MD4
     // chunks; below that, asking the disk per file would cost more than the read.
     oOpts.eSimd = uiSize <= kOneChunk ? SimdResolve(SIMD_AUTO) : SIMD_AUTO;
+    std::unique_ptr<CBytesSeen> pSeen;
+    if (pBytes != nullptr) {
+        pSeen.reset(new CBytesSeen(*pBytes));
+        oOpts.pProgress = pSeen.get();
+    }
     stFileDigests oFile;
     int iResult = GetFileDigests(oJob.Path, oOpts, oFile);
     TakeResult(oJob, stBefore, iResult, oFile, oDone);
 }
 
-void CPubHasher::ReadSmall(const std::vector<pub_job_t>& oJobs, std::vector<pub_done_t>& oDone) {
+void CPubHasher::ReadSmall(const std::vector<pub_job_t>& oJobs, std::vector<pub_done_t>& oDone,
+                           std::atomic<uint64>* pBytes) {
     std::vector<struct stat> oBefore(oJobs.size());
     std::vector<size_t> oLooked;
     std::vector<std::string> oNames;
@@ -193,6 +209,7 @@ void CPubHasher::ReadSmall(const std::vector<pub_job_t>& oJobs, std::vector<pub_
     GetSmallFileDigests(oNames, SimdResolve(SIMD_AUTO), oResults, oFiles);
     for (size_t k = 0; k < oLooked.size(); ++k) {
         const size_t i = oLooked[k];
+        if (pBytes != nullptr && oResults[k] == ONEPASS_OK) *pBytes += oFiles[k].Size;
         TakeResult(oJobs[i], oBefore[i], oResults[k], oFiles[k], oDone[i]);
     }
 }

@@ -9,6 +9,7 @@
 #ifndef ZQ_PUB_HASHER_H
 #define ZQ_PUB_HASHER_H
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -60,11 +61,14 @@ public:
     // Bytes read so far, for the progress line.
     uint64 BytesRead() const;
 
-    // One file, on the calling thread; what a worker does.
-    static void ReadOne(const pub_job_t& oJob, unsigned int uiThreads, pub_done_t& oDone);
+    // One file, on the calling thread; what a worker does. Every block read
+    // is added to *pBytes as it comes, when pBytes is not null.
+    static void ReadOne(const pub_job_t& oJob, unsigned int uiThreads, pub_done_t& oDone,
+                        std::atomic<uint64>* pBytes = nullptr);
     // Small files together, each as ReadOne would give it, into oDone (as
-    // many as oJobs).
-    static void ReadSmall(const std::vector<pub_job_t>& oJobs, std::vector<pub_done_t>& oDone);
+    // many as oJobs); the bytes of the files read to *pBytes at the end.
+    static void ReadSmall(const std::vector<pub_job_t>& oJobs, std::vector<pub_done_t>& oDone,
+                          std::atomic<uint64>* pBytes = nullptr);
 
 private:
     void Work();
@@ -76,7 +80,9 @@ private:
     std::deque<pub_job_t> m_oQueue;
     std::vector<pub_done_t> m_oDone;
     size_t m_iBusy = 0;
-    uint64 m_uiBytes = 0;
+    // Bytes read, the blocks of a large file as they come, so that the
+    // progress line moves while one file takes minutes.
+    std::atomic<uint64> m_uiBytes{0};
     bool m_bStop = false;
     std::vector<std::thread> m_oThreads;
 };
