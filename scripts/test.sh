@@ -17,7 +17,8 @@
 #  4. an AddressSanitizer + UndefinedBehaviorSanitizer build (build-asan/)
 #     and the whole CTest suite again under it;
 #  5. ThreadSanitizer builds (build-tsan/) of the threaded cases: the
-#     one-pass digests and the center's store threads;
+#     one-pass digests, the center's store threads and zq_publish's
+#     reading threads;
 #  6. every libFuzzer target for ZQ_FUZZ_SECONDS (default 20) each, with
 #     clang (scripts/fuzz.sh, build-fuzz/).
 #
@@ -108,7 +109,8 @@ fi
 # Threaded code once more under ThreadSanitizer: the same CMake description
 # with ZQ_TSAN, building only the test program asked for and running the
 # cases where threads hand work to each other (the one-pass digests, the
-# center's store threads with a server in the test process). TSan exits
+# center's store threads with a server in the test process, zq_publish's
+# reading threads). TSan exits
 # non-zero on a race.
 tsan_run() {
   local dir=build-tsan target=$1 filter=$2 what=$3
@@ -121,6 +123,8 @@ tsan_run svrlib_tests 'OnePassThreads.*:OnePassChange.*:OnePassProgress.*' "thre
   { echo "!! ThreadSanitizer run failed"; status=1; }
 tsan_run rcenter_tests 'StoreWorker.*:RcenterTurn.*:RcenterHttpTurn.*' "store thread" ||
   { echo "!! ThreadSanitizer run of the store thread failed"; status=1; }
+tsan_run publish_tests 'PublishHasher.*' "zq_publish's reading threads" ||
+  { echo "!! ThreadSanitizer run of zq_publish's reading threads failed"; status=1; }
 
 # Fuzz stage: a short run of every fuzz target (scripts/fuzz.sh, clang) keeps
 # the targets building and alive; anything a target finds fails the script.
