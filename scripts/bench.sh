@@ -67,19 +67,11 @@ echo "== 1. digest primitives beside openssl speed"
 
 # GNU time reports the peak resident memory and rhash is the one-pass
 # multi-digest baseline; install either when missing and we may.
-install_missing() {
-  local check=$1 package=$2
-  if [ ! -x "$check" ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-    echo "== $check is missing: apt-get install $package"
-    apt-get install -y -qq "$package" >/dev/null || true
-  fi
-}
+. scripts/bench_lib.sh
 gnu_time=/usr/bin/time
-install_missing "$gnu_time" time
-[ -x "$gnu_time" ] || { echo "!! no /usr/bin/time: peak memory not measured"; gnu_time=""; }
+bench_tool time "$gnu_time" || { echo "!! no /usr/bin/time: peak memory not measured"; gnu_time=""; }
 rhash_bin=$(command -v rhash || echo /usr/bin/rhash)
-install_missing "$rhash_bin" rhash
-[ -x "$rhash_bin" ] || { echo "!! no rhash: the rhash comparisons are left out"; rhash_bin=""; }
+bench_tool rhash "$rhash_bin" || { echo "!! no rhash: the rhash comparisons are left out"; rhash_bin=""; }
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/zqbench.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT

@@ -20,13 +20,10 @@ reps=${FETCH_REPS:-3}
 repair_mib=${REPAIR_MIB:-1024}
 
 die() { echo "!! $*" >&2; exit 1; }
+. scripts/bench_lib.sh
 for tool in nginx:/usr/sbin/nginx aria2:/usr/bin/aria2c; do
   pkg=${tool%%:*} path=${tool#*:}
-  if [ ! -x "$path" ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-    echo "== $path is missing: apt-get install $pkg"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$pkg" >/dev/null || true
-  fi
-  [ -x "$path" ] || die "$path is needed (apt-get install $pkg)"
+  bench_tool "$pkg" "$path" || die "$path is needed (apt-get install $pkg)"
 done
 [ -x "$bin/zq_fetch" ] && [ -x "$bin/zq_ident" ] || die "$bin/zq_fetch and $bin/zq_ident must be built"
 

@@ -21,13 +21,10 @@ secs=${MIRRORS_SECS:-5}
 locations=${MIRRORS_LOCATIONS:-10000}
 
 die() { echo "!! $*" >&2; exit 1; }
+. scripts/bench_lib.sh
 for tool in nginx:/usr/sbin/nginx wrk:/usr/bin/wrk; do
   pkg=${tool%%:*} path=${tool#*:}
-  if [ ! -x "$path" ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-    echo "== $path is missing: apt-get install $pkg"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$pkg" >/dev/null || true
-  fi
-  [ -x "$path" ] || die "$path is needed (apt-get install $pkg)"
+  bench_tool "$pkg" "$path" || die "$path is needed (apt-get install $pkg)"
 done
 for prog in zq_rcenter mirrors_bench; do [ -x "$bin/$prog" ] || die "$bin/$prog must be built (-DZQ_BUILD_BENCH=ON)"; done
 

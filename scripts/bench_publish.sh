@@ -26,11 +26,8 @@ big_mib=${PUB_BIG_MIB:-1024}
 reps=${PUB_REPS:-3}
 
 die() { echo "!! $*" >&2; exit 1; }
-if ! command -v rhash >/dev/null && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-  echo "== rhash is missing: apt-get install rhash"
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq rhash >/dev/null || true
-fi
-command -v rhash >/dev/null || die "rhash is needed (apt-get install rhash)"
+. scripts/bench_lib.sh
+bench_tool rhash "$(command -v rhash || echo /usr/bin/rhash)" || die "rhash is needed (apt-get install rhash)"
 for p in zq_publish zq_rcenter zq_ident datareport; do
   [ -x "$bin/$p" ] || die "$bin/$p must be built (cmake --build build)"
 done
