@@ -541,6 +541,15 @@ private:
     int m_iFd;
 };
 
+// Whether the file CReadFd opened is a regular file, with its stat; if so it
+// is back in blocking mode, since a regular file under a lock could otherwise
+// answer a read with EAGAIN.
+bool ReadyRegular(const CReadFd& oFd, struct stat& st) {
+    if (oFd.Get() < 0 || fstat(oFd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    int iFlags = fcntl(oFd.Get(), F_GETFL);
+    return iFlags != -1 && fcntl(oFd.Get(), F_SETFL, iFlags & ~O_NONBLOCK) != -1;
+}
+
 }  // namespace
 
 // The chunk lanes' reads at up to 17 places would cost a seek each on a
@@ -565,13 +574,8 @@ EMd4Read ChooseMd4ReadForFile(int iFd, const std::string& strSysRoot) {
 
 int GetFileDigests(const std::string& strFileName, const stOnePassOpts& oOpts, stFileDigests& oOut) {
     CReadFd oFd(strFileName);
-    if (oFd.Get() < 0) return ONEPASS_OPEN_FAILED;
     struct stat st;
-    if (fstat(oFd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return ONEPASS_OPEN_FAILED;
-    // Back to blocking reads: a regular file under a lock could otherwise
-    // answer a read with EAGAIN.
-    int iFlags = fcntl(oFd.Get(), F_GETFL);
-    if (iFlags == -1 || fcntl(oFd.Get(), F_SETFL, iFlags & ~O_NONBLOCK) == -1) return ONEPASS_OPEN_FAILED;
+    if (!ReadyRegular(oFd, st)) return ONEPASS_OPEN_FAILED;
     posix_fadvise(oFd.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
     stOnePassOpts oUse = oOpts;
@@ -604,11 +608,8 @@ const int kNotSmall = 1;
 // GetFileDigests checks it; on failure the result and no bytes.
 int ReadSmallFile(const std::string& strFileName, std::vector<unsigned char>& oBytes) {
     CReadFd oFd(strFileName);
-    if (oFd.Get() < 0) return ONEPASS_OPEN_FAILED;
     struct stat st;
-    if (fstat(oFd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return ONEPASS_OPEN_FAILED;
-    int iFlags = fcntl(oFd.Get(), F_GETFL);
-    if (iFlags == -1 || fcntl(oFd.Get(), F_SETFL, iFlags & ~O_NONBLOCK) == -1) return ONEPASS_OPEN_FAILED;
+    if (!ReadyRegular(oFd, st)) return ONEPASS_OPEN_FAILED;
     const unsigned long long uiSize = static_cast<unsigned long long>(st.st_size);
     if (uiSize > ONEPASS_SMALL_FILE) return kNotSmall;
     std::string strBefore, strAfter;
