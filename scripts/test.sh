@@ -123,7 +123,7 @@ tsan_run svrlib_tests 'OnePassThreads.*:OnePassChange.*:OnePassProgress.*' "thre
   { echo "!! ThreadSanitizer run failed"; status=1; }
 tsan_run rcenter_tests 'StoreWorker.*:RcenterTurn.*:RcenterHttpTurn.*' "store thread" ||
   { echo "!! ThreadSanitizer run of the store thread failed"; status=1; }
-tsan_run publish_tests 'PublishHasher.*' "zq_publish's reading threads" ||
+tsan_run publish_tests 'PublishHasher.*' "zq_publish hasher" ||
   { echo "!! ThreadSanitizer run of zq_publish's reading threads failed"; status=1; }
 
 # Fuzz stage: a short run of every fuzz target (scripts/fuzz.sh, clang) keeps
