@@ -663,7 +663,7 @@ void GetSmallFileDigests(const std::vector<std::string>& arNames, ESimdLevel eSi
     std::vector<unsigned int> arLen(m);
     std::vector<const unsigned char*> arPieceData;
     std::vector<unsigned int> arPieceLen;
-    static unsigned char s_cNone = 0;  // where an empty file's bytes are, for the digests' sake
+    static const unsigned char s_cNone = 0;  // where an empty file's bytes are, for the digests' sake
     for (size_t k = 0; k < m; ++k) {
         const size_t i = arRead[k];
         const std::vector<unsigned char>& oBytes = arBytes[i];
