@@ -81,6 +81,23 @@ private:
     unsigned char* m_pData;
 };
 
+// Whether the file still ends at uiSize: ONEPASS_OK, or ONEPASS_SIZE_CHANGED
+// when bytes follow it or its size is another now (digests taken up to
+// uiSize would cover only a part of it), ONEPASS_READ_FAILED when the probe
+// cannot be read.
+int CheckEndsAt(int iFd, unsigned long long uiSize) {
+    unsigned char cProbe;
+    ssize_t iProbe;
+    do {
+        iProbe = pread(iFd, &cProbe, 1, static_cast<off_t>(uiSize));
+    } while (iProbe < 0 && errno == EINTR);
+    if (iProbe < 0) return ONEPASS_READ_FAILED;
+    struct stat st;
+    if (iProbe > 0 || fstat(iFd, &st) != 0 || static_cast<unsigned long long>(st.st_size) != uiSize)
+        return ONEPASS_SIZE_CHANGED;
+    return ONEPASS_OK;
+}
+
 // pread until uiLen bytes came; false when the file ends first or a read fails.
 bool ReadFully(int iFd, unsigned char* p, unsigned long long uiLen, unsigned long long uiOff) {
     while (uiLen > 0) {
@@ -266,17 +283,8 @@ int COnePass::Run(stFileDigests& oOut) {
     for (std::thread& oHelper : oHelpers) oHelper.join();
     if (m_iResult != ONEPASS_OK) return m_iResult;
 
-    // Bytes past the size taken at the start mean the digests cover only a
-    // part of what the file now holds.
-    unsigned char cProbe;
-    ssize_t iProbe;
-    do {
-        iProbe = pread(m_iFd, &cProbe, 1, static_cast<off_t>(m_uiSize));
-    } while (iProbe < 0 && errno == EINTR);
-    if (iProbe < 0) return ONEPASS_READ_FAILED;
-    struct stat st;
-    if (iProbe > 0 || fstat(m_iFd, &st) != 0 || static_cast<unsigned long long>(st.st_size) != m_uiSize)
-        return ONEPASS_SIZE_CHANGED;
+    const int iEnd = CheckEndsAt(m_iFd, m_uiSize);
+    if (iEnd != ONEPASS_OK) return iEnd;
 
     if (m_uiChunks == 0) {
         MD4Final(oOut.Md4, &m_oChunk);  // the MD4 of empty input
@@ -615,20 +623,13 @@ int ReadSmallFile(const std::string& strFileName, std::vector<unsigned char>& oB
     std::string strBefore, strAfter;
     if (!CFileHelper::GetVersion(strFileName.c_str(), strBefore)) return ONEPASS_OPEN_FAILED;
     try {
-        // One byte more, to see in the same read whether the file grew.
-        oBytes.resize(static_cast<size_t>(uiSize) + 1);
+        oBytes.resize(static_cast<size_t>(uiSize));
     } catch (const std::bad_alloc&) {
         return ONEPASS_NO_MEMORY;
     }
     if (!ReadFully(oFd.Get(), oBytes.data(), uiSize, 0)) return ONEPASS_READ_FAILED;
-    ssize_t iProbe;
-    do {
-        iProbe = pread(oFd.Get(), oBytes.data() + uiSize, 1, static_cast<off_t>(uiSize));
-    } while (iProbe < 0 && errno == EINTR);
-    if (iProbe < 0) return ONEPASS_READ_FAILED;
-    oBytes.resize(static_cast<size_t>(uiSize));
-    if (iProbe > 0 || fstat(oFd.Get(), &st) != 0 || static_cast<unsigned long long>(st.st_size) != uiSize)
-        return ONEPASS_SIZE_CHANGED;
+    const int iEnd = CheckEndsAt(oFd.Get(), uiSize);
+    if (iEnd != ONEPASS_OK) return iEnd;
     if (!CFileHelper::GetVersion(strFileName.c_str(), strAfter) || strAfter != strBefore) return ONEPASS_SIZE_CHANGED;
     return ONEPASS_OK;
 }
@@ -663,6 +664,7 @@ void GetSmallFileDigests(const std::vector<std::string>& arNames, ESimdLevel eSi
     std::vector<unsigned int> arLen(m);
     std::vector<const unsigned char*> arPieceData;
     std::vector<unsigned int> arPieceLen;
+    std::vector<size_t> arPieceCount(m);
     static const unsigned char s_cNone = 0;  // where an empty file's bytes are, for the digests' sake
     for (size_t k = 0; k < m; ++k) {
         const size_t i = arRead[k];
@@ -680,6 +682,7 @@ void GetSmallFileDigests(const std::vector<std::string>& arNames, ESimdLevel eSi
         for (unsigned long long uiOff = 0; uiOff < oBytes.size(); uiOff += uiPiece) {
             arPieceData.push_back(oBytes.data() + uiOff);
             arPieceLen.push_back(static_cast<unsigned int>(std::min<unsigned long long>(uiPiece, oBytes.size() - uiOff)));
+            ++arPieceCount[k];
         }
     }
     md4_lanes_update(arMd4Ptr.data(), arData.data(), arLen.data(), static_cast<unsigned int>(m), eSimd);
@@ -690,10 +693,8 @@ void GetSmallFileDigests(const std::vector<std::string>& arNames, ESimdLevel eSi
     for (size_t k = 0; k < m; ++k) {
         stFileDigests& oOut = arOut[arRead[k]];
         MD4Final(oOut.Md4, &arMd4[k]);
-        const size_t uiCount = static_cast<size_t>((oOut.Size + CHelper::GetDefaultPieceSize(oOut.Size) - 1) /
-                                                   CHelper::GetDefaultPieceSize(oOut.Size));
         oOut.Pieces.assign(arPieces.begin() + static_cast<std::ptrdiff_t>(uiPieceAt * 16),
-                           arPieces.begin() + static_cast<std::ptrdiff_t>((uiPieceAt + uiCount) * 16));
-        uiPieceAt += uiCount;
+                           arPieces.begin() + static_cast<std::ptrdiff_t>((uiPieceAt + arPieceCount[k]) * 16));
+        uiPieceAt += arPieceCount[k];
     }
 }

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 
 #include "onepass.h"
 #include "simd_level.h"
@@ -159,14 +158,14 @@ void TakeResult(const pub_job_t& oJob, const struct stat& stBefore, int iResult,
 // Adds each block's bytes to a shared count as the one pass reads it.
 class CBytesSeen : public CDigestProgress {
 public:
-    explicit CBytesSeen(std::atomic<uint64>& uiTotal) : m_uiTotal(uiTotal) {}
+    explicit CBytesSeen(std::atomic<uint64>* pTotal) : m_pTotal(pTotal) {}
     void OnDigestProgress(unsigned long long uiDone, unsigned long long) override {
-        m_uiTotal += uiDone - m_uiSeen;
+        *m_pTotal += uiDone - m_uiSeen;
         m_uiSeen = uiDone;
     }
 
 private:
-    std::atomic<uint64>& m_uiTotal;
+    std::atomic<uint64>* m_pTotal;
     unsigned long long m_uiSeen = 0;
 };
 
@@ -184,11 +183,8 @@ void CPubHasher::ReadOne(const pub_job_t& oJob, unsigned int uiThreads, pub_done
     // How the read order is chosen only matters for files of several MD4
     // chunks; below that, asking the disk per file would cost more than the read.
     oOpts.eSimd = uiSize <= kOneChunk ? SimdResolve(SIMD_AUTO) : SIMD_AUTO;
-    std::unique_ptr<CBytesSeen> pSeen;
-    if (pBytes != nullptr) {
-        pSeen.reset(new CBytesSeen(*pBytes));
-        oOpts.pProgress = pSeen.get();
-    }
+    CBytesSeen oSeen(pBytes);
+    if (pBytes != nullptr) oOpts.pProgress = &oSeen;
     stFileDigests oFile;
     int iResult = GetFileDigests(oJob.Path, oOpts, oFile);
     TakeResult(oJob, stBefore, iResult, oFile, oDone);
